@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Developer entry point. Installs what the project needs on a fresh machine of
+# this kind (Debian packages, the CPython 3.13 interpreter from pyenv, a
+# virtual environment), then:
+#   tools/dev.sh main    build and install the module, fit the bundled example
+#   tools/dev.sh test    build everything, run the C++ and Python test suites
+#   tools/dev.sh build   build everything (C++ tests, benchmarks, module) only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+VENV=$ROOT/.venv
+BUILD=$ROOT/build/dev
+JOBS=${JOBS:-$(nproc)}
+
+log() { printf '== %s\n' "$*" >&2; }
+
+find_python313() {
+    local candidates=()
+    if command -v pyenv >/dev/null 2>&1; then
+        local root; root=$(pyenv root)
+        candidates+=("$root"/versions/3.13*/bin/python3.13)
+    fi
+    candidates+=(/root/.pyenv/versions/3.13*/bin/python3.13 "$(command -v python3.13 || true)")
+    for p in "${candidates[@]}"; do
+        if [ -n "$p" ] && [ -x "$p" ]; then echo "$p"; return 0; fi
+    done
+    if command -v pyenv >/dev/null 2>&1 && pyenv install -s 3.13 >/dev/null 2>&1; then
+        find_python313; return $?
+    fi
+    return 1
+}
+
+setup() {
+    if ! [ -f /usr/include/gtest/gtest.h ] || ! command -v g++ >/dev/null 2>&1; then
+        log "installing Debian packages (googletest, g++)"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq libgtest-dev g++ >/dev/null
+    fi
+    local py
+    py=$(find_python313) || { echo "no CPython 3.13 interpreter found (pyenv or PATH)" >&2; exit 1; }
+    if ! [ -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+        log "creating $VENV with $py"
+        rm -rf "$VENV"
+        "$py" -m venv "$VENV"
+    fi
+    if ! [ -f "$VENV/.deps-installed" ] || [ requirements-dev.txt -nt "$VENV/.deps-installed" ]; then
+        log "installing Python packages"
+        "$VENV/bin/python" -m pip install -q --upgrade pip
+        "$VENV/bin/python" -m pip install -q -r requirements-dev.txt
+        touch "$VENV/.deps-installed"
+    fi
+    export PATH="$VENV/bin:$PATH"
+}
+
+build_all() {
+    log "building (C++ core, tests, benchmarks, module)"
+    cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
+    cmake --build "$BUILD" -j "$JOBS"
+}
+
+case "${1:-}" in
+    main)
+        setup
+        log "building and installing the module (pip install .)"
+        "$VENV/bin/python" -m pip install -q .
+        "$VENV/bin/python" examples/fit_example.py
+        ;;
+    build)
+        setup
+        build_all
+        ;;
+    test)
+        setup
+        build_all
+        log "C++ tests"
+        "$BUILD/korvane_tests" --gtest_brief=1
+        log "Python tests"
+        KORVANE_BUILD_DIR="$BUILD" "$VENV/bin/python" -m pytest -q tests/python
+        ;;
+    *)
+        echo "usage: tools/dev.sh main|test|build" >&2
+        exit 2
+        ;;
+esac

@@ -1,0 +1,20 @@
+# Writes a C++ source holding every models/*.eisnn file as a byte array,
+# indexed by file stem ("rc", "two_rq_l", ...). Run by the build; takes
+# -DOUT=<file.cpp> -DMODEL_DIR=<dir>.
+file(GLOB files ${MODEL_DIR}/*.eisnn)
+list(SORT files)
+set(body "// Generated at build time from models/*.eisnn; do not edit.\n#include \"nn/embedded_models.hpp\"\n\nnamespace korvane {\nnamespace {\n")
+set(table "")
+set(index 0)
+foreach(f ${files})
+    get_filename_component(stem ${f} NAME_WE)
+    file(READ ${f} hex HEX)
+    string(LENGTH "${hex}" hex_len)
+    math(EXPR n "${hex_len} / 2")
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+    string(APPEND body "const unsigned char model_${index}[${n}] = {${bytes}};\n")
+    string(APPEND table "    {\"${stem}\", {model_${index}, ${n}}},\n")
+    math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nconst std::vector<EmbeddedModel>& embedded_models() {\n    static const std::vector<EmbeddedModel> models = {\n${table}    };\n    return models;\n}\n\n}  // namespace korvane\n")
+file(WRITE ${OUT} "${body}")
