@@ -5,6 +5,7 @@
 #   tools/dev.sh main    build and install the module, fit the bundled example
 #   tools/dev.sh test    build everything, run the C++ and Python test suites
 #   tools/dev.sh build   build everything (C++ tests, benchmarks, module) only
+#   tools/dev.sh setup   install the prerequisites only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -67,6 +68,9 @@ case "${1:-}" in
         "$VENV/bin/python" -m pip install -q .
         "$VENV/bin/python" examples/fit_example.py
         ;;
+    setup)
+        setup
+        ;;
     build)
         setup
         build_all
@@ -80,7 +84,7 @@ case "${1:-}" in
         KORVANE_BUILD_DIR="$BUILD" "$VENV/bin/python" -m pytest -q tests/python
         ;;
     *)
-        echo "usage: tools/dev.sh main|test|build" >&2
+        echo "usage: tools/dev.sh main|test|build|setup" >&2
         exit 2
         ;;
 esac
