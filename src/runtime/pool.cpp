@@ -1,0 +1,227 @@
+// The process-wide worker pool.
+//
+// A call of parallel_for becomes a Batch on the caller's stack: the pieces of
+// [0, n) produced by recursive halving, a claim cursor, a completion count and
+// the first recorded error. Batches with unclaimed pieces sit on one shared
+// list; workers claim pieces from the newest batch first, so a nested batch
+// (created inside a piece) is drained before its parent's remaining pieces.
+//
+// Deadlock freedom under nesting: the caller of a batch claims and runs its
+// own unclaimed pieces before it sleeps. Every piece of a batch is therefore
+// either still claimable by the caller or running on some thread, and a
+// running piece finishes once its own (strictly deeper) nested batches do.
+// The caller only helps with its own batch, never with foreign ones, so a
+// waiting caller is never stuck inside an unrelated long task.
+//
+// Fork safety: after fork() the child holds copies of the pool's mutex and
+// batch list, but none of its worker threads. The child handler abandons
+// that state (it is leaked on purpose: destroying a mutex that a vanished
+// thread may hold is undefined) and the next parallel task starts a fresh
+// pool.
+
+#include "runtime/pool.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace korvane {
+namespace {
+
+struct Piece {
+    std::size_t begin;
+    std::size_t end;
+};
+
+struct Batch {
+    const std::function<Status(std::size_t, std::size_t)>* body = nullptr;
+    std::vector<Piece> pieces;
+    std::size_t next = 0;      // first unclaimed piece; guarded by Pool::mutex
+    std::size_t finished = 0;  // guarded by Pool::mutex
+    std::optional<Error> first_error;
+    std::condition_variable all_finished;
+};
+
+struct Pool {
+    std::mutex mutex;
+    std::condition_variable work_available;
+    // Batches that still have unclaimed pieces, oldest first.
+    std::vector<Batch*> open;
+    std::size_t worker_count = 0;
+};
+
+// Splits [begin, end) in halves until every piece holds at most `grain`
+// indices; pieces come out in index order.
+void split_into(std::vector<Piece>& pieces, std::size_t begin, std::size_t end,
+                std::size_t grain) {
+    // An explicit stack keeps the depth independent of n; the right half is
+    // pushed first so that the left half is split (and emitted) first.
+    std::vector<Piece> stack{{begin, end}};
+    while (!stack.empty()) {
+        const Piece range = stack.back();
+        stack.pop_back();
+        if (range.end - range.begin <= grain) {
+            pieces.push_back(range);
+            continue;
+        }
+        const std::size_t mid = range.begin + (range.end - range.begin) / 2;
+        stack.push_back({mid, range.end});
+        stack.push_back({range.begin, mid});
+    }
+}
+
+// Any exception becomes an Error. Building a long message may itself run out
+// of memory, so every path ends in a literal short enough for the string's
+// inline buffer, which cannot allocate.
+Error error_from_current_exception() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            return Error::internal("out of memory");
+        } catch (const std::exception& e) {
+            return Error::internal(std::string("exception in a parallel task: ") + e.what());
+        } catch (...) {
+            return Error::internal("unknown exception in a parallel task");
+        }
+    } catch (...) {
+        return Error::internal("out of memory");
+    }
+}
+
+Status run_piece(const Batch& batch, Piece piece) {
+    try {
+        return (*batch.body)(piece.begin, piece.end);
+    } catch (...) {
+        return error_from_current_exception();
+    }
+}
+
+// Takes the next piece of `batch` (mutex held); unlists the batch when its
+// last piece is claimed so workers stop looking at it.
+Piece claim(Pool& pool, Batch& batch) {
+    const Piece piece = batch.pieces[batch.next++];
+    if (batch.next == batch.pieces.size()) {
+        pool.open.erase(std::find(pool.open.begin(), pool.open.end(), &batch));
+    }
+    return piece;
+}
+
+// Records a finished piece (mutex held). The notification is sent while the
+// mutex is held: the caller can only observe `finished` under the mutex, so
+// the batch on its stack stays alive until this returns.
+void finish(Batch& batch, Status&& status) {
+    if (!status.ok() && !batch.first_error) batch.first_error = status.take_error();
+    if (++batch.finished == batch.pieces.size()) batch.all_finished.notify_all();
+}
+
+void worker_loop(Pool* pool) {
+    std::unique_lock lock(pool->mutex);
+    for (;;) {
+        pool->work_available.wait(lock, [pool] { return !pool->open.empty(); });
+        Batch& batch = *pool->open.back();
+        const Piece piece = claim(*pool, batch);
+        lock.unlock();
+        Status status = run_piece(batch, piece);
+        lock.lock();
+        finish(batch, std::move(status));
+    }
+}
+
+std::mutex g_start_mutex;  // guards g_pool and g_atfork_registered
+Pool* g_pool = nullptr;
+bool g_atfork_registered = false;
+
+void before_fork() { g_start_mutex.lock(); }
+void after_fork_in_parent() { g_start_mutex.unlock(); }
+void after_fork_in_child() {
+    // The forking thread held the lock in before_fork and is the only thread
+    // of the child, so it may release it. The parent's pool is left behind.
+    g_pool = nullptr;
+    g_start_mutex.unlock();
+}
+
+Pool& the_pool() {
+    std::lock_guard guard(g_start_mutex);
+    if (g_pool != nullptr) return *g_pool;
+    if (!g_atfork_registered) {
+        g_atfork_registered =
+            pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+    }
+    // Lives until the process ends: its threads never stop, so there is
+    // nothing to join and no destructor may run while they wait on it.
+    auto* pool = new Pool;
+    const std::size_t wanted = std::max(1u, std::thread::hardware_concurrency());
+    for (std::size_t i = 0; i < wanted; ++i) {
+        try {
+            std::thread(worker_loop, pool).detach();
+            ++pool->worker_count;
+        } catch (...) {
+            // Fewer workers only means less parallelism: callers always run
+            // their own pieces too.
+            break;
+        }
+    }
+    g_pool = pool;
+    return *pool;
+}
+
+Status run_batch(Pool& pool, Batch& batch) {
+    std::unique_lock lock(pool.mutex);
+    pool.open.push_back(&batch);
+    if (batch.pieces.size() > 1) pool.work_available.notify_all();
+    while (batch.next < batch.pieces.size()) {
+        const Piece piece = claim(pool, batch);
+        lock.unlock();
+        Status status = run_piece(batch, piece);
+        lock.lock();
+        finish(batch, std::move(status));
+    }
+    batch.all_finished.wait(lock, [&batch] { return batch.finished == batch.pieces.size(); });
+    if (batch.first_error) return std::move(*batch.first_error);
+    return ok_status();
+}
+
+}  // namespace
+
+Status parallel_for(std::size_t n, std::size_t grain,
+                    const std::function<Status(std::size_t begin, std::size_t end)>& body) {
+    if (n == 0) return ok_status();
+    grain = std::max<std::size_t>(grain, 1);
+    try {
+        // A single piece gains nothing from the pool; it runs here without
+        // starting the workers.
+        if (n <= grain) {
+            Batch single;
+            single.body = &body;
+            return run_piece(single, {0, n});
+        }
+        Batch batch;
+        batch.body = &body;
+        split_into(batch.pieces, 0, n, grain);
+        return run_batch(the_pool(), batch);
+    } catch (...) {
+        // Only allocation or thread start-up can land here, before any piece
+        // of this call has been handed to a worker.
+        return error_from_current_exception();
+    }
+}
+
+std::size_t pool_size() {
+    try {
+        return the_pool().worker_count;
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // namespace korvane
