@@ -1,0 +1,169 @@
+// Weighted residuals and their central-difference Jacobian.
+//
+// Step rule: J. Nocedal and S. J. Wright, Numerical Optimization, 2nd ed.
+// (Springer, 2006), §8.1: for central differences the error
+// O(h²) + O(ε/h) is smallest near h ∝ ε^{1/3}, scaled by the parameter's
+// magnitude so that the step is relative.
+
+#include "fit/objective.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "circuit/params.hpp"
+#include "runtime/pool.hpp"
+#include "runtime/text.hpp"
+
+namespace korvane {
+namespace {
+
+// 2⁻⁵², the spacing of doubles at 1.0.
+constexpr double kEpsilon = 2.220446049250313e-16;
+
+// Weights never fall below this, so an exactly zero (or NaN) measured
+// impedance scales its residuals up instead of dividing by zero.
+constexpr double kMinWeight = 1e-30;
+
+Error not_enough_values() {
+    return Error::internal("impedance_from_iter: not enough values supplied");
+}
+
+double weight_of(const Cplx z, const WeightScheme scheme) {
+    if (scheme == WeightScheme::Unit) return 1.0;
+    const double modulus = std::hypot(z.re, z.im);  // no intermediate overflow
+    return modulus >= kMinWeight ? modulus : kMinWeight;  // NaN fails the test too
+}
+
+}  // namespace
+
+const double kJacobianStepFactor = std::cbrt(kEpsilon);
+
+Result<WeightScheme> parse_weight_scheme(std::string_view text) {
+    if (text == "modulus") return WeightScheme::Modulus;
+    if (text == "unit") return WeightScheme::Unit;
+    return Error::value("unknown weight scheme " + quoted(text) +
+                        ", expected \"modulus\" or \"unit\"");
+}
+
+std::shared_ptr<EvalCounter> make_counter() { return std::make_shared<EvalCounter>(0); }
+
+Result<Objective> Objective::build(const Circuit& circuit, std::span<const double> frequencies,
+                                   std::span<const Cplx> measured, WeightScheme scheme,
+                                   std::shared_ptr<EvalCounter> counter) {
+    // Callers check this first with their own context; it is repeated here
+    // because every per-point loop below pairs the two arrays.
+    if (frequencies.size() != measured.size()) {
+        return Error::value("frequencies and impedances must have the same length");
+    }
+    Objective objective;
+    objective.circuit_ = &circuit;
+    objective.parameter_count_ = korvane::parameter_count(circuit);
+    objective.omega_.reserve(frequencies.size());
+    objective.weights_.reserve(measured.size());
+    for (const double f : frequencies) objective.omega_.push_back(kTwoPi * f);
+    for (const Cplx z : measured) objective.weights_.push_back(weight_of(z, scheme));
+    objective.measured_.assign(measured.begin(), measured.end());
+    objective.bounds_ = param_bounds(circuit);
+    objective.counter_ = counter ? std::move(counter) : make_counter();
+    return objective;
+}
+
+Objective Objective::with_fresh_counter() const {
+    Objective copy = *this;
+    copy.counter_ = make_counter();
+    return copy;
+}
+
+Status Objective::residuals_into(std::span<const double> p, std::span<double> out) const {
+    counter_->fetch_add(1);
+    if (p.size() < parameter_count_) return not_enough_values();
+    if (out.size() != residual_count()) {
+        return Error::internal("residual buffer has " + std::to_string(out.size()) +
+                               " entries, expected " + std::to_string(residual_count()));
+    }
+    for (std::size_t i = 0; i < omega_.size(); ++i) {
+        const Cplx model = impedance_unchecked(*circuit_, p.data(), omega_[i]);
+        // Model minus measurement; non-finite values pass through.
+        out[2 * i] = (model.re - measured_[i].re) / weights_[i];
+        out[2 * i + 1] = (model.im - measured_[i].im) / weights_[i];
+    }
+    return ok_status();
+}
+
+Result<std::vector<double>> Objective::residuals(std::span<const double> p) const {
+    std::vector<double> r(residual_count());
+    Status status = residuals_into(p, r);
+    if (!status.ok()) return status.take_error();
+    return r;
+}
+
+Status Objective::jacobian_into(std::span<const double> p, std::span<double> columns,
+                                JacobianWorkspace& workspace) const {
+    const std::size_t cols = p.size();
+    const std::size_t rows = residual_count();
+    if (cols == 0) return ok_status();
+    // Every column would fail the same way; say so once, before any task.
+    if (cols < parameter_count_) {
+        counter_->fetch_add(2 * cols);
+        return not_enough_values();
+    }
+    if (columns.size() != rows * cols) {
+        return Error::internal("jacobian buffer has " + std::to_string(columns.size()) +
+                               " entries, expected " + std::to_string(rows * cols));
+    }
+    workspace.trial.resize(cols * cols);
+    workspace.minus.resize(cols * rows);
+
+    // Each task touches only its own slice of the three buffers, so the
+    // result is the same whichever thread runs which column.
+    return parallel_for(cols, 1, [&](std::size_t begin, std::size_t end) -> Status {
+        for (std::size_t j = begin; j < end; ++j) {
+            const std::span<double> trial(workspace.trial.data() + j * cols, cols);
+            const std::span<double> plus(columns.data() + j * rows, rows);
+            const std::span<double> minus(workspace.minus.data() + j * rows, rows);
+            std::copy(p.begin(), p.end(), trial.begin());
+
+            // h_j = η·max(|p_j|, 1e-8); a NaN |p_j| also takes the floor.
+            const double magnitude = std::fabs(p[j]);
+            const double h =
+                kJacobianStepFactor * (magnitude > kMinStepScale ? magnitude : kMinStepScale);
+
+            trial[j] = p[j] + h;
+            if (Status s = residuals_into(trial, plus); !s.ok()) return s;
+            trial[j] = p[j] - h;
+            if (Status s = residuals_into(trial, minus); !s.ok()) return s;
+
+            // Divided by 2h, not by the stored difference (p_j + h) − (p_j − h):
+            // the step is the nominal one even where p_j ± h rounds.
+            const double two_h = 2.0 * h;
+            for (std::size_t k = 0; k < rows; ++k) plus[k] = (plus[k] - minus[k]) / two_h;
+        }
+        return ok_status();
+    });
+}
+
+Result<Jacobian> Objective::jacobian(std::span<const double> p) const {
+    Jacobian jacobian;
+    jacobian.rows = residual_count();
+    jacobian.cols = p.size();
+    jacobian.values.resize(jacobian.rows * jacobian.cols);
+    JacobianWorkspace workspace;
+    Status status = jacobian_into(p, jacobian.values, workspace);
+    if (!status.ok()) return status.take_error();
+    return jacobian;
+}
+
+Result<double> Objective::cost(std::span<const double> p) const {
+    Result<std::vector<double>> r = residuals(p);
+    if (!r.ok()) return r.take_error();
+    return cost_of(*r);
+}
+
+double sum_of_squares(std::span<const double> r) {
+    double sum = -0.0;
+    for (const double v : r) sum += v * v;
+    return sum;
+}
+
+}  // namespace korvane
