@@ -13,3 +13,20 @@ namespace korvane {
 std::string quoted(std::string_view s);
 
 }  // namespace korvane
+
+namespace korvane {
+
+// One UTF-8 sequence starting at byte i of s. A byte that does not start a
+// well-formed sequence (overlong forms, surrogates, values above U+10FFFF,
+// truncation) decodes alone with valid = false and code = that byte.
+struct Utf8Char {
+    char32_t code;
+    std::size_t length;  // bytes consumed, at least 1
+    bool valid;
+};
+Utf8Char decode_utf8(std::string_view s, std::size_t i);
+
+// Number of characters in s as decode_utf8 steps through it.
+std::size_t utf8_length(std::string_view s);
+
+}  // namespace korvane
