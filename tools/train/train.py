@@ -1,0 +1,149 @@
+"""Train one topology's guessing network, resuming from its checkpoint.
+
+    python tools/train/train.py rc --epochs 12
+
+The run is fixed by the topology: data seeds (data.py), initialisation and
+shuffling seeds (SEED + topology index), so rerunning with the same arguments
+reproduces the same checkpoint up to thread-level floating-point ordering.
+A checkpoint (model, optimiser, epoch, target standardisation, history) is
+written after every epoch to checkpoints/<name>.pt; running again continues
+from it, and raising --epochs continues a finished run with a fresh cosine
+tail. --max-minutes stops after the epoch that crosses the budget.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import torch
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import data as D  # noqa: E402
+import topologies as T  # noqa: E402
+from network import GuessNet, gaussian_nll  # noqa: E402
+
+CHECKPOINTS = HERE / "checkpoints"
+SEED = 20240
+TRAIN_COUNT = 100000
+VAL_COUNT = 2000
+
+
+def lr_at(step, steps_total, base, warmup=300):
+    if step < warmup:
+        return base * (step + 1) / warmup
+    t = min(1.0, (step - warmup) / max(1, steps_total - warmup))
+    return base * (0.02 + 0.98 * 0.5 * (1.0 + math.cos(math.pi * t)))
+
+
+def save_atomic(obj, path: Path):
+    tmp = path.with_suffix(".tmp")
+    torch.save(obj, tmp)
+    os.replace(tmp, path)
+
+
+def evaluate_val(model, val, mean, std):
+    model.eval()
+    with torch.no_grad():
+        mu, _ = model(torch.from_numpy(val["grid"]), torch.from_numpy(val["desc"]))
+    pred = mu.double().numpy() * std + mean
+    model.train()
+    return np.median(np.abs(pred - val["targets"]), axis=0)
+
+
+def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
+          max_minutes: float | None, train_count: int = TRAIN_COUNT):
+    torch.set_num_threads(int(os.environ.get("TRAIN_THREADS", "2")))
+    factory = lambda: D.impedance_backend(standin)  # noqa: E731
+    tr = D.load_or_generate(topo, "train", train_count, factory)
+    val = D.load_or_generate(topo, "val", VAL_COUNT, factory)
+    CHECKPOINTS.mkdir(exist_ok=True)
+    ck_path = CHECKPOINTS / f"{topo.name}.pt"
+
+    torch.manual_seed(SEED + topo.index)
+    model = GuessNet(topo.channels, topo.hidden, topo.n_params)
+    opt = torch.optim.AdamW(model.parameters(), lr=lr, weight_decay=1e-4)
+    state = {"epoch": 0, "history": [], "wall_seconds": 0.0, "step": 0,
+             "phase_start": 0, "phase_epochs": epochs}
+    if ck_path.exists():
+        ck = torch.load(ck_path, weights_only=False)
+        model.load_state_dict(ck["model"])
+        opt.load_state_dict(ck["optimizer"])
+        state = ck["state"]
+        mean, std = ck["target_mean"], ck["target_std"]
+        if ck.get("train_count") != train_count:
+            print(f"[{topo.name}] note: checkpoint was trained on {ck.get('train_count')} spectra")
+        if epochs > state["epoch"] and state["phase_epochs"] <= state["epoch"]:
+            # a finished run asked for more: a new cosine phase over the extra epochs
+            state["phase_start"], state["phase_epochs"] = state["epoch"], epochs
+        print(f"[{topo.name}] resuming at epoch {state['epoch']}", flush=True)
+    else:
+        mean = tr["targets"].mean(axis=0)
+        std = tr["targets"].std(axis=0)
+
+    x_grid = torch.from_numpy(tr["grid"])
+    x_desc = torch.from_numpy(tr["desc"])
+    y = torch.from_numpy(((tr["targets"] - mean) / std).astype(np.float32))
+    n = y.shape[0]
+    steps_per_epoch = n // batch
+    t_start = time.time()
+    while state["epoch"] < epochs:
+        ep = state["epoch"]
+        t0 = time.time()
+        phase_steps = (state["phase_epochs"] - state["phase_start"]) * steps_per_epoch
+        base_lr = lr if state["phase_start"] == 0 else lr * 0.3
+        warm = 300 if state["phase_start"] == 0 else 50
+        g = torch.Generator().manual_seed(SEED * 1000 + topo.index * 100 + ep)
+        perm = torch.randperm(n, generator=g)
+        total = 0.0
+        for s in range(steps_per_epoch):
+            idx = perm[s * batch:(s + 1) * batch]
+            local = (ep - state["phase_start"]) * steps_per_epoch + s
+            for pg in opt.param_groups:
+                pg["lr"] = lr_at(local, phase_steps, base_lr, warm)
+            mu, logvar = model(x_grid[idx], x_desc[idx])
+            loss = gaussian_nll(mu, logvar, y[idx])
+            opt.zero_grad(set_to_none=True)
+            loss.backward()
+            torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
+            opt.step()
+            total += loss.item()
+        med = evaluate_val(model, val, mean, std)
+        dt = time.time() - t0
+        state["epoch"] = ep + 1
+        state["wall_seconds"] += dt
+        state["history"].append({"epoch": ep + 1, "loss": total / steps_per_epoch,
+                                 "val_median": med.tolist(), "seconds": dt})
+        save_atomic({"model": model.state_dict(), "optimizer": opt.state_dict(),
+                     "state": state, "target_mean": mean, "target_std": std,
+                     "topology": topo.name, "train_count": train_count}, ck_path)
+        print(f"[{topo.name}] epoch {ep + 1}/{epochs} loss {total / steps_per_epoch:.4f} "
+              f"val median |err| {np.array2string(med, precision=3)} {dt:.0f} s", flush=True)
+        if max_minutes is not None and time.time() - t_start > 60 * max_minutes:
+            print(f"[{topo.name}] time budget reached after epoch {ep + 1}", flush=True)
+            break
+    return ck_path
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("topology", choices=[t.name for t in T.TOPOLOGIES])
+    ap.add_argument("--epochs", type=int, default=10)
+    ap.add_argument("--batch", type=int, default=256)
+    ap.add_argument("--lr", type=float, default=2e-3)
+    ap.add_argument("--train-count", type=int, default=TRAIN_COUNT)
+    ap.add_argument("--max-minutes", type=float, default=None)
+    ap.add_argument("--standin", action="store_true",
+                    help="dry run without korvane (never for shipped weights)")
+    a = ap.parse_args()
+    train(T.BY_NAME[a.topology], a.epochs, a.batch, a.lr, a.standin, a.max_minutes, a.train_count)
+
+
+if __name__ == "__main__":
+    main()
