@@ -1,0 +1,20 @@
+#pragma once
+// Euclidean norm that neither overflows nor underflows for any finite input.
+//
+// Reference: J. J. Moré, B. S. Garbow, K. E. Hillstrom, "User guide for
+// MINPACK-1", Argonne National Laboratory report ANL-80-74 (1980), routine
+// enorm; thresholds chosen for IEEE double precision.
+
+#include <span>
+
+namespace korvane {
+
+// ‖v‖₂ = sqrt(Σ v_i²) accumulated in three sums: components of magnitude
+// ≤ 2⁻⁵¹¹ (the square root of the smallest normal double), components
+// ≥ 1.3407807929942596e154 / k (the square root of the largest double over
+// the length k), and the rest. The outer two sums are kept relative to their
+// running maxima so no square leaves the representable range.
+// A NaN component gives NaN; otherwise an infinite component gives +inf.
+double euclidean_norm(std::span<const double> v);
+
+}  // namespace korvane
