@@ -1,0 +1,74 @@
+#pragma once
+// The one boundary between C++ failures and Python exceptions. Every entry
+// point the interpreter can call runs its body through `guarded`, so a C++
+// exception never unwinds into the interpreter, and every core Error becomes
+// an exception through `raise_error` (one table: kind -> class).
+
+#include "python/py_ref.hpp"
+
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include "runtime/result.hpp"
+
+namespace korvane::py {
+
+// Sets the Python exception for a core error: ErrorKind::Value raises
+// ValueError, ErrorKind::Internal RuntimeError; the text is kept verbatim.
+// Returns nullptr so call sites can `return raise_error(e);`.
+std::nullptr_t raise_error(const Error& error);
+
+// Sets `type` with a UTF-8 message of any length (PyErr_SetString wants a
+// null-terminated C string).
+std::nullptr_t raise_text(PyObject* type, std::string_view message);
+
+// Converts whatever the body threw into a Python exception. Called only from
+// the catch handlers of `guarded`, with the interpreter lock held.
+void raise_current_cpp_exception() noexcept;
+
+// Runs an entry-point body; a C++ exception becomes MemoryError (bad_alloc)
+// or RuntimeError and the entry point returns its failure value.
+template <class Body>
+auto guarded(Body&& body, decltype(body()) failure) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        raise_current_cpp_exception();
+        return failure;
+    }
+}
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    return guarded(static_cast<Body&&>(body), static_cast<PyObject*>(nullptr));
+}
+
+// Releases the interpreter lock for the lifetime of the object. The lock is
+// taken back in the destructor, so it is held again before any exception
+// raised inside the released region reaches the barrier.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// The pending exception as one object (type, value and traceback together),
+// for the few places that must inspect, keep or rewrite an error. Empty when
+// nothing is pending.
+PyRef fetch_exception() noexcept;
+void restore_exception(PyRef exception) noexcept;
+
+// When the pending exception is a TypeError or OverflowError (subclasses
+// included), replaces it by the same base class with the message
+// "argument '<name>': <original message>", chaining the original as
+// __cause__. Other exceptions (MemoryError, KeyboardInterrupt, whatever a
+// user's __float__ raised) pass unchanged, as they would from float().
+void prefix_argument_error(std::string_view name) noexcept;
+
+}  // namespace korvane::py
