@@ -7,6 +7,7 @@
 
 #include "circuit/params.hpp"
 #include "nn/trained_topologies.hpp"
+#include "python/analysis_methods.hpp"
 #include "python/convert.hpp"
 #include "python/element_type.hpp"
 #include "python/errors.hpp"
@@ -193,6 +194,10 @@ PyMethodDef g_methods[] = {
      "may be supplied."},
     {"impedance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_impedance)),
      METH_VARARGS | METH_KEYWORDS, "impedance($self, frequencies)\n--\n\n"},
+    {"residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_residuals)),
+     METH_VARARGS | METH_KEYWORDS, kResidualsDoc},
+    {"jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_jacobian)),
+     METH_VARARGS | METH_KEYWORDS, kJacobianDoc},
     {"param_values", circuit_param_values, METH_NOARGS,
      "param_values($self)\n--\n\n"
      "Current parameter values, in `param_names()` order."},
