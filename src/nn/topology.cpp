@@ -15,6 +15,23 @@ struct Keyed {
 
 Keyed keyed_series(const SeriesList& list, std::size_t& next_param);
 
+// open + keys joined by "," + close, segments concatenated in the same order.
+Keyed joined(char open, const std::vector<Keyed>& children, char close) {
+    std::size_t length = 2 + children.size();
+    for (const auto& child : children) length += child.key.size();
+    Keyed out;
+    out.key.reserve(length);
+    out.key.push_back(open);
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        if (i > 0) out.key.push_back(',');
+        out.key.append(children[i].key);
+        out.segments.insert(out.segments.end(), children[i].segments.begin(),
+                            children[i].segments.end());
+    }
+    out.key.push_back(close);
+    return out;
+}
+
 // Parameter indices are handed out in the written depth-first order (the
 // param_names() order) while the walk descends; only afterwards are siblings
 // reordered by key, carrying their segments with them.
@@ -32,16 +49,7 @@ Keyed keyed_node(const Node& node, std::size_t& next_param) {
     // Stable, so among equal keys the branch written first stays first.
     std::stable_sort(branches.begin(), branches.end(),
                      [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
-    Keyed out;
-    out.key = "(";
-    for (std::size_t i = 0; i < branches.size(); ++i) {
-        if (i > 0) out.key += ',';
-        out.key += branches[i].key;
-        out.segments.insert(out.segments.end(), branches[i].segments.begin(),
-                            branches[i].segments.end());
-    }
-    out.key += ')';
-    return out;
+    return joined('(', branches, ')');
 }
 
 Keyed keyed_series(const SeriesList& list, std::size_t& next_param) {
@@ -52,16 +60,7 @@ Keyed keyed_series(const SeriesList& list, std::size_t& next_param) {
     // char, a proper prefix first.
     std::stable_sort(parts.begin(), parts.end(),
                      [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
-    Keyed out;
-    out.key = "[";
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i > 0) out.key += ',';
-        out.key += parts[i].key;
-        out.segments.insert(out.segments.end(), parts[i].segments.begin(),
-                            parts[i].segments.end());
-    }
-    out.key += ']';
-    return out;
+    return joined('[', parts, ']');
 }
 
 // Element count, and how many of them are K or Zarc. Expansion turns each of
@@ -85,13 +84,13 @@ void count_elements(const SeriesList& list, ElementCounts& counts) {
 }
 
 template <class Visit>
-void for_each_element(const SeriesList& list, Visit& visit) {
+void visit_elements(const SeriesList& list, Visit& visit) {
     for (const auto& node : list.nodes) {
         if (const auto* element = std::get_if<Element>(&node.item)) {
             visit(*element);
         } else {
             for (const auto& branch : std::get<ParallelGroup>(node.item).branches)
-                for_each_element(branch, visit);
+                visit_elements(branch, visit);
         }
     }
 }
@@ -196,7 +195,7 @@ Result<std::vector<double>> convert_pairs_back(const Circuit& caller,
             out.insert(out.end(), v, v + count);
         }
     };
-    for_each_element(caller.top, visit);
+    visit_elements(caller.top, visit);
     if (short_input)
         return Error::internal("guess: fewer mapped values than the circuit has parameters");
     return out;
