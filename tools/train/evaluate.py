@@ -30,7 +30,7 @@ ROOT = HERE.parent.parent
 sys.path.insert(0, str(HERE))
 import data as D  # noqa: E402
 import topologies as T  # noqa: E402
-import weightfile  # noqa: E402
+from export import Parsed  # noqa: E402
 from network import GuessNet, denormalise_batch  # noqa: E402
 
 MODELS = ROOT / "models"
@@ -76,7 +76,7 @@ def placeholder_values(topo, n) -> np.ndarray:
 
 
 def evaluate_topology(topo, count, backend_factory):
-    parsed = weightfile.decode((MODELS / f"{topo.name}.eisnn").read_bytes())
+    parsed = Parsed((MODELS / f"{topo.name}.eisnn").read_bytes())
     rows = {}
     for split in ("test_inside", "test"):
         ds = D.load_or_generate(topo, split, count, backend_factory)

@@ -26,7 +26,9 @@ sys.path.insert(0, str(HERE))
 import data as D  # noqa: E402
 import preprocess  # noqa: E402
 import topologies as T  # noqa: E402
-import weightfile  # noqa: E402
+
+sys.path.insert(0, str(ROOT / "tools"))
+import eisnn  # noqa: E402
 from network import (ALPHA_MAX, ALPHA_MIN, DILATIONS, GROUPS, KERNEL, GuessNet,  # noqa: E402
                      denormalise, reference_forward)
 
@@ -50,23 +52,32 @@ def metadata(topo: T.Topology) -> list[tuple[str, str]]:
     ]
 
 
+class Parsed:
+    """A read-back weight file: metadata, tensors as float64 arrays, end offset."""
+
+    def __init__(self, raw: bytes):
+        f = eisnn.read_eisnn(raw)
+        self.metadata = f.metadata
+        self.tensors = {k: t.values for k, t in f.tensors.items()}
+        self.length = f.end
+
+
 def file_bytes(topo: T.Topology, model_state: dict, target_mean, target_std) -> bytes:
-    tensors = [("w." + k, weightfile.ENC_F16, v.detach().cpu().numpy())
-               for k, v in model_state.items()]
+    tensors = [("w." + k, v.detach().cpu().numpy(), eisnn.F16) for k, v in model_state.items()]
     tensors += [
-        ("target_mean", weightfile.ENC_F32, np.asarray(target_mean)),
-        ("target_std", weightfile.ENC_F32, np.asarray(target_std)),
-        ("scaling", weightfile.ENC_F32, T.scaling_rows(topo)),
-        ("log_params", weightfile.ENC_F32, T.log_params(topo)),
+        ("target_mean", np.asarray(target_mean), eisnn.F32),
+        ("target_std", np.asarray(target_std), eisnn.F32),
+        ("scaling", T.scaling_rows(topo), eisnn.F32),
+        ("log_params", T.log_params(topo), eisnn.F32),
     ]
-    return weightfile.encode(metadata(topo), tensors)
+    return eisnn.eisnn_bytes(metadata(topo), tensors)
 
 
-def check_file(topo: T.Topology, raw: bytes, model_state: dict | None = None) -> weightfile.Parsed:
+def check_file(topo: T.Topology, raw: bytes, model_state: dict | None = None) -> Parsed:
     problems = []
     if len(raw) != topo.size:
         problems.append(f"{len(raw)} bytes, expected {topo.size}")
-    parsed = weightfile.decode(raw)
+    parsed = Parsed(raw)
     if parsed.length != len(raw):
         problems.append(f"parses to {parsed.length} of {len(raw)} bytes")
     if parsed.metadata.get("circuit") != topo.circuit:
@@ -85,7 +96,7 @@ def check_file(topo: T.Topology, raw: bytes, model_state: dict | None = None) ->
     return parsed
 
 
-def predict_reference(parsed: weightfile.Parsed, f, z) -> np.ndarray:
+def predict_reference(parsed: Parsed, f, z) -> np.ndarray:
     """The module's guess for one spectrum, recomputed in float64."""
     grid, desc, omega_c, z_c = preprocess.features(f, z)
     state = {k[2:]: v for k, v in parsed.tensors.items() if k.startswith("w.")}
@@ -105,6 +116,15 @@ def fixture_spectra(topo: T.Topology, backend, count: int = 3):
         out.append((f, z))
     f, z = out[0]
     out.append((f[::-1].copy(), z[::-1].copy()))
+    # purely resistive: the scale estimate takes its fallback
+    f = 10.0 ** (-1 + 6 * np.arange(50) / 49)
+    out.append((f, np.full(50, 10.0 + 0j)))
+    # repeated frequencies: interpolation meets equal abscissae
+    f, z = out[1]
+    f = f.copy()
+    f[5] = f[6]
+    f[-3] = f[-2]
+    out.append((f, z))
     return out
 
 

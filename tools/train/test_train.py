@@ -17,7 +17,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import export  # noqa: E402
 import preprocess as P  # noqa: E402
 import topologies as T  # noqa: E402
-import weightfile  # noqa: E402
 from network import GuessNet, denormalise, denormalise_batch, raw_targets, reference_forward  # noqa: E402
 
 TWO_PI = 6.283185307179586
@@ -176,16 +175,6 @@ class WeightFileLayout(unittest.TestCase):
             self.assertEqual(parsed.metadata["alpha_max"], "1.0")
             self.assertEqual(parsed.tensors["scaling"].size, 4 * topo.n_params)
             self.assertEqual(list(parsed.tensors)[0], "w.stem.weight")
-
-    def test_half_precision_payload_and_shapes(self):
-        raw = weightfile.encode([("k", "v")], [("t", weightfile.ENC_F16, np.array([1.0, 2.0 ** -24])),
-                                              ("s", weightfile.ENC_F32, np.zeros((2, 0)))])
-        self.assertIn(b"\x00\x3c\x01\x00", raw)
-        parsed = weightfile.decode(raw)
-        self.assertEqual(parsed.length, len(raw))
-        self.assertEqual(parsed.tensors["s"].size, 1)  # a zero dimension still carries one value
-        with self.assertRaisesRegex(ValueError, "truncated"):
-            weightfile.decode(raw[:-1])
 
 
 class KorvaneAgreement(unittest.TestCase):

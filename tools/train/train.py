@@ -82,6 +82,9 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
         if epochs > state["epoch"] and state["phase_epochs"] <= state["epoch"]:
             # a finished run asked for more: a new cosine phase over the extra epochs
             state["phase_start"], state["phase_epochs"] = state["epoch"], epochs
+        elif epochs != state["phase_epochs"]:
+            # an interrupted run with another length: stretch its cosine to end there
+            state["phase_epochs"] = max(epochs, state["epoch"] + 1)
         print(f"[{topo.name}] resuming at epoch {state['epoch']}", flush=True)
     else:
         mean = tr["targets"].mean(axis=0)
