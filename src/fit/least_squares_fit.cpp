@@ -1,0 +1,263 @@
+// Multi-start Levenberg–Marquardt with bound repair.
+//
+// The solver (Moré, "The Levenberg–Marquardt algorithm: implementation and
+// theory", Numerical Analysis, LNM 630, 1978) is a local method; equivalent-
+// circuit costs have many shallow valleys (an RC pair that swallows the
+// other, a CPE exponent pinned at 0 or 1), so the fit starts it from a small
+// fixed family of points around p0 and stops at the first converged answer
+// that does not look degenerate. Open parameters move on a log10 scale
+// (search coordinates), which keeps them positive; closed ones do not, so a
+// result may leave its box and is repaired by one refit with the offending
+// parameters frozen on the bound (an active-set step in the sense of
+// Nocedal & Wright, "Numerical Optimization", 2nd ed., 2006, ch. 16).
+
+#include "fit/least_squares_fit.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "circuit/params.hpp"
+#include "fit/search_space.hpp"
+
+namespace korvane {
+
+namespace {
+
+// Scale factors of candidates 2–5 (open parameters only) and positions of
+// candidates 6–9 inside the closed intervals.
+constexpr double kOpenScales[] = {3.0, 0.3333333333333333, 8.0, 0.125};
+constexpr double kClosedPositions[] = {0.2, 0.4, 0.6, 0.8};
+
+// Closed parameters closer than this fraction of their interval to a bound are
+// "on" it.
+constexpr double kBoundProximity = 1e-6;
+// Open parameters that moved by a factor outside [1e-6, 1e6) from their start.
+constexpr double kMaxOpenRatio = 1e6;
+constexpr double kMinOpenRatio = 1e-6;
+// Open parameters within a factor 100 of their lower bound (1e-12 by default)
+// have collapsed to zero.
+constexpr double kLowerBoundMargin = 100.0;
+
+// The search-space problem as the solver sees it: x → r(from_search_space(x))
+// and the search-space Jacobian with frozen columns zeroed.
+class SearchSpaceProblem final : public LmProblem {
+public:
+    SearchSpaceProblem(const Objective& objective, std::vector<double> x0,
+                       const std::vector<bool>& frozen)
+        : objective_(objective), frozen_(frozen), x_(std::move(x0)) {
+        workspace_.params.resize(x_.size());
+        columns_.resize(objective.residual_count() * x_.size());
+    }
+
+    std::size_t residual_count() const override { return objective_.residual_count(); }
+    std::span<const double> point() const override { return x_; }
+    void move_to(std::span<const double> x) override { std::copy(x.begin(), x.end(), x_.begin()); }
+    bool residuals(std::span<double> out) override {
+        return search_residuals_into(objective_, x_, out, workspace_).ok();
+    }
+    std::optional<JacobianShape> jacobian(MatrixView out) override {
+        if (!search_jacobian_into(objective_, x_, frozen_, columns_, workspace_)) {
+            return std::nullopt;
+        }
+        const std::size_t m = objective_.residual_count();
+        for (std::size_t j = 0; j < x_.size(); ++j) {
+            for (std::size_t i = 0; i < m; ++i) out(i, j) = columns_[j * m + i];
+        }
+        return JacobianShape{m, x_.size()};
+    }
+
+private:
+    const Objective& objective_;
+    const std::vector<bool>& frozen_;
+    std::vector<double> x_;
+    std::vector<double> columns_;  // (n, m): the search-space Jacobian, column-major
+    SearchWorkspace workspace_;
+};
+
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+}  // namespace
+
+Result<LeastSquaresRun> least_squares_run(const Objective& objective,
+                                          std::span<const double> start,
+                                          const std::vector<bool>& frozen,
+                                          const LmConfig& config) {
+    const std::span<const Bounds> bounds = objective.bounds();
+    SearchSpaceProblem problem(objective, to_search_space(start, bounds), frozen);
+    const LmOutcome solved = minimise_lm(problem, config);
+    LeastSquaresRun run;
+    run.params = from_search_space(solved.x, bounds);
+    run.success = solved.report.stop.succeeded();
+    run.evaluations = solved.report.nfev;
+    Result<double> cost = objective.cost(run.params);
+    if (!cost) return cost.take_error();
+    run.cost = *cost;
+    return run;
+}
+
+bool total_order_less(double a, double b) {
+    // Map the bit patterns onto unsigned integers whose order is totalOrder:
+    // negative values have every bit flipped (larger magnitude sorts lower),
+    // non-negative ones only the sign bit.
+    auto key = [](double x) {
+        const auto bits = std::bit_cast<std::uint64_t>(x);
+        return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+    };
+    return key(a) < key(b);
+}
+
+void sort_by_cost(std::vector<Candidate>& candidates) {
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) {
+                         return total_order_less(a.cost, b.cost);
+                     });
+}
+
+Result<std::vector<Candidate>> candidate_starting_points(std::span<const double> p0,
+                                                         std::span<const Bounds> bounds,
+                                                         const Objective& objective) {
+    const std::size_t k = std::min(p0.size(), bounds.size());
+    std::vector<Candidate> candidates;
+    candidates.reserve(1 + std::size(kOpenScales) + std::size(kClosedPositions));
+    candidates.push_back({std::vector<double>(p0.begin(), p0.end()), 0.0});
+    for (const double scale : kOpenScales) {
+        std::vector<double> p(p0.begin(), p0.end());
+        for (std::size_t j = 0; j < k; ++j) {
+            if (is_open(bounds[j])) p[j] *= scale;
+        }
+        candidates.push_back({std::move(p), 0.0});
+    }
+    for (const double t : kClosedPositions) {
+        std::vector<double> p(p0.begin(), p0.end());
+        for (std::size_t j = 0; j < k; ++j) {
+            if (!is_open(bounds[j])) p[j] = bounds[j].lo + (bounds[j].hi - bounds[j].lo) * t;
+        }
+        candidates.push_back({std::move(p), 0.0});
+    }
+    for (Candidate& candidate : candidates) {
+        Result<double> cost = objective.cost(candidate.params);
+        if (!cost) return cost.take_error();
+        candidate.cost = *cost;
+    }
+    sort_by_cost(candidates);
+    return candidates;
+}
+
+bool parameters_plausible(std::span<const double> p0, std::span<const double> p,
+                          std::span<const Bounds> bounds) {
+    const std::size_t k = std::min({p0.size(), p.size(), bounds.size()});
+    for (std::size_t j = 0; j < k; ++j) {
+        const double lo = bounds[j].lo;
+        const double hi = bounds[j].hi;
+        if (!is_open(bounds[j])) {
+            const double tol = (hi - lo) * kBoundProximity;
+            if (std::abs(p[j] - lo) <= tol || std::abs(hi - p[j]) <= tol) return false;
+        } else {
+            // fmax: a NaN start counts as the floor 1e-300, not as NaN.
+            const double q = p[j] / std::fmax(std::abs(p0[j]), 1e-300);
+            if (!(q < kMaxOpenRatio) || q < kMinOpenRatio || !std::isfinite(q)) return false;
+            if (p[j] <= kLowerBoundMargin * lo) return false;
+        }
+    }
+    return true;
+}
+
+// Success outranks cost; among equals a strictly lower cost wins, and a
+// successful run must also have a finite cost to displace a successful best.
+bool replaces_best(const std::optional<LeastSquaresRun>& best, const LeastSquaresRun& run) {
+    if (!best) return true;
+    if (run.success && !best->success) return true;
+    if (run.success != best->success) return false;
+    if (run.success && !std::isfinite(run.cost)) return false;
+    return run.cost < best->cost;
+}
+
+std::vector<bool> parameters_at_bound(std::span<const double> p, std::span<const Bounds> bounds) {
+    const std::size_t k = std::min(p.size(), bounds.size());
+    std::vector<bool> at_bound(p.size(), false);
+    for (std::size_t j = 0; j < k; ++j) {
+        if (!std::isfinite(bounds[j].hi)) continue;
+        at_bound[j] = !(p[j] > bounds[j].lo && p[j] < bounds[j].hi);
+    }
+    return at_bound;
+}
+
+Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
+                                                 std::span<const double> p0,
+                                                 const LmConfig& config) {
+    const std::span<const Bounds> bounds = objective.bounds();
+    Result<std::vector<Candidate>> candidates = candidate_starting_points(p0, bounds, objective);
+    if (!candidates) return candidates.take_error();
+
+    LeastSquaresSolution solution;
+    const std::vector<bool> none_frozen(p0.size(), false);
+    std::optional<LeastSquaresRun> best;
+    for (const Candidate& candidate : *candidates) {
+        Result<LeastSquaresRun> run = least_squares_run(objective, candidate.params, none_frozen, config);
+        if (!run) return run.take_error();
+        solution.iterations += run->evaluations;
+        ++solution.candidate_runs;
+        const bool converged = run->success && std::isfinite(run->cost);
+        const bool plausible = converged && parameters_plausible(p0, run->params, bounds);
+        if (replaces_best(best, *run)) best = std::move(run.value());
+        if (plausible) break;
+    }
+
+    // Bound repair: freeze what ended on or beyond a finite bound, refit the rest.
+    const std::vector<double> clamped = clamp_to_bounds(best->params, bounds);
+    const std::vector<bool> frozen = parameters_at_bound(best->params, bounds);
+    if (std::find(frozen.begin(), frozen.end(), true) == frozen.end()) {
+        solution.params = std::move(best->params);
+        solution.success = best->success;
+        return solution;
+    }
+    solution.repair_attempted = true;
+    Result<LeastSquaresRun> refit = least_squares_run(objective, clamped, frozen, config);
+    if (!refit) return refit.take_error();
+    solution.iterations += refit->evaluations;
+
+    // The refit must beat what would be returned without it: the clamped
+    // vector. When the best run ended outside the box its own cost belongs to
+    // a point that is no candidate (and is usually lower than any feasible
+    // cost, which would reject every refit), so the clamped vector is costed
+    // instead; inside the box the two coincide and no evaluation is spent.
+    double fallback_cost = best->cost;
+    if (!same_bits(clamped, best->params)) {
+        Result<double> cost = objective.cost(clamped);
+        if (!cost) return cost.take_error();
+        fallback_cost = *cost;
+    }
+    if (refit->success && refit->cost < fallback_cost) {
+        solution.repair_accepted = true;
+        solution.params = std::move(refit->params);
+        solution.success = true;
+    } else {
+        solution.params = clamped;
+        solution.success = best->success;
+    }
+    return solution;
+}
+
+LmConfig fixed_lm_config() {
+    LmConfig config;
+    config.ftol = 1e-8;
+    config.xtol = 1e-8;
+    config.gtol = 1e-8;
+    config.eval_budget = 200;
+    return config;
+}
+
+Result<FitOutcome> fit_least_squares(const Objective& objective, const Circuit& start,
+                                     const LmConfig& config) {
+    const std::vector<double> p0 = param_values(start);
+    Result<LeastSquaresSolution> solution = solve_least_squares(objective, p0, config);
+    if (!solution) return solution.take_error();
+    return assemble_outcome(objective, start, solution->params, solution->success,
+                            solution->iterations);
+}
+
+}  // namespace korvane

@@ -1,0 +1,208 @@
+#include "fit/driver.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "circuit/circuit.hpp"
+#include "circuit/params.hpp"
+
+namespace korvane {
+namespace {
+
+Circuit parse(const std::string& text) { return std::get<Circuit>(parse_circuit(text)); }
+
+const std::string kExpectedMethods =
+    ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
+    "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
+
+struct Spectrum {
+    std::vector<double> f;
+    std::vector<Cplx> z;
+};
+Spectrum rc_spectrum(std::size_t n = 30) {
+    const Circuit truth = with_values(parse("R0-(R1,C1)"), std::vector{10.0, 100.0, 1e-5}).value();
+    Spectrum s;
+    for (std::size_t i = 0; i < n; ++i) s.f.push_back(std::pow(10.0, -1.0 + 6.0 * i / (n - 1)));
+    s.z = impedance_over_frequencies(truth, s.f).value();
+    return s;
+}
+
+std::string run_error(const Circuit& circuit, const Spectrum& s, const FitSettings& settings) {
+    Result<FitOutcome> outcome = run_fit(circuit, s.f, s.z, WeightScheme::Modulus, settings);
+    return outcome ? std::string("<fit succeeded>") : outcome.error().message;
+}
+
+TEST(FitMethodName, SixExactNamesAndAQuotedRefusal) {
+    for (const char* name : {"levenberg_marquardt", "particle_swarm", "nelder_mead",
+                             "differential_evolution", "simulated_annealing", "basin_hopping"}) {
+        const Result<FitMethod> method = parse_fit_method(name);
+        ASSERT_TRUE(method) << name;
+        EXPECT_EQ(fit_method_name(*method), name);
+    }
+    const Result<FitMethod> lm = parse_fit_method("LM");
+    ASSERT_FALSE(lm);
+    EXPECT_EQ(lm.error().message, "unknown fit method \"LM\"" + kExpectedMethods);
+    EXPECT_EQ(parse_fit_method("a\"b\\").error().message,
+              "unknown fit method \"a\\\"b\\\\\"" + kExpectedMethods);
+    EXPECT_FALSE(parse_fit_method("Levenberg_Marquardt"));
+    EXPECT_FALSE(parse_fit_method(" nelder_mead"));
+}
+
+TEST(RunFit, ChecksComeInOrder) {
+    const Circuit rc = parse("R0-(R1,C1)");
+    const Spectrum good = rc_spectrum();
+    const Spectrum empty;
+    Spectrum uneven = good;
+    uneven.z.pop_back();
+    const Circuit nothing;  // an empty series list: no parameters
+
+    FitSettings unknown;
+    unknown.method = "LM";
+    EXPECT_EQ(run_error(rc, empty, unknown), "unknown fit method \"LM\"" + kExpectedMethods);
+    EXPECT_EQ(run_error(nothing, uneven, unknown), "unknown fit method \"LM\"" + kExpectedMethods);
+
+    FitSettings bad_tolerances;
+    bad_tolerances.ftol = -1.0;
+    bad_tolerances.xtol = -1.0;
+    EXPECT_EQ(run_error(nothing, uneven, bad_tolerances),
+              "frequencies and impedances must have the same length");
+    EXPECT_EQ(run_error(nothing, empty, bad_tolerances),
+              "frequencies and impedances must not be empty");
+    EXPECT_EQ(run_error(nothing, good, bad_tolerances), "circuit topology has no parameters to fit");
+    EXPECT_EQ(run_error(rc, good, bad_tolerances), "ftol must be >= 0");
+    FitSettings bad_xtol;
+    bad_xtol.xtol = -0.0;  // the sign bit counts
+    EXPECT_EQ(run_error(rc, good, bad_xtol), "xtol must be >= 0");
+}
+
+TEST(RunFit, DerivativeFreeMethodsFailLoudlyAfterTheChecks) {
+    const Circuit rc = parse("R0-(R1,C1)");
+    for (const char* name : {"particle_swarm", "nelder_mead", "differential_evolution",
+                             "simulated_annealing", "basin_hopping"}) {
+        FitSettings settings;
+        settings.method = name;
+        EXPECT_EQ(run_error(rc, Spectrum{}, settings),
+                  "frequencies and impedances must not be empty");
+        EXPECT_EQ(run_error(rc, rc_spectrum(), settings),
+                  std::string("solver error: fit method \"") + name +
+                      "\" is not implemented in this build");
+    }
+}
+
+TEST(RunFit, LevenbergMarquardtFitLeavesTheInputUntouched) {
+    const Circuit start = with_values(parse("R0-(R1,C1)"), std::vector{8.0, 150.0, 2e-5}).value();
+    const Spectrum s = rc_spectrum();
+    const FitOutcome outcome =
+        run_fit(start, s.f, s.z, WeightScheme::Modulus, FitSettings{}).value();
+    EXPECT_TRUE(outcome.success);
+    EXPECT_NEAR(outcome.params[1], 100.0, 1e-4);
+    EXPECT_EQ(param_values(start), (std::vector{8.0, 150.0, 2e-5}));
+    EXPECT_EQ(param_values(outcome.circuit), outcome.params);
+    EXPECT_EQ(param_names(outcome.circuit), param_names(start));
+    EXPECT_EQ(outcome.chi_square, 2.0 * outcome.cost);
+    EXPECT_GT(outcome.impedance_evals, outcome.iterations);
+}
+
+TEST(RunFit, EvaluationBudgetIsClampedNotWrapped) {
+    const Circuit start = with_values(parse("R0-(R1,C1)"), std::vector{8.0, 150.0, 2e-5}).value();
+    const Spectrum s = rc_spectrum();
+    const FitOutcome reference =
+        run_fit(start, s.f, s.z, WeightScheme::Modulus, FitSettings{}).value();
+
+    // 2^32 must not wrap to a budget of 0 (→ 1): it behaves like any large budget.
+    FitSettings huge;
+    huge.max_iterations = std::size_t{1} << 32;
+    const FitOutcome unlimited = run_fit(start, s.f, s.z, WeightScheme::Modulus, huge).value();
+    EXPECT_TRUE(unlimited.success);
+    EXPECT_EQ(unlimited.params, reference.params);
+
+    // 0 is raised to 1: every run stops after n + 1 = 4 evaluations.
+    FitSettings zero;
+    zero.max_iterations = 0;
+    const FitOutcome starved = run_fit(start, s.f, s.z, WeightScheme::Modulus, zero).value();
+    EXPECT_FALSE(starved.success);
+    EXPECT_EQ(starved.iterations % 4, 0u);
+    EXPECT_GE(starved.iterations, 4u * 9u);
+}
+
+TEST(StartPolicy, ChoiceFollowsExplicitnessGuessInitAndWeights) {
+    const Circuit trained = parse("(C2,R9)-R3");  // the "rc" topology, reordered
+    const Circuit untrained = parse("R0-C1");
+    const Circuit explicit_trained = with_values(trained, std::vector{1.0, 2.0, 3.0}).value();
+
+    EXPECT_EQ(choose_start(trained, GuessInit::Unset, false), StartChoice::GuessWithModel);
+    EXPECT_EQ(choose_start(untrained, GuessInit::Unset, false), StartChoice::WarnAndKeep);
+    EXPECT_EQ(choose_start(explicit_trained, GuessInit::Unset, false), StartChoice::Keep);
+    EXPECT_EQ(choose_start(explicit_trained, GuessInit::Unset, true), StartChoice::GuessWithFile);
+    EXPECT_EQ(choose_start(untrained, GuessInit::Always, false), StartChoice::GuessWithModel);
+    EXPECT_EQ(choose_start(explicit_trained, GuessInit::Always, false),
+              StartChoice::GuessWithModel);
+    EXPECT_EQ(choose_start(untrained, GuessInit::Always, true), StartChoice::GuessWithFile);
+    EXPECT_EQ(choose_start(trained, GuessInit::Never, true), StartChoice::Keep);
+    EXPECT_EQ(choose_start(untrained, GuessInit::Never, false), StartChoice::Keep);
+}
+
+TEST(StartPolicy, WarningIsIssuedOnlyWhenItMustAndCanAbort) {
+    const Circuit untrained = parse("R0-C1");
+    const Spectrum s = rc_spectrum();
+    int warnings = 0;
+    std::string text;
+    auto warn = [&](const std::string& message) {
+        ++warnings;
+        text = message;
+        return ok_status();
+    };
+
+    const Circuit kept =
+        prepare_start(untrained, GuessInit::Unset, std::nullopt, s.f, s.z, warn).value();
+    EXPECT_EQ(warnings, 1);
+    EXPECT_EQ(text,
+              "There is no ML model to guess initial parameters for this circuit. Supply your own "
+              "with Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass "
+              "guess_init=False to silence this. Models available for 'rc', 'rc_l', 'rq', "
+              "'rq_l', 'two_rc', 'two_rc_l', 'two_rq', 'two_rq_l', 'randles', 'sei_randles', "
+              "'sei_randles_wo'");
+    EXPECT_EQ(param_values(kept), param_values(untrained));
+    EXPECT_FALSE(kept.values_explicit);
+
+    // Warnings turned into errors: the preparation fails with that error.
+    auto escalate = [](const std::string&) { return Status(Error::value("escalated")); };
+    const Result<Circuit> refused =
+        prepare_start(untrained, GuessInit::Unset, std::nullopt, s.f, s.z, escalate);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message, "escalated");
+
+    // guess_init=True raises the guesser's message instead of warning.
+    const Result<Circuit> forced =
+        prepare_start(untrained, GuessInit::Always, std::nullopt, s.f, s.z, warn);
+    ASSERT_FALSE(forced);
+    EXPECT_EQ(forced.error().message.rfind("No training data on this circuit.", 0), 0u);
+    EXPECT_EQ(warnings, 1);
+}
+
+TEST(StartPolicy, WeightFileIsReadOnlyWhenAGuessIsWanted) {
+    const Circuit rc = parse("R0-(R1,C1)");
+    const Spectrum s = rc_spectrum();
+    const std::string missing = "/nonexistent/korvane-driver-test.eisnn";
+    auto never_warn = [](const std::string&) { return Status(Error::value("unexpected warning")); };
+
+    const Result<Circuit> ignored =
+        prepare_start(rc, GuessInit::Never, missing, s.f, s.z, never_warn);
+    ASSERT_TRUE(ignored);
+    EXPECT_EQ(param_values(*ignored), param_values(rc));
+
+    const Circuit explicit_rc = with_values(rc, std::vector{1.0, 2.0, 3.0}).value();
+    const Result<Circuit> read = prepare_start(explicit_rc, GuessInit::Unset, missing, s.f, s.z,
+                                               never_warn);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().message.rfind("reading weights: ", 0), 0u) << read.error().message;
+}
+
+}  // namespace
+}  // namespace korvane
