@@ -11,6 +11,7 @@
 #include "python/convert.hpp"
 #include "python/element_type.hpp"
 #include "python/errors.hpp"
+#include "python/fit_binding.hpp"
 #include "python/impedance_buffer.hpp"
 #include "python/measured_data.hpp"
 #include "python/module_state.hpp"
@@ -208,6 +209,10 @@ PyMethodDef g_methods[] = {
     {"param_units", circuit_param_units, METH_NOARGS,
      "param_units($self)\n--\n\n"
      "Physical units per parameter"},
+    {"guess", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_guess)),
+     METH_VARARGS | METH_KEYWORDS, kGuessDoc},
+    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_fit)),
+     METH_VARARGS | METH_KEYWORDS, kFitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
