@@ -110,6 +110,20 @@ TEST(TopologyMatch, EqualKeysKeepWrittenOrder) {
     ASSERT_TRUE(swapped);
     EXPECT_EQ(swapped->mapping.model_index, (Indices{1, 2, 0, 3, 4}));
 
+    // Many interchangeable parts, placed differently in caller and model so
+    // that an unstable sort would permute the two differently.
+    std::string groups;
+    Indices expected;
+    for (std::size_t i = 0; i < 40; ++i) {
+        groups += "-(R" + std::to_string(i) + ",C" + std::to_string(i) + ")";
+        expected.push_back(1 + 2 * i);
+        expected.push_back(2 + 2 * i);
+    }
+    expected.push_back(0);
+    const auto long_series = match(groups.substr(1) + "-R99", "R99" + groups);
+    ASSERT_TRUE(long_series);
+    EXPECT_EQ(long_series->mapping.model_index, expected);
+
     // Same inside the branches of one group.
     const auto branches = match("(C5,R5,C6)", "(C1,C2,R1)");
     ASSERT_TRUE(branches);
