@@ -34,6 +34,8 @@ struct Layout {
     std::vector<std::size_t> u32_fields;                        // every count/length/dim
     std::vector<std::pair<std::size_t, std::size_t>> records;   // [begin, end) of each tensor
     std::vector<std::pair<std::size_t, std::size_t>> pairs;     // [begin, end) of each metadata pair
+    std::size_t pair_count_at = 0;
+    std::size_t tensor_count_at = 0;
 };
 
 struct FileBuilder {
@@ -100,6 +102,7 @@ struct FileBuilder {
         auto mark = [&] {
             if (layout) layout->u32_fields.push_back(out.size());
         };
+        if (layout) layout->pair_count_at = out.size();
         mark();
         put_u32(out, static_cast<std::uint32_t>(meta.size()));
         for (const auto& [k, v] : meta) {
@@ -110,6 +113,7 @@ struct FileBuilder {
             put_string(out, v);
             if (layout) layout->pairs.emplace_back(begin, out.size());
         }
+        if (layout) layout->tensor_count_at = out.size();
         mark();
         put_u32(out, static_cast<std::uint32_t>(tensors.size()));
         for (const RecordBytes& r : tensors) {
