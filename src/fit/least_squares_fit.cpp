@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "circuit/params.hpp"
+#include "fit/search_problem.hpp"
 #include "fit/search_space.hpp"
 
 namespace korvane {
@@ -40,42 +41,6 @@ constexpr double kMinOpenRatio = 1e-6;
 // have collapsed to zero.
 constexpr double kLowerBoundMargin = 100.0;
 
-// The search-space problem as the solver sees it: x → r(from_search_space(x))
-// and the search-space Jacobian with frozen columns zeroed.
-class SearchSpaceProblem final : public LmProblem {
-public:
-    SearchSpaceProblem(const Objective& objective, std::vector<double> x0,
-                       const std::vector<bool>& frozen)
-        : objective_(objective), frozen_(frozen), x_(std::move(x0)) {
-        workspace_.params.resize(x_.size());
-        columns_.resize(objective.residual_count() * x_.size());
-    }
-
-    std::size_t residual_count() const override { return objective_.residual_count(); }
-    std::span<const double> point() const override { return x_; }
-    void move_to(std::span<const double> x) override { std::copy(x.begin(), x.end(), x_.begin()); }
-    bool residuals(std::span<double> out) override {
-        return search_residuals_into(objective_, x_, out, workspace_).ok();
-    }
-    std::optional<JacobianShape> jacobian(MatrixView out) override {
-        if (!search_jacobian_into(objective_, x_, frozen_, columns_, workspace_)) {
-            return std::nullopt;
-        }
-        const std::size_t m = objective_.residual_count();
-        for (std::size_t j = 0; j < x_.size(); ++j) {
-            for (std::size_t i = 0; i < m; ++i) out(i, j) = columns_[j * m + i];
-        }
-        return JacobianShape{m, x_.size()};
-    }
-
-private:
-    const Objective& objective_;
-    const std::vector<bool>& frozen_;
-    std::vector<double> x_;
-    std::vector<double> columns_;  // (n, m): the search-space Jacobian, column-major
-    SearchWorkspace workspace_;
-};
-
 bool same_bits(std::span<const double> a, std::span<const double> b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
@@ -87,12 +52,13 @@ Result<LeastSquaresRun> least_squares_run(const Objective& objective,
                                           const std::vector<bool>& frozen,
                                           const LmConfig& config) {
     const std::span<const Bounds> bounds = objective.bounds();
-    SearchSpaceProblem problem(objective, to_search_space(start, bounds), frozen);
-    const LmOutcome solved = minimise_lm(problem, config);
+    Result<LmOutcome> solved =
+        minimise_in_search_space(objective, to_search_space(start, bounds), frozen, config);
+    if (!solved) return solved.take_error();
     LeastSquaresRun run;
-    run.params = from_search_space(solved.x, bounds);
-    run.success = solved.report.stop.succeeded();
-    run.evaluations = solved.report.nfev;
+    run.params = from_search_space(solved->x, bounds);
+    run.success = solved->report.stop.succeeded();
+    run.evaluations = solved->report.nfev;
     Result<double> cost = objective.cost(run.params);
     if (!cost) return cost.take_error();
     run.cost = *cost;
