@@ -38,12 +38,15 @@ constexpr std::array<KindInfo, kKindCount> kKinds = {{
     {"T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
 }};
 
-// (jω)^a with the shortcut for a = 0.5 taken from the per-point √(jω); every
-// other exponent goes through cpow, whose own shortcuts cover 1 and 0.
-// csqrt((0, ω)) is what make_omega stored, so both paths agree bit for bit.
+// cpow((0, ω), a) with the per-point parts taken from Omega: √(jω) for
+// a = 0.5 and the polar form for general a. make_omega computed them with the
+// very calls cpow would make, so the results agree bit for bit.
 inline Cplx jw_pow(const Omega& om, double a) {
+    if (a == 1.0) return {0.0, om.w};
     if (a == 0.5) return om.sqrt_jw;
-    return cpow(Cplx{0.0, om.w}, a);
+    if (a == 0.0) return {1.0, 0.0};
+    const double m = std::pow(om.jw_modulus, a);
+    return {m * std::cos(a * om.jw_argument), m * std::sin(a * om.jw_argument)};
 }
 
 }  // namespace
@@ -66,7 +69,9 @@ Bounds default_bounds(std::string_view param_name) {
     return {1e-12, kInf};
 }
 
-Omega make_omega(double w) { return {w, std::sqrt(w), csqrt(Cplx{0.0, w})}; }
+Omega make_omega(double w) {
+    return {w, std::sqrt(w), csqrt(Cplx{0.0, w}), std::hypot(0.0, w), std::atan2(w, 0.0)};
+}
 
 Cplx element_impedance(Kind kind, const double* v, const Omega& om) {
     const double w = om.w;

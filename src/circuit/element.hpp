@@ -47,11 +47,15 @@ struct Element {
 };
 
 // Quantities of one angular frequency that every element of a series list
-// shares, computed once per point: ω, √ω and √(jω).
+// shares, computed once per point: ω, √ω and √(jω). Build it with make_omega.
 struct Omega {
     double w;
     double sqrt_w;
     Cplx sqrt_jw;
+    // Polar form of jω as cpow takes it, hypot(0, ω) and atan2(ω, 0), so that
+    // (jω)^a for a general exponent costs pow, cos and sin only.
+    double jw_modulus = 0.0;
+    double jw_argument = 0.0;
 };
 Omega make_omega(double w);
 

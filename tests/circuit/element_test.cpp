@@ -231,6 +231,17 @@ TEST(ElementImpedance, SpecialExponentsGiveExactIdentities) {
     }
 }
 
+TEST(ElementImpedance, PerPointPowersAgreeWithCpowBitForBit) {
+    // Cpe and Tlmq take (jω)^a from the per-point Omega; the result must be
+    // what the shared rule cpow((0, ω), a) gives, for every ω and exponent.
+    for (const double w : {1e-9, 0.3, 1.0, 6283.185307179586, 4.5e8, -12.0, 0.0, kInf, kNaN}) {
+        for (const double a : {0.0, 0.5, 1.0, 0.8, 0.123, 1.7, -0.4, kNaN}) {
+            const Cplx expected = reciprocal(0.02 * cpow({0.0, w}, a));
+            EXPECT_TRUE(bit_equal(z_of(Kind::Cpe, {0.02, a}, w), expected)) << w << " " << a;
+        }
+    }
+}
+
 TEST(ElementImpedance, LargeArgumentsReturnExactLimits) {
     // |Re √(jωτ)| far past 20: coth and tanh are exactly 1, nothing overflows.
     for (const double wt : {1e4, 1e9, 1e300}) {
