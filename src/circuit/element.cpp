@@ -14,12 +14,14 @@
 
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace korvane {
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kHalfPi = std::numbers::pi / 2.0;
 
 constexpr std::array<KindInfo, kKindCount> kKinds = {{
     {"R", "R", 1, {"r"}, {"ohm"}, {1.0}},
@@ -70,7 +72,10 @@ Bounds default_bounds(std::string_view param_name) {
 }
 
 Omega make_omega(double w) {
-    return {w, std::sqrt(w), csqrt(Cplx{0.0, w}), std::hypot(0.0, w), std::atan2(w, 0.0)};
+    // C Annex F fixes both without a call: hypot(0, ω) = |ω|, and
+    // atan2(ω, +0) = ±π/2 for ω ≠ 0, ±0 for ω = ±0, NaN for NaN.
+    const double argument = w > 0.0 ? kHalfPi : w < 0.0 ? -kHalfPi : w;
+    return {w, std::sqrt(w), csqrt(Cplx{0.0, w}), std::fabs(w), argument};
 }
 
 Cplx element_impedance(Kind kind, const double* v, const Omega& om) {
