@@ -9,12 +9,11 @@ namespace korvane {
 
 // Writes s in double quotes with a backslash before '"' and '\\', and escape
 // sequences for control characters (\n, \t, \r, \0, \u{..} style for others),
-// e.g. unknown parameter "R2.r". Bytes of valid UTF-8 above 0x7F are kept.
+// e.g. unknown parameter "R2.r". Printable characters above 0x7F are kept as
+// UTF-8; invisible ones (C1 controls, separators other than the space, common
+// format characters, private use) become \u{..}, bytes that are not UTF-8
+// \xNN.
 std::string quoted(std::string_view s);
-
-}  // namespace korvane
-
-namespace korvane {
 
 // One UTF-8 sequence starting at byte i of s. A byte that does not start a
 // well-formed sequence (overlong forms, surrogates, values above U+10FFFF,
