@@ -261,10 +261,12 @@ PyObject* combine_parts(PyObject* args, PyObject* kwargs, const char* format, Co
         return nullptr;
     }
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        // Built in place: moving a variant that holds the pointer makes
+        // GCC warn about the Element alternative's uninitialised values.
         if (std::optional<Element> element = as_element(item.get())) {
-            operands.push_back(Operand{std::move(*element)});
+            operands.emplace_back().item.emplace<Element>(std::move(*element));
         } else if (const Circuit* circuit = as_circuit(item.get())) {
-            operands.push_back(Operand{circuit});
+            operands.emplace_back().item.emplace<const Circuit*>(circuit);
         } else {
             PyErr_Format(PyExc_TypeError,
                          "argument 'parts': '%s' object is neither an Element nor a Circuit",
