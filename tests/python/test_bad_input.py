@@ -122,7 +122,8 @@ def hostile_objects():
         IndexRaises(), IndexWrongType(), ComplexWrongType(), [FloatRaises()], [FloatWrongType()],
         [IndexRaises()], [ComplexWrongType()], [10**400], ["x"], [None], [[1.0]], [1j],
         Seq([1.0, 2.0], length=Boom("__len__")), Seq([1.0, 2.0], length=2**62),
-        Seq([1.0, 2.0], length=-5), Seq([1.0, 2.0], length=10**30), Seq([1.0, 2.0, 3.0], fail_at=1),
+        Seq([1.0, 2.0], length=-5), Seq([1.0, 2.0], length=10**30), Seq([1.0], length="x"),
+        Seq([1.0, 2.0, 3.0], fail_at=1),
         IterRaises([1.0]), shrinking(), growing(),
         Frame(Boom("lookup")), Frame("text"), Frame(None), Frame([1.0, "x"]), Frame(Seq([1.0], fail_at=0)),
         Frame(np.array([[1.0, 2.0]])), np.zeros((2, 2)), np.array(1.0), np.array(["a"]),
@@ -232,3 +233,20 @@ def test_mutating_sequences_read_consistently():
     assert len(C.impedance(shrunk)) == 4
     grown = growing()
     assert len(C.impedance(grown)) == 50
+
+
+@pytest.mark.skipif(not hasattr(Circuit, "fit"), reason="Circuit.fit is not bound yet")
+def test_integer_arguments_go_through_index():
+    class Two:
+        def __index__(self):
+            return 2
+
+    base = dict(guess_init=False, method="levenberg_marquardt")
+    assert C.fit(DATA, max_iterations=Two(), **base).iterations <= 2
+    assert C.fit(DATA, max_iterations=np.int8(2), seed=np.uint64(2**64 - 1), **base).iterations <= 2
+    for value, kind in [(IndexWrongType(), TypeError), (np.float64(2.0), TypeError),
+                        (10**30, OverflowError), (-Two().__index__(), OverflowError)]:
+        with pytest.raises(kind, match="^argument 'max_iterations': "):
+            C.fit(DATA, max_iterations=value, **base)
+    with pytest.raises(Boom):
+        C.fit(DATA, max_iterations=IndexRaises(), **base)
