@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -128,6 +129,7 @@ TEST(ParityTest, InferenceReproducesTheTrainerForwardPass) {
         ASSERT_NE(m, nullptr);
         auto file = parse_weight_file(m->bytes);
         ASSERT_TRUE(file.ok()) << file.error().message();
+        double worst = 0.0;
         for (std::size_t s = 0; s < fx.spectra.size(); ++s) {
             const Spectrum& sp = fx.spectra[s];
             SCOPED_TRACE("spectrum " + std::to_string(s));
@@ -138,10 +140,14 @@ TEST(ParityTest, InferenceReproducesTheTrainerForwardPass) {
             for (std::size_t p = 0; p < fx.params; ++p) {
                 const double want = sp.expected[p];
                 ASSERT_TRUE(std::isfinite(want));
-                EXPECT_LE(std::abs((*got)[p] - want), 1e-9 * std::abs(want))
+                const double deviation = std::abs((*got)[p] - want) / std::abs(want);
+                worst = std::max(worst, deviation);
+                EXPECT_LE(deviation, 1e-9)
                     << file->param_names[p] << ": " << (*got)[p] << " vs " << want;
             }
         }
+        std::printf("[ parity   ] %s: %zu spectra, largest relative deviation %.3g\n",
+                    fx.model.c_str(), fx.spectra.size(), worst);
     }
 }
 

@@ -134,6 +134,21 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
     return ck_path
 
 
+def hold_lock(name: str) -> bool:
+    """One trainer per topology: a second queue worker that reaches a topology
+    still being trained elsewhere leaves it alone."""
+    CHECKPOINTS.mkdir(exist_ok=True)
+    lock = CHECKPOINTS / f"{name}.lock"
+    try:
+        other = int(lock.read_text())
+        os.kill(other, 0)
+        return False
+    except (FileNotFoundError, ValueError, ProcessLookupError):
+        pass
+    lock.write_text(str(os.getpid()))
+    return True
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("topology", choices=[t.name for t in T.TOPOLOGIES])
@@ -145,6 +160,9 @@ def main():
     ap.add_argument("--standin", action="store_true",
                     help="dry run without korvane (never for shipped weights)")
     a = ap.parse_args()
+    if not hold_lock(a.topology):
+        print(f"[{a.topology}] already being trained by another process", flush=True)
+        return
     train(T.BY_NAME[a.topology], a.epochs, a.batch, a.lr, a.standin, a.max_minutes, a.train_count)
 
 
