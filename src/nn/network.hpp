@@ -105,7 +105,9 @@ WeightFileStatus check_network_shapes(const WeightFile& file);
 
 // Starting values, one per file.param_names entry, for a measured spectrum
 // (frequencies in Hz, impedances in ohm, caller's order). Fails with
-// TooFewPoints below two points, before anything else, then as bind_network.
+// TooFewPoints below two points, before anything else; then binds the network
+// (bind_network), so a caller needs no separate shape check before calling.
+// Allocates its buffers once per call; safe to call concurrently on one file.
 WeightFileResult<std::vector<double>> infer(const WeightFile& file,
                                             std::span<const double> frequencies,
                                             std::span<const Cplx> impedances);
