@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -132,6 +133,25 @@ TEST(CandidateStartingPoints, EqualCostsKeepConstructionOrder) {
         EXPECT_EQ(candidates[i].params[1], r1[i]) << i;
         EXPECT_EQ(candidates[i].params[3], alpha[i]) << i;
     }
+}
+
+TEST(CandidateStartingPoints, ScalingLeavesClosedParametersAlone) {
+    // With every bound finite, candidates 2–5 are p0 itself (still costed).
+    const Circuit circuit = parse("R0-(R1,C1)");
+    const Spectrum s = synthesize(with(circuit, {10.0, 100.0, 1e-5}));
+    const Objective objective = objective_for(circuit, s);
+    const std::vector<double> p0 = {12.0, 80.0, 2e-5};
+    const std::vector<Bounds> closed = {{0.0, 50.0}, {10.0, 110.0}, {0.0, 1e-4}};
+    const auto candidates = candidate_starting_points(p0, closed, objective).value();
+    EXPECT_EQ(objective.evaluations(), 9u);
+    ASSERT_EQ(candidates.size(), 9u);
+    EXPECT_EQ(std::count_if(candidates.begin(), candidates.end(),
+                            [&](const Candidate& c) { return c.params == p0; }),
+              5);
+    const std::vector<double> at_04 = {20.0, 50.0, 4e-5};
+    EXPECT_EQ(std::count_if(candidates.begin(), candidates.end(),
+                            [&](const Candidate& c) { return c.params == at_04; }),
+              1);
 }
 
 TEST(Plausibility, ClosedParametersNearEitherBound) {
