@@ -41,8 +41,9 @@ constexpr std::array<KindInfo, kKindCount> kKinds = {{
 }};
 
 // cpow((0, ω), a) with the per-point parts taken from Omega: √(jω) for
-// a = 0.5 and the polar form for general a. make_omega computed them with the
-// very calls cpow would make, so the results agree bit for bit.
+// a = 0.5 and the polar form for general a. make_omega holds exactly the
+// values cpow would compute (csqrt((0, ω)), hypot(0, ω), atan2(ω, 0)), so the
+// results agree bit for bit.
 inline Cplx jw_pow(const Omega& om, double a) {
     if (a == 1.0) return {0.0, om.w};
     if (a == 0.5) return om.sqrt_jw;
