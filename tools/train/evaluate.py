@@ -67,7 +67,7 @@ def target_for(topo, name) -> float | None:
     if k == "alpha":
         return 0.05
     if topo.name in ONE_ARC:
-        return 0.05 if k in ("r", "c") else None
+        return 0.05 if k in ("r", "c", "q") else None
     return 0.15
 
 
