@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -17,6 +16,7 @@
 
 #include <unistd.h>
 
+#include "nn/eisnn_builder.hpp"
 #include "nn/embedded_models.hpp"
 #include "nn/trained_topologies.hpp"
 
@@ -28,100 +28,48 @@ using Bytes = std::vector<unsigned char>;
 using Values = std::vector<double>;
 
 // ---- a weight file whose guess is known without training ------------------
-// Every network weight is zero, so the head's outputs are its biases o_p;
-// target_std 1, target_mean 0 and all-zero scaling exponents leave the guess
-// at 10^o_p for log outputs and o_p (clamped to [0.05, 1]) for linear ones,
-// whatever the spectrum.
+// The output layer's weights are zero, so whatever the network body computes,
+// the head's outputs are its biases o_p; target_std 1, target_mean 0 and
+// all-zero scaling exponents then leave the guess at 10^o_p for log outputs
+// and o_p (clamped to [0.05, 1]) for linear ones, whatever the spectrum.
 
 struct TestModel {
     std::string circuit;
-    std::string param_names;  // comma-separated, as stored
+    std::vector<std::string> param_names;
     std::vector<double> outputs;
     std::vector<bool> log;
 };
 
-class Writer {
-public:
-    void u32(std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<unsigned char>(v >> (8 * i)));
-    }
-    void text(const std::string& s) {
-        u32(static_cast<std::uint32_t>(s.size()));
-        bytes.insert(bytes.end(), s.begin(), s.end());
-    }
-    void tensor(const std::string& name, std::vector<std::uint32_t> shape, std::vector<float> values) {
-        ++tensors;
-        text(name);
-        bytes.push_back(0);  // binary32
-        bytes.push_back(static_cast<unsigned char>(shape.size()));
-        for (auto d : shape) u32(d);
-        for (float f : values) {
-            std::uint32_t bits;
-            std::memcpy(&bits, &f, 4);
-            u32(bits);
-        }
-    }
-    void zeros(const std::string& name, std::vector<std::uint32_t> shape) {
-        std::size_t n = 1;
-        for (auto d : shape) n *= d;
-        tensor(name, std::move(shape), std::vector<float>(n, 0.0f));
-    }
-    Bytes bytes;
-    std::uint32_t tensors = 0;
-};
-
 Bytes model_bytes(const TestModel& m) {
-    const std::uint32_t ch = 8, k = 3, h = 4;
+    testing::NetworkShape shape;
+    shape.channels = 8;
+    shape.groups = 2;
+    shape.kernel = 3;
+    shape.n_grid = 16;
+    shape.dilations = {1};
+    shape.head = 4;
+    shape.circuit = m.circuit;
+    shape.names = m.param_names;
+    testing::FileBuilder file = testing::network_file(shape);
+
     const auto p = static_cast<std::uint32_t>(m.outputs.size());
-    Writer head;
-    const char magic[] = "EISNN001";
-    head.bytes.assign(magic, magic + 8);
-    const std::vector<std::pair<std::string, std::string>> meta = {
-        {"circuit", m.circuit}, {"param_names", m.param_names}, {"estimator", "reactive_centroid"},
-        {"n_grid", "16"},       {"channels", "8"},              {"kernel", "3"},
-        {"groups", "2"},        {"dilations", "1"},             {"alpha_min", "0.05"},
-        {"alpha_max", "1.0"}};
-    head.u32(static_cast<std::uint32_t>(meta.size()));
-    for (const auto& [key, value] : meta) {
-        head.text(key);
-        head.text(value);
-    }
-    Writer w;
-    w.zeros("w.stem.weight", {ch, 3, k});
-    w.zeros("w.stem.bias", {ch});
-    for (const char* conv : {"conv1", "conv2"}) {
-        w.zeros(std::string("w.blocks.0.") + conv + ".weight", {ch, ch, k});
-        w.zeros(std::string("w.blocks.0.") + conv + ".bias", {ch});
-    }
-    for (const char* norm : {"norm1", "norm2"}) {
-        w.tensor(std::string("w.blocks.0.") + norm + ".weight", {ch}, std::vector<float>(ch, 1.0f));
-        w.zeros(std::string("w.blocks.0.") + norm + ".bias", {ch});
-    }
-    w.zeros("w.head.0.weight", {h, 2 * ch + 2});
-    w.zeros("w.head.0.bias", {h});
-    w.zeros("w.head.2.weight", {h, h});
-    w.zeros("w.head.2.bias", {h});
-    w.zeros("w.head.4.weight", {2 * p, h});
-    std::vector<float> bias(2 * p, 0.0f);
-    for (std::uint32_t i = 0; i < p; ++i) bias[i] = static_cast<float>(m.outputs[i]);
-    w.tensor("w.head.4.bias", {2 * p}, bias);
-    w.tensor("target_mean", {p}, std::vector<float>(p, 0.0f));
-    w.tensor("target_std", {p}, std::vector<float>(p, 1.0f));
-    std::vector<float> scaling;
-    std::vector<float> log;
+    std::vector<double> bias(2 * p, 0.0), scaling, log;
     for (std::uint32_t i = 0; i < p; ++i) {
-        scaling.insert(scaling.end(), {0.0f, 0.0f, 0.0f, -1.0f});
-        log.push_back(m.log[i] ? 1.0f : 0.0f);
+        bias[i] = m.outputs[i];
+        scaling.insert(scaling.end(), {0.0, 0.0, 0.0, -1.0});
+        log.push_back(m.log[i] ? 1.0 : 0.0);
     }
-    w.tensor("scaling", {p, 4}, scaling);
-    w.tensor("log_params", {p}, log);
-    head.u32(w.tensors);
-    head.bytes.insert(head.bytes.end(), w.bytes.begin(), w.bytes.end());
-    return head.bytes;
+    file.f32("w.head.4.weight", {2 * p, shape.head}, std::vector<double>(2 * p * shape.head, 0.0))
+        .f32("w.head.4.bias", {2 * p}, bias)
+        .f32("target_mean", {p}, std::vector<double>(p, 0.0))
+        .f32("target_std", {p}, std::vector<double>(p, 1.0))
+        .f32("scaling", {p, 4}, scaling)
+        .f32("log_params", {p}, log);
+    return file.bytes();
 }
 
-const TestModel kRc{"R0-(R1,C1)", "R0.r,R1.r,C1.c", {1, 2, -3}, {true, true, true}};
-const TestModel kRq{"R0-(R1,CPE1)", "R0.r,R1.r,CPE1.q,CPE1.alpha", {1, 2, -3, 0.5},
+const TestModel kRc{"R0-(R1,C1)", {"R0.r", "R1.r", "C1.c"}, {1, 2, -3}, {true, true, true}};
+const TestModel kRq{"R0-(R1,CPE1)", {"R0.r", "R1.r", "CPE1.q", "CPE1.alpha"}, {1, 2, -3, 0.5},
                     {true, true, true, false}};
 
 Circuit parsed(const std::string& text) {
@@ -236,12 +184,12 @@ TEST(Registry, SelfCheckReportsEachInconsistency) {
     EXPECT_EQ(reason(load_registered_weights("rq", "R0-(R1,CPE1)", &good)),
               "model rq is registered as R0-(R1,CPE1) but its weights were trained for R0-(R1,C1)");
 
-    const Bytes broken = model_bytes({"R0-(R1,C1", "R0.r,R1.r,C1.c", {1, 2, 3}, {true, true, true}});
+    const Bytes broken = model_bytes({"R0-(R1,C1", {"R0.r", "R1.r", "C1.c"}, {1, 2, 3}, {true, true, true}});
     const std::span<const unsigned char> broken_span(broken);
     EXPECT_EQ(reason(load_registered_weights("rc", "R0-(R1,C1", &broken_span)),
               "registry circuit R0-(R1,C1");
 
-    const Bytes renamed = model_bytes({"R0-(R1,C1)", "R0.r,C1.c,R1.r", {1, 2, 3}, {true, true, true}});
+    const Bytes renamed = model_bytes({"R0-(R1,C1)", {"R0.r", "C1.c", "R1.r"}, {1, 2, 3}, {true, true, true}});
     const std::span<const unsigned char> renamed_span(renamed);
     EXPECT_EQ(reason(load_registered_weights("rc", "R0-(R1,C1)", &renamed_span)),
               "model rc has parameters [\"R0.r\", \"C1.c\", \"R1.r\"], expected [\"R0.r\", "
@@ -335,11 +283,11 @@ TEST_F(UserWeights, UserFileFailuresCarryTheirMessagesInOrder) {
     EXPECT_EQ(message_of(guess("R0-(R1,C1)", rq)),
               "weight file has an unparsable value for " + rq +
                   " was trained for R0-(R1,CPE1), which is a different circuit");
-    const std::string bad = write("bad.eisnn", model_bytes({"R0-(R1,", "R0.r", {1}, {true}}));
+    const std::string bad = write("bad.eisnn", model_bytes({"R0-(R1,", {"R0.r"}, {1}, {true}}));
     EXPECT_EQ(message_of(guess("R0", bad)),
               "weight file has an unparsable value for circuit R0-(R1, in " + bad);
     const std::string extra =
-        write("extra.eisnn", model_bytes({"R0-(R1,C1)", "R0.r,R1.r,C1.c,X.x", {1, 2, 3, 4},
+        write("extra.eisnn", model_bytes({"R0-(R1,C1)", {"R0.r", "R1.r", "C1.c", "X.x"}, {1, 2, 3, 4},
                                           {true, true, true, true}}));
     EXPECT_EQ(message_of(guess("R0-(R1,C1)", extra)),
               "weight file has an unparsable value for param_names: 4 names for circuit "
