@@ -18,6 +18,8 @@ values are listed beside them.
 from __future__ import annotations
 
 import argparse
+import hashlib
+import json
 import sys
 import time
 from pathlib import Path
@@ -34,6 +36,7 @@ from export import Parsed  # noqa: E402
 from network import GuessNet, denormalise_batch  # noqa: E402
 
 MODELS = ROOT / "models"
+RESULTS = HERE / "results"
 ONE_ARC = {"rc", "rc_l", "rq", "rq_l"}
 
 
@@ -76,15 +79,33 @@ def placeholder_values(topo, n) -> np.ndarray:
 
 
 def evaluate_topology(topo, count, backend_factory):
-    parsed = Parsed((MODELS / f"{topo.name}.eisnn").read_bytes())
+    raw = (MODELS / f"{topo.name}.eisnn").read_bytes()
+    parsed = Parsed(raw)
     rows = {}
     for split in ("test_inside", "test"):
         ds = D.load_or_generate(topo, split, count, backend_factory)
         e_net = errors(topo, guesses(topo, parsed, ds), ds["params"])
         e_ph = errors(topo, placeholder_values(topo, count), ds["params"])
-        rows[split] = (np.median(e_net, 0), np.percentile(e_net, 90, 0),
-                       np.median(e_ph, 0), np.percentile(e_ph, 90, 0))
-    return rows
+        rows[split] = [np.median(e_net, 0).tolist(), np.percentile(e_net, 90, 0).tolist(),
+                       np.median(e_ph, 0).tolist(), np.percentile(e_ph, 90, 0).tolist()]
+    return {"sha256": hashlib.sha256(raw).hexdigest(), "count": count, "rows": rows,
+            "training": training_note(topo), "backend": data_backend(topo)}
+
+
+def cached_result(topo, count, backend_factory, refresh=False):
+    """Figures of the current file, recomputed only when the file changed."""
+    path = RESULTS / f"{topo.name}.json"
+    sha = hashlib.sha256((MODELS / f"{topo.name}.eisnn").read_bytes()).hexdigest()
+    if path.exists() and not refresh:
+        res = json.loads(path.read_text())
+        if res["sha256"] == sha and res["count"] == count:
+            return res
+    t0 = time.time()
+    res = evaluate_topology(topo, count, backend_factory)
+    RESULTS.mkdir(exist_ok=True)
+    path.write_text(json.dumps(res, indent=1))
+    print(f"{topo.name}: evaluated in {time.time() - t0:.0f} s", flush=True)
+    return res
 
 
 def training_note(topo) -> str:
@@ -107,9 +128,16 @@ def main():
     ap.add_argument("names", nargs="*")
     ap.add_argument("--count", type=int, default=2000)
     ap.add_argument("--standin", action="store_true")
+    ap.add_argument("--refresh", action="store_true", help="recompute cached figures")
+    ap.add_argument("--only", nargs="*", default=None,
+                    help="evaluate these and stop (no report): for a side job while training runs")
     a = ap.parse_args()
     names = a.names or [t.name for t in T.TOPOLOGIES if (MODELS / f"{t.name}.eisnn").exists()]
     factory = lambda: D.impedance_backend(a.standin)  # noqa: E731
+    if a.only is not None:
+        for n in a.only:
+            cached_result(T.BY_NAME[n], a.count, factory, a.refresh)
+        return
     out = ["# Guessing networks: held-out accuracy", "",
            "Written by `tools/train/evaluate.py`. Each topology is scored on "
            f"{a.count} held-out synthetic spectra per distribution, drawn from seeds never "
@@ -127,17 +155,17 @@ def main():
     summary = []
     for n in names:
         topo = T.BY_NAME[n]
-        t0 = time.time()
-        rows = evaluate_topology(topo, a.count, factory)
+        res = cached_result(topo, a.count, factory, a.refresh)
+        rows = {k: [np.array(x) for x in v] for k, v in res["rows"].items()}
         out += [f"## {n}: `{topo.circuit}`", "",
-                f"Training: {training_note(topo)}; data from `{data_backend(topo)}`.", "",
+                f"Training: {res['training']}; data from `{res['backend']}`.", "",
                 "| parameter | target (median) | inside: network | inside: placeholder "
                 "| full: network | full: placeholder | target met |",
                 "|---|---|---|---|---|---|---|"]
         met_all = True
         for j, p in enumerate(topo.param_names):
             tgt = target_for(topo, p)
-            ni, pi_ = rows["test_inside"][0][j], rows["test_inside"][1][j]
+            ni = rows["test_inside"][0][j]
             met = "–" if tgt is None else ("yes" if ni <= tgt else "**no**")
             met_all &= tgt is None or ni <= tgt
             cell = lambda r: f"{r[0][j]:.3f} / {r[1][j]:.3f}"  # noqa: E731
@@ -147,7 +175,6 @@ def main():
                        f"{cell(rows['test'])} | {ph(rows['test'])} | {met} |")
         out.append("")
         summary.append(f"| {n} | {'yes' if met_all else 'no'} |")
-        print(f"{n}: evaluated in {time.time() - t0:.0f} s", flush=True)
     out += ["## Summary", "", "| model | every median target met (inside) |", "|---|---|", *summary, ""]
     (MODELS / "REPORT.md").write_text("\n".join(out))
     print("wrote", MODELS / "REPORT.md")
