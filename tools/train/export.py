@@ -163,11 +163,47 @@ def export(topo: T.Topology, backend) -> None:
     print(f"{topo.name}: {len(raw)} bytes (epoch {ck['state']['epoch']}), fixture {fx.name}")
 
 
+def read_fixture(path: Path):
+    """[(f, z, expected)] from a fixture file."""
+    lines = [ln for ln in path.read_text().splitlines() if ln and not ln.startswith("#")]
+    out, i = [], 0
+    while i < len(lines):
+        if lines[i].startswith("spectrum"):
+            n = int(lines[i].split()[1])
+            pts = np.array([[float(x) for x in ln.split()] for ln in lines[i + 1:i + 1 + n]])
+            exp = np.array([float(x) for x in lines[i + 1 + n].split()[1:]])
+            out.append((pts[:, 0], pts[:, 1] + 1j * pts[:, 2], exp))
+            i += n + 2
+        else:
+            i += 1
+    return out
+
+
+def verify(topo: T.Topology) -> None:
+    """The committed pair (weight file, fixture) belongs together: the file
+    passes its checks and reproduces every fixture guess."""
+    raw = (MODELS / f"{topo.name}.eisnn").read_bytes()
+    parsed = check_file(topo, raw)
+    worst = 0.0
+    for f, z, exp in read_fixture(FIXTURES / f"{topo.name}.txt"):
+        got = predict_reference(parsed, f, z)
+        worst = max(worst, float(np.max(np.abs(got - exp) / np.abs(exp))))
+    if not worst <= 1e-12:
+        raise SystemExit(f"{topo.name}: fixture does not match the weight file ({worst:.3g})")
+    print(f"{topo.name}: {len(raw)} bytes, fixture consistent ({worst:.2g})")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("names", nargs="*")
     ap.add_argument("--standin", action="store_true")
+    ap.add_argument("--verify", action="store_true",
+                    help="only check the existing files against their fixtures")
     a = ap.parse_args()
+    if a.verify:
+        for n in a.names or [t.name for t in T.TOPOLOGIES]:
+            verify(T.BY_NAME[n])
+        return
     names = a.names or [t.name for t in T.TOPOLOGIES if (CHECKPOINTS / f"{t.name}.pt").exists()]
     backend = D.impedance_backend(a.standin)
     for n in names:
