@@ -5,35 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <limits>
-#include <new>
 #include <vector>
 
 #include "fit/euclidean_norm.hpp"
 #include "fit/lm_parameter.hpp"
 #include "fit/qr.hpp"
 #include "fit/mgh_problems.hpp"
-
-// Counting allocator: active only inside AllocationCounter scopes.
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-// Out of line so the compiler does not pair the malloc/free inside with the
-// new/delete at inlined call sites (-Wmismatched-new-delete).
-[[gnu::noinline]] void* operator new(std::size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "support/allocation_counter.hpp"
 
 namespace korvane {
 namespace {
@@ -442,12 +425,10 @@ TEST(LmAllocation, IterationsDoNotAllocate) {
         mgh::Problem problem(9, 4, 11, 100.0);  // Kowalik–Osborne from 100·x0
         LmConfig config = lmder1_config();
         config.eval_budget = budget;
-        g_allocations = 0;
-        g_counting = true;
+        korvane::testing::AllocationCounter counter;
         const LmOutcome outcome = minimise_lm(problem, config);
-        g_counting = false;
         nfev = outcome.report.nfev;
-        return g_allocations.load();
+        return static_cast<long>(counter.count());
     };
     std::uint64_t short_nfev = 0, long_nfev = 0;
     const long short_run = count_allocations(1, short_nfev);

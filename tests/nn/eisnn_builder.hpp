@@ -165,9 +165,13 @@ inline FileBuilder network_file(const NetworkShape& s) {
     FileBuilder b;
     std::string dilations, names;
     for (std::size_t i = 0; i < s.dilations.size(); ++i) {
-        dilations += (i ? "," : "") + std::to_string(s.dilations[i]);
+        if (i) dilations += ',';
+        dilations += std::to_string(s.dilations[i]);
     }
-    for (std::size_t i = 0; i < s.names.size(); ++i) names += (i ? "," : "") + s.names[i];
+    for (std::size_t i = 0; i < s.names.size(); ++i) {
+        if (i) names += ',';
+        names += s.names[i];
+    }
     b.set("circuit", s.circuit)
         .set("param_names", names)
         .set("estimator", "reactive_centroid")
