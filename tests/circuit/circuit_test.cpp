@@ -115,6 +115,11 @@ TEST(BuildCircuit, RefusesNestingPastTheLimit) {
     ASSERT_FALSE(deeper.ok());
     EXPECT_EQ(deeper.error().message, "circuit nesting is deeper than 1000 levels");
     EXPECT_EQ(deeper.error().kind, ErrorKind::Value);
+    // The deepest circuit also evaluates on the pool's threads.
+    const std::vector<double> f(2000, 50.0);
+    const Result<std::vector<Cplx>> z = impedance_over_frequencies(deepest, f);
+    ASSERT_TRUE(z.ok());
+    EXPECT_EQ(z->back().re, 1.0);
     // Series does not add a level.
     EXPECT_TRUE(series(std::vector<Operand>{op(deepest), op(r)}).ok());
     // One level less leaves room for exactly one more group.
