@@ -13,7 +13,9 @@ For each of the eleven trained topologies: a 60-point noisy spectrum
     parameters, alpha kept in [0, 1] by bounds) and with the same
     modulus-weighted residuals.
 
-Prints fits per second, the speed ratio and both final costs ½·Σ r². Target:
+Prints fits per second, the speed ratio, both final costs ½·Σ r² and the
+number of model evaluations per fit on each side (korvane's impedance_evals
+include its nine candidate starts and the final statistics). Target:
 korvane at least 30x faster with an equal or lower final cost.
 
     python bench/fit_speed.py [--min-time SECONDS]
@@ -141,7 +143,9 @@ def scipy_fit(name, circuit, w, z, p0):
     solution = optimize.least_squares(residuals, x0, bounds=box)
     p = to_params(solution.x)
     r = residuals(solution.x)
-    return p, 0.5 * float(np.dot(r, r))
+    # Model evaluations: the residual calls plus P per 2-point Jacobian.
+    evaluations = solution.nfev + solution.njev * len(p0)
+    return p, 0.5 * float(np.dot(r, r)), evaluations
 
 
 def rate(call, min_time, min_reps):
@@ -168,7 +172,7 @@ def main():
           "rates in fits per second of wall time (CPU time in brackets)")
     rng = np.random.default_rng(2024)
     print(f"{'topology':<15}{'korvane':>17}{'guess+fit':>17}{'scipy':>15}{'ratio':>15}"
-          f"{'cost korvane':>15}{'cost scipy':>13}  verdict")
+          f"{'cost korvane':>15}{'cost scipy':>13}{'evals k/s':>11}  verdict")
     ratios, ok = [], True
     for name in MODELS:
         circuit, names, f, w, z, p0 = problem(name, rng)
@@ -179,7 +183,7 @@ def main():
             g_text = f"{g_wall:>9.1f} ({g_cpu:>5.0f})"
         except ValueError:  # network not bundled in this build
             g_text = f"{'-':>17}"
-        s_wall, s_cpu, (s_params, s_cost) = rate(
+        s_wall, s_cpu, (s_params, s_cost, s_evals) = rate(
             lambda: scipy_fit(name, circuit, w, z, p0), args.min_time, 3)
         ratio, cpu_ratio = k_wall / s_wall, k_cpu / s_cpu
         ratios.append(cpu_ratio)
@@ -188,7 +192,8 @@ def main():
         ok &= good
         verdict = "ok" if good else ("slow" if cost_ok else "higher cost")
         print(f"{name:<15}{k_wall:>9.1f} ({k_cpu:>5.0f}){g_text}{s_wall:>8.1f} ({s_cpu:>4.0f})"
-              f"{ratio:>6.1f}x ({cpu_ratio:>4.1f}x){k_result.cost:>15.6e}{s_cost:>13.6e}  {verdict}")
+              f"{ratio:>6.1f}x ({cpu_ratio:>4.1f}x){k_result.cost:>15.6e}{s_cost:>13.6e}"
+              f"{k_result.impedance_evals:>6}/{s_evals:<4}  {verdict}")
     geo = math.exp(sum(math.log(r) for r in ratios) / len(ratios))
     print(f"\nCPU-time ratio: geometric mean {geo:.1f}x, minimum {min(ratios):.1f}x; "
           f"target >= 30x with equal or lower cost: {'met' if ok else 'NOT met'}")
