@@ -74,33 +74,7 @@ struct WeightFileError {
 
 // A value of type T or a WeightFileError.
 template <class T>
-class WeightFileResult {
-public:
-    WeightFileResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    WeightFileResult(WeightFileError error) : state_(std::in_place_index<1>, std::move(error)) {}
-
-    bool ok() const { return state_.index() == 0; }
-    explicit operator bool() const { return ok(); }
-
-    T& value() & { return std::get<0>(state_); }
-    const T& value() const& { return std::get<0>(state_); }
-    T&& value() && { return std::get<0>(std::move(state_)); }
-    T* operator->() { return &value(); }
-    const T* operator->() const { return &value(); }
-    T& operator*() & { return value(); }
-    const T& operator*() const& { return value(); }
-
-    const WeightFileError& error() const { return std::get<1>(state_); }
-
-    // Into the module-wide Result, for callers that only pass the message on.
-    Result<T> to_result() && {
-        if (ok()) return std::move(*this).value();
-        return error().to_error();
-    }
-
-private:
-    std::variant<T, WeightFileError> state_;
-};
+using WeightFileResult = Result<T, WeightFileError>;
 
 using WeightFileStatus = WeightFileResult<Unit>;
 

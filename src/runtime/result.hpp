@@ -22,12 +22,14 @@ struct Error {
     static Error internal(std::string text) { return {ErrorKind::Internal, std::move(text)}; }
 };
 
-// A value of type T or an Error. Deliberately small: ok(), value(), error().
-template <class T>
+// A value of type T or an error (by default an Error). Deliberately small:
+// ok(), value(), error(). Subsystems with richer error kinds (the weight-file
+// reader) instantiate it with their own error type.
+template <class T, class E = Error>
 class Result {
 public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -40,11 +42,11 @@ public:
     T& operator*() & { return value(); }
     const T& operator*() const& { return value(); }
 
-    const Error& error() const { return std::get<1>(state_); }
-    Error&& take_error() { return std::get<1>(std::move(state_)); }
+    const E& error() const { return std::get<1>(state_); }
+    E&& take_error() { return std::get<1>(std::move(state_)); }
 
 private:
-    std::variant<T, Error> state_;
+    std::variant<T, E> state_;
 };
 
 // Result of an operation that produces nothing but may fail.
