@@ -137,8 +137,8 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
 def hold_lock(name: str) -> bool:
     """One trainer per topology: a second queue worker that reaches a topology
     still being trained elsewhere leaves it alone."""
-    CHECKPOINTS.mkdir(exist_ok=True)
-    lock = CHECKPOINTS / f"{name}.lock"
+    (D.RUNS / name).mkdir(parents=True, exist_ok=True)
+    lock = D.RUNS / name / "train.lock"
     try:
         other = int(lock.read_text())
         os.kill(other, 0)
