@@ -16,6 +16,8 @@
 #include <limits>
 #include <numbers>
 
+#include "circuit/element_formulas.hpp"
+
 namespace korvane {
 
 namespace {
@@ -39,18 +41,6 @@ constexpr std::array<KindInfo, kKindCount> kKinds = {{
     {"Tlmq", "TLMQ", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}},
     {"T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
 }};
-
-// cpow((0, ω), a) with the per-point parts taken from Omega: √(jω) for
-// a = 0.5 and the polar form for general a. make_omega holds exactly the
-// values cpow would compute (csqrt((0, ω)), hypot(0, ω), atan2(ω, 0)), so the
-// results agree bit for bit.
-inline Cplx jw_pow(const Omega& om, double a) {
-    if (a == 1.0) return {0.0, om.w};
-    if (a == 0.5) return om.sqrt_jw;
-    if (a == 0.0) return {1.0, 0.0};
-    const double m = std::pow(om.jw_modulus, a);
-    return {m * std::cos(a * om.jw_argument), m * std::sin(a * om.jw_argument)};
-}
 
 }  // namespace
 
@@ -84,22 +74,18 @@ Cplx element_impedance(Kind kind, const double* v, const Omega& om) {
     const Cplx jw{0.0, w};
     switch (kind) {
         case Kind::R:
-            return {v[0], 0.0};
+            return formulas::resistor(v[0]);
         case Kind::C:
-            // 1/(jωc), through the shared reciprocal so that Cpe(q, 1) matches.
-            return reciprocal(jw * v[0]);
+            return formulas::capacitor(w, v[0]);
         case Kind::L:
-            return jw * v[0];
+            return formulas::inductor(w, v[0]);
         case Kind::La:
             // (jωl)^alpha: the inductance sits inside the power.
             return cpow(jw * v[0], v[1]);
         case Kind::Cpe:
-            return reciprocal(v[0] * jw_pow(om, v[1]));
-        case Kind::W: {
-            // aw/√ω·(1 - j) = (aw·√ω, -aw·√ω)/ω
-            const double s = v[0] * om.sqrt_w;
-            return {s / w, -s / w};
-        }
+            return formulas::cpe(v[0], formulas::jw_power(om, v[1]));
+        case Kind::W:
+            return formulas::warburg(w, om.sqrt_w, v[0]);
         case Kind::Wo: {
             // z0·coth(x)/x with x = √(jωτ)
             const Cplx x = csqrt(jw * v[1]);
@@ -120,19 +106,11 @@ Cplx element_impedance(Kind kind, const double* v, const Omega& om) {
             return v[0] / (x * tanh_clamped(v[2] * x));
         }
         case Kind::K:
-            return v[0] / (Cplx{1.0, 0.0} + jw * v[1]);
+            return formulas::k_element(w, v[0], v[1]);
         case Kind::Zarc:
-            return v[0] / (Cplx{1.0, 0.0} + cpow(jw * v[1], v[2]));
-        case Kind::Tlmq: {
-            // Zq = 1/(qs·(jω)^γ);  Z = √(r_ion·Zq)·coth(√(r_ion/Zq)),
-            // with r_ion/Zq formed as r_ion·conj(Zq)/|Zq|².
-            const double r_ion = v[0];
-            const Cplx zq = reciprocal(v[1] * jw_pow(om, v[2]));
-            const double d = zq.re * zq.re + zq.im * zq.im;
-            const Cplx u = csqrt(Cplx{(r_ion * zq.re) / d, (r_ion * -zq.im) / d});
-            const Cplx s = csqrt(r_ion * zq);
-            return s / tanh_clamped(u);
-        }
+            return formulas::zarc(v[0], cpow(jw * v[1], v[2]));
+        case Kind::Tlmq:
+            return formulas::tlmq(v[0], v[1], formulas::jw_power(om, v[2]));
         case Kind::T: {
             // β = √(k_τ + jωτ);  Z = (a·coth β + b·csch β)/β
             const Cplx beta = csqrt(Cplx{v[2], 0.0} + jw * v[3]);

@@ -65,6 +65,7 @@ Result<Objective> Objective::build(const Circuit& circuit, std::span<const doubl
     for (const Cplx z : measured) objective.weights_.push_back(weight_of(z, scheme));
     objective.measured_.assign(measured.begin(), measured.end());
     objective.bounds_ = param_bounds(circuit);
+    objective.evaluator_ = SpectrumEvaluator(circuit, objective.omega_);
     objective.counter_ = counter ? std::move(counter) : make_counter();
     return objective;
 }
@@ -82,11 +83,21 @@ Status Objective::residuals_into(std::span<const double> p, std::span<double> ou
         return Error::internal("residual buffer has " + std::to_string(out.size()) +
                                " entries, expected " + std::to_string(residual_count()));
     }
-    for (std::size_t i = 0; i < omega_.size(); ++i) {
-        const Cplx model = impedance_unchecked(*circuit_, p.data(), omega_[i]);
-        // Model minus measurement; non-finite values pass through.
-        out[2 * i] = (model.re - measured_[i].re) / weights_[i];
-        out[2 * i + 1] = (model.im - measured_[i].im) / weights_[i];
+    // Block by block: the model impedance of a block, then its residuals.
+    double model_re[SpectrumEvaluator::kBlock];
+    double model_im[SpectrumEvaluator::kBlock];
+    const std::size_t n_points = omega_.size();
+    for (std::size_t begin = 0; begin < n_points; begin += SpectrumEvaluator::kBlock) {
+        const std::size_t n = std::min(SpectrumEvaluator::kBlock, n_points - begin);
+        evaluator_.evaluate_block(p, begin, n, model_re, model_im);
+        const Cplx* measured = measured_.data() + begin;
+        const double* weight = weights_.data() + begin;
+        double* r = out.data() + 2 * begin;
+        for (std::size_t i = 0; i < n; ++i) {
+            // Model minus measurement; non-finite values pass through.
+            r[2 * i] = (model_re[i] - measured[i].re) / weight[i];
+            r[2 * i + 1] = (model_im[i] - measured[i].im) / weight[i];
+        }
     }
     return ok_status();
 }

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "circuit/batch_eval.hpp"
 #include "circuit/circuit.hpp"
 #include "circuit/complex.hpp"
 #include "circuit/element.hpp"
@@ -113,6 +114,8 @@ private:
     std::vector<Cplx> measured_;   // (N,)
     std::vector<double> weights_;  // (N,)
     std::vector<Bounds> bounds_;   // (parameter_count,)
+    // The circuit over ω with everything that depends on ω alone formed once.
+    SpectrumEvaluator evaluator_;
     std::shared_ptr<EvalCounter> counter_;
 };
 

@@ -1,0 +1,234 @@
+// Spectrum-wide circuit evaluation, block by block.
+//
+// Kirchhoff's laws for two-terminal networks, per point i of a block:
+//   series list    Z_i = 0 + Σ Z_node,i          (node order)
+//   parallel group Z_i = 1 / (0 + Σ 1/Z_branch,i) (branch order, 1/z = conj(z)/|z|²)
+// Only the loop nesting differs from the one-point walk: the point loop sits
+// inside the node loop. Each point still sees the same operations in the
+// same order, and with -ffp-contract=off nothing is fused, so vectorising
+// the point loops cannot change a bit.
+//
+// Scratch: tree level d owns four block-sized arrays: the running series sum
+// of a branch at that level and the running admittance of a group at that
+// level (re and im each). A thread keeps its scratch for later calls.
+
+#include "circuit/batch_eval.hpp"
+
+#include <algorithm>
+#include <variant>
+
+#include "circuit/element_formulas.hpp"
+
+namespace korvane {
+namespace {
+
+// The points of one block, offset to its first point.
+struct Block {
+    const double* w;
+    const double* sqrt_w;
+    const Omega* points;
+    std::size_t n;
+};
+
+inline void accumulate(double* __restrict re, double* __restrict im, std::size_t i, Cplx z) {
+    re[i] = re[i] + z.re;
+    im[i] = im[i] + z.im;
+}
+
+// (jω)^a for every point of the block, handed to use(i, power). The exponent
+// tests run once per element; points with ω > 0 share cos(aπ/2), sin(aπ/2).
+template <class Use>
+inline void for_each_jw_power(const Block& b, double a, Use&& use) {
+    if (a == 1.0 || a == 0.5 || a == 0.0) {
+        for (std::size_t i = 0; i < b.n; ++i) use(i, formulas::jw_power(b.points[i], a));
+        return;
+    }
+    const formulas::ImagAxisPower k = formulas::imag_axis_power(a);
+    for (std::size_t i = 0; i < b.n; ++i) {
+        use(i, b.w[i] > 0.0 ? formulas::power_on_imag_axis(b.w[i], a, k)
+                            : formulas::jw_power(b.points[i], a));
+    }
+}
+
+// cpow((0, ω)·s, a) for every point, with the same sharing wherever the base
+// lies on the positive imaginary axis (s ≥ +0, ω > 0).
+template <class Use>
+inline void for_each_scaled_power(const Block& b, double s, double a, Use&& use) {
+    if (a == 1.0 || a == 0.5 || a == 0.0) {
+        for (std::size_t i = 0; i < b.n; ++i) use(i, cpow(Cplx{0.0, b.w[i]} * s, a));
+        return;
+    }
+    const formulas::ImagAxisPower k = formulas::imag_axis_power(a);
+    for (std::size_t i = 0; i < b.n; ++i) {
+        const Cplx z = Cplx{0.0, b.w[i]} * s;
+        use(i, formulas::on_positive_imag_axis(z) ? formulas::power_on_imag_axis(z.im, a, k)
+                                                  : cpow(z, a));
+    }
+}
+
+// Adds the element's impedance at every point of the block to (re, im).
+void add_element(Kind kind, const double* v, const Block& b, double* __restrict re,
+                 double* __restrict im) {
+    const std::size_t n = b.n;
+    const double* __restrict w = b.w;
+    const auto add = [re, im](std::size_t i, Cplx z) { accumulate(re, im, i, z); };
+    switch (kind) {
+        case Kind::R: {
+            const Cplx z = formulas::resistor(v[0]);
+            for (std::size_t i = 0; i < n; ++i) add(i, z);
+            return;
+        }
+        case Kind::C: {
+            const double c = v[0];
+            for (std::size_t i = 0; i < n; ++i) add(i, formulas::capacitor(w[i], c));
+            return;
+        }
+        case Kind::L: {
+            const double l = v[0];
+            for (std::size_t i = 0; i < n; ++i) add(i, formulas::inductor(w[i], l));
+            return;
+        }
+        case Kind::W: {
+            const double aw = v[0];
+            const double* __restrict sqrt_w = b.sqrt_w;
+            for (std::size_t i = 0; i < n; ++i) add(i, formulas::warburg(w[i], sqrt_w[i], aw));
+            return;
+        }
+        case Kind::K: {
+            const double r = v[0];
+            const double tau = v[1];
+            for (std::size_t i = 0; i < n; ++i) add(i, formulas::k_element(w[i], r, tau));
+            return;
+        }
+        case Kind::Cpe: {
+            const double q = v[0];
+            for_each_jw_power(b, v[1], [&](std::size_t i, Cplx p) { add(i, formulas::cpe(q, p)); });
+            return;
+        }
+        case Kind::Tlmq: {
+            const double r_ion = v[0];
+            const double qs = v[1];
+            for_each_jw_power(b, v[2], [&](std::size_t i, Cplx p) {
+                add(i, formulas::tlmq(r_ion, qs, p));
+            });
+            return;
+        }
+        case Kind::La:
+            for_each_scaled_power(b, v[0], v[1], add);
+            return;
+        case Kind::Zarc: {
+            const double r = v[0];
+            for_each_scaled_power(b, v[1], v[2],
+                                  [&](std::size_t i, Cplx p) { add(i, formulas::zarc(r, p)); });
+            return;
+        }
+        default:
+            // The diffusion and transmission-line kinds are dominated by their
+            // transcendental calls; they take the one-point formula as is.
+            for (std::size_t i = 0; i < n; ++i) add(i, element_impedance(kind, v, b.points[i]));
+            return;
+    }
+}
+
+struct StoredValues {
+    const double* operator()(const Element& e) const { return e.values.data(); }
+};
+
+struct TrialCursor {
+    const double* next;
+    const double* operator()(const Element& e) {
+        const double* v = next;
+        next += param_count(e.kind);
+        return v;
+    }
+};
+
+template <class Values>
+struct Walk {
+    const Block& block;
+    double* scratch;  // (depth + 1, 4, kBlock)
+    Values& values;
+
+    double* level(std::size_t depth, std::size_t slot) const {
+        return scratch + (depth * 4 + slot) * SpectrumEvaluator::kBlock;
+    }
+
+    void series(const SeriesList& list, std::size_t depth, double* __restrict re,
+                double* __restrict im) {
+        for (std::size_t i = 0; i < block.n; ++i) {
+            re[i] = 0.0;
+            im[i] = 0.0;
+        }
+        for (const Node& node : list.nodes) {
+            if (const Element* e = std::get_if<Element>(&node.item)) {
+                add_element(e->kind, values(*e), block, re, im);
+            } else {
+                group(std::get<ParallelGroup>(node.item), depth, re, im);
+            }
+        }
+    }
+
+    void group(const ParallelGroup& g, std::size_t depth, double* __restrict re,
+               double* __restrict im) {
+        double* __restrict y_re = level(depth, 2);
+        double* __restrict y_im = level(depth, 3);
+        double* __restrict z_re = level(depth + 1, 0);
+        double* __restrict z_im = level(depth + 1, 1);
+        const std::size_t n = block.n;
+        for (std::size_t i = 0; i < n; ++i) {
+            y_re[i] = 0.0;
+            y_im[i] = 0.0;
+        }
+        for (const SeriesList& branch : g.branches) {
+            series(branch, depth + 1, z_re, z_im);
+            for (std::size_t i = 0; i < n; ++i) {
+                accumulate(y_re, y_im, i, reciprocal(Cplx{z_re[i], z_im[i]}));
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            accumulate(re, im, i, reciprocal(Cplx{y_re[i], y_im[i]}));
+        }
+    }
+};
+
+double* thread_scratch(std::size_t doubles) {
+    thread_local std::vector<double> scratch;
+    if (scratch.size() < doubles) scratch.resize(doubles);
+    return scratch.data();
+}
+
+}  // namespace
+
+SpectrumEvaluator::SpectrumEvaluator(const Circuit& circuit, std::span<const double> omega)
+    : circuit_(&circuit), depth_(nesting_depth(circuit.top)), omega_(omega.begin(), omega.end()) {
+    sqrt_w_.reserve(omega_.size());
+    points_.reserve(omega_.size());
+    for (const double w : omega_) {
+        points_.push_back(make_omega(w));
+        sqrt_w_.push_back(points_.back().sqrt_w);
+    }
+}
+
+void SpectrumEvaluator::evaluate_block(std::span<const double> trial, std::size_t begin,
+                                       std::size_t n, double* re, double* im) const {
+    const Block block{omega_.data() + begin, sqrt_w_.data() + begin, points_.data() + begin, n};
+    TrialCursor cursor{trial.data()};
+    Walk<TrialCursor>{block, thread_scratch((depth_ + 1) * 4 * kBlock), cursor}.series(
+        circuit_->top, 0, re, im);
+}
+
+void SpectrumEvaluator::evaluate_stored(Cplx* out) const {
+    double re[kBlock];
+    double im[kBlock];
+    StoredValues values;
+    for (std::size_t begin = 0; begin < size(); begin += kBlock) {
+        const std::size_t n = std::min(kBlock, size() - begin);
+        const Block block{omega_.data() + begin, sqrt_w_.data() + begin, points_.data() + begin,
+                          n};
+        Walk<StoredValues>{block, thread_scratch((depth_ + 1) * 4 * kBlock), values}.series(
+            circuit_->top, 0, re, im);
+        for (std::size_t i = 0; i < n; ++i) out[begin + i] = {re[i], im[i]};
+    }
+}
+
+}  // namespace korvane

@@ -1,0 +1,53 @@
+#pragma once
+// Circuit evaluation over a whole spectrum at once: the tree is walked once
+// per block of points instead of once per point, and every series sum, group
+// reciprocal and simple element formula runs as a loop over the block's
+// points (structure of arrays, so the compiler can vectorise it).
+//
+// Every point gets exactly the operations, in exactly the order, of the
+// one-point walk of circuit.cpp (series sums from 0 + 0j in node order,
+// group admittances from 0 + 0j in branch order, then the reciprocal), so
+// the results are bit-identical to circuit_impedance / impedance_unchecked.
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "circuit/circuit.hpp"
+#include "circuit/element.hpp"
+
+namespace korvane {
+
+class SpectrumEvaluator {
+public:
+    // Points per block: the scratch of one tree level is 4·kBlock doubles,
+    // so a block of a shallow circuit stays in the first-level cache.
+    static constexpr std::size_t kBlock = 256;
+
+    SpectrumEvaluator() = default;
+    // The per-point quantities of ω (√ω, √(jω), polar form of jω) are formed
+    // here once; the circuit is borrowed and must outlive the evaluator.
+    SpectrumEvaluator(const Circuit& circuit, std::span<const double> omega);
+
+    std::size_t size() const { return omega_.size(); }
+
+    // Model impedance at points [begin, begin + n), n <= kBlock, into
+    // re[0, n) and im[0, n), with values consumed from `trial` in element
+    // order (the caller guarantees parameter_count(circuit) of them).
+    // Allocates nothing once the calling thread has evaluated a circuit at
+    // least this deep.
+    void evaluate_block(std::span<const double> trial, std::size_t begin, std::size_t n,
+                        double* re, double* im) const;
+
+    // All points from the circuit's stored values, into out[0, size()).
+    void evaluate_stored(Cplx* out) const;
+
+private:
+    const Circuit* circuit_ = nullptr;
+    std::size_t depth_ = 0;       // parallel-group nesting of the circuit
+    std::vector<double> omega_;   // (N,) ω
+    std::vector<double> sqrt_w_;  // (N,) √ω
+    std::vector<Omega> points_;   // (N,) everything make_omega forms, for the general kinds
+};
+
+}  // namespace korvane

@@ -1,0 +1,76 @@
+#pragma once
+// Per-kind impedance formulas shared by the one-point evaluation
+// (element_impedance) and the spectrum-wide one (batch_eval.cpp). Both must
+// produce the same bits, so each formula exists exactly once, here, and the
+// two callers differ only in where the per-point and per-element inputs come
+// from.
+
+#include <cmath>
+#include <numbers>
+
+#include "circuit/complex.hpp"
+#include "circuit/element.hpp"
+
+namespace korvane::formulas {
+
+// (jω)^a for a not in {1, 0.5, 0} at ω > 0: cpow takes hypot(0, ω) = ω and
+// atan2(ω, +0) = π/2 exactly (C Annex F), so cos(aπ/2) and sin(aπ/2) are
+// the same at every such point and may be computed once per element.
+struct ImagAxisPower {
+    double cos_a;  // cos(a·π/2)
+    double sin_a;  // sin(a·π/2)
+};
+inline constexpr double kHalfPi = std::numbers::pi / 2.0;  // as atan2(ω, +0) returns it
+inline ImagAxisPower imag_axis_power(double a) {
+    return {std::cos(a * kHalfPi), std::sin(a * kHalfPi)};
+}
+// ρ^a·(cos aθ, sin aθ) with ρ = y > 0 and θ = π/2 hoisted.
+inline Cplx power_on_imag_axis(double y, double a, ImagAxisPower k) {
+    const double m = std::pow(y, a);
+    return {m * k.cos_a, m * k.sin_a};
+}
+// True when cpow(z, a) reduces to power_on_imag_axis(z.im, a): z = (+0, y)
+// with y > 0 (y = +inf included: hypot gives inf, atan2 π/2).
+inline bool on_positive_imag_axis(Cplx z) {
+    return z.re == 0.0 && !std::signbit(z.re) && z.im > 0.0;
+}
+
+// cpow((0, ω), a) with the per-point parts taken from Omega: √(jω) for
+// a = 0.5 and the polar form for general a. make_omega holds exactly the
+// values cpow would compute (csqrt((0, ω)), hypot(0, ω), atan2(ω, 0)), so the
+// results agree bit for bit.
+inline Cplx jw_power(const Omega& om, double a) {
+    if (a == 1.0) return {0.0, om.w};
+    if (a == 0.5) return om.sqrt_jw;
+    if (a == 0.0) return {1.0, 0.0};
+    const double m = std::pow(om.jw_modulus, a);
+    return {m * std::cos(a * om.jw_argument), m * std::sin(a * om.jw_argument)};
+}
+
+inline Cplx resistor(double r) { return {r, 0.0}; }
+// 1/(jωc), through the shared reciprocal so that Cpe(q, 1) matches.
+inline Cplx capacitor(double w, double c) { return reciprocal(Cplx{0.0, w} * c); }
+inline Cplx inductor(double w, double l) { return Cplx{0.0, w} * l; }
+// aw/√ω·(1 - j) = (aw·√ω, -aw·√ω)/ω
+inline Cplx warburg(double w, double sqrt_w, double aw) {
+    const double s = aw * sqrt_w;
+    return {s / w, -s / w};
+}
+// 1/(q·(jω)^α) from the power already formed.
+inline Cplx cpe(double q, Cplx jw_power) { return reciprocal(q * jw_power); }
+inline Cplx k_element(double w, double r, double tau) {
+    return r / (Cplx{1.0, 0.0} + Cplx{0.0, w} * tau);
+}
+// r / (1 + (jωτ)^γ) from the power already formed.
+inline Cplx zarc(double r, Cplx power) { return r / (Cplx{1.0, 0.0} + power); }
+// Zq = 1/(qs·(jω)^γ);  Z = √(r_ion·Zq)·coth(√(r_ion/Zq)),
+// with r_ion/Zq formed as r_ion·conj(Zq)/|Zq|².
+inline Cplx tlmq(double r_ion, double qs, Cplx jw_power) {
+    const Cplx zq = reciprocal(qs * jw_power);
+    const double d = zq.re * zq.re + zq.im * zq.im;
+    const Cplx u = csqrt(Cplx{(r_ion * zq.re) / d, (r_ion * -zq.im) / d});
+    const Cplx s = csqrt(r_ion * zq);
+    return s / tanh_clamped(u);
+}
+
+}  // namespace korvane::formulas
