@@ -59,6 +59,24 @@ def test_jacobian_rows_are_residuals_columns_are_parameters():
     assert RC.jacobian([], F, MEASURED) == []
 
 
+def test_jacobian_is_the_central_difference_of_residuals_bit_for_bit():
+    # h_j = η·max(|p_j|, 1e-8) with η = ∛(2⁻⁵²); column = (r⁺ − r⁻)/(2h), the
+    # divisor 2h rather than the difference of the perturbed values as stored.
+    eta = math.cbrt(2.0**-52)
+    for p in ([10.0, 100.0, 1e-5], [0.0, 3.3, 7e-4], [1e6, 1e-9, 2.5e-3]):
+        for weight in ("modulus", "unit"):
+            jac = RC.jacobian(p, F, MEASURED, weight=weight)
+            for j in range(len(p)):
+                h = eta * max(abs(p[j]), 1e-8)
+                up, down = list(p), list(p)
+                up[j] += h
+                down[j] -= h
+                r_up = RC.residuals(up, F, MEASURED, weight)
+                r_down = RC.residuals(down, F, MEASURED, weight)
+                column = [(a - b) / (2 * h) for a, b in zip(r_up, r_down)]
+                assert [row[j] for row in jac] == column
+
+
 def test_external_optimiser_recovers_the_parameters():
     optimize = pytest.importorskip("scipy.optimize")
     exact = [rc(f, TRUE) for f in F]
