@@ -13,6 +13,21 @@
 // The caller only helps with its own batch, never with foreign ones, so a
 // waiting caller is never stuck inside an unrelated long task.
 //
+// Hand-off latency: a Jacobian column of a small spectrum is a few
+// microseconds of work, about what waking a sleeping thread through a
+// condition variable costs (futex call, context switch). So a worker that
+// runs out of work, and a caller waiting for its last pieces, first spin
+// for a bounded time (kSpinBudget) on atomic mirrors of the guarded state,
+// with a pause instruction per probe, and only then sleep. The guarded state
+// stays authoritative: a spinner always re-checks it under the mutex.
+// Conversely, sleeping workers are woken only when the batch holds enough
+// work to repay the wake-up: the caller forecasts the batch from the piece
+// times of its previous batch (consecutive Jacobians of a fit are alike) and
+// from the pieces it has run so far. Below that the caller runs the pieces
+// itself, helped by any worker that is still awake. Who runs a piece never
+// changes its result, and the caller never depends on a worker, so the
+// deadlock argument above is untouched.
+//
 // Fork safety: after fork() the child holds copies of the pool's mutex and
 // batch list, but none of its worker threads. The child handler abandons
 // that state (it is leaked on purpose: destroying a mutex that a vanished
@@ -24,6 +39,8 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -37,6 +54,34 @@
 namespace korvane {
 namespace {
 
+// Long enough to cover the gap between two Jacobians of a small fit and the
+// tail of a batch; short enough that an idle pool returns to sleep at once
+// on a human time scale.
+constexpr std::chrono::microseconds kSpinBudget{50};
+// Remaining work worth a futex wake-up and a context switch or two.
+constexpr std::chrono::nanoseconds kWorthWaking{40'000};
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
+// Spins until done() holds or the budget runs out; returns done().
+template <class Done>
+bool spin_until(Done&& done) {
+    const auto deadline = std::chrono::steady_clock::now() + kSpinBudget;
+    for (;;) {
+        for (int i = 0; i < 32; ++i) {
+            if (done()) return true;
+            cpu_relax();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return done();
+    }
+}
+
 struct Piece {
     std::size_t begin;
     std::size_t end;
@@ -47,6 +92,8 @@ struct Batch {
     std::vector<Piece> pieces;
     std::size_t next = 0;      // first unclaimed piece; guarded by Pool::mutex
     std::size_t finished = 0;  // guarded by Pool::mutex
+    // Mirror of `finished` for spinning without the mutex; written under it.
+    std::atomic<std::size_t> finished_hint{0};
     std::optional<Error> first_error;
     std::condition_variable all_finished;
 };
@@ -56,6 +103,9 @@ struct Pool {
     std::condition_variable work_available;
     // Batches that still have unclaimed pieces, oldest first.
     std::vector<Batch*> open;
+    // Mirror of open.size() for spinning without the mutex; written under it.
+    std::atomic<std::size_t> open_hint{0};
+    std::size_t sleeping = 0;  // workers blocked on work_available
     std::size_t worker_count = 0;
 };
 
@@ -112,6 +162,7 @@ Piece claim(Pool& pool, Batch& batch) {
     const Piece piece = batch.pieces[batch.next++];
     if (batch.next == batch.pieces.size()) {
         pool.open.erase(std::find(pool.open.begin(), pool.open.end(), &batch));
+        pool.open_hint.store(pool.open.size(), std::memory_order_relaxed);
     }
     return piece;
 }
@@ -121,13 +172,21 @@ Piece claim(Pool& pool, Batch& batch) {
 // the batch on its stack stays alive until this returns.
 void finish(Batch& batch, Status&& status) {
     if (!status.ok() && !batch.first_error) batch.first_error = status.take_error();
-    if (++batch.finished == batch.pieces.size()) batch.all_finished.notify_all();
+    batch.finished_hint.store(++batch.finished, std::memory_order_release);
+    if (batch.finished == batch.pieces.size()) batch.all_finished.notify_all();
 }
 
 void worker_loop(Pool* pool) {
     std::unique_lock lock(pool->mutex);
     for (;;) {
-        pool->work_available.wait(lock, [pool] { return !pool->open.empty(); });
+        if (pool->open.empty()) {
+            lock.unlock();
+            spin_until([pool] { return pool->open_hint.load(std::memory_order_relaxed) != 0; });
+            lock.lock();
+            ++pool->sleeping;
+            pool->work_available.wait(lock, [pool] { return !pool->open.empty(); });
+            --pool->sleeping;
+        }
         Batch& batch = *pool->open.back();
         const Piece piece = claim(*pool, batch);
         lock.unlock();
@@ -175,16 +234,51 @@ Pool& the_pool() {
     return *pool;
 }
 
+// Mean time of a piece run by this thread in its last batch; zero until it
+// has run one, which makes the first batch of a thread wake the workers.
+thread_local std::chrono::nanoseconds t_piece_estimate{0};
+
 Status run_batch(Pool& pool, Batch& batch) {
+    using Clock = std::chrono::steady_clock;
+    const std::size_t count = batch.pieces.size();
     std::unique_lock lock(pool.mutex);
     pool.open.push_back(&batch);
-    if (batch.pieces.size() > 1) pool.work_available.notify_all();
-    while (batch.next < batch.pieces.size()) {
+    pool.open_hint.store(pool.open.size(), std::memory_order_relaxed);
+    bool woken = false;
+    const auto wake_if_worth_it = [&](std::chrono::nanoseconds per_piece) {
+        const std::size_t left = count - batch.next;
+        if (woken || left == 0 || pool.sleeping == 0) return;
+        if (per_piece.count() == 0 || per_piece * left >= kWorthWaking) {
+            pool.work_available.notify_all();
+            woken = true;
+        }
+    };
+    wake_if_worth_it(t_piece_estimate);
+    const auto start = Clock::now();
+    std::size_t ran = 0;
+    while (batch.next < count) {
         const Piece piece = claim(pool, batch);
         lock.unlock();
         Status status = run_piece(batch, piece);
+        ++ran;
+        const auto per_piece = (Clock::now() - start) / ran;
         lock.lock();
         finish(batch, std::move(status));
+        wake_if_worth_it(std::max<std::chrono::nanoseconds>(per_piece, std::chrono::nanoseconds{1}));
+    }
+    if (ran > 0) {
+        t_piece_estimate = std::max<std::chrono::nanoseconds>(
+            (Clock::now() - start) / ran, std::chrono::nanoseconds{1});
+    }
+    if (batch.finished != batch.pieces.size()) {
+        // Seeing the mirror complete is only a hint: the last finisher may
+        // still be inside finish(), touching the batch, until it releases
+        // the mutex, so the final check below is always made under it.
+        lock.unlock();
+        spin_until([&batch] {
+            return batch.finished_hint.load(std::memory_order_acquire) == batch.pieces.size();
+        });
+        lock.lock();
     }
     batch.all_finished.wait(lock, [&batch] { return batch.finished == batch.pieces.size(); });
     if (batch.first_error) return std::move(*batch.first_error);
