@@ -15,18 +15,18 @@
 //
 // Hand-off latency: a Jacobian column of a small spectrum is a few
 // microseconds of work, about what waking a sleeping thread through a
-// condition variable costs (futex call, context switch). So a worker that
-// runs out of work, and a caller waiting for its last pieces, first spin
-// for a bounded time (kSpinBudget) on atomic mirrors of the guarded state,
-// with a pause instruction per probe, and only then sleep. The guarded state
-// stays authoritative: a spinner always re-checks it under the mutex.
-// Conversely, sleeping workers are woken only when the batch holds enough
-// work to repay the wake-up: the caller forecasts the batch from the piece
-// times of its previous batch (consecutive Jacobians of a fit are alike) and
-// from the pieces it has run so far. Below that the caller runs the pieces
-// itself, helped by any worker that is still awake. Who runs a piece never
-// changes its result, and the caller never depends on a worker, so the
-// deadlock argument above is untouched.
+// condition variable costs (futex call, context switch). So sleeping workers
+// are woken only when a batch holds enough work to repay the wake-up: the
+// caller forecasts the batch from the piece times of its previous batch
+// (consecutive Jacobians of a fit are alike) and from the pieces it has run
+// so far. Below that the caller runs the pieces itself, helped by any worker
+// that happens to be awake. Who runs a piece never changes its result, and
+// the caller never depends on a worker, so the deadlock argument above is
+// untouched. A caller waiting for its last pieces spins for a bounded time
+// (kSpinBudget) on an atomic mirror of the completion count, with a pause
+// instruction per probe, before it sleeps; the guarded count stays
+// authoritative and is re-checked under the mutex. (Idle workers do not
+// spin: measured, it burnt more processor time than the wake-ups it saved.)
 //
 // Fork safety: after fork() the child holds copies of the pool's mutex and
 // batch list, but none of its worker threads. The child handler abandons
@@ -54,9 +54,8 @@
 namespace korvane {
 namespace {
 
-// Long enough to cover the gap between two Jacobians of a small fit and the
-// tail of a batch; short enough that an idle pool returns to sleep at once
-// on a human time scale.
+// Long enough to cover the tail of a batch of short pieces, short enough
+// that a long tail costs next to nothing extra.
 constexpr std::chrono::microseconds kSpinBudget{50};
 // Remaining work worth a futex wake-up and a context switch or two.
 constexpr std::chrono::nanoseconds kWorthWaking{40'000};
@@ -103,8 +102,6 @@ struct Pool {
     std::condition_variable work_available;
     // Batches that still have unclaimed pieces, oldest first.
     std::vector<Batch*> open;
-    // Mirror of open.size() for spinning without the mutex; written under it.
-    std::atomic<std::size_t> open_hint{0};
     std::size_t sleeping = 0;  // workers blocked on work_available
     std::size_t worker_count = 0;
 };
@@ -162,7 +159,6 @@ Piece claim(Pool& pool, Batch& batch) {
     const Piece piece = batch.pieces[batch.next++];
     if (batch.next == batch.pieces.size()) {
         pool.open.erase(std::find(pool.open.begin(), pool.open.end(), &batch));
-        pool.open_hint.store(pool.open.size(), std::memory_order_relaxed);
     }
     return piece;
 }
@@ -180,9 +176,6 @@ void worker_loop(Pool* pool) {
     std::unique_lock lock(pool->mutex);
     for (;;) {
         if (pool->open.empty()) {
-            lock.unlock();
-            spin_until([pool] { return pool->open_hint.load(std::memory_order_relaxed) != 0; });
-            lock.lock();
             ++pool->sleeping;
             pool->work_available.wait(lock, [pool] { return !pool->open.empty(); });
             --pool->sleeping;
@@ -243,7 +236,6 @@ Status run_batch(Pool& pool, Batch& batch) {
     const std::size_t count = batch.pieces.size();
     std::unique_lock lock(pool.mutex);
     pool.open.push_back(&batch);
-    pool.open_hint.store(pool.open.size(), std::memory_order_relaxed);
     bool woken = false;
     const auto wake_if_worth_it = [&](std::chrono::nanoseconds per_piece) {
         const std::size_t left = count - batch.next;
