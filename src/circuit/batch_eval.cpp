@@ -10,14 +10,19 @@
 //
 // Scratch: tree level d owns four block-sized arrays: the running series sum
 // of a branch at that level and the running admittance of a group at that
-// level (re and im each). A thread keeps its scratch for later calls.
+// level (re and im each). A thread keeps its scratch for later calls, and
+// likewise its reuse memo: per element and block the values last used and
+// the impedances they gave, valid within one reuse scope.
 
 #include "circuit/batch_eval.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <variant>
 
 #include "circuit/element_formulas.hpp"
+#include "circuit/tree_walk.hpp"
 
 namespace korvane {
 namespace {
@@ -66,12 +71,11 @@ inline void for_each_scaled_power(const Block& b, double s, double a, Use&& use)
     }
 }
 
-// Adds the element's impedance at every point of the block to (re, im).
-void add_element(Kind kind, const double* v, const Block& b, double* __restrict re,
-                 double* __restrict im) {
+// Hands the element's impedance at every point of the block to add(i, z).
+template <class Add>
+void element_block(Kind kind, const double* v, const Block& b, Add&& add) {
     const std::size_t n = b.n;
     const double* __restrict w = b.w;
-    const auto add = [re, im](std::size_t i, Cplx z) { accumulate(re, im, i, z); };
     switch (kind) {
         case Kind::R: {
             const Cplx z = formulas::resistor(v[0]);
@@ -130,6 +134,80 @@ void add_element(Kind kind, const double* v, const Block& b, double* __restrict 
     }
 }
 
+// Adds the element's impedance at every point of the block to (re, im).
+void add_element(Kind kind, const double* v, const Block& b, double* __restrict re,
+                 double* __restrict im) {
+    element_block(kind, v, b, [re, im](std::size_t i, Cplx z) { accumulate(re, im, i, z); });
+}
+
+// Kinds whose formulas call pow, sqrt or hyperbolic functions per point;
+// the others cost less than looking up a memo.
+bool worth_reusing(Kind kind) {
+    switch (kind) {
+        case Kind::R:
+        case Kind::C:
+        case Kind::L:
+        case Kind::W:
+        case Kind::K:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// Per thread: the impedance of every element at every point, with the
+// values that produced it, for the owner evaluator within one scope.
+struct ReuseMemo {
+    const void* owner = nullptr;
+    std::uint64_t scope = 0;
+    std::size_t blocks = 0;
+    std::vector<double> keys;           // (elements, blocks, kMaxParams)
+    std::vector<unsigned char> filled;  // (elements, blocks)
+    std::vector<double> re;             // (elements, blocks, kBlock)
+    std::vector<double> im;             // (elements, blocks, kBlock)
+
+    void enter(const void* evaluator, std::uint64_t new_scope, std::size_t elements,
+               std::size_t block_count) {
+        if (owner == evaluator && scope == new_scope) return;
+        owner = evaluator;
+        scope = new_scope;
+        blocks = block_count;
+        const std::size_t slots = elements * block_count;
+        if (keys.size() < slots * kMaxParams) keys.resize(slots * kMaxParams);
+        if (re.size() < slots * SpectrumEvaluator::kBlock) {
+            re.resize(slots * SpectrumEvaluator::kBlock);
+            im.resize(slots * SpectrumEvaluator::kBlock);
+        }
+        filled.assign(slots, 0);
+    }
+};
+
+ReuseMemo& thread_memo() {
+    thread_local ReuseMemo memo;
+    return memo;
+}
+
+// add_element through the memo: recomputed only when the values differ in
+// any bit from the ones stored for this element and block.
+void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& memo,
+                         std::size_t element, std::size_t block_index, double* __restrict re,
+                         double* __restrict im) {
+    const std::size_t slot = element * memo.blocks + block_index;
+    double* key = memo.keys.data() + slot * kMaxParams;
+    double* __restrict z_re = memo.re.data() + slot * SpectrumEvaluator::kBlock;
+    double* __restrict z_im = memo.im.data() + slot * SpectrumEvaluator::kBlock;
+    const std::size_t bytes = static_cast<std::size_t>(param_count(kind)) * sizeof(double);
+    if (!memo.filled[slot] || std::memcmp(key, v, bytes) != 0) {
+        element_block(kind, v, b, [z_re, z_im](std::size_t i, Cplx z) {
+            z_re[i] = z.re;
+            z_im[i] = z.im;
+        });
+        std::memcpy(key, v, bytes);
+        memo.filled[slot] = 1;
+    }
+    for (std::size_t i = 0; i < b.n; ++i) accumulate(re, im, i, Cplx{z_re[i], z_im[i]});
+}
+
 struct StoredValues {
     const double* operator()(const Element& e) const { return e.values.data(); }
 };
@@ -148,6 +226,9 @@ struct Walk {
     const Block& block;
     double* scratch;  // (depth + 1, 4, kBlock)
     Values& values;
+    ReuseMemo* memo = nullptr;  // null: compute every element
+    std::size_t block_index = 0;
+    std::size_t element = 0;    // element order index of the next element
 
     double* level(std::size_t depth, std::size_t slot) const {
         return scratch + (depth * 4 + slot) * SpectrumEvaluator::kBlock;
@@ -161,7 +242,13 @@ struct Walk {
         }
         for (const Node& node : list.nodes) {
             if (const Element* e = std::get_if<Element>(&node.item)) {
-                add_element(e->kind, values(*e), block, re, im);
+                if (memo != nullptr && worth_reusing(e->kind)) {
+                    add_element_reusing(e->kind, values(*e), block, *memo, element, block_index,
+                                        re, im);
+                } else {
+                    add_element(e->kind, values(*e), block, re, im);
+                }
+                ++element;
             } else {
                 group(std::get<ParallelGroup>(node.item), depth, re, im);
             }
@@ -201,6 +288,8 @@ double* thread_scratch(std::size_t doubles) {
 
 SpectrumEvaluator::SpectrumEvaluator(const Circuit& circuit, std::span<const double> omega)
     : circuit_(&circuit), depth_(nesting_depth(circuit.top)), omega_(omega.begin(), omega.end()) {
+    auto count = [this](const Element&) { ++element_count_; };
+    for_each_element(circuit.top, count);
     sqrt_w_.reserve(omega_.size());
     points_.reserve(omega_.size());
     for (const double w : omega_) {
@@ -210,11 +299,24 @@ SpectrumEvaluator::SpectrumEvaluator(const Circuit& circuit, std::span<const dou
 }
 
 void SpectrumEvaluator::evaluate_block(std::span<const double> trial, std::size_t begin,
-                                       std::size_t n, double* re, double* im) const {
+                                       std::size_t n, double* re, double* im,
+                                       std::uint64_t reuse_scope) const {
     const Block block{omega_.data() + begin, sqrt_w_.data() + begin, points_.data() + begin, n};
     TrialCursor cursor{trial.data()};
-    Walk<TrialCursor>{block, thread_scratch((depth_ + 1) * 4 * kBlock), cursor}.series(
-        circuit_->top, 0, re, im);
+    Walk<TrialCursor> walk{block, thread_scratch((depth_ + 1) * 4 * kBlock), cursor};
+    // The memo is laid out in whole blocks; anything else is computed afresh.
+    if (reuse_scope != 0 && begin % kBlock == 0 && n == std::min(kBlock, size() - begin)) {
+        ReuseMemo& memo = thread_memo();
+        memo.enter(this, reuse_scope, element_count_, (size() + kBlock - 1) / kBlock);
+        walk.memo = &memo;
+        walk.block_index = begin / kBlock;
+    }
+    walk.series(circuit_->top, 0, re, im);
+}
+
+std::uint64_t SpectrumEvaluator::new_reuse_scope() {
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 void SpectrumEvaluator::evaluate_stored(Cplx* out) const {

@@ -10,6 +10,7 @@
 // the results are bit-identical to circuit_impedance / impedance_unchecked.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -36,14 +37,27 @@ public:
     // order (the caller guarantees parameter_count(circuit) of them).
     // Allocates nothing once the calling thread has evaluated a circuit at
     // least this deep.
+    //
+    // A nonzero `reuse_scope` (from new_reuse_scope) lets evaluations in the
+    // same scope on the same thread reuse the impedance of any element whose
+    // values are bit for bit those of an earlier evaluation in that scope:
+    // the columns of one Jacobian change one parameter each, so all other
+    // elements repeat. The element formulas are pure, so a reused impedance
+    // is the one that would have been computed. Scope 0 reuses nothing, nor
+    // does a block other than a whole one (begin a multiple of kBlock, n up
+    // to the next multiple or the end).
     void evaluate_block(std::span<const double> trial, std::size_t begin, std::size_t n,
-                        double* re, double* im) const;
+                        double* re, double* im, std::uint64_t reuse_scope = 0) const;
+
+    // A scope number never handed out before in this process.
+    static std::uint64_t new_reuse_scope();
 
     // All points from the circuit's stored values, into out[0, size()).
     void evaluate_stored(Cplx* out) const;
 
 private:
     const Circuit* circuit_ = nullptr;
+    std::size_t element_count_ = 0;
     std::size_t depth_ = 0;       // parallel-group nesting of the circuit
     std::vector<double> omega_;   // (N,) ω
     std::vector<double> sqrt_w_;  // (N,) √ω

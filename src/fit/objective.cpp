@@ -77,6 +77,11 @@ Objective Objective::with_fresh_counter() const {
 }
 
 Status Objective::residuals_into(std::span<const double> p, std::span<double> out) const {
+    return residuals_in_scope(p, out, 0);
+}
+
+Status Objective::residuals_in_scope(std::span<const double> p, std::span<double> out,
+                                     std::uint64_t reuse_scope) const {
     counter_->fetch_add(1);
     if (p.size() < parameter_count_) return not_enough_values();
     if (out.size() != residual_count()) {
@@ -89,7 +94,7 @@ Status Objective::residuals_into(std::span<const double> p, std::span<double> ou
     const std::size_t n_points = omega_.size();
     for (std::size_t begin = 0; begin < n_points; begin += SpectrumEvaluator::kBlock) {
         const std::size_t n = std::min(SpectrumEvaluator::kBlock, n_points - begin);
-        evaluator_.evaluate_block(p, begin, n, model_re, model_im);
+        evaluator_.evaluate_block(p, begin, n, model_re, model_im, reuse_scope);
         const Cplx* measured = measured_.data() + begin;
         const double* weight = weights_.data() + begin;
         double* r = out.data() + 2 * begin;
@@ -127,7 +132,10 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
     workspace.minus.resize(cols * rows);
 
     // Each task touches only its own slice of the three buffers, so the
-    // result is the same whichever thread runs which column.
+    // result is the same whichever thread runs which column. Within this
+    // Jacobian a thread recomputes only the elements whose values its column
+    // perturbs; the others repeat bit for bit (SpectrumEvaluator).
+    const std::uint64_t scope = SpectrumEvaluator::new_reuse_scope();
     return parallel_for(cols, 1, [&](std::size_t begin, std::size_t end) -> Status {
         for (std::size_t j = begin; j < end; ++j) {
             const std::span<double> trial(workspace.trial.data() + j * cols, cols);
@@ -141,9 +149,9 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
                 kJacobianStepFactor * (magnitude > kMinStepScale ? magnitude : kMinStepScale);
 
             trial[j] = p[j] + h;
-            if (Status s = residuals_into(trial, plus); !s.ok()) return s;
+            if (Status s = residuals_in_scope(trial, plus, scope); !s.ok()) return s;
             trial[j] = p[j] - h;
-            if (Status s = residuals_into(trial, minus); !s.ok()) return s;
+            if (Status s = residuals_in_scope(trial, minus, scope); !s.ok()) return s;
 
             // Divided by 2h, not by the stored difference (p_j + h) − (p_j − h):
             // the step is the nominal one even where p_j ± h rounds.

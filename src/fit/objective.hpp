@@ -108,6 +108,10 @@ public:
 private:
     Objective() = default;
 
+    // residuals_into within a reuse scope of the evaluator (one per Jacobian).
+    Status residuals_in_scope(std::span<const double> p, std::span<double> out,
+                              std::uint64_t reuse_scope) const;
+
     const Circuit* circuit_ = nullptr;
     std::size_t parameter_count_ = 0;
     std::vector<double> omega_;    // (N,)

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -43,15 +45,15 @@ std::vector<double> awkward_omegas() {
 }
 
 // Counts points where the block path and impedance_unchecked disagree.
-std::size_t trial_mismatches(const Circuit& circuit, const std::vector<double>& trial,
-                             const std::vector<double>& omega, std::string& first) {
-    const SpectrumEvaluator evaluator(circuit, omega);
+std::size_t trial_mismatches(const SpectrumEvaluator& evaluator, const Circuit& circuit,
+                             const std::vector<double>& trial, const std::vector<double>& omega,
+                             std::string& first, std::uint64_t scope = 0) {
     std::vector<double> re(SpectrumEvaluator::kBlock);
     std::vector<double> im(SpectrumEvaluator::kBlock);
     std::size_t mismatches = 0;
     for (std::size_t begin = 0; begin < omega.size(); begin += SpectrumEvaluator::kBlock) {
         const std::size_t n = std::min(SpectrumEvaluator::kBlock, omega.size() - begin);
-        evaluator.evaluate_block(trial, begin, n, re.data(), im.data());
+        evaluator.evaluate_block(trial, begin, n, re.data(), im.data(), scope);
         for (std::size_t i = 0; i < n; ++i) {
             const Cplx expected = impedance_unchecked(circuit, trial.data(), omega[begin + i]);
             if (same_bits(re[i], expected.re) && same_bits(im[i], expected.im)) continue;
@@ -63,6 +65,11 @@ std::size_t trial_mismatches(const Circuit& circuit, const std::vector<double>& 
         }
     }
     return mismatches;
+}
+
+std::size_t trial_mismatches(const Circuit& circuit, const std::vector<double>& trial,
+                             const std::vector<double>& omega, std::string& first) {
+    return trial_mismatches(SpectrumEvaluator(circuit, omega), circuit, trial, omega, first);
 }
 
 std::size_t stored_mismatches(const Circuit& circuit, const std::vector<double>& omega) {
@@ -177,6 +184,74 @@ TEST(SpectrumEvaluator, DegenerateTreesAndSpectra) {
         deep.top.nodes.assign(1, Node{std::move(g)});
     }
     EXPECT_EQ(stored_mismatches(deep, omega), 0u);
+}
+
+TEST(SpectrumEvaluator, ReuseWithinAScopeRecomputesEveryChangedElement) {
+    const std::vector<double> omega = awkward_omegas();
+    const char* texts[] = {"R0-(R1-W1,CPE1)-(R2-Wo2,p(C2,Zarc2-(La3,G3)))-Tlmq4-T5-Gs6-Ws7",
+                           "(R1,CPE1)-La2"};
+    for (const char* text : texts) {
+        const Circuit circuit = std::get<Circuit>(parse_circuit(text));
+        const SpectrumEvaluator evaluator(circuit, omega);
+        std::vector<double> base = param_values(circuit);
+        for (std::size_t j = 0; j < base.size(); ++j) {
+            if (base[j] == 0.8) base[j] = 0.71;  // a general exponent
+        }
+        // The order of a Jacobian's column evaluations, each within one
+        // scope, then a step that changes every value, and special values
+        // that must not be mistaken for the ones stored (±0, NaN).
+        const std::uint64_t scope = SpectrumEvaluator::new_reuse_scope();
+        std::vector<std::vector<double>> trials{base};
+        for (std::size_t j = 0; j < base.size(); ++j) {
+            for (const double step : {1e-6, -1e-6}) {
+                std::vector<double> t = base;
+                t[j] += step * std::max(1.0, std::fabs(t[j]));
+                trials.push_back(t);
+            }
+        }
+        std::vector<double> moved = base;
+        for (double& v : moved) v *= 1.5;
+        trials.push_back(moved);
+        for (const double special : {0.0, -0.0, kNaN}) {
+            std::vector<double> t = base;
+            t.back() = special;
+            trials.push_back(t);
+        }
+        trials.push_back(base);
+        for (const std::vector<double>& t : trials) {
+            std::string first;
+            ASSERT_EQ(trial_mismatches(evaluator, circuit, t, omega, first, scope), 0u)
+                << text << ": " << first;
+        }
+    }
+
+    // Two evaluators of different circuits alternating in one scope on one
+    // thread never see each other's elements.
+    const Circuit a = std::get<Circuit>(parse_circuit(texts[0]));
+    const Circuit b = std::get<Circuit>(parse_circuit(texts[1]));
+    const SpectrumEvaluator ea(a, omega);
+    const SpectrumEvaluator eb(b, omega);
+    const std::uint64_t scope = SpectrumEvaluator::new_reuse_scope();
+    std::string first;
+    for (int round = 0; round < 3; ++round) {
+        std::vector<double> pa = param_values(a);
+        std::vector<double> pb = param_values(b);
+        pa[round] *= 2.0;
+        pb[round] *= 3.0;
+        EXPECT_EQ(trial_mismatches(ea, a, pa, omega, first, scope), 0u) << first;
+        EXPECT_EQ(trial_mismatches(eb, b, pb, omega, first, scope), 0u) << first;
+    }
+
+    // A block that is not a whole one (here: the middle of one, shorter than
+    // it) is computed afresh, not served from the memo of its whole block.
+    const std::vector<double> pa = param_values(a);
+    std::vector<double> re(SpectrumEvaluator::kBlock), im(SpectrumEvaluator::kBlock);
+    ea.evaluate_block(pa, 0, SpectrumEvaluator::kBlock, re.data(), im.data(), scope);
+    ea.evaluate_block(pa, 5, 7, re.data(), im.data(), scope);
+    for (std::size_t i = 0; i < 7; ++i) {
+        const Cplx expected = impedance_unchecked(a, pa.data(), omega[5 + i]);
+        EXPECT_TRUE(same_bits(re[i], expected.re) && same_bits(im[i], expected.im)) << i;
+    }
 }
 
 }  // namespace
