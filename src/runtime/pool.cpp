@@ -17,8 +17,8 @@
 // microseconds of work, about what waking a sleeping thread through a
 // condition variable costs (futex call, context switch). So sleeping workers
 // are woken only when a batch holds enough work to repay the wake-up: the
-// caller forecasts the batch from the piece times of its previous batch
-// (consecutive Jacobians of a fit are alike) and from the pieces it has run
+// caller forecasts the batch from the shortest piece of its previous batch
+// (consecutive Jacobians of a fit are alike) and of the pieces it has run
 // so far. Below that the caller runs the pieces itself, helped by any worker
 // that happens to be awake. Who runs a piece never changes its result, and
 // the caller never depends on a worker, so the deadlock argument above is
@@ -227,8 +227,10 @@ Pool& the_pool() {
     return *pool;
 }
 
-// Mean time of a piece run by this thread in its last batch; zero until it
-// has run one, which makes the first batch of a thread wake the workers.
+// Shortest piece this thread ran in its last batch; zero until it has run
+// one, which makes the first batch of a thread wake the workers. The
+// shortest, not the mean: on a loaded machine a preempted piece measures the
+// other processes, and waking workers then only adds to the contention.
 thread_local std::chrono::nanoseconds t_piece_estimate{0};
 
 Status run_batch(Pool& pool, Batch& batch) {
@@ -246,22 +248,20 @@ Status run_batch(Pool& pool, Batch& batch) {
         }
     };
     wake_if_worth_it(t_piece_estimate);
-    const auto start = Clock::now();
-    std::size_t ran = 0;
+    auto shortest = std::chrono::nanoseconds::max();
     while (batch.next < count) {
         const Piece piece = claim(pool, batch);
         lock.unlock();
+        const auto piece_start = Clock::now();
         Status status = run_piece(batch, piece);
-        ++ran;
-        const auto per_piece = (Clock::now() - start) / ran;
+        shortest = std::min<std::chrono::nanoseconds>(
+            shortest, std::max<std::chrono::nanoseconds>(Clock::now() - piece_start,
+                                                         std::chrono::nanoseconds{1}));
         lock.lock();
         finish(batch, std::move(status));
-        wake_if_worth_it(std::max<std::chrono::nanoseconds>(per_piece, std::chrono::nanoseconds{1}));
+        wake_if_worth_it(shortest);
     }
-    if (ran > 0) {
-        t_piece_estimate = std::max<std::chrono::nanoseconds>(
-            (Clock::now() - start) / ran, std::chrono::nanoseconds{1});
-    }
+    if (shortest != std::chrono::nanoseconds::max()) t_piece_estimate = shortest;
     if (batch.finished != batch.pieces.size()) {
         // Seeing the mirror complete is only a hint: the last finisher may
         // still be inside finish(), touching the batch, until it releases
