@@ -27,6 +27,93 @@
 namespace korvane {
 namespace {
 
+// The hot point loops exist twice, for AVX2 and for the baseline, chosen once
+// at load time. Wider vectors change no bit: the operations per point are
+// the same, and -ffp-contract=off keeps multiply and add separate.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KORVANE_WIDE_LOOP __attribute__((target_clones("avx2", "default")))
+#else
+#define KORVANE_WIDE_LOOP
+#endif
+
+KORVANE_WIDE_LOOP
+void clear(double* __restrict re, double* __restrict im, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        re[i] = 0.0;
+        im[i] = 0.0;
+    }
+}
+
+// (re, im) += (z_re, z_im)
+KORVANE_WIDE_LOOP
+void add_values(double* __restrict re, double* __restrict im, const double* __restrict z_re,
+                const double* __restrict z_im, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        re[i] = re[i] + z_re[i];
+        im[i] = im[i] + z_im[i];
+    }
+}
+
+// (re, im) += 1/(z_re, z_im), the reciprocal as conj(z)/|z|².
+KORVANE_WIDE_LOOP
+void add_reciprocals(double* __restrict re, double* __restrict im, const double* __restrict z_re,
+                     const double* __restrict z_im, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Cplx y = reciprocal(Cplx{z_re[i], z_im[i]});
+        re[i] = re[i] + y.re;
+        im[i] = im[i] + y.im;
+    }
+}
+
+KORVANE_WIDE_LOOP
+void add_resistor(double* __restrict re, double* __restrict im, double r, std::size_t n) {
+    const Cplx z = formulas::resistor(r);
+    for (std::size_t i = 0; i < n; ++i) {
+        re[i] = re[i] + z.re;
+        im[i] = im[i] + z.im;
+    }
+}
+
+KORVANE_WIDE_LOOP
+void add_capacitor(double* __restrict re, double* __restrict im, const double* __restrict w,
+                   double c, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Cplx z = formulas::capacitor(w[i], c);
+        re[i] = re[i] + z.re;
+        im[i] = im[i] + z.im;
+    }
+}
+
+KORVANE_WIDE_LOOP
+void add_inductor(double* __restrict re, double* __restrict im, const double* __restrict w,
+                  double l, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Cplx z = formulas::inductor(w[i], l);
+        re[i] = re[i] + z.re;
+        im[i] = im[i] + z.im;
+    }
+}
+
+KORVANE_WIDE_LOOP
+void add_warburg(double* __restrict re, double* __restrict im, const double* __restrict w,
+                 const double* __restrict sqrt_w, double aw, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Cplx z = formulas::warburg(w[i], sqrt_w[i], aw);
+        re[i] = re[i] + z.re;
+        im[i] = im[i] + z.im;
+    }
+}
+
+KORVANE_WIDE_LOOP
+void add_k_element(double* __restrict re, double* __restrict im, const double* __restrict w,
+                   double r, double tau, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Cplx z = formulas::k_element(w[i], r, tau);
+        re[i] = re[i] + z.re;
+        im[i] = im[i] + z.im;
+    }
+}
+
 // The points of one block, offset to its first point.
 struct Block {
     const double* w;
@@ -137,7 +224,21 @@ void element_block(Kind kind, const double* v, const Block& b, Add&& add) {
 // Adds the element's impedance at every point of the block to (re, im).
 void add_element(Kind kind, const double* v, const Block& b, double* __restrict re,
                  double* __restrict im) {
-    element_block(kind, v, b, [re, im](std::size_t i, Cplx z) { accumulate(re, im, i, z); });
+    switch (kind) {
+        case Kind::R:
+            return add_resistor(re, im, v[0], b.n);
+        case Kind::C:
+            return add_capacitor(re, im, b.w, v[0], b.n);
+        case Kind::L:
+            return add_inductor(re, im, b.w, v[0], b.n);
+        case Kind::W:
+            return add_warburg(re, im, b.w, b.sqrt_w, v[0], b.n);
+        case Kind::K:
+            return add_k_element(re, im, b.w, v[0], v[1], b.n);
+        default:
+            element_block(kind, v, b,
+                          [re, im](std::size_t i, Cplx z) { accumulate(re, im, i, z); });
+    }
 }
 
 // Kinds whose formulas call pow, sqrt or hyperbolic functions per point;
@@ -205,7 +306,7 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
         std::memcpy(key, v, bytes);
         memo.filled[slot] = 1;
     }
-    for (std::size_t i = 0; i < b.n; ++i) accumulate(re, im, i, Cplx{z_re[i], z_im[i]});
+    add_values(re, im, z_re, z_im, b.n);
 }
 
 struct StoredValues {
@@ -236,10 +337,7 @@ struct Walk {
 
     void series(const SeriesList& list, std::size_t depth, double* __restrict re,
                 double* __restrict im) {
-        for (std::size_t i = 0; i < block.n; ++i) {
-            re[i] = 0.0;
-            im[i] = 0.0;
-        }
+        clear(re, im, block.n);
         for (const Node& node : list.nodes) {
             if (const Element* e = std::get_if<Element>(&node.item)) {
                 if (memo != nullptr && worth_reusing(e->kind)) {
@@ -262,19 +360,12 @@ struct Walk {
         double* __restrict z_re = level(depth + 1, 0);
         double* __restrict z_im = level(depth + 1, 1);
         const std::size_t n = block.n;
-        for (std::size_t i = 0; i < n; ++i) {
-            y_re[i] = 0.0;
-            y_im[i] = 0.0;
-        }
+        clear(y_re, y_im, n);
         for (const SeriesList& branch : g.branches) {
             series(branch, depth + 1, z_re, z_im);
-            for (std::size_t i = 0; i < n; ++i) {
-                accumulate(y_re, y_im, i, reciprocal(Cplx{z_re[i], z_im[i]}));
-            }
+            add_reciprocals(y_re, y_im, z_re, z_im, n);
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            accumulate(re, im, i, reciprocal(Cplx{y_re[i], y_im[i]}));
-        }
+        add_reciprocals(re, im, y_re, y_im, n);
     }
 };
 
