@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
                     text, t_point * scale, t_block * scale, t_point / t_block, allocations);
     }
 
-    std::printf("\nworker pool (%zu workers) vs sequential loop, \"R0-(R1,CPE1)-(R2-Wo2,CPE2)\"\n",
+    std::printf("\nimpedance_over_frequencies (block-wise, worker pool of %zu workers) vs a sequential"
+                " per-point loop, \"R0-(R1,CPE1)-(R2-Wo2,CPE2)\"\n",
                 korvane::pool_size());
     const Circuit c = parse("R0-(R1,CPE1)-(R2-Wo2,CPE2)");
     for (const std::size_t n : {std::size_t{100000}, std::size_t{1000000}}) {

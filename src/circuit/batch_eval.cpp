@@ -410,17 +410,17 @@ std::uint64_t SpectrumEvaluator::new_reuse_scope() {
     return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-void SpectrumEvaluator::evaluate_stored(Cplx* out) const {
+void SpectrumEvaluator::evaluate_stored(std::size_t begin, std::size_t end, Cplx* out) const {
     double re[kBlock];
     double im[kBlock];
     StoredValues values;
-    for (std::size_t begin = 0; begin < size(); begin += kBlock) {
-        const std::size_t n = std::min(kBlock, size() - begin);
-        const Block block{omega_.data() + begin, sqrt_w_.data() + begin, points_.data() + begin,
+    double* scratch = thread_scratch((depth_ + 1) * 4 * kBlock);
+    for (std::size_t first = begin; first < end; first += kBlock) {
+        const std::size_t n = std::min(kBlock, end - first);
+        const Block block{omega_.data() + first, sqrt_w_.data() + first, points_.data() + first,
                           n};
-        Walk<StoredValues>{block, thread_scratch((depth_ + 1) * 4 * kBlock), values}.series(
-            circuit_->top, 0, re, im);
-        for (std::size_t i = 0; i < n; ++i) out[begin + i] = {re[i], im[i]};
+        Walk<StoredValues>{block, scratch, values}.series(circuit_->top, 0, re, im);
+        for (std::size_t i = 0; i < n; ++i) out[first + i] = {re[i], im[i]};
     }
 }
 

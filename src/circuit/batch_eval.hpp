@@ -52,8 +52,9 @@ public:
     // A scope number never handed out before in this process.
     static std::uint64_t new_reuse_scope();
 
-    // All points from the circuit's stored values, into out[0, size()).
-    void evaluate_stored(Cplx* out) const;
+    // Points [begin, end) from the circuit's stored values, into
+    // out[begin, end).
+    void evaluate_stored(std::size_t begin, std::size_t end, Cplx* out) const;
 
 private:
     const Circuit* circuit_ = nullptr;

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <utility>
 
+#include "circuit/batch_eval.hpp"
 #include "circuit/params.hpp"
 #include "circuit/tree_walk.hpp"
 #include "runtime/number_format.hpp"
@@ -195,21 +197,25 @@ Result<Cplx> impedance_from_iter(const Circuit& circuit, std::span<const double>
 
 Status impedance_over_frequencies(const Circuit& circuit, std::span<const double> frequencies,
                                   Cplx* out) {
-    // Each point is computed by the same call wherever it runs, so the pool
-    // changes only who computes a slot, never its bits.
-    const auto evaluate = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            out[i] = circuit_impedance(circuit, kTwoPi * frequencies[i]);
+    // Evaluated block-wise; each point gets the operations of
+    // circuit_impedance (see batch_eval.hpp), and the pool changes only who
+    // computes a slot, never its bits.
+    try {
+        std::vector<double> omega(frequencies.size());
+        for (std::size_t i = 0; i < omega.size(); ++i) omega[i] = kTwoPi * frequencies[i];
+        const SpectrumEvaluator evaluator(circuit, omega);
+        if (frequencies.size() < kPoolThreshold) {
+            evaluator.evaluate_stored(0, frequencies.size(), out);
+            return ok_status();
         }
-    };
-    if (frequencies.size() < kPoolThreshold) {
-        evaluate(0, frequencies.size());
-        return ok_status();
+        return parallel_for(frequencies.size(), kPieceSize,
+                            [&](std::size_t begin, std::size_t end) {
+                                evaluator.evaluate_stored(begin, end, out);
+                                return ok_status();
+                            });
+    } catch (const std::bad_alloc&) {
+        return Error::internal("out of memory");
     }
-    return parallel_for(frequencies.size(), kPieceSize, [&](std::size_t begin, std::size_t end) {
-        evaluate(begin, end);
-        return ok_status();
-    });
 }
 
 Result<std::vector<Cplx>> impedance_over_frequencies(const Circuit& circuit,

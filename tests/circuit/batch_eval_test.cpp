@@ -75,7 +75,7 @@ std::size_t trial_mismatches(const Circuit& circuit, const std::vector<double>& 
 std::size_t stored_mismatches(const Circuit& circuit, const std::vector<double>& omega) {
     const SpectrumEvaluator evaluator(circuit, omega);
     std::vector<Cplx> out(omega.size());
-    evaluator.evaluate_stored(out.data());
+    evaluator.evaluate_stored(0, omega.size(), out.data());
     std::size_t mismatches = 0;
     for (std::size_t i = 0; i < omega.size(); ++i) {
         const Cplx expected = circuit_impedance(circuit, omega[i]);
@@ -172,7 +172,7 @@ TEST(SpectrumEvaluator, DegenerateTreesAndSpectra) {
     const Circuit rc = single(Kind::K);
     const SpectrumEvaluator none(rc, {});
     EXPECT_EQ(none.size(), 0u);
-    none.evaluate_stored(nullptr);
+    none.evaluate_stored(0, 0, nullptr);
     EXPECT_EQ(stored_mismatches(rc, {kNaN}), 0u);
 
     // A deep chain of nested groups needs scratch for every level.
