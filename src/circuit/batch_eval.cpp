@@ -241,6 +241,9 @@ void add_element(Kind kind, const double* v, const Block& b, double* __restrict 
     }
 }
 
+// Impedances a thread's memo may hold (re and im each): 8 MB per part.
+constexpr std::size_t kMaxReusedValues = std::size_t{1} << 20;
+
 // Kinds whose formulas call pow, sqrt or hyperbolic functions per point;
 // the others cost less than looking up a memo.
 bool worth_reusing(Kind kind) {
@@ -396,9 +399,14 @@ void SpectrumEvaluator::evaluate_block(std::span<const double> trial, std::size_
     TrialCursor cursor{trial.data()};
     Walk<TrialCursor> walk{block, thread_scratch((depth_ + 1) * 4 * kBlock), cursor};
     // The memo is laid out in whole blocks; anything else is computed afresh.
-    if (reuse_scope != 0 && begin % kBlock == 0 && n == std::min(kBlock, size() - begin)) {
+    // Its size is capped so that a thread never keeps more than 16 MB for it;
+    // spectra beyond that are long enough to hide the recomputation anyway.
+    const std::size_t blocks = (size() + kBlock - 1) / kBlock;
+    const bool memo_fits = element_count_ * blocks * kBlock <= kMaxReusedValues;
+    if (reuse_scope != 0 && memo_fits && begin % kBlock == 0 &&
+        n == std::min(kBlock, size() - begin)) {
         ReuseMemo& memo = thread_memo();
-        memo.enter(this, reuse_scope, element_count_, (size() + kBlock - 1) / kBlock);
+        memo.enter(this, reuse_scope, element_count_, blocks);
         walk.memo = &memo;
         walk.block_index = begin / kBlock;
     }
