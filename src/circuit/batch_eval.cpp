@@ -269,6 +269,12 @@ struct ReuseMemo {
     std::vector<unsigned char> filled;  // (elements, blocks)
     std::vector<double> re;             // (elements, blocks, kBlock)
     std::vector<double> im;             // (elements, blocks, kBlock)
+    // (jω)^a of the Cpe and Tlmq elements by exponent alone, since their
+    // columns for q, qs or r_ion leave the power unchanged.
+    std::vector<double> power_keys;           // (elements, blocks)
+    std::vector<unsigned char> power_filled;  // (elements, blocks)
+    std::vector<double> power_re;             // (elements, blocks, kBlock)
+    std::vector<double> power_im;             // (elements, blocks, kBlock)
 
     void enter(const void* evaluator, std::uint64_t new_scope, std::size_t elements,
                std::size_t block_count) {
@@ -281,8 +287,12 @@ struct ReuseMemo {
         if (re.size() < slots * SpectrumEvaluator::kBlock) {
             re.resize(slots * SpectrumEvaluator::kBlock);
             im.resize(slots * SpectrumEvaluator::kBlock);
+            power_re.resize(slots * SpectrumEvaluator::kBlock);
+            power_im.resize(slots * SpectrumEvaluator::kBlock);
         }
+        if (power_keys.size() < slots) power_keys.resize(slots);
         filled.assign(slots, 0);
+        power_filled.assign(slots, 0);
     }
 };
 
@@ -302,10 +312,38 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
     double* __restrict z_im = memo.im.data() + slot * SpectrumEvaluator::kBlock;
     const std::size_t bytes = static_cast<std::size_t>(param_count(kind)) * sizeof(double);
     if (!memo.filled[slot] || std::memcmp(key, v, bytes) != 0) {
-        element_block(kind, v, b, [z_re, z_im](std::size_t i, Cplx z) {
+        const auto store = [z_re, z_im](std::size_t i, Cplx z) {
             z_re[i] = z.re;
             z_im[i] = z.im;
-        });
+        };
+        if (kind == Kind::Cpe || kind == Kind::Tlmq) {
+            // Z = f(values, (jω)^a) with a the last value: the power from
+            // the memo when a is bit for bit the one it was formed with.
+            const double a = v[param_count(kind) - 1];
+            double* __restrict p_re = memo.power_re.data() + slot * SpectrumEvaluator::kBlock;
+            double* __restrict p_im = memo.power_im.data() + slot * SpectrumEvaluator::kBlock;
+            if (!memo.power_filled[slot] ||
+                std::memcmp(&memo.power_keys[slot], &a, sizeof a) != 0) {
+                for_each_jw_power(b, a, [p_re, p_im](std::size_t i, Cplx p) {
+                    p_re[i] = p.re;
+                    p_im[i] = p.im;
+                });
+                std::memcpy(&memo.power_keys[slot], &a, sizeof a);
+                memo.power_filled[slot] = 1;
+            }
+            if (kind == Kind::Cpe) {
+                const double q = v[0];
+                for (std::size_t i = 0; i < b.n; ++i) {
+                    store(i, formulas::cpe(q, Cplx{p_re[i], p_im[i]}));
+                }
+            } else {
+                for (std::size_t i = 0; i < b.n; ++i) {
+                    store(i, formulas::tlmq(v[0], v[1], Cplx{p_re[i], p_im[i]}));
+                }
+            }
+        } else {
+            element_block(kind, v, b, store);
+        }
         std::memcpy(key, v, bytes);
         memo.filled[slot] = 1;
     }
