@@ -241,8 +241,9 @@ void add_element(Kind kind, const double* v, const Block& b, double* __restrict 
     }
 }
 
-// Impedances a thread's memo may hold (re and im each): 8 MB per part.
-constexpr std::size_t kMaxReusedValues = std::size_t{1} << 20;
+// Points times elements a thread's memo may cover: with two entries and
+// the powers, at most 24 MB per thread.
+constexpr std::size_t kMaxReusedValues = std::size_t{1} << 19;
 
 // Kinds whose formulas call pow, sqrt or hyperbolic functions per point;
 // the others cost less than looking up a memo.
@@ -262,13 +263,20 @@ bool worth_reusing(Kind kind) {
 // Per thread: the impedance of every element at every point, with the
 // values that produced it, for the owner evaluator within one scope.
 struct ReuseMemo {
+    // Two entries per element and block: a Jacobian alternates between the
+    // base values of an element and, in the element's own columns, one
+    // perturbed set at a time. A new set replaces the entry reused less
+    // often, so the base survives its element's columns.
+    static constexpr std::size_t kEntries = 2;
+
     const void* owner = nullptr;
     std::uint64_t scope = 0;
     std::size_t blocks = 0;
-    std::vector<double> keys;           // (elements, blocks, kMaxParams)
-    std::vector<unsigned char> filled;  // (elements, blocks)
-    std::vector<double> re;             // (elements, blocks, kBlock)
-    std::vector<double> im;             // (elements, blocks, kBlock)
+    std::vector<double> keys;           // (elements, blocks, kEntries, kMaxParams)
+    std::vector<unsigned char> filled;  // (elements, blocks, kEntries)
+    std::vector<std::uint32_t> hits;    // (elements, blocks, kEntries)
+    std::vector<double> re;             // (elements, blocks, kEntries, kBlock)
+    std::vector<double> im;             // (elements, blocks, kEntries, kBlock)
     // (jω)^a of the Cpe and Tlmq elements by exponent alone, since their
     // columns for q, qs or r_ion leave the power unchanged.
     std::vector<double> power_keys;           // (elements, blocks)
@@ -283,15 +291,19 @@ struct ReuseMemo {
         scope = new_scope;
         blocks = block_count;
         const std::size_t slots = elements * block_count;
-        if (keys.size() < slots * kMaxParams) keys.resize(slots * kMaxParams);
-        if (re.size() < slots * SpectrumEvaluator::kBlock) {
-            re.resize(slots * SpectrumEvaluator::kBlock);
-            im.resize(slots * SpectrumEvaluator::kBlock);
+        const std::size_t entries = slots * kEntries;
+        if (keys.size() < entries * kMaxParams) keys.resize(entries * kMaxParams);
+        if (hits.size() < entries) hits.resize(entries);
+        if (re.size() < entries * SpectrumEvaluator::kBlock) {
+            re.resize(entries * SpectrumEvaluator::kBlock);
+            im.resize(entries * SpectrumEvaluator::kBlock);
+        }
+        if (power_re.size() < slots * SpectrumEvaluator::kBlock) {
             power_re.resize(slots * SpectrumEvaluator::kBlock);
             power_im.resize(slots * SpectrumEvaluator::kBlock);
         }
         if (power_keys.size() < slots) power_keys.resize(slots);
-        filled.assign(slots, 0);
+        filled.assign(entries, 0);
         power_filled.assign(slots, 0);
     }
 };
@@ -307,11 +319,33 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
                          std::size_t element, std::size_t block_index, double* __restrict re,
                          double* __restrict im) {
     const std::size_t slot = element * memo.blocks + block_index;
-    double* key = memo.keys.data() + slot * kMaxParams;
-    double* __restrict z_re = memo.re.data() + slot * SpectrumEvaluator::kBlock;
-    double* __restrict z_im = memo.im.data() + slot * SpectrumEvaluator::kBlock;
     const std::size_t bytes = static_cast<std::size_t>(param_count(kind)) * sizeof(double);
-    if (!memo.filled[slot] || std::memcmp(key, v, bytes) != 0) {
+    std::size_t entry = slot * ReuseMemo::kEntries;
+    bool found = false;
+    for (std::size_t k = 0; k < ReuseMemo::kEntries && !found; ++k) {
+        const std::size_t e = slot * ReuseMemo::kEntries + k;
+        if (memo.filled[e] && std::memcmp(memo.keys.data() + e * kMaxParams, v, bytes) == 0) {
+            entry = e;
+            found = true;
+        }
+    }
+    if (!found) {
+        // An empty entry first, else the one reused less often.
+        for (std::size_t k = 0; k < ReuseMemo::kEntries; ++k) {
+            const std::size_t e = slot * ReuseMemo::kEntries + k;
+            if (!memo.filled[e]) {
+                entry = e;
+                break;
+            }
+            if (memo.hits[e] < memo.hits[entry]) entry = e;
+        }
+    }
+    double* key = memo.keys.data() + entry * kMaxParams;
+    double* __restrict z_re = memo.re.data() + entry * SpectrumEvaluator::kBlock;
+    double* __restrict z_im = memo.im.data() + entry * SpectrumEvaluator::kBlock;
+    if (found) {
+        ++memo.hits[entry];
+    } else {
         const auto store = [z_re, z_im](std::size_t i, Cplx z) {
             z_re[i] = z.re;
             z_im[i] = z.im;
@@ -345,7 +379,8 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
             element_block(kind, v, b, store);
         }
         std::memcpy(key, v, bytes);
-        memo.filled[slot] = 1;
+        memo.filled[entry] = 1;
+        memo.hits[entry] = 0;
     }
     add_values(re, im, z_re, z_im, b.n);
 }
@@ -437,8 +472,8 @@ void SpectrumEvaluator::evaluate_block(std::span<const double> trial, std::size_
     TrialCursor cursor{trial.data()};
     Walk<TrialCursor> walk{block, thread_scratch((depth_ + 1) * 4 * kBlock), cursor};
     // The memo is laid out in whole blocks; anything else is computed afresh.
-    // Its size is capped so that a thread never keeps more than 16 MB for it;
-    // spectra beyond that are long enough to hide the recomputation anyway.
+    // Its size is capped (kMaxReusedValues); spectra beyond that are long
+    // enough to hide the recomputation anyway.
     const std::size_t blocks = (size() + kBlock - 1) / kBlock;
     const bool memo_fits = element_count_ * blocks * kBlock <= kMaxReusedValues;
     if (reuse_scope != 0 && memo_fits && begin % kBlock == 0 &&
