@@ -385,18 +385,6 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
     add_values(re, im, z_re, z_im, b.n);
 }
 
-struct StoredValues {
-    const double* operator()(const Element& e) const { return e.values.data(); }
-};
-
-struct TrialCursor {
-    const double* next;
-    const double* operator()(const Element& e) {
-        const double* v = next;
-        next += param_count(e.kind);
-        return v;
-    }
-};
 
 template <class Values>
 struct Walk {

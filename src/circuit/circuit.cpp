@@ -27,21 +27,6 @@ std::string too_deep() {
     return "circuit nesting is deeper than " + std::to_string(kMaxDepth) + " levels";
 }
 
-// Values from the elements themselves.
-struct StoredValues {
-    const double* operator()(const Element& e) const { return e.values.data(); }
-};
-
-// Values consumed from a trial vector in element order; the caller has
-// checked that enough remain.
-struct TrialCursor {
-    const double* next;
-    const double* operator()(const Element& e) {
-        const double* v = next;
-        next += param_count(e.kind);
-        return v;
-    }
-};
 
 template <class Values>
 Cplx series_impedance(const SeriesList& list, const Omega& om, Values& values);
@@ -247,13 +232,8 @@ std::string printable_form(const Circuit& circuit) {
         const std::string value = format_value(values[i]);
         out += value;
         if (value.size() < 10) out.append(10 - value.size(), ' ');
-        out += " [";
-        out += units[i];
-        out += "]  bounds (";
-        out += format_value(bounds[i].lo);
-        out += ", ";
-        out += format_value(bounds[i].hi);
-        out += ')';
+        out += ' ';
+        out += unit_and_bounds_text(units[i], bounds[i]);
     }
     return out;
 }

@@ -90,13 +90,8 @@ std::string named_values_message(const Circuit& circuit, const std::vector<std::
         out += "\n  ";
         out += names[i];
         out.append(width - names[i].size(), ' ');
-        out += "  [";
-        out += units[i];
-        out += "]  bounds (";
-        out += format_value(bounds[i].lo);
-        out += ", ";
-        out += format_value(bounds[i].hi);
-        out += ')';
+        out += "  ";
+        out += unit_and_bounds_text(units[i], bounds[i]);
     }
     return out;
 }
@@ -209,6 +204,17 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
         }
     }
     return table.back();
+}
+
+std::string unit_and_bounds_text(std::string_view unit, Bounds bounds) {
+    std::string out = "[";
+    out += unit;
+    out += "]  bounds (";
+    out += format_value(bounds.lo);
+    out += ", ";
+    out += format_value(bounds.hi);
+    out += ')';
+    return out;
 }
 
 }  // namespace korvane

@@ -25,6 +25,10 @@ Result<Circuit> with_values(const Circuit& circuit, std::span<const double> valu
 Result<Circuit> with_named_values(const Circuit& circuit,
                                   std::span<const std::pair<std::string, double>> values);
 
+// "[ohm]  bounds (1e-12, inf)": the tail of a parameter line in circuit
+// listings and in the named-values message.
+std::string unit_and_bounds_text(std::string_view unit, Bounds bounds);
+
 // Levenshtein distance over Unicode characters (code points), full table.
 std::size_t edit_distance(std::string_view a, std::string_view b);
 

@@ -1,5 +1,6 @@
 #pragma once
-// Element-order traversal shared by naming, value assignment and counting.
+// Element-order traversal shared by naming, value assignment, counting and
+// evaluation.
 
 #include <variant>
 
@@ -22,5 +23,23 @@ void for_each_element(List& list, F& f) {
         }
     }
 }
+
+// The two sources of parameter values for an evaluation, read element by
+// element in element order.
+// Values from the elements themselves.
+struct StoredValues {
+    const double* operator()(const Element& e) const { return e.values.data(); }
+};
+
+// Values consumed from a trial vector in element order; the caller has
+// checked that enough remain.
+struct TrialCursor {
+    const double* next;
+    const double* operator()(const Element& e) {
+        const double* v = next;
+        next += param_count(e.kind);
+        return v;
+    }
+};
 
 }  // namespace korvane

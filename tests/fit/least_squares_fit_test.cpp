@@ -53,14 +53,8 @@ Objective objective_for(const Circuit& circuit, const Spectrum& s,
     return Objective::build(circuit, s.f, s.z, scheme).value();
 }
 
-LmConfig default_config() {
-    LmConfig config;
-    config.ftol = 1e-8;
-    config.xtol = 1e-8;
-    config.gtol = 1e-8;
-    config.eval_budget = 200;
-    return config;
-}
+// ftol = xtol = gtol = 1e-8, budget 200: the settings of the polish.
+LmConfig default_config() { return fixed_lm_config(); }
 
 TEST(CandidateOrder, TotalOrderPutsSignedNaNsAndZerosInPlace) {
     const double neg_nan = -kNaN;
