@@ -12,6 +12,7 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
+#include "support/parse_ok.hpp"
 
 namespace korvane {
 namespace {
@@ -19,14 +20,7 @@ namespace {
 using Std = std::complex<double>;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-Circuit parse_ok(std::string_view text) {
-    auto result = parse_circuit(text);
-    if (auto* e = std::get_if<ParseError>(&result)) {
-        ADD_FAILURE() << e->message();
-        return {};
-    }
-    return std::get<Circuit>(std::move(result));
-}
+using korvane::testing::parse_ok;
 
 Element make(Kind kind, std::vector<double> values) {
     Element e;

@@ -10,6 +10,7 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
+#include "support/parse_ok.hpp"
 
 namespace korvane {
 namespace {
@@ -18,14 +19,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 using Names = std::vector<std::string>;
 using Pairs = std::vector<std::pair<std::string, double>>;
 
-Circuit parse_ok(std::string_view text) {
-    auto result = parse_circuit(text);
-    if (auto* e = std::get_if<ParseError>(&result)) {
-        ADD_FAILURE() << e->message();
-        return {};
-    }
-    return std::get<Circuit>(std::move(result));
-}
+using korvane::testing::parse_ok;
 
 Element make(Kind kind) {
     Element e;

@@ -7,18 +7,12 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
+#include "support/parse_ok.hpp"
 
 namespace korvane {
 namespace {
 
-Circuit parse_ok(std::string_view text) {
-    auto result = parse_circuit(text);
-    if (auto* e = std::get_if<ParseError>(&result)) {
-        ADD_FAILURE() << "\"" << text << "\" failed: " << e->message();
-        return {};
-    }
-    return std::get<Circuit>(std::move(result));
-}
+using korvane::testing::parse_ok;
 
 ParseError parse_fail(std::string_view text) {
     auto result = parse_circuit(text);

@@ -11,6 +11,7 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
+#include "support/parse_ok.hpp"
 
 namespace korvane {
 namespace {
@@ -19,11 +20,7 @@ using cd = std::complex<double>;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-Circuit parsed(std::string_view text) {
-    auto parsed = parse_circuit(text);
-    EXPECT_TRUE(std::holds_alternative<Circuit>(parsed)) << text;
-    return std::get<Circuit>(std::move(parsed));
-}
+using korvane::testing::parse_ok;
 
 Objective make_objective(const Circuit& circuit, const std::vector<double>& f,
                          const std::vector<Cplx>& z, WeightScheme scheme,
@@ -73,7 +70,7 @@ TEST(WeightScheme, ParsesExactlyTheTwoNames) {
 }
 
 TEST(Objective, BuildsAngularFrequenciesWeightsAndBounds) {
-    const Circuit c = parsed("R0-(R1,CPE1)");
+    const Circuit c = parse_ok("R0-(R1,CPE1)");
     const std::vector<double> f = {0.5, 1e3, 7.25e5, 0.0, 1.0, 1.0};
     const std::vector<Cplx> z = {{3, -4}, {0, 0}, {kNaN, 1}, {1e300, 1e300}, {-0.0, 2.5}, {kInf, kNaN}};
     const Objective modulus = make_objective(c, f, z, WeightScheme::Modulus);
@@ -103,7 +100,7 @@ TEST(Objective, BuildsAngularFrequenciesWeightsAndBounds) {
 }
 
 TEST(Objective, ResidualsAreWeightedModelMinusMeasurement) {
-    const Circuit c = parsed("R0-(R1,C1)");
+    const Circuit c = parse_ok("R0-(R1,C1)");
     const std::vector<double> p = {10.0, 250.0, 3e-5};
     const Circuit valued = *with_values(c, p);
     const std::vector<double> f = log_frequencies(9, -1, 5);
@@ -152,7 +149,7 @@ TEST(Objective, ResidualsAreWeightedModelMinusMeasurement) {
 }
 
 TEST(Objective, CostSumsFromNegativeZero) {
-    const Circuit c = parsed("R0-(R1,C1)");
+    const Circuit c = parse_ok("R0-(R1,C1)");
     const std::vector<double> p = {10.0, 250.0, 3e-5};
     const std::vector<double> f = log_frequencies(7, 0, 4);
     const std::vector<Cplx> z = synthetic_measurement(f);
@@ -179,7 +176,7 @@ TEST(Objective, CostSumsFromNegativeZero) {
 // measured 1 Ω, and its rounding error depends on h, so the step shows.
 TEST(Jacobian, StepIsEtaTimesMagnitudeWithAFloorAndDividesByTwoH) {
     EXPECT_EQ(kJacobianStepFactor, 6.0554544523933395e-06);
-    const Circuit c = parsed("R0");
+    const Circuit c = parse_ok("R0");
     const std::vector<double> f = {1.0};
     const std::vector<Cplx> z = {{1.0, 0.0}};
     const Objective o = make_objective(c, f, z, WeightScheme::Unit);
@@ -236,7 +233,7 @@ TEST(Jacobian, MatchesAnalyticDerivativesOfRcCircuits) {
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.circuit);
-        const Circuit c = parsed(k.circuit);
+        const Circuit c = parse_ok(k.circuit);
         const Objective o = make_objective(c, f, z, WeightScheme::Modulus);
         const auto J = o.jacobian(k.p);
         ASSERT_TRUE(J.ok());
@@ -268,7 +265,7 @@ TEST(Jacobian, MatchesAnalyticDerivativesOfRcCircuits) {
 // residual evaluations themselves would be split if the objective used that
 // path; compared bit for bit with a plain loop over the same rule.
 TEST(Jacobian, ParallelColumnsEqualASequentialComputationBitForBit) {
-    const Circuit c = parsed("R0-(R1,C1)-(R2,C2)");
+    const Circuit c = parse_ok("R0-(R1,C1)-(R2,C2)");
     const std::vector<double> f = log_frequencies(1500, -3, 6);
     const std::vector<Cplx> z = synthetic_measurement(f);
     const Objective o = make_objective(c, f, z, WeightScheme::Modulus);
@@ -301,7 +298,7 @@ TEST(Jacobian, ParallelColumnsEqualASequentialComputationBitForBit) {
 // The columns of one Jacobian reuse the impedances of elements they do not
 // perturb; each column must still equal two fresh residual evaluations.
 TEST(Jacobian, ColumnsReusingUnchangedElementsEqualFreshEvaluations) {
-    const Circuit c = parsed("R0-(R1-W1,CPE1)-(R2-Wo2,Zarc2)-Tlmq3");
+    const Circuit c = parse_ok("R0-(R1-W1,CPE1)-(R2-Wo2,Zarc2)-Tlmq3");
     const std::vector<double> f = log_frequencies(600, -3, 6);
     const std::vector<Cplx> z = synthetic_measurement(f);
     const Objective o = make_objective(c, f, z, WeightScheme::Modulus);
@@ -331,7 +328,7 @@ TEST(Jacobian, ColumnsReusingUnchangedElementsEqualFreshEvaluations) {
 }
 
 TEST(Jacobian, EmptyShortAndSurplusVectors) {
-    const Circuit c = parsed("R0-(R1,C1)");
+    const Circuit c = parse_ok("R0-(R1,C1)");
     const std::vector<double> f = log_frequencies(4, 0, 3);
     const Objective o = make_objective(c, f, synthetic_measurement(f), WeightScheme::Unit);
 
@@ -355,7 +352,7 @@ TEST(Jacobian, EmptyShortAndSurplusVectors) {
 }
 
 TEST(EvaluationCounter, CountsEveryResidualEvaluationAcrossCopiesAndThreads) {
-    const Circuit c = parsed("R0-(R1,C1)-(R2,C2)");
+    const Circuit c = parse_ok("R0-(R1,C1)-(R2,C2)");
     const std::vector<double> f = log_frequencies(50, -1, 5);
     const std::vector<double> p = {5.0, 120.0, 1e-6, 40.0, 1e-3};
     auto counter = make_counter();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "support/parse_ok.hpp"
 
 namespace korvane {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-Circuit parsed(std::string_view text) { return std::get<Circuit>(parse_circuit(text)); }
+using korvane::testing::parse_ok;
 
 TEST(SearchSpace, OpenParametersGoToLog10AboveTheLowerBound) {
     const std::vector<Bounds> bounds = {{0.0, kInf}, {1e-12, kInf}, {2.0, kNaN}, {1e-12, kInf}};
@@ -62,7 +63,7 @@ TEST(SearchSpace, OutputHasTheShorterLength) {
 
 struct RandlesFixture : ::testing::Test {
     // R0, R1, CPE1.q open; CPE1.alpha closed in (0, 1).
-    Circuit circuit = parsed("R0-(R1,CPE1)");
+    Circuit circuit = parse_ok("R0-(R1,CPE1)");
     std::vector<double> f;
     std::vector<Cplx> z;
     std::shared_ptr<EvalCounter> counter = make_counter();

@@ -8,11 +8,12 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
+#include "support/parse_ok.hpp"
 
 namespace korvane {
 namespace {
 
-Circuit parsed(std::string_view text) { return std::get<Circuit>(parse_circuit(text)); }
+using korvane::testing::parse_ok;
 
 std::vector<double> frequencies(std::size_t n) {
     std::vector<double> f(n);
@@ -52,7 +53,7 @@ TEST(InverseDiagonal, PivotsAndRefusesExactSingularity) {
 }
 
 TEST(FitStatistics, ChiSquareIsExactlyTwiceTheCost) {
-    const Circuit c = parsed("R0-(R1,C1)");
+    const Circuit c = parse_ok("R0-(R1,C1)");
     const std::vector<double> f = frequencies(12);
     const std::vector<double> p = {9.0, 55.0, 1.1e-5};
     const Objective o = *Objective::build(c, f, noisy_rc(f), WeightScheme::Modulus);
@@ -63,7 +64,7 @@ TEST(FitStatistics, ChiSquareIsExactlyTwiceTheCost) {
 
     // A residual whose square is a subnormal with an odd last bit: halving it
     // rounds, so Σr² and 2·(½·Σr²) differ, and chi_square must follow the cost.
-    const Circuit r = parsed("R0");
+    const Circuit r = parse_ok("R0");
     const std::vector<double> one_f = {1.0};
     const std::vector<Cplx> zero = {{0.0, 0.0}};
     const Objective tiny = *Objective::build(r, one_f, zero, WeightScheme::Unit);
@@ -80,7 +81,7 @@ TEST(FitStatistics, ChiSquareIsExactlyTwiceTheCost) {
 }
 
 TEST(FitStatistics, StandardErrorsMatchAnIndependentCovariance) {
-    const Circuit c = parsed("R0-(R1,C1)");
+    const Circuit c = parse_ok("R0-(R1,C1)");
     const std::vector<double> f = frequencies(8);
     const std::vector<double> p = {9.0, 55.0, 1.1e-5};
     auto counter = make_counter();
@@ -114,8 +115,8 @@ TEST(FitStatistics, NoStandardErrorsWithoutDegreesOfFreedomOrForSingularNormalMa
     // One point gives two residuals: with two or three parameters dof ≤ 0.
     const std::vector<double> one_f = {100.0};
     const std::vector<Cplx> one_z = {{5.0, -1.0}};
-    const Circuit two = parsed("R0-C1");
-    const Circuit three = parsed("R0-(R1,C1)");
+    const Circuit two = parse_ok("R0-C1");
+    const Circuit three = parse_ok("R0-(R1,C1)");
     for (const Circuit* c : {&two, &three}) {
         const Objective o = *Objective::build(*c, one_f, one_z, WeightScheme::Modulus);
         const std::vector<double> p = param_values(*c);
@@ -126,7 +127,7 @@ TEST(FitStatistics, NoStandardErrorsWithoutDegreesOfFreedomOrForSingularNormalMa
     }
 
     // Two equal series resistors have identical columns: JᵀJ is exactly singular.
-    const Circuit twin = parsed("R0-R1");
+    const Circuit twin = parse_ok("R0-R1");
     const std::vector<double> f = frequencies(5);
     const Objective o = *Objective::build(twin, f, noisy_rc(f), WeightScheme::Modulus);
     const auto stats = fit_statistics(o, std::vector<double>{3.0, 3.0});

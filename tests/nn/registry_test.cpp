@@ -19,6 +19,7 @@
 #include "nn/eisnn_builder.hpp"
 #include "nn/embedded_models.hpp"
 #include "nn/trained_topologies.hpp"
+#include "support/parse_ok.hpp"
 
 namespace korvane {
 namespace {
@@ -72,14 +73,7 @@ const TestModel kRc{"R0-(R1,C1)", {"R0.r", "R1.r", "C1.c"}, {1, 2, -3}, {true, t
 const TestModel kRq{"R0-(R1,CPE1)", {"R0.r", "R1.r", "CPE1.q", "CPE1.alpha"}, {1, 2, -3, 0.5},
                     {true, true, true, false}};
 
-Circuit parsed(const std::string& text) {
-    auto result = parse_circuit(text);
-    if (!std::holds_alternative<Circuit>(result)) {
-        ADD_FAILURE() << "does not parse: " << text;
-        return {};
-    }
-    return std::get<Circuit>(std::move(result));
-}
+using korvane::testing::parse_ok;
 
 // An RC spectrum; the test models ignore its values but need >= 2 points.
 struct Spectrum {
@@ -99,7 +93,7 @@ Spectrum spectrum(std::size_t n) {
 Result<Values> guess(const std::string& circuit, std::optional<std::string> path,
                      std::size_t points = 50) {
     const Spectrum s = spectrum(points);
-    return guess_parameters(parsed(circuit), s.f, s.z, path);
+    return guess_parameters(parse_ok(circuit), s.f, s.z, path);
 }
 
 std::string message_of(const Result<Values>& r) { return r.ok() ? "<ok>" : r.error().message; }
@@ -142,19 +136,19 @@ TEST(Registry, FindsTheFirstMatchingEntryInTableOrder) {
         {"(CPE1,W1-R1)-R0", "randles"},
     };
     for (const auto& [circuit, name] : cases) {
-        const auto found = find_registered_model(parsed(circuit));
+        const auto found = find_registered_model(parse_ok(circuit));
         ASSERT_TRUE(found) << circuit;
         EXPECT_EQ(kTrainedTopologies[found->entry].name, name) << circuit;
     }
     // Every table circuit finds its own entry, so no entry shadows another.
     for (std::size_t i = 0; i < kTrainedTopologies.size(); ++i) {
-        const auto found = find_registered_model(parsed(std::string(kTrainedTopologies[i].circuit)));
+        const auto found = find_registered_model(parse_ok(std::string(kTrainedTopologies[i].circuit)));
         ASSERT_TRUE(found) << i;
         EXPECT_EQ(found->entry, i);
         EXPECT_FALSE(found->match.pair_conversion);
     }
     for (const char* circuit : {"R0-C1", "R0-(R1,C1,L2)", "R0", "R0-Zarc1-Zarc2-Zarc3"}) {
-        EXPECT_FALSE(has_registered_model(parsed(circuit))) << circuit;
+        EXPECT_FALSE(has_registered_model(parse_ok(circuit))) << circuit;
     }
 }
 
@@ -334,7 +328,7 @@ TEST(WeightsCache, ReadsEachPathOnceAndPoisonsAfterAFailureInsideTheLock) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return parse_weight_file(model_bytes(kRc));
     });
-    const Circuit rc = parsed("R0-(R1,C1)");
+    const Circuit rc = parse_ok("R0-(R1,C1)");
     std::vector<std::thread> threads;
     std::atomic<int> found{0};
     for (int i = 0; i < 6; ++i)

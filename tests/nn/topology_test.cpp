@@ -7,23 +7,17 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "support/parse_ok.hpp"
 
 namespace korvane {
 namespace {
 
-Circuit parsed(const std::string& text) {
-    auto result = parse_circuit(text);
-    if (auto* error = std::get_if<ParseError>(&result)) {
-        ADD_FAILURE() << text << ": " << error->message();
-        return {};
-    }
-    return std::get<Circuit>(std::move(result));
-}
+using korvane::testing::parse_ok;
 
-std::string key_of(const std::string& text) { return topology_of(parsed(text)).key; }
+std::string key_of(const std::string& text) { return topology_of(parse_ok(text)).key; }
 
 std::optional<TopologyMatch> match(const std::string& caller, const std::string& model) {
-    return match_topology(parsed(caller), topology_of(parsed(model)));
+    return match_topology(parse_ok(caller), topology_of(parse_ok(model)));
 }
 
 using Indices = std::vector<std::size_t>;
@@ -55,7 +49,7 @@ TEST(TopologyKey, SortsBytewiseWithPrefixFirst) {
 
 TEST(TopologyKey, SegmentsFollowCanonicalOrderWithWrittenIndices) {
     // R1.r, C1.c, R2.r, CPE2.q, CPE2.alpha, R0.r in param_names() order.
-    const Topology t = topology_of(parsed("(R1,C1)-(R2,CPE2)-R0"));
+    const Topology t = topology_of(parse_ok("(R1,C1)-(R2,CPE2)-R0"));
     EXPECT_EQ(t.key, "[([C],[R]),([Cpe],[R]),R]");
     ASSERT_EQ(t.segments.size(), 5u);
     const std::vector<std::pair<std::size_t, std::size_t>> expected = {
@@ -175,7 +169,7 @@ TEST(TopologyMatch, UnlabeledCircuitsMatchLikeParsedOnes) {
     const Operand whole[] = {{&group.value()}, {r}};
     auto circuit = series(whole);
     ASSERT_TRUE(circuit.ok());
-    const auto m = match_topology(circuit.value(), topology_of(parsed("R0-(R1,C1)")));
+    const auto m = match_topology(circuit.value(), topology_of(parse_ok("R0-(R1,C1)")));
     ASSERT_TRUE(m);
     EXPECT_EQ(m->mapping.model_index, (Indices{1, 2, 0}));
 }
@@ -186,10 +180,10 @@ TEST(TopologyMatch, DeepNestingNeitherCrashesNorMatchesAFlatModel) {
     for (int i = 0; i < depth; ++i) text += '(';
     text += "R0";
     for (int i = 0; i < depth; ++i) text += ')';
-    const Circuit deep = parsed(text);
+    const Circuit deep = parse_ok(text);
     const Topology t = topology_of(deep);
     EXPECT_EQ(t.key.size(), 3 + 4 * static_cast<std::size_t>(depth));
-    EXPECT_FALSE(match_topology(deep, topology_of(parsed("R0"))));
+    EXPECT_FALSE(match_topology(deep, topology_of(parse_ok("R0"))));
 }
 
 TEST(ParameterMapping, RefusesSegmentListsThatDoNotLineUp) {
@@ -212,7 +206,7 @@ TEST(ParameterMapping, RefusesSegmentListsThatDoNotLineUp) {
 
 TEST(PairConversion, RecoversTimeConstantsFromPairValues) {
     const double r = 100.0, q = 2e-3, alpha = 0.8;
-    auto zarc = convert_pairs_back(parsed("R0-Zarc1"), std::vector<double>{10.0, r, q, alpha});
+    auto zarc = convert_pairs_back(parse_ok("R0-Zarc1"), std::vector<double>{10.0, r, q, alpha});
     ASSERT_TRUE(zarc.ok());
     ASSERT_EQ(zarc->size(), 4u);
     EXPECT_EQ((*zarc)[0], 10.0);
@@ -222,32 +216,32 @@ TEST(PairConversion, RecoversTimeConstantsFromPairValues) {
 
     // Round trip through the forward equivalence Q = τ^γ / R.
     const double tau = 3e-4;
-    auto back = convert_pairs_back(parsed("Zarc0"),
+    auto back = convert_pairs_back(parse_ok("Zarc0"),
                                    std::vector<double>{r, std::pow(tau, alpha) / r, alpha});
     ASSERT_TRUE(back.ok());
     EXPECT_NEAR((*back)[1], tau, 1e-15);
 
     // L, R copied; each K turns (R, C) into (R, R·C).
-    auto ks = convert_pairs_back(parsed("L0-R0-K1-K2"),
+    auto ks = convert_pairs_back(parse_ok("L0-R0-K1-K2"),
                                  std::vector<double>{1e-6, 5.0, 20.0, 1e-4, 30.0, 2e-2});
     ASSERT_TRUE(ks.ok());
     EXPECT_EQ(*ks, (std::vector<double>{1e-6, 5.0, 20.0, 20.0 * 1e-4, 30.0, 30.0 * 2e-2}));
 
     // Elements of every other arity pass through untouched.
     const std::vector<double> plain = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    auto copied = convert_pairs_back(parsed("T0-Gs1-La2-W3-G4"), plain);
+    auto copied = convert_pairs_back(parse_ok("T0-Gs1-La2-W3-G4"), plain);
     ASSERT_TRUE(copied.ok());
     EXPECT_EQ(*copied, plain);
 }
 
 TEST(PairConversion, FloorsAlphaAndRejectsShortInput) {
     // α = 0 is floored at 1e-6: (1 + 1e-7)^(1e6) ≈ e^0.1 instead of overflowing.
-    auto floored = convert_pairs_back(parsed("Zarc0"), std::vector<double>{1.0, 1.0 + 1e-7, 0.0});
+    auto floored = convert_pairs_back(parse_ok("Zarc0"), std::vector<double>{1.0, 1.0 + 1e-7, 0.0});
     ASSERT_TRUE(floored.ok());
     EXPECT_NEAR((*floored)[1], std::exp(0.1), 1e-6);
     EXPECT_EQ((*floored)[2], 0.0);
 
-    auto short_input = convert_pairs_back(parsed("R0-Zarc1"), std::vector<double>{1.0, 2.0, 3.0});
+    auto short_input = convert_pairs_back(parse_ok("R0-Zarc1"), std::vector<double>{1.0, 2.0, 3.0});
     ASSERT_FALSE(short_input.ok());
     EXPECT_EQ(short_input.error().kind, ErrorKind::Internal);
 }
