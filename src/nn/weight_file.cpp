@@ -49,69 +49,41 @@ std::string WeightFileError::message() const {
     return "weight file error";
 }
 
+// Kinds and their payloads; message() turns them into text only when needed.
+using K = WeightFileErrorKind;
 WeightFileError WeightFileError::io(std::string description) {
-    WeightFileError e;
-    e.kind = WeightFileErrorKind::Io;
-    e.text = std::move(description);
-    return e;
+    return {.kind = K::Io, .text = std::move(description)};
 }
-WeightFileError WeightFileError::bad_magic() {
-    WeightFileError e;
-    e.kind = WeightFileErrorKind::BadMagic;
-    return e;
-}
-WeightFileError WeightFileError::truncated() {
-    WeightFileError e;
-    e.kind = WeightFileErrorKind::Truncated;
-    return e;
-}
+WeightFileError WeightFileError::bad_magic() { return {.kind = K::BadMagic}; }
+WeightFileError WeightFileError::truncated() { return {.kind = K::Truncated}; }
 WeightFileError WeightFileError::missing(std::string name) {
-    WeightFileError e;
-    e.kind = WeightFileErrorKind::Missing;
-    e.text = std::move(name);
-    return e;
+    return {.kind = K::Missing, .text = std::move(name)};
 }
 WeightFileError WeightFileError::unparsable(std::string subject) {
-    WeightFileError e;
-    e.kind = WeightFileErrorKind::Unparsable;
-    e.text = std::move(subject);
-    return e;
+    return {.kind = K::Unparsable, .text = std::move(subject)};
 }
 WeightFileError WeightFileError::unsupported_estimator(std::string estimator) {
-    WeightFileError e;
-    e.kind = WeightFileErrorKind::UnsupportedEstimator;
-    e.text = std::move(estimator);
-    return e;
+    return {.kind = K::UnsupportedEstimator, .text = std::move(estimator)};
 }
 WeightFileError WeightFileError::unknown_encoding(std::uint8_t encoding) {
-    WeightFileError e;
-    e.kind = WeightFileErrorKind::UnknownEncoding;
-    e.code = encoding;
-    return e;
+    return {.kind = K::UnknownEncoding, .code = encoding};
 }
 WeightFileError WeightFileError::shape_mismatch(std::string name, std::uint64_t found_count,
                                                 std::uint64_t expected_count) {
-    WeightFileError e;
-    e.kind = WeightFileErrorKind::ShapeMismatch;
-    e.text = std::move(name);
-    e.found = found_count;
-    e.expected = expected_count;
-    return e;
+    return {.kind = K::ShapeMismatch,
+            .text = std::move(name),
+            .found = found_count,
+            .expected = expected_count};
 }
 WeightFileError WeightFileError::shape_mismatch_text(std::string name, std::string found_text,
                                                      std::string expected_text) {
-    WeightFileError e;
-    e.kind = WeightFileErrorKind::ShapeMismatch;
-    e.text = std::move(name);
-    e.found_shape = std::move(found_text);
-    e.expected_shape = std::move(expected_text);
-    return e;
+    return {.kind = K::ShapeMismatch,
+            .text = std::move(name),
+            .found_shape = std::move(found_text),
+            .expected_shape = std::move(expected_text)};
 }
 WeightFileError WeightFileError::too_few_points(std::uint64_t count) {
-    WeightFileError e;
-    e.kind = WeightFileErrorKind::TooFewPoints;
-    e.found = count;
-    return e;
+    return {.kind = K::TooFewPoints, .found = count};
 }
 
 WeightFileResult<const Tensor*> WeightFile::tensor(std::string_view name) const {

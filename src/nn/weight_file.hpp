@@ -44,13 +44,13 @@ enum class WeightFileErrorKind {
 
 struct WeightFileError {
     WeightFileErrorKind kind = WeightFileErrorKind::Truncated;
-    std::string text;
+    std::string text{};
     std::uint64_t found = 0;
     std::uint64_t expected = 0;
     // ShapeMismatch only: when set, the message compares shapes instead of
     // element counts ("tensor w.stem.weight has shape (8, 3, 5), expected (16, 3, 5)").
-    std::string found_shape;
-    std::string expected_shape;
+    std::string found_shape{};
+    std::string expected_shape{};
     std::uint8_t code = 0;
 
     // The user-facing text, e.g. "weight file is missing target_mean".
