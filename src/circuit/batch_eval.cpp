@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "circuit/element_formulas.hpp"
@@ -62,6 +64,19 @@ void add_reciprocals(double* __restrict re, double* __restrict im, const double*
         const Cplx y = reciprocal(Cplx{z_re[i], z_im[i]});
         re[i] = re[i] + y.re;
         im[i] = im[i] + y.im;
+    }
+}
+
+// (out_re, out_im) = 1/(z_re, z_im): add_reciprocals in two steps, for a
+// reciprocal that is kept for reuse. Same operations, same bits.
+KORVANE_WIDE_LOOP
+void store_reciprocals(double* __restrict out_re, double* __restrict out_im,
+                       const double* __restrict z_re, const double* __restrict z_im,
+                       std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Cplx y = reciprocal(Cplx{z_re[i], z_im[i]});
+        out_re[i] = y.re;
+        out_im[i] = y.im;
     }
 }
 
@@ -261,22 +276,64 @@ bool worth_reusing(Kind kind) {
 }
 
 // Per thread: the impedance of every element at every point, with the
-// values that produced it, for the owner evaluator within one scope.
+// values that produced it, for the owner evaluator within one scope; the
+// same for every subtree (a group's impedance, a branch's admittance).
 struct ReuseMemo {
-    // Two entries per element and block: a Jacobian alternates between the
-    // base values of an element and, in the element's own columns, one
-    // perturbed set at a time. A new set replaces the entry reused less
-    // often, so the base survives its element's columns.
+    // Two entries per slot (element or subtree, and block): a Jacobian
+    // alternates between the base values and, in the columns of the values
+    // beneath the slot, one perturbed set at a time. A new set replaces the
+    // entry reused less often, so the base survives those columns.
     static constexpr std::size_t kEntries = 2;
+
+    // Entries of one kind of slot: keys (slots, kEntries, key_length) and
+    // impedances (slots, kEntries, kBlock).
+    struct Table {
+        std::vector<double> keys;
+        std::vector<unsigned char> filled;
+        std::vector<std::uint32_t> hits;
+        std::vector<double> re;
+        std::vector<double> im;
+
+        void reset(std::size_t slots, std::size_t key_doubles) {
+            const std::size_t entries = slots * kEntries;
+            if (keys.size() < key_doubles) keys.resize(key_doubles);
+            if (hits.size() < entries) hits.resize(entries);
+            if (re.size() < entries * SpectrumEvaluator::kBlock) {
+                re.resize(entries * SpectrumEvaluator::kBlock);
+                im.resize(entries * SpectrumEvaluator::kBlock);
+            }
+            filled.assign(entries, 0);
+        }
+
+        // The entry of `slot` whose key is the `count` values at v, or the
+        // one to overwrite: an empty entry first, else the one reused less
+        // often. key_at(e) locates entry e's key.
+        template <class KeyAt>
+        std::pair<std::size_t, bool> find(std::size_t slot, const double* v, std::size_t count,
+                                          KeyAt&& key_at) const {
+            const std::size_t first = slot * kEntries;
+            for (std::size_t e = first; e < first + kEntries; ++e) {
+                if (filled[e] && std::memcmp(key_at(e), v, count * sizeof(double)) == 0) {
+                    return {e, true};
+                }
+            }
+            std::size_t victim = first;
+            for (std::size_t e = first; e < first + kEntries; ++e) {
+                if (!filled[e]) return {e, false};
+                if (hits[e] < hits[victim]) victim = e;
+            }
+            return {victim, false};
+        }
+        double* re_of(std::size_t e) { return re.data() + e * SpectrumEvaluator::kBlock; }
+        double* im_of(std::size_t e) { return im.data() + e * SpectrumEvaluator::kBlock; }
+    };
 
     const void* owner = nullptr;
     std::uint64_t scope = 0;
     std::size_t blocks = 0;
-    std::vector<double> keys;           // (elements, blocks, kEntries, kMaxParams)
-    std::vector<unsigned char> filled;  // (elements, blocks, kEntries)
-    std::vector<std::uint32_t> hits;    // (elements, blocks, kEntries)
-    std::vector<double> re;             // (elements, blocks, kEntries, kBlock)
-    std::vector<double> im;             // (elements, blocks, kEntries, kBlock)
+    std::size_t subtree_key_length = 0;
+    Table elements;  // slot element·blocks + block, keys kMaxParams apart
+    Table subtrees;  // slot subtree·blocks + block, keys at the subtree's key_offset
     // (jω)^a of the Cpe and Tlmq elements by exponent alone, since their
     // columns for q, qs or r_ion leave the power unchanged.
     std::vector<double> power_keys;           // (elements, blocks)
@@ -284,26 +341,21 @@ struct ReuseMemo {
     std::vector<double> power_re;             // (elements, blocks, kBlock)
     std::vector<double> power_im;             // (elements, blocks, kBlock)
 
-    void enter(const void* evaluator, std::uint64_t new_scope, std::size_t elements,
-               std::size_t block_count) {
+    void enter(const void* evaluator, std::uint64_t new_scope, std::size_t element_count,
+               std::size_t subtree_count, std::size_t key_length, std::size_t block_count) {
         if (owner == evaluator && scope == new_scope) return;
         owner = evaluator;
         scope = new_scope;
         blocks = block_count;
-        const std::size_t slots = elements * block_count;
-        const std::size_t entries = slots * kEntries;
-        if (keys.size() < entries * kMaxParams) keys.resize(entries * kMaxParams);
-        if (hits.size() < entries) hits.resize(entries);
-        if (re.size() < entries * SpectrumEvaluator::kBlock) {
-            re.resize(entries * SpectrumEvaluator::kBlock);
-            im.resize(entries * SpectrumEvaluator::kBlock);
-        }
+        subtree_key_length = key_length;
+        const std::size_t slots = element_count * block_count;
+        elements.reset(slots, slots * kEntries * kMaxParams);
+        subtrees.reset(subtree_count * block_count, block_count * kEntries * key_length);
         if (power_re.size() < slots * SpectrumEvaluator::kBlock) {
             power_re.resize(slots * SpectrumEvaluator::kBlock);
             power_im.resize(slots * SpectrumEvaluator::kBlock);
         }
         if (power_keys.size() < slots) power_keys.resize(slots);
-        filled.assign(entries, 0);
         power_filled.assign(slots, 0);
     }
 };
@@ -318,33 +370,15 @@ ReuseMemo& thread_memo() {
 void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& memo,
                          std::size_t element, std::size_t block_index, double* __restrict re,
                          double* __restrict im) {
+    ReuseMemo::Table& table = memo.elements;
     const std::size_t slot = element * memo.blocks + block_index;
-    const std::size_t bytes = static_cast<std::size_t>(param_count(kind)) * sizeof(double);
-    std::size_t entry = slot * ReuseMemo::kEntries;
-    bool found = false;
-    for (std::size_t k = 0; k < ReuseMemo::kEntries && !found; ++k) {
-        const std::size_t e = slot * ReuseMemo::kEntries + k;
-        if (memo.filled[e] && std::memcmp(memo.keys.data() + e * kMaxParams, v, bytes) == 0) {
-            entry = e;
-            found = true;
-        }
-    }
-    if (!found) {
-        // An empty entry first, else the one reused less often.
-        for (std::size_t k = 0; k < ReuseMemo::kEntries; ++k) {
-            const std::size_t e = slot * ReuseMemo::kEntries + k;
-            if (!memo.filled[e]) {
-                entry = e;
-                break;
-            }
-            if (memo.hits[e] < memo.hits[entry]) entry = e;
-        }
-    }
-    double* key = memo.keys.data() + entry * kMaxParams;
-    double* __restrict z_re = memo.re.data() + entry * SpectrumEvaluator::kBlock;
-    double* __restrict z_im = memo.im.data() + entry * SpectrumEvaluator::kBlock;
+    const std::size_t count = static_cast<std::size_t>(param_count(kind));
+    const auto key_at = [&table](std::size_t e) { return table.keys.data() + e * kMaxParams; };
+    const auto [entry, found] = table.find(slot, v, count, key_at);
+    double* __restrict z_re = table.re_of(entry);
+    double* __restrict z_im = table.im_of(entry);
     if (found) {
-        ++memo.hits[entry];
+        ++table.hits[entry];
     } else {
         const auto store = [z_re, z_im](std::size_t i, Cplx z) {
             z_re[i] = z.re;
@@ -353,7 +387,7 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
         if (kind == Kind::Cpe || kind == Kind::Tlmq) {
             // Z = f(values, (jω)^a) with a the last value: the power from
             // the memo when a is bit for bit the one it was formed with.
-            const double a = v[param_count(kind) - 1];
+            const double a = v[count - 1];
             double* __restrict p_re = memo.power_re.data() + slot * SpectrumEvaluator::kBlock;
             double* __restrict p_im = memo.power_im.data() + slot * SpectrumEvaluator::kBlock;
             if (!memo.power_filled[slot] ||
@@ -378,22 +412,23 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
         } else {
             element_block(kind, v, b, store);
         }
-        std::memcpy(key, v, bytes);
-        memo.filled[entry] = 1;
-        memo.hits[entry] = 0;
+        std::memcpy(key_at(entry), v, count * sizeof(double));
+        table.filled[entry] = 1;
+        table.hits[entry] = 0;
     }
     add_values(re, im, z_re, z_im, b.n);
 }
-
 
 template <class Values>
 struct Walk {
     const Block& block;
     double* scratch;  // (depth + 1, 4, kBlock)
     Values& values;
-    ReuseMemo* memo = nullptr;  // null: compute every element
+    ReuseMemo* memo = nullptr;  // null: compute everything (always so for stored values)
+    const SpectrumEvaluator::Subtree* subtrees = nullptr;
     std::size_t block_index = 0;
     std::size_t element = 0;    // element order index of the next element
+    std::size_t subtree = 0;    // walk order index of the next subtree
 
     double* level(std::size_t depth, std::size_t slot) const {
         return scratch + (depth * 4 + slot) * SpectrumEvaluator::kBlock;
@@ -417,8 +452,67 @@ struct Walk {
         }
     }
 
+    // The memo entry of subtree `id` for the values it is about to consume.
+    struct Slot {
+        std::size_t entry = 0;
+        bool found = false;
+        const double* key = nullptr;  // the subtree's run of the trial vector
+    };
+
+    Slot look_up(std::size_t id) {
+        Slot slot;
+        if constexpr (std::is_same_v<Values, TrialCursor>) {
+            const SpectrumEvaluator::Subtree& t = subtrees[id];
+            ReuseMemo::Table& table = memo->subtrees;
+            slot.key = values.next;
+            const auto found = table.find(id * memo->blocks + block_index, slot.key, t.params,
+                                          [&](std::size_t e) { return key_of(e, t); });
+            slot.entry = found.first;
+            slot.found = found.second;
+            if (slot.found) {
+                // Reused: consume the subtree without walking it.
+                ++table.hits[slot.entry];
+                values.next += t.params;
+                element += t.elements;
+                subtree += t.descendants;
+            }
+        }
+        return slot;
+    }
+
+    double* key_of(std::size_t entry, const SpectrumEvaluator::Subtree& t) const {
+        const std::size_t e = entry % ReuseMemo::kEntries;
+        return memo->subtrees.keys.data() +
+               (block_index * ReuseMemo::kEntries + e) * memo->subtree_key_length + t.key_offset;
+    }
+
+    // Stores the reciprocal of (z_re, z_im) as the slot's value and adds it
+    // to (re, im): add_reciprocals with the reciprocal kept.
+    void keep_reciprocals(std::size_t id, const Slot& slot, const double* z_re,
+                          const double* z_im, double* re, double* im) {
+        ReuseMemo::Table& table = memo->subtrees;
+        double* kept_re = table.re_of(slot.entry);
+        double* kept_im = table.im_of(slot.entry);
+        store_reciprocals(kept_re, kept_im, z_re, z_im, block.n);
+        const SpectrumEvaluator::Subtree& t = subtrees[id];
+        std::memcpy(key_of(slot.entry, t), slot.key, t.params * sizeof(double));
+        table.filled[slot.entry] = 1;
+        table.hits[slot.entry] = 0;
+        add_values(re, im, kept_re, kept_im, block.n);
+    }
+
     void group(const ParallelGroup& g, std::size_t depth, double* __restrict re,
                double* __restrict im) {
+        const std::size_t id = subtree++;
+        Slot slot;
+        if (memo != nullptr) {
+            slot = look_up(id);
+            if (slot.found) {
+                add_values(re, im, memo->subtrees.re_of(slot.entry),
+                           memo->subtrees.im_of(slot.entry), block.n);
+                return;
+            }
+        }
         double* __restrict y_re = level(depth, 2);
         double* __restrict y_im = level(depth, 3);
         double* __restrict z_re = level(depth + 1, 0);
@@ -426,12 +520,57 @@ struct Walk {
         const std::size_t n = block.n;
         clear(y_re, y_im, n);
         for (const SeriesList& branch : g.branches) {
+            const std::size_t branch_id = subtree++;
+            if (memo == nullptr) {
+                series(branch, depth + 1, z_re, z_im);
+                add_reciprocals(y_re, y_im, z_re, z_im, n);
+                continue;
+            }
+            const Slot branch_slot = look_up(branch_id);
+            if (branch_slot.found) {
+                add_values(y_re, y_im, memo->subtrees.re_of(branch_slot.entry),
+                           memo->subtrees.im_of(branch_slot.entry), n);
+                continue;
+            }
             series(branch, depth + 1, z_re, z_im);
-            add_reciprocals(y_re, y_im, z_re, z_im, n);
+            keep_reciprocals(branch_id, branch_slot, z_re, z_im, y_re, y_im);
         }
-        add_reciprocals(re, im, y_re, y_im, n);
+        if (memo == nullptr) {
+            add_reciprocals(re, im, y_re, y_im, n);
+        } else {
+            keep_reciprocals(id, slot, y_re, y_im, re, im);
+        }
     }
 };
+
+// Appends the subtrees of `list` in walk order; returns its (params, elements).
+std::pair<std::size_t, std::size_t> collect_subtrees(const SeriesList& list,
+                                                     std::vector<SpectrumEvaluator::Subtree>& out) {
+    std::size_t params = 0, elements = 0;
+    for (const Node& node : list.nodes) {
+        if (const Element* e = std::get_if<Element>(&node.item)) {
+            params += static_cast<std::size_t>(param_count(e->kind));
+            ++elements;
+            continue;
+        }
+        const std::size_t group = out.size();
+        out.emplace_back();
+        for (const SeriesList& branch : std::get<ParallelGroup>(node.item).branches) {
+            const std::size_t index = out.size();
+            out.emplace_back();
+            const auto [p, e] = collect_subtrees(branch, out);
+            out[index].params = p;
+            out[index].elements = e;
+            out[index].descendants = out.size() - index - 1;
+            out[group].params += p;
+            out[group].elements += e;
+        }
+        out[group].descendants = out.size() - group - 1;
+        params += out[group].params;
+        elements += out[group].elements;
+    }
+    return {params, elements};
+}
 
 double* thread_scratch(std::size_t doubles) {
     thread_local std::vector<double> scratch;
@@ -443,8 +582,11 @@ double* thread_scratch(std::size_t doubles) {
 
 SpectrumEvaluator::SpectrumEvaluator(const Circuit& circuit, std::span<const double> omega)
     : circuit_(&circuit), depth_(nesting_depth(circuit.top)), omega_(omega.begin(), omega.end()) {
-    auto count = [this](const Element&) { ++element_count_; };
-    for_each_element(circuit.top, count);
+    element_count_ = collect_subtrees(circuit.top, subtrees_).second;
+    for (Subtree& t : subtrees_) {
+        t.key_offset = subtree_key_length_;
+        subtree_key_length_ += t.params;
+    }
     sqrt_w_.reserve(omega_.size());
     points_.reserve(omega_.size());
     for (const double w : omega_) {
@@ -463,12 +605,16 @@ void SpectrumEvaluator::evaluate_block(std::span<const double> trial, std::size_
     // Its size is capped (kMaxReusedValues); spectra beyond that are long
     // enough to hide the recomputation anyway.
     const std::size_t blocks = (size() + kBlock - 1) / kBlock;
-    const bool memo_fits = element_count_ * blocks * kBlock <= kMaxReusedValues;
+    const bool memo_fits =
+        (element_count_ + subtrees_.size()) * blocks * kBlock <= kMaxReusedValues &&
+        subtree_key_length_ * blocks <= kMaxReusedValues;
     if (reuse_scope != 0 && memo_fits && begin % kBlock == 0 &&
         n == std::min(kBlock, size() - begin)) {
         ReuseMemo& memo = thread_memo();
-        memo.enter(this, reuse_scope, element_count_, blocks);
+        memo.enter(this, reuse_scope, element_count_, subtrees_.size(), subtree_key_length_,
+                   blocks);
         walk.memo = &memo;
+        walk.subtrees = subtrees_.data();
         walk.block_index = begin / kBlock;
     }
     walk.series(circuit_->top, 0, re, im);

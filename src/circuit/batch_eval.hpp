@@ -43,7 +43,10 @@ public:
     // values are bit for bit those of an earlier evaluation in that scope:
     // the columns of one Jacobian change one parameter each, so all other
     // elements repeat. The element formulas are pure, so a reused impedance
-    // is the one that would have been computed. Scope 0 reuses nothing, nor
+    // is the one that would have been computed. The same holds one level up:
+    // a parallel group's impedance and each of its branches' admittance are
+    // reused when all the values beneath them repeat (the columns of the
+    // other parameters). Scope 0 reuses nothing, nor
     // does a block other than a whole one (begin a multiple of kBlock, n up
     // to the next multiple or the end).
     void evaluate_block(std::span<const double> trial, std::size_t begin, std::size_t n,
@@ -56,9 +59,22 @@ public:
     // out[begin, end).
     void evaluate_stored(std::size_t begin, std::size_t end, Cplx* out) const;
 
+    // A parallel group or one of its branches, in walk order: a group comes
+    // before its branches, a branch before the groups inside it. Its values
+    // are a contiguous run of the trial vector, so a run that repeats bit
+    // for bit repeats the subtree's result.
+    struct Subtree {
+        std::size_t params = 0;       // values beneath it
+        std::size_t elements = 0;     // elements beneath it
+        std::size_t descendants = 0;  // subtrees beneath it
+        std::size_t key_offset = 0;   // sum of params of the subtrees before it
+    };
+
 private:
     const Circuit* circuit_ = nullptr;
     std::size_t element_count_ = 0;
+    std::vector<Subtree> subtrees_;
+    std::size_t subtree_key_length_ = 0;  // sum of params over subtrees_
     std::size_t depth_ = 0;       // parallel-group nesting of the circuit
     std::vector<double> omega_;   // (N,) ω
     std::vector<double> sqrt_w_;  // (N,) √ω

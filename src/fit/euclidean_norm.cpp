@@ -10,6 +10,7 @@
 
 #include "fit/euclidean_norm.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -75,6 +76,47 @@ double euclidean_norm(std::span<const double> v) {
         return std::sqrt(small_max * ((middle_sum / small_max) + (small_max * small_sum)));
     }
     return small_max * std::sqrt(small_sum);
+}
+
+namespace {
+
+// L columns in one pass; L is a constant so that the sums stay in registers.
+// A column whose every component is an intermediate one has small and large
+// sums of zero, and the general routine then returns sqrt(middle_sum) from
+// the same sequential sum; any other column is handed to it whole.
+template <std::size_t L>
+void norms_side_by_side(const double* first, std::size_t length, std::size_t stride,
+                        double* out) {
+    const double large_threshold = kLargeBase / static_cast<double>(length);
+    double sum[L] = {};
+    bool intermediate[L];
+    for (std::size_t l = 0; l < L; ++l) intermediate[l] = true;
+    for (std::size_t i = 0; i < length; ++i) {
+        for (std::size_t l = 0; l < L; ++l) {
+            const double magnitude = std::fabs(first[l * stride + i]);
+            // NaN fails both comparisons.
+            intermediate[l] &= magnitude > kSmallThreshold && magnitude < large_threshold;
+            sum[l] += magnitude * magnitude;
+        }
+    }
+    for (std::size_t l = 0; l < L; ++l) {
+        out[l] = length != 0 && intermediate[l] ? std::sqrt(sum[l])
+                                                : euclidean_norm({first + l * stride, length});
+    }
+}
+
+}  // namespace
+
+void euclidean_norms(const double* first, std::size_t length, std::size_t stride,
+                     std::size_t count, double* out) {
+    std::size_t c = 0;
+    for (; c + 4 <= count; c += 4) norms_side_by_side<4>(first + c * stride, length, stride, out + c);
+    switch (count - c) {
+        case 3: return norms_side_by_side<3>(first + c * stride, length, stride, out + c);
+        case 2: return norms_side_by_side<2>(first + c * stride, length, stride, out + c);
+        case 1: return norms_side_by_side<1>(first + c * stride, length, stride, out + c);
+        default: return;
+    }
 }
 
 }  // namespace korvane

@@ -5,6 +5,7 @@
 // MINPACK-1", Argonne National Laboratory report ANL-80-74 (1980), routine
 // enorm; thresholds chosen for IEEE double precision.
 
+#include <cstddef>
 #include <span>
 
 namespace korvane {
@@ -16,5 +17,12 @@ namespace korvane {
 // running maxima so no square leaves the representable range.
 // A NaN component gives NaN; otherwise an infinite component gives +inf.
 double euclidean_norm(std::span<const double> v);
+
+// out[c] = euclidean_norm of the `length` entries starting at first + c·stride,
+// for c < count: the tails of `count` neighbouring columns of a column-major
+// matrix. Bit for bit the single-vector results, but the columns' sums run
+// as independent chains side by side, so the additions' latency overlaps.
+void euclidean_norms(const double* first, std::size_t length, std::size_t stride,
+                     std::size_t count, double* out);
 
 }  // namespace korvane

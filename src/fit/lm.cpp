@@ -44,7 +44,7 @@ struct Workspace {
         : stride(std::max(m, n)),
           x(n), trial_x(n), residuals(m), trial_residuals(m), rotated_residuals(m),
           jacobian(stride * n), perm(n), r_diag(n), column_norms(n), partial_norms(n),
-          norm_reference(n), scaling(n, 1.0), qtf(n), step(n), scaled_vector(n),
+          norm_reference(n), tail_norms(n), scaling(n, 1.0), qtf(n), step(n), scaled_vector(n),
           r_times_step(n), solve_vector(n), scaled_z(n), s_diag(n), rotated_rhs(n),
           saved_diagonal(n) {}
 
@@ -60,6 +60,7 @@ struct Workspace {
     std::vector<double> column_norms;      // (n) ‖J column j‖, original order
     std::vector<double> partial_norms;     // (n) QR workspace
     std::vector<double> norm_reference;    // (n) QR workspace
+    std::vector<double> tail_norms;        // (n) QR workspace
     std::vector<double> scaling;           // (n) D
     std::vector<double> qtf;               // (n) first n entries of Qᵀ·r
     std::vector<double> step;              // (n) subproblem solution z, then p = −z
@@ -143,10 +144,10 @@ private:
             return make_stop(LmStop::ShapeMismatch, "jacobian");
         }
 
-        factorize_pivoted_qr(jac, ws_.perm, ws_.r_diag, ws_.column_norms, ws_.partial_norms,
-                             ws_.norm_reference);
         std::copy(ws_.residuals.begin(), ws_.residuals.end(), ws_.rotated_residuals.begin());
-        apply_qt_and_install_r(jac, ws_.r_diag, ws_.rotated_residuals, ws_.qtf);
+        factorize_pivoted_qr(jac, ws_.perm, ws_.r_diag, ws_.column_norms, ws_.partial_norms,
+                             ws_.norm_reference, ws_.tail_norms, ws_.rotated_residuals);
+        install_r(jac, ws_.r_diag, ws_.rotated_residuals, ws_.qtf);
 
         if (std::optional<LmStop> stop = test_gradient()) return stop;
 

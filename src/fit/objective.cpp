@@ -125,7 +125,7 @@ Result<std::vector<double>> Objective::residuals(std::span<const double> p) cons
 }
 
 Status Objective::jacobian_into(std::span<const double> p, std::span<double> columns,
-                                JacobianWorkspace& workspace) const {
+                                JacobianWorkspace& workspace, std::uint64_t reuse_scope) const {
     const std::size_t cols = p.size();
     const std::size_t rows = residual_count();
     if (cols == 0) return ok_status();
@@ -145,7 +145,8 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
     // result is the same whichever thread runs which column. Within this
     // Jacobian a thread recomputes only the elements whose values its column
     // perturbs; the others repeat bit for bit (SpectrumEvaluator).
-    const std::uint64_t scope = SpectrumEvaluator::new_reuse_scope();
+    const std::uint64_t scope =
+        reuse_scope != 0 ? reuse_scope : SpectrumEvaluator::new_reuse_scope();
     return parallel_for(cols, 1, [&](std::size_t begin, std::size_t end) -> Status {
         for (std::size_t j = begin; j < end; ++j) {
             const std::span<double> trial(workspace.trial.data() + j * cols, cols);

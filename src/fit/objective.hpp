@@ -99,18 +99,22 @@ public:
     // P = p.size() columns, one pool task each; counter += 2P.
     Result<Jacobian> jacobian(std::span<const double> p) const;
     // Same into `columns` of residual_count()·P entries (column-major).
+    // reuse_scope 0 opens a fresh reuse scope of the evaluator for this
+    // Jacobian; a scope from residuals_in_scope at the same p also reuses
+    // what that evaluation formed (on the threads that share it).
     Status jacobian_into(std::span<const double> p, std::span<double> columns,
-                         JacobianWorkspace& workspace) const;
+                         JacobianWorkspace& workspace, std::uint64_t reuse_scope = 0) const;
+
+    // residuals_into within a reuse scope of the evaluator
+    // (SpectrumEvaluator::new_reuse_scope; 0 reuses nothing).
+    Status residuals_in_scope(std::span<const double> p, std::span<double> out,
+                              std::uint64_t reuse_scope) const;
 
     // ½·Σ r_k²; counter += 1.
     Result<double> cost(std::span<const double> p) const;
 
 private:
     Objective() = default;
-
-    // residuals_into within a reuse scope of the evaluator (one per Jacobian).
-    Status residuals_in_scope(std::span<const double> p, std::span<double> out,
-                              std::uint64_t reuse_scope) const;
 
     const Circuit* circuit_ = nullptr;
     std::size_t parameter_count_ = 0;

@@ -34,20 +34,54 @@ std::size_t pivot_column(std::span<const double> partial_norms, std::size_t firs
     return best;
 }
 
+// Columns reflected side by side: their dot products are independent
+// sums, each still formed in row order, so interleaving them overlaps the
+// additions' latency without changing a bit. L is a constant so that the
+// sums stay in registers.
+constexpr std::size_t kLanes = 4;
+
+// t ← t − u·(uᵀt)/u_j over rows j..m−1 for each of the L target columns t,
+// with u the Householder vector stored in column j.
+template <std::size_t L>
+void reflect(const double* u, std::size_t j, std::size_t m, double* const* targets) {
+    double dot[L] = {};
+    for (std::size_t i = j; i < m; ++i) {
+        for (std::size_t l = 0; l < L; ++l) dot[l] += u[i] * targets[l][i];
+    }
+    for (std::size_t l = 0; l < L; ++l) {
+        const double scale = dot[l] / u[j];
+        double* __restrict t = targets[l];
+        for (std::size_t i = j; i < m; ++i) t[i] -= scale * u[i];
+    }
+}
+
+void reflect(const double* u, std::size_t j, std::size_t m, double* const* targets,
+             std::size_t lanes) {
+    switch (lanes) {
+        case 4: return reflect<4>(u, j, m, targets);
+        case 3: return reflect<3>(u, j, m, targets);
+        case 2: return reflect<2>(u, j, m, targets);
+        default: return reflect<1>(u, j, m, targets);
+    }
+}
+
 }  // namespace
 
 void factorize_pivoted_qr(MatrixView a, std::span<std::size_t> perm, std::span<double> r_diag,
                           std::span<double> column_norms, std::span<double> partial_norms,
-                          std::span<double> norm_reference) {
+                          std::span<double> norm_reference, std::span<double> tail_norms,
+                          std::span<double> rhs) {
     const std::size_t m = a.rows;
     const std::size_t n = a.cols;
+    euclidean_norms(a.data, m, a.stride, n, column_norms.data());
     for (std::size_t j = 0; j < n; ++j) {
-        column_norms[j] = euclidean_norm(a.column_tail(j, 0));
         partial_norms[j] = column_norms[j];
         norm_reference[j] = column_norms[j];
+        tail_norms[j] = column_norms[j];
         perm[j] = j;
     }
 
+    double* targets[kLanes];
     const std::size_t k = std::min(m, n);
     for (std::size_t j = 0; j < k; ++j) {
         const std::size_t pivot = pivot_column(partial_norms, j);
@@ -55,42 +89,68 @@ void factorize_pivoted_qr(MatrixView a, std::span<std::size_t> perm, std::span<d
             for (std::size_t i = 0; i < m; ++i) std::swap(a(i, j), a(i, pivot));
             partial_norms[pivot] = partial_norms[j];
             norm_reference[pivot] = norm_reference[j];
+            std::swap(tail_norms[j], tail_norms[pivot]);
             std::swap(perm[j], perm[pivot]);
         }
 
         // Reflection mapping a(j:m, j) to −σ·‖a(j:m, j)‖·e_j with σ = sign(a_jj),
         // so the pivot never cancels. Stored as u = a(j:m, j)/(σ‖·‖) + e_j.
-        double column_norm = euclidean_norm(a.column_tail(j, j));
+        // tail_norms[j] is ‖a(j:m, j)‖, formed when step j−1 finished.
+        double column_norm = tail_norms[j];
         if (column_norm != 0.0) {
             if (a(j, j) < 0.0) column_norm = -column_norm;
             for (std::size_t i = j; i < m; ++i) a(i, j) /= column_norm;
             a(j, j) += 1.0;
 
-            for (std::size_t c = j + 1; c < n; ++c) {
-                // a(:, c) ← a(:, c) − u·(uᵀa(:, c))/u_j
-                double dot = 0.0;
-                for (std::size_t i = j; i < m; ++i) dot += a(i, j) * a(i, c);
-                const double scale = dot / a(j, j);
-                for (std::size_t i = j; i < m; ++i) a(i, c) -= scale * a(i, j);
+            // The remaining columns, then the right-hand side, a few at a time.
+            const std::size_t count = (n - j - 1) + (rhs.empty() ? 0 : 1);
+            for (std::size_t first = 0; first < count; first += kLanes) {
+                const std::size_t lanes = std::min(kLanes, count - first);
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    const std::size_t c = j + 1 + first + l;
+                    targets[l] = c < n ? &a(0, c) : rhs.data();
+                }
+                reflect(&a(0, j), j, m, targets, lanes);
+            }
 
+            // ‖a(j+1:m, c)‖ for every remaining column: the next pivot's
+            // norm, and the value of any partial norm recomputed below.
+            if (j + 1 < n) {
+                euclidean_norms(&a(j + 1, j + 1), m - j - 1, a.stride, n - j - 1,
+                                tail_norms.data() + j + 1);
+            }
+            for (std::size_t c = j + 1; c < n; ++c) {
                 if (partial_norms[c] == 0.0) continue;
                 // Removing row j from the remaining norm: ν' = ν·sqrt(1 − (a_jc/ν)²).
                 // The downdate loses relative accuracy as ν' → 0; once
-                // 0.05·(ν'/ν_ref)² ≤ ε the norm is recomputed from the column.
+                // 0.05·(ν'/ν_ref)² ≤ ε the norm is taken from the column.
                 const double ratio = a(j, c) / partial_norms[c];
                 partial_norms[c] *= std::sqrt(std::max(0.0, 1.0 - ratio * ratio));
                 const double relative = partial_norms[c] / norm_reference[c];
                 if (0.05 * (relative * relative) <= kEpsilon) {
-                    partial_norms[c] = euclidean_norm(a.column_tail(c, j + 1));
+                    partial_norms[c] = tail_norms[c];
                     norm_reference[c] = partial_norms[c];
                 }
             }
+        } else if (j + 1 < n) {
+            // Nothing was reflected: the remaining tails only lose row j.
+            euclidean_norms(&a(j + 1, j + 1), m - j - 1, a.stride, n - j - 1,
+                            tail_norms.data() + j + 1);
         }
         r_diag[j] = -column_norm;
     }
     // With m < n, rows k..n−1 of R are zero: the zero-diagonal rules of the
     // subproblem then treat those directions as unconstrained by J.
     for (std::size_t j = k; j < n; ++j) r_diag[j] = 0.0;
+}
+
+void install_r(MatrixView a, std::span<const double> r_diag, std::span<const double> qt_rhs,
+               std::span<double> qtf) {
+    const std::size_t m = a.rows;
+    for (std::size_t j = 0; j < a.cols; ++j) {
+        a(j, j) = r_diag[j];
+        qtf[j] = j < m ? qt_rhs[j] : 0.0;
+    }
 }
 
 void apply_qt_and_install_r(MatrixView a, std::span<const double> r_diag, std::span<double> rhs,

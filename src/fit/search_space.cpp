@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace korvane {
 
@@ -52,7 +53,9 @@ Status search_residuals_into(const Objective& objective, std::span<const double>
                              std::span<double> out, SearchWorkspace& workspace) {
     workspace.params.resize(std::min(x.size(), objective.bounds().size()));
     from_search_space_into(x, objective.bounds(), workspace.params);
-    return objective.residuals_into(workspace.params, out);
+    workspace.reuse_scope = SpectrumEvaluator::new_reuse_scope();
+    workspace.scope_params.assign(workspace.params.begin(), workspace.params.end());
+    return objective.residuals_in_scope(workspace.params, out, workspace.reuse_scope);
 }
 
 Status search_jacobian_into(const Objective& objective, std::span<const double> x,
@@ -63,7 +66,11 @@ Status search_jacobian_into(const Objective& objective, std::span<const double> 
     p.resize(std::min(x.size(), bounds.size()));
     from_search_space_into(x, bounds, p);
 
-    Status status = objective.jacobian_into(p, columns, workspace.jacobian);
+    const bool same_point =
+        workspace.reuse_scope != 0 && workspace.scope_params.size() == p.size() &&
+        std::memcmp(workspace.scope_params.data(), p.data(), p.size() * sizeof(double)) == 0;
+    Status status = objective.jacobian_into(p, columns, workspace.jacobian,
+                                            same_point ? workspace.reuse_scope : 0);
     if (!status.ok()) return status;
 
     const std::size_t rows = objective.residual_count();

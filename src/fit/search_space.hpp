@@ -42,6 +42,12 @@ Result<double> search_cost(const Objective& objective, std::span<const double> x
 struct SearchWorkspace {
     std::vector<double> params;  // (P,): from_search_space(x)
     JacobianWorkspace jacobian;
+    // The evaluator's reuse scope of the last residual evaluation and its
+    // parameters: a Jacobian at that very point (the solver's next step
+    // after an accepted trial) shares it, so the base values' subtrees and
+    // elements are formed once, not again in its first column.
+    std::uint64_t reuse_scope = 0;
+    std::vector<double> scope_params;
 };
 
 // Residuals(from_search_space(x)) into `out` of residual_count() entries.

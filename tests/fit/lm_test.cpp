@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -460,6 +461,32 @@ TEST(EuclideanNorm, NoOverflowOrUnderflowAndNonFinite) {
     EXPECT_EQ(euclidean_norm(std::vector<double>{kInf, -kInf, 1.0}), kInf);
 }
 
+// The side-by-side column norms must be the single-vector norms bit for bit,
+// whichever sums a column needs, for more columns than one pass holds.
+TEST(EuclideanNorm, ColumnsSideBySideMatchOneAtATime) {
+    const std::size_t length = 7, stride = 9, count = 11;
+    std::vector<double> storage(stride * count);
+    for (std::size_t c = 0; c < count; ++c) {
+        for (std::size_t i = 0; i < length; ++i) {
+            storage[c * stride + i] = std::sin(1.3 * double(c) + 0.7 * double(i)) * (1.0 + double(i));
+        }
+    }
+    storage[1 * stride + 3] = 1e-170;   // small sum
+    storage[2 * stride + 0] = 3e160;    // large sum
+    storage[4 * stride + 6] = kNaN;
+    storage[5 * stride + 2] = -kInf;
+    for (std::size_t i = 0; i < length; ++i) storage[6 * stride + i] = 0.0;
+    std::vector<double> together(count);
+    euclidean_norms(storage.data(), length, stride, count, together.data());
+    for (std::size_t c = 0; c < count; ++c) {
+        const double alone = euclidean_norm({storage.data() + c * stride, length});
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(together[c]), std::bit_cast<std::uint64_t>(alone))
+            << "column " << c;
+    }
+    euclidean_norms(storage.data(), 0, stride, 2, together.data());
+    EXPECT_EQ(together[0], 0.0);
+}
+
 // Column-major m×n storage with stride max(m, n).
 struct Dense {
     Dense(std::size_t m, std::size_t n) : stride(std::max(m, n)), data(stride * n, 0.0), m(m), n(n) {}
@@ -479,8 +506,8 @@ TEST(PivotedQr, FactorsReproduceTheMatrix) {
             for (std::size_t i = 0; i < m; ++i) a.view()(i, j) = columns[j][i];
         Dense original = a;
         std::vector<std::size_t> perm(n);
-        std::vector<double> r_diag(n), norms(n), partial(n), reference(n), qtf(n);
-        factorize_pivoted_qr(a.view(), perm, r_diag, norms, partial, reference);
+        std::vector<double> r_diag(n), norms(n), partial(n), reference(n), tail(n), qtf(n);
+        factorize_pivoted_qr(a.view(), perm, r_diag, norms, partial, reference, tail);
         if (m == 3) {
             EXPECT_EQ(norms, (std::vector<double>{1, 5, 5, 0}));
             EXPECT_EQ(perm[0], 1u);  // tie between 1 and 2 keeps the lower index
@@ -497,6 +524,20 @@ TEST(PivotedQr, FactorsReproduceTheMatrix) {
                 EXPECT_NEAR(qtf[i], r_ic, 1e-14) << "m=" << m << " row " << i << " col " << c;
             }
         }
+        // A right-hand side rotated during the factorisation equals the one
+        // rotated afterwards, bit for bit, and so does the factorisation.
+        const std::vector<double> probe = {0.3, -1.7, 2.9};
+        std::vector<double> after(probe.begin(), probe.begin() + m), during = after, qtf_after(n);
+        Dense work = a;
+        apply_qt_and_install_r(work.view(), r_diag, after, qtf_after);
+        Dense folded = original;
+        std::vector<std::size_t> perm2(n);
+        std::vector<double> r_diag2(n), norms2(n);
+        factorize_pivoted_qr(folded.view(), perm2, r_diag2, norms2, partial, reference, tail, during);
+        install_r(folded.view(), r_diag2, during, qtf);
+        EXPECT_EQ(during, after);
+        EXPECT_EQ(qtf, qtf_after);
+        EXPECT_EQ(folded.data, work.data);
     }
 }
 
@@ -511,8 +552,8 @@ TEST(TrustRegionSubproblem, StepSolvesRegularisedNormalEquationsOnTheBoundary) {
     const std::vector<double> d = {2.0, 0.5, 1.5};
 
     std::vector<std::size_t> perm(n);
-    std::vector<double> r_diag(n), norms(n), partial(n), reference(n), qtf(n), rhs = r;
-    factorize_pivoted_qr(jac.view(), perm, r_diag, norms, partial, reference);
+    std::vector<double> r_diag(n), norms(n), partial(n), reference(n), tail(n), qtf(n), rhs = r;
+    factorize_pivoted_qr(jac.view(), perm, r_diag, norms, partial, reference, tail);
     apply_qt_and_install_r(jac.view(), r_diag, rhs, qtf);
 
     std::vector<double> z(n), v(n), sz(n), sd(n), rot(n), saved(n);
