@@ -25,18 +25,10 @@
 
 #include "circuit/element_formulas.hpp"
 #include "circuit/tree_walk.hpp"
+#include "runtime/wide_loop.hpp"
 
 namespace korvane {
 namespace {
-
-// The hot point loops exist twice, for AVX2 and for the baseline, chosen once
-// at load time. Wider vectors change no bit: the operations per point are
-// the same, and -ffp-contract=off keeps multiply and add separate.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define KORVANE_WIDE_LOOP __attribute__((target_clones("avx2", "default")))
-#else
-#define KORVANE_WIDE_LOOP
-#endif
 
 KORVANE_WIDE_LOOP
 void clear(double* __restrict re, double* __restrict im, std::size_t n) {

@@ -14,6 +14,7 @@
 #include "circuit/params.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/text.hpp"
+#include "runtime/wide_loop.hpp"
 
 namespace korvane {
 namespace {
@@ -30,11 +31,8 @@ Error not_enough_values() {
 }
 
 // r_{2i} = (Re Zm_i − Re Z_i)/w_i, r_{2i+1} = (Im Zm_i − Im Z_i)/w_i over a
-// block; built for AVX2 too, which changes no bit (same operations per
-// point, nothing fused).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+// block.
+KORVANE_WIDE_LOOP
 void weighted_differences(const double* __restrict model_re, const double* __restrict model_im,
                           const Cplx* __restrict measured, const double* __restrict weight,
                           std::size_t n, double* __restrict r) {
@@ -43,6 +41,15 @@ void weighted_differences(const double* __restrict model_re, const double* __res
         r[2 * i] = (model_re[i] - measured[i].re) / weight[i];
         r[2 * i + 1] = (model_im[i] - measured[i].im) / weight[i];
     }
+}
+
+// column ← (column − minus)/(2h), the central difference of one Jacobian
+// column: divided by 2h, not by the stored difference (p_j + h) − (p_j − h),
+// so the step is the nominal one even where p_j ± h rounds.
+KORVANE_WIDE_LOOP
+void central_difference(double* __restrict column, const double* __restrict minus, double two_h,
+                        std::size_t rows) {
+    for (std::size_t k = 0; k < rows; ++k) column[k] = (column[k] - minus[k]) / two_h;
 }
 
 double weight_of(const Cplx z, const WeightScheme scheme) {
@@ -164,10 +171,7 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
             trial[j] = p[j] - h;
             if (Status s = residuals_in_scope(trial, minus, scope); !s.ok()) return s;
 
-            // Divided by 2h, not by the stored difference (p_j + h) − (p_j − h):
-            // the step is the nominal one even where p_j ± h rounds.
-            const double two_h = 2.0 * h;
-            for (std::size_t k = 0; k < rows; ++k) plus[k] = (plus[k] - minus[k]) / two_h;
+            central_difference(plus.data(), minus.data(), 2.0 * h, rows);
         }
         return ok_status();
     });

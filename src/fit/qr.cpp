@@ -14,6 +14,7 @@
 #include <cmath>
 
 #include "fit/euclidean_norm.hpp"
+#include "runtime/wide_loop.hpp"
 
 namespace korvane {
 namespace {
@@ -43,7 +44,7 @@ constexpr std::size_t kLanes = 4;
 // t ← t − u·(uᵀt)/u_j over rows j..m−1 for each of the L target columns t,
 // with u the Householder vector stored in column j.
 template <std::size_t L>
-void reflect(const double* u, std::size_t j, std::size_t m, double* const* targets) {
+KORVANE_WIDE_LOOP void reflect(const double* u, std::size_t j, std::size_t m, double* const* targets) {
     double dot[L] = {};
     for (std::size_t i = j; i < m; ++i) {
         for (std::size_t l = 0; l < L; ++l) dot[l] += u[i] * targets[l][i];
@@ -67,6 +68,7 @@ void reflect(const double* u, std::size_t j, std::size_t m, double* const* targe
 
 }  // namespace
 
+KORVANE_WIDE_LOOP
 void factorize_pivoted_qr(MatrixView a, std::span<std::size_t> perm, std::span<double> r_diag,
                           std::span<double> column_norms, std::span<double> partial_norms,
                           std::span<double> norm_reference, std::span<double> tail_norms,

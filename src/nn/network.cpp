@@ -5,6 +5,7 @@
 #include <string>
 
 #include "nn/spectrum_features.hpp"
+#include "runtime/wide_loop.hpp"
 
 namespace korvane {
 
@@ -197,9 +198,7 @@ WeightFileStatus check_network_shapes(const WeightFile& file) {
 // Cloned for AVX2 where the processor has it: the inner position loop is a
 // plain y += w·x over doubles, and wider vectors change only its speed, not a
 // single bit of the result (no fused multiply-add, same per-element order).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+KORVANE_WIDE_LOOP
 void conv1d(std::span<const double> x, const ConvWeights& w, std::size_t kernel,
             std::size_t dilation, std::size_t length, std::span<double> y) {
     // All offsets in unsigned 64-bit: k·d and d·(K−1) stay below 2^64 for

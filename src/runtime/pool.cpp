@@ -106,24 +106,31 @@ struct Pool {
     std::size_t worker_count = 0;
 };
 
-// Splits [begin, end) in halves until every piece holds at most `grain`
-// indices; pieces come out in index order.
+// Calls emit(piece) for the pieces of [begin, end) halved until every piece
+// holds at most `grain` indices, in index order. The recursion depth is the
+// logarithm of the piece count.
+template <class Emit>
+void for_each_piece(std::size_t begin, std::size_t end, std::size_t grain, Emit& emit) {
+    if (end - begin <= grain) {
+        emit(Piece{begin, end});
+        return;
+    }
+    const std::size_t mid = begin + (end - begin) / 2;
+    for_each_piece(begin, mid, grain, emit);
+    for_each_piece(mid, end, grain, emit);
+}
+
 void split_into(std::vector<Piece>& pieces, std::size_t begin, std::size_t end,
                 std::size_t grain) {
-    // An explicit stack keeps the depth independent of n; the right half is
-    // pushed first so that the left half is split (and emitted) first.
-    std::vector<Piece> stack{{begin, end}};
-    while (!stack.empty()) {
-        const Piece range = stack.back();
-        stack.pop_back();
-        if (range.end - range.begin <= grain) {
-            pieces.push_back(range);
-            continue;
-        }
-        const std::size_t mid = range.begin + (range.end - range.begin) / 2;
-        stack.push_back({mid, range.end});
-        stack.push_back({range.begin, mid});
-    }
+    auto push = [&pieces](Piece piece) { pieces.push_back(piece); };
+    for_each_piece(begin, end, grain, push);
+}
+
+std::size_t piece_count(std::size_t n, std::size_t grain) {
+    std::size_t count = 0;
+    auto tally = [&count](Piece) { ++count; };
+    for_each_piece(0, n, grain, tally);
+    return count;
 }
 
 // Any exception becomes an Error. Building a long message may itself run out
@@ -145,13 +152,15 @@ Error error_from_current_exception() noexcept {
     }
 }
 
-Status run_piece(const Batch& batch, Piece piece) {
+Status run_piece(const std::function<Status(std::size_t, std::size_t)>& body, Piece piece) {
     try {
-        return (*batch.body)(piece.begin, piece.end);
+        return body(piece.begin, piece.end);
     } catch (...) {
         return error_from_current_exception();
     }
 }
+
+Status run_piece(const Batch& batch, Piece piece) { return run_piece(*batch.body, piece); }
 
 // Takes the next piece of `batch` (mutex held); unlists the batch when its
 // last piece is claimed so workers stop looking at it.
@@ -277,6 +286,51 @@ Status run_batch(Pool& pool, Batch& batch) {
     return ok_status();
 }
 
+// A batch forecast too small to repay waking a worker, while every worker
+// sleeps, starts on the caller without being published: no list entry, no
+// mutex per piece. Should its pieces turn out slower than forecast (a mean
+// piece time that makes the rest worth a wake-up), the remaining pieces are
+// published as a batch of their own from there on. The forecast left behind
+// is the mean piece time (a preempted batch only overstates it, which at
+// worst wakes the workers once). Pieces, their order and their results are
+// those of the published path.
+bool worth_running_here(Pool& pool, std::size_t count) {
+    if (t_piece_estimate.count() == 0 || t_piece_estimate * count >= kWorthWaking) return false;
+    std::lock_guard lock(pool.mutex);
+    return pool.sleeping == pool.worker_count && pool.open.empty();
+}
+
+Status run_here(Pool& pool, const std::function<Status(std::size_t, std::size_t)>& body,
+                std::size_t n, std::size_t grain, std::size_t count) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    std::optional<Error> first_error;
+    std::size_t done = 0;
+    bool hand_off = false;
+    Batch rest;
+    rest.body = &body;
+    auto run = [&](Piece piece) {
+        if (hand_off) {
+            rest.pieces.push_back(piece);
+            return;
+        }
+        Status status = run_piece(body, piece);
+        if (!status.ok() && !first_error) first_error = status.take_error();
+        ++done;
+        const auto per_piece = std::max<std::chrono::nanoseconds>(
+            (Clock::now() - start) / static_cast<std::int64_t>(done), std::chrono::nanoseconds{1});
+        t_piece_estimate = per_piece;
+        hand_off = done < count && per_piece * (count - done) >= kWorthWaking;
+    };
+    for_each_piece(0, n, grain, run);
+    if (hand_off) {
+        Status status = run_batch(pool, rest);
+        if (!status.ok() && !first_error) first_error = status.take_error();
+    }
+    if (first_error) return std::move(*first_error);
+    return ok_status();
+}
+
 }  // namespace
 
 Status parallel_for(std::size_t n, std::size_t grain,
@@ -286,15 +340,14 @@ Status parallel_for(std::size_t n, std::size_t grain,
     try {
         // A single piece gains nothing from the pool; it runs here without
         // starting the workers.
-        if (n <= grain) {
-            Batch single;
-            single.body = &body;
-            return run_piece(single, {0, n});
-        }
+        if (n <= grain) return run_piece(body, {0, n});
+        Pool& pool = the_pool();
+        const std::size_t count = piece_count(n, grain);
+        if (worth_running_here(pool, count)) return run_here(pool, body, n, grain, count);
         Batch batch;
         batch.body = &body;
         split_into(batch.pieces, 0, n, grain);
-        return run_batch(the_pool(), batch);
+        return run_batch(pool, batch);
     } catch (...) {
         // Only allocation or thread start-up can land here, before any piece
         // of this call has been handed to a worker.
