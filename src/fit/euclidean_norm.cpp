@@ -14,6 +14,9 @@
 #include <cmath>
 #include <limits>
 
+#include "fit/lanes.hpp"
+#include "runtime/wide_loop.hpp"
+
 namespace korvane {
 namespace {
 
@@ -80,28 +83,37 @@ double euclidean_norm(std::span<const double> v) {
 
 namespace {
 
-// L columns in one pass; L is a constant so that the sums stay in registers.
-// A column whose every component is an intermediate one has small and large
-// sums of zero, and the general routine then returns sqrt(middle_sum) from
-// the same sequential sum; any other column is handed to it whole.
-template <std::size_t L>
-void norms_side_by_side(const double* first, std::size_t length, std::size_t stride,
-                        double* out) {
+// L columns in one pass, one per lane (fit/lanes.hpp). A column whose every component is
+// an intermediate one or zero has small and large sums of zero, and the general
+// routine then returns sqrt(middle_sum) from the same sequential sum. That
+// holds when the column's smallest nonzero and largest magnitudes are intermediate
+// and the sum is finite (a NaN may slip past min/max but not past the sum);
+// any other column is handed to the general routine whole.
+template <std::size_t L>  // 2 or 4
+KORVANE_WIDE_LOOP void norms_side_by_side(const double* first, std::size_t length,
+                                          std::size_t stride, double* out) {
     const double large_threshold = kLargeBase / static_cast<double>(length);
-    double sum[L] = {};
-    bool intermediate[L];
-    for (std::size_t l = 0; l < L; ++l) intermediate[l] = true;
+    constexpr double highest_possible = std::numeric_limits<double>::infinity();
+    using Vec = typename Lanes<L>::Values;
+    using VecBits = typename Lanes<L>::Bits;
+    const VecBits magnitude_bits = VecBits{} + std::numeric_limits<std::int64_t>::max();
+    Vec sum = Vec{} + 0.0;
+    Vec lowest = Vec{} + highest_possible;
+    Vec highest = Vec{} + 0.0;
     for (std::size_t i = 0; i < length; ++i) {
-        for (std::size_t l = 0; l < L; ++l) {
-            const double magnitude = std::fabs(first[l * stride + i]);
-            // NaN fails both comparisons.
-            intermediate[l] &= magnitude > kSmallThreshold && magnitude < large_threshold;
-            sum[l] += magnitude * magnitude;
-        }
+        Vec x;
+        for (std::size_t l = 0; l < L; ++l) x[l] = first[l * stride + i];
+        const Vec magnitude = (Vec)((VecBits)x & magnitude_bits);  // |x|
+        sum += magnitude * magnitude;
+        // Zeros add nothing to any of the three sums.
+        const Vec probe = magnitude == 0.0 ? highest_possible : magnitude;
+        lowest = probe < lowest ? probe : lowest;
+        highest = magnitude > highest ? magnitude : highest;
     }
     for (std::size_t l = 0; l < L; ++l) {
-        out[l] = length != 0 && intermediate[l] ? std::sqrt(sum[l])
-                                                : euclidean_norm({first + l * stride, length});
+        const bool intermediate = length != 0 && std::isfinite(sum[l]) &&
+                                  lowest[l] > kSmallThreshold && highest[l] < large_threshold;
+        out[l] = intermediate ? std::sqrt(sum[l]) : euclidean_norm({first + l * stride, length});
     }
 }
 
@@ -111,12 +123,11 @@ void euclidean_norms(const double* first, std::size_t length, std::size_t stride
                      std::size_t count, double* out) {
     std::size_t c = 0;
     for (; c + 4 <= count; c += 4) norms_side_by_side<4>(first + c * stride, length, stride, out + c);
-    switch (count - c) {
-        case 3: return norms_side_by_side<3>(first + c * stride, length, stride, out + c);
-        case 2: return norms_side_by_side<2>(first + c * stride, length, stride, out + c);
-        case 1: return norms_side_by_side<1>(first + c * stride, length, stride, out + c);
-        default: return;
+    if (count - c >= 2) {
+        norms_side_by_side<2>(first + c * stride, length, stride, out + c);
+        c += 2;
     }
+    if (c < count) out[c] = euclidean_norm({first + c * stride, length});
 }
 
 }  // namespace korvane

@@ -14,6 +14,7 @@
 #include <cmath>
 
 #include "fit/euclidean_norm.hpp"
+#include "fit/lanes.hpp"
 #include "runtime/wide_loop.hpp"
 
 namespace korvane {
@@ -35,34 +36,42 @@ std::size_t pivot_column(std::span<const double> partial_norms, std::size_t firs
     return best;
 }
 
-// Columns reflected side by side: their dot products are independent
-// sums, each still formed in row order, so interleaving them overlaps the
-// additions' latency without changing a bit. L is a constant so that the
-// sums stay in registers.
+// Columns reflected side by side, one per lane (fit/lanes.hpp): their dot
+// products are independent sums, each still formed in row order.
 constexpr std::size_t kLanes = 4;
 
-// t ← t − u·(uᵀt)/u_j over rows j..m−1 for each of the L target columns t,
-// with u the Householder vector stored in column j.
-template <std::size_t L>
-KORVANE_WIDE_LOOP void reflect(const double* u, std::size_t j, std::size_t m, double* const* targets) {
-    double dot[L] = {};
+// t ← t − u·(uᵀt)/u_j over rows j..m−1 for each target column t, with u the
+// Householder vector stored in column j.
+void update(const double* u, std::size_t j, std::size_t m, double* __restrict t, double dot) {
+    const double scale = dot / u[j];
+    for (std::size_t i = j; i < m; ++i) t[i] -= scale * u[i];
+}
+
+template <std::size_t L>  // 2 or 4
+KORVANE_WIDE_LOOP void reflect(const double* u, std::size_t j, std::size_t m,
+                               double* const* targets) {
+    typename Lanes<L>::Values dot = typename Lanes<L>::Values{} + 0.0;
     for (std::size_t i = j; i < m; ++i) {
-        for (std::size_t l = 0; l < L; ++l) dot[l] += u[i] * targets[l][i];
+        typename Lanes<L>::Values t;
+        for (std::size_t l = 0; l < L; ++l) t[l] = targets[l][i];
+        dot += u[i] * t;
     }
-    for (std::size_t l = 0; l < L; ++l) {
-        const double scale = dot[l] / u[j];
-        double* __restrict t = targets[l];
-        for (std::size_t i = j; i < m; ++i) t[i] -= scale * u[i];
-    }
+    for (std::size_t l = 0; l < L; ++l) update(u, j, m, targets[l], dot[l]);
+}
+
+KORVANE_WIDE_LOOP void reflect_one(const double* u, std::size_t j, std::size_t m, double* t) {
+    double dot = 0.0;
+    for (std::size_t i = j; i < m; ++i) dot += u[i] * t[i];
+    update(u, j, m, t, dot);
 }
 
 void reflect(const double* u, std::size_t j, std::size_t m, double* const* targets,
              std::size_t lanes) {
     switch (lanes) {
         case 4: return reflect<4>(u, j, m, targets);
-        case 3: return reflect<3>(u, j, m, targets);
+        case 3: reflect<2>(u, j, m, targets); return reflect_one(u, j, m, targets[2]);
         case 2: return reflect<2>(u, j, m, targets);
-        default: return reflect<1>(u, j, m, targets);
+        default: return reflect_one(u, j, m, targets[0]);
     }
 }
 

@@ -288,9 +288,9 @@ Status run_batch(Pool& pool, Batch& batch) {
 
 // A batch forecast too small to repay waking a worker, while every worker
 // sleeps, starts on the caller without being published: no list entry, no
-// mutex per piece. Should its pieces turn out slower than forecast (a mean
-// piece time that makes the rest worth a wake-up), the remaining pieces are
-// published as a batch of their own from there on. The forecast left behind
+// mutex per piece. Should its first piece turn out slower than forecast
+// (making the rest worth a wake-up), the remaining pieces are published as
+// a batch of their own from there on. The forecast left behind
 // is the mean piece time (a preempted batch only overstates it, which at
 // worst wakes the workers once). Pieces, their order and their results are
 // those of the published path.
@@ -316,16 +316,22 @@ Status run_here(Pool& pool, const std::function<Status(std::size_t, std::size_t)
         }
         Status status = run_piece(body, piece);
         if (!status.ok() && !first_error) first_error = status.take_error();
-        ++done;
-        const auto per_piece = std::max<std::chrono::nanoseconds>(
-            (Clock::now() - start) / static_cast<std::int64_t>(done), std::chrono::nanoseconds{1});
-        t_piece_estimate = per_piece;
-        hand_off = done < count && per_piece * (count - done) >= kWorthWaking;
+        // The first piece tells whether the forecast holds (the pieces of
+        // one batch are alike); the clock is read once more at the end.
+        if (++done == 1 && count > 1) {
+            const auto first_piece = std::max<std::chrono::nanoseconds>(
+                Clock::now() - start, std::chrono::nanoseconds{1});
+            t_piece_estimate = first_piece;
+            hand_off = first_piece * (count - 1) >= kWorthWaking;
+        }
     };
     for_each_piece(0, n, grain, run);
     if (hand_off) {
         Status status = run_batch(pool, rest);
         if (!status.ok() && !first_error) first_error = status.take_error();
+    } else {
+        t_piece_estimate = std::max<std::chrono::nanoseconds>(
+            (Clock::now() - start) / static_cast<std::int64_t>(count), std::chrono::nanoseconds{1});
     }
     if (first_error) return std::move(*first_error);
     return ok_status();

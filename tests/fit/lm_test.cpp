@@ -476,6 +476,8 @@ TEST(EuclideanNorm, ColumnsSideBySideMatchOneAtATime) {
     storage[4 * stride + 6] = kNaN;
     storage[5 * stride + 2] = -kInf;
     for (std::size_t i = 0; i < length; ++i) storage[6 * stride + i] = 0.0;
+    storage[7 * stride + 1] = storage[7 * stride + 4] = 0.0;  // zeros among intermediates
+    storage[8 * stride + 0] = -0.0;
     std::vector<double> together(count);
     euclidean_norms(storage.data(), length, stride, count, together.data());
     for (std::size_t c = 0; c < count; ++c) {
