@@ -90,8 +90,8 @@ namespace {
 // and the sum is finite (a NaN may slip past min/max but not past the sum);
 // any other column is handed to the general routine whole.
 template <std::size_t L>  // 2 or 4
-KORVANE_WIDE_LOOP void norms_side_by_side(const double* first, std::size_t length,
-                                          std::size_t stride, double* out) {
+KORVANE_WIDE_LOOP void norms_side_by_side(const double* const* columns, std::size_t length,
+                                          std::size_t count, double* out) {
     const double large_threshold = kLargeBase / static_cast<double>(length);
     constexpr double highest_possible = std::numeric_limits<double>::infinity();
     using Vec = typename Lanes<L>::Values;
@@ -102,7 +102,7 @@ KORVANE_WIDE_LOOP void norms_side_by_side(const double* first, std::size_t lengt
     Vec highest = Vec{} + 0.0;
     for (std::size_t i = 0; i < length; ++i) {
         Vec x;
-        for (std::size_t l = 0; l < L; ++l) x[l] = first[l * stride + i];
+        for (std::size_t l = 0; l < L; ++l) x[l] = columns[l][i];
         const Vec magnitude = (Vec)((VecBits)x & magnitude_bits);  // |x|
         sum += magnitude * magnitude;
         // Zeros add nothing to any of the three sums.
@@ -110,10 +110,10 @@ KORVANE_WIDE_LOOP void norms_side_by_side(const double* first, std::size_t lengt
         lowest = probe < lowest ? probe : lowest;
         highest = magnitude > highest ? magnitude : highest;
     }
-    for (std::size_t l = 0; l < L; ++l) {
+    for (std::size_t l = 0; l < count; ++l) {
         const bool intermediate = length != 0 && std::isfinite(sum[l]) &&
                                   lowest[l] > kSmallThreshold && highest[l] < large_threshold;
-        out[l] = intermediate ? std::sqrt(sum[l]) : euclidean_norm({first + l * stride, length});
+        out[l] = intermediate ? std::sqrt(sum[l]) : euclidean_norm({columns[l], length});
     }
 }
 
@@ -121,13 +121,17 @@ KORVANE_WIDE_LOOP void norms_side_by_side(const double* first, std::size_t lengt
 
 void euclidean_norms(const double* first, std::size_t length, std::size_t stride,
                      std::size_t count, double* out) {
-    std::size_t c = 0;
-    for (; c + 4 <= count; c += 4) norms_side_by_side<4>(first + c * stride, length, stride, out + c);
-    if (count - c >= 2) {
-        norms_side_by_side<2>(first + c * stride, length, stride, out + c);
-        c += 2;
+    for (std::size_t c = 0; c < count; c += kMaxLanes) {
+        const std::size_t here = std::min(kMaxLanes, count - c);
+        const double* columns[kMaxLanes];
+        for (std::size_t l = 0; l < kMaxLanes; ++l) {
+            columns[l] = first + (c + std::min(l, here - 1)) * stride;
+        }
+        switch (lanes_for(here)) {
+            case 2: norms_side_by_side<2>(columns, length, here, out + c); break;
+            default: norms_side_by_side<4>(columns, length, here, out + c); break;
+        }
     }
-    if (c < count) out[c] = euclidean_norm({first + c * stride, length});
 }
 
 }  // namespace korvane

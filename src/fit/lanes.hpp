@@ -24,4 +24,11 @@ struct Lanes<4> {
     typedef std::int64_t Bits __attribute__((vector_size(32)));
 };
 
+// Lanes per pass (wider generic vectors are split into scalars by the
+// compiler where the target lacks them), and the lane count for `count`
+// columns of a pass: 2 or 4. Unused lanes repeat the last column and their
+// results are dropped.
+inline constexpr std::size_t kMaxLanes = 4;
+inline std::size_t lanes_for(std::size_t count) { return count <= 2 ? 2 : 4; }
+
 }  // namespace korvane

@@ -38,7 +38,7 @@ std::size_t pivot_column(std::span<const double> partial_norms, std::size_t firs
 
 // Columns reflected side by side, one per lane (fit/lanes.hpp): their dot
 // products are independent sums, each still formed in row order.
-constexpr std::size_t kLanes = 4;
+constexpr std::size_t kLanes = kMaxLanes;
 
 // t ← t − u·(uᵀt)/u_j over rows j..m−1 for each target column t, with u the
 // Householder vector stored in column j.
@@ -49,29 +49,25 @@ void update(const double* u, std::size_t j, std::size_t m, double* __restrict t,
 
 template <std::size_t L>  // 2 or 4
 KORVANE_WIDE_LOOP void reflect(const double* u, std::size_t j, std::size_t m,
-                               double* const* targets) {
+                               const double* const* sources, double* const* targets,
+                               std::size_t count) {
     typename Lanes<L>::Values dot = typename Lanes<L>::Values{} + 0.0;
     for (std::size_t i = j; i < m; ++i) {
         typename Lanes<L>::Values t;
-        for (std::size_t l = 0; l < L; ++l) t[l] = targets[l][i];
+        for (std::size_t l = 0; l < L; ++l) t[l] = sources[l][i];
         dot += u[i] * t;
     }
-    for (std::size_t l = 0; l < L; ++l) update(u, j, m, targets[l], dot[l]);
-}
-
-KORVANE_WIDE_LOOP void reflect_one(const double* u, std::size_t j, std::size_t m, double* t) {
-    double dot = 0.0;
-    for (std::size_t i = j; i < m; ++i) dot += u[i] * t[i];
-    update(u, j, m, t, dot);
+    for (std::size_t l = 0; l < count; ++l) update(u, j, m, targets[l], dot[l]);
 }
 
 void reflect(const double* u, std::size_t j, std::size_t m, double* const* targets,
              std::size_t lanes) {
-    switch (lanes) {
-        case 4: return reflect<4>(u, j, m, targets);
-        case 3: reflect<2>(u, j, m, targets); return reflect_one(u, j, m, targets[2]);
-        case 2: return reflect<2>(u, j, m, targets);
-        default: return reflect_one(u, j, m, targets[0]);
+    // Unused lanes repeat the last column; its update runs once.
+    const double* sources[kLanes] = {};
+    for (std::size_t l = 0; l < kLanes; ++l) sources[l] = targets[std::min(l, lanes - 1)];
+    switch (lanes_for(lanes)) {
+        case 2: return reflect<2>(u, j, m, sources, targets, lanes);
+        default: return reflect<4>(u, j, m, sources, targets, lanes);
     }
 }
 
