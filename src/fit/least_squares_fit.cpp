@@ -104,8 +104,11 @@ Result<std::vector<Candidate>> candidate_starting_points(std::span<const double>
         }
         candidates.push_back({std::move(p), 0.0});
     }
+    // The candidates share values (the scaled ones keep every exponent, the
+    // placed ones every open parameter), so they share one reuse scope.
+    const std::uint64_t scope = SpectrumEvaluator::new_reuse_scope();
     for (Candidate& candidate : candidates) {
-        Result<double> cost = objective.cost(candidate.params);
+        Result<double> cost = objective.cost(candidate.params, scope);
         if (!cost) return cost.take_error();
         candidate.cost = *cost;
     }

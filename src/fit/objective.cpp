@@ -188,10 +188,11 @@ Result<Jacobian> Objective::jacobian(std::span<const double> p) const {
     return jacobian;
 }
 
-Result<double> Objective::cost(std::span<const double> p) const {
-    Result<std::vector<double>> r = residuals(p);
-    if (!r.ok()) return r.take_error();
-    return cost_of(*r);
+Result<double> Objective::cost(std::span<const double> p, std::uint64_t reuse_scope) const {
+    std::vector<double> r(residual_count());
+    Status status = residuals_in_scope(p, r, reuse_scope);
+    if (!status.ok()) return status.take_error();
+    return cost_of(r);
 }
 
 double sum_of_squares(std::span<const double> r) {

@@ -110,8 +110,8 @@ public:
     Status residuals_in_scope(std::span<const double> p, std::span<double> out,
                               std::uint64_t reuse_scope) const;
 
-    // ½·Σ r_k²; counter += 1.
-    Result<double> cost(std::span<const double> p) const;
+    // ½·Σ r_k²; counter += 1. A nonzero reuse_scope as for residuals_in_scope.
+    Result<double> cost(std::span<const double> p, std::uint64_t reuse_scope = 0) const;
 
 private:
     Objective() = default;
