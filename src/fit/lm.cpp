@@ -38,39 +38,56 @@ LmStop make_stop(LmStop::Kind kind, std::string_view label = {}) {
     return stop;
 }
 
-// Every buffer of one run, allocated once before the first evaluation.
+// Every buffer of one run, carved from one allocation made before the first
+// evaluation.
 struct Workspace {
     Workspace(std::size_t n, std::size_t m)
-        : stride(std::max(m, n)),
-          x(n), trial_x(n), residuals(m), trial_residuals(m), rotated_residuals(m),
-          jacobian(stride * n), perm(n), r_diag(n), column_norms(n), partial_norms(n),
-          norm_reference(n), tail_norms(n), scaling(n, 1.0), qtf(n), step(n), scaled_vector(n),
-          r_times_step(n), solve_vector(n), scaled_z(n), s_diag(n), rotated_rhs(n),
-          saved_diagonal(n) {}
+        : stride(std::max(m, n)), storage(3 * m + stride * n + 17 * n, 0.0), perm(n) {
+        double* next = storage.data();
+        auto take = [&next](std::size_t count) {
+            const std::span<double> part(next, count);
+            next += count;
+            return part;
+        };
+        x = take(n);
+        trial_x = take(n);
+        residuals = take(m);
+        trial_residuals = take(m);
+        rotated_residuals = take(m);
+        jacobian = take(stride * n);
+        for (std::span<double>* part :
+             {&r_diag, &column_norms, &partial_norms, &norm_reference, &tail_norms, &scaling,
+              &qtf, &step, &scaled_vector, &r_times_step, &solve_vector, &scaled_z, &s_diag,
+              &rotated_rhs, &saved_diagonal}) {
+            *part = take(n);
+        }
+        std::fill(scaling.begin(), scaling.end(), 1.0);
+    }
 
-    std::size_t stride;                    // rows of the Jacobian storage, max(m, n)
-    std::vector<double> x;                 // (n) last accepted point
-    std::vector<double> trial_x;           // (n) x + p
-    std::vector<double> residuals;         // (m) r(x)
-    std::vector<double> trial_residuals;   // (m) r(x + p)
-    std::vector<double> rotated_residuals; // (m) Qᵀ·r
-    std::vector<double> jacobian;          // (stride, n) column-major: J, then its QR factors
-    std::vector<std::size_t> perm;         // (n) pivot order
-    std::vector<double> r_diag;            // (n) diagonal of R
-    std::vector<double> column_norms;      // (n) ‖J column j‖, original order
-    std::vector<double> partial_norms;     // (n) QR workspace
-    std::vector<double> norm_reference;    // (n) QR workspace
-    std::vector<double> tail_norms;        // (n) QR workspace
-    std::vector<double> scaling;           // (n) D
-    std::vector<double> qtf;               // (n) first n entries of Qᵀ·r
-    std::vector<double> step;              // (n) subproblem solution z, then p = −z
-    std::vector<double> scaled_vector;     // (n) D·p or D·x
-    std::vector<double> r_times_step;      // (n) R·Pᵀ·p
-    std::vector<double> solve_vector;      // (n) λ-search workspaces
-    std::vector<double> scaled_z;
-    std::vector<double> s_diag;
-    std::vector<double> rotated_rhs;
-    std::vector<double> saved_diagonal;
+    std::size_t stride;               // rows of the Jacobian storage, max(m, n)
+    std::vector<double> storage;      // everything below but perm
+    std::span<double> x;              // (n) last accepted point
+    std::span<double> trial_x;        // (n) x + p
+    std::span<double> residuals;      // (m) r(x)
+    std::span<double> trial_residuals;    // (m) r(x + p)
+    std::span<double> rotated_residuals;  // (m) Qᵀ·r
+    std::span<double> jacobian;       // (stride, n) column-major: J, then its QR factors
+    std::vector<std::size_t> perm;    // (n) pivot order
+    std::span<double> r_diag;         // (n) diagonal of R
+    std::span<double> column_norms;   // (n) ‖J column j‖, original order
+    std::span<double> partial_norms;  // (n) QR workspace
+    std::span<double> norm_reference; // (n) QR workspace
+    std::span<double> tail_norms;     // (n) QR workspace
+    std::span<double> scaling;        // (n) D
+    std::span<double> qtf;            // (n) first n entries of Qᵀ·r
+    std::span<double> step;           // (n) subproblem solution z, then p = −z
+    std::span<double> scaled_vector;  // (n) D·p or D·x
+    std::span<double> r_times_step;   // (n) R·Pᵀ·p
+    std::span<double> solve_vector;   // (n) λ-search workspaces
+    std::span<double> scaled_z;
+    std::span<double> s_diag;
+    std::span<double> rotated_rhs;
+    std::span<double> saved_diagonal;
 };
 
 class LmRun {
@@ -95,7 +112,7 @@ public:
         outcome.report.stop = *stop;
         outcome.report.nfev = nfev_;
         outcome.report.cost = 0.5 * fnorm_ * fnorm_;
-        outcome.x = std::move(ws_.x);
+        outcome.x.assign(ws_.x.begin(), ws_.x.end());
         return outcome;
     }
 
