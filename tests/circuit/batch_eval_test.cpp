@@ -188,8 +188,11 @@ TEST(SpectrumEvaluator, DegenerateTreesAndSpectra) {
 
 TEST(SpectrumEvaluator, ReuseWithinAScopeRecomputesEveryChangedElement) {
     const std::vector<double> omega = awkward_omegas();
+    // The third nests groups three deep beside siblings, so that a reused
+    // subtree is skipped with everything beneath it.
     const char* texts[] = {"R0-(R1-W1,CPE1)-(R2-Wo2,p(C2,Zarc2-(La3,G3)))-Tlmq4-T5-Gs6-Ws7",
-                           "(R1,CPE1)-La2"};
+                           "(R1,CPE1)-La2",
+                           "R0-p(R1,p(C2,R3-p(CPE4,W5-K6),L7),Zarc8)-(R9,C10)-CPE11"};
     for (const char* text : texts) {
         const Circuit circuit = std::get<Circuit>(parse_circuit(text));
         const SpectrumEvaluator evaluator(circuit, omega);

@@ -293,6 +293,16 @@ TEST(Jacobian, ParallelColumnsEqualASequentialComputationBitForBit) {
     ASSERT_TRUE(o.jacobian_into(std::vector<double>{1, 2, 3, 4, 5}, again, workspace).ok());
     ASSERT_TRUE(o.jacobian_into(p, again, workspace).ok());
     EXPECT_EQ(std::memcmp(again.data(), J->values.data(), again.size() * sizeof(double)), 0);
+
+    // Inside the scope of a residual evaluation, at that point or another,
+    // what the evaluation left behind changes no bit either.
+    std::vector<double> r(o.residual_count());
+    for (const std::vector<double>& seen : {p, std::vector<double>{1, 2, 3, 4, 5}}) {
+        const std::uint64_t scope = SpectrumEvaluator::new_reuse_scope();
+        ASSERT_TRUE(o.residuals_in_scope(seen, r, scope).ok());
+        ASSERT_TRUE(o.jacobian_into(p, again, workspace, scope).ok());
+        EXPECT_EQ(std::memcmp(again.data(), J->values.data(), again.size() * sizeof(double)), 0);
+    }
 }
 
 // The columns of one Jacobian reuse the impedances of elements they do not
