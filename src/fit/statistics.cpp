@@ -63,18 +63,29 @@ std::optional<std::vector<double>> inverse_diagonal(std::vector<double> a, const
 }
 
 Result<FitStatistics> fit_statistics(const Objective& objective, std::span<const double> p) {
-    Result<std::vector<double>> residuals = objective.residuals(p);
-    if (!residuals.ok()) return residuals.take_error();
-    Result<Jacobian> jacobian = objective.jacobian(p);
-    if (!jacobian.ok()) return jacobian.take_error();
+    // One reuse scope: the Jacobian's columns start from what the residuals
+    // at the same point formed.
+    const std::uint64_t scope = SpectrumEvaluator::new_reuse_scope();
+    std::vector<double> residuals(objective.residual_count());
+    if (Status s = objective.residuals_in_scope(p, residuals, scope); !s.ok()) {
+        return s.take_error();
+    }
+    Jacobian jacobian;
+    jacobian.rows = objective.residual_count();
+    jacobian.cols = p.size();
+    jacobian.values.resize(jacobian.rows * jacobian.cols);
+    JacobianWorkspace workspace;
+    if (Status s = objective.jacobian_into(p, jacobian.values, workspace, scope); !s.ok()) {
+        return s.take_error();
+    }
 
     FitStatistics stats;
-    stats.cost = cost_of(*residuals);
+    stats.cost = cost_of(residuals);
     // Doubling is exact, so chi_square == 2·cost holds bit for bit (½·Σ could
     // lose the last bit of a subnormal Σ, and Σ itself would then differ).
     stats.chi_square = 2.0 * stats.cost;
 
-    const Jacobian& J = *jacobian;
+    const Jacobian& J = jacobian;
     const double dof = static_cast<double>(J.rows) - static_cast<double>(J.cols);
     if (!(dof > 0.0)) return stats;
 
