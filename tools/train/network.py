@@ -70,6 +70,20 @@ def gaussian_nll(mean, logvar, target):
     return 0.5 * (logvar + (target - mean) ** 2 * torch.exp(-logvar)).mean()
 
 
+def weighted_gaussian_nll(mean, logvar, target, weights, beta=0.0):
+    """Gaussian NLL with per-parameter weights and the beta-NLL factor
+    stopgrad(var)^beta (Seitzer et al., "On the pitfalls of heteroscedastic
+    uncertainty estimation with probabilistic neural networks", ICLR 2022).
+    Plain NLL scales the mean's gradient by 1/var, so spectra the network
+    finds hard get little pull on their means and stay hard; beta = 0.5
+    evens that out while leaving the variance's optimum unchanged."""
+    logvar = logvar.clamp(-9.0, 6.0)
+    term = 0.5 * (logvar + (target - mean) ** 2 * torch.exp(-logvar))
+    if beta:
+        term = term * torch.exp(beta * logvar).detach()
+    return (term * weights).mean()
+
+
 def half_rounded_state(model: GuessNet) -> dict[str, np.ndarray]:
     """Network tensors as the weight file stores them (binary16), widened to
     float64, keyed by the names in the file without the "w." prefix."""

@@ -27,7 +27,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import data as D  # noqa: E402
 import topologies as T  # noqa: E402
-from network import GuessNet, gaussian_nll  # noqa: E402
+from network import GuessNet, gaussian_nll, weighted_gaussian_nll  # noqa: E402
 
 CHECKPOINTS = HERE / "checkpoints"
 SEED = 20240
@@ -57,8 +57,18 @@ def evaluate_val(model, val, mean, std):
     return np.median(np.abs(pred - val["targets"]), axis=0)
 
 
+def param_weights(topo: T.Topology, spec: str) -> np.ndarray:
+    """"R2.r=2,CPE2.alpha=2" -> per-parameter loss weights (others 1)."""
+    w = np.ones(topo.n_params, dtype=np.float32)
+    for item in filter(None, (s.strip() for s in spec.split(","))):
+        name, value = item.split("=")
+        w[topo.param_names.index(name.strip())] = float(value)
+    return w
+
+
 def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
-          max_minutes: float | None, train_count: int = TRAIN_COUNT):
+          max_minutes: float | None, train_count: int = TRAIN_COUNT,
+          beta: float = 0.0, weights: str = "", phase_lr: float = 0.3):
     torch.set_num_threads(int(os.environ.get("TRAIN_THREADS", "2")))
     factory = lambda: D.impedance_backend(standin)  # noqa: E731
     tr = D.load_or_generate(topo, "train", train_count, factory)
@@ -93,6 +103,9 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
     x_grid = torch.from_numpy(tr["grid"])
     x_desc = torch.from_numpy(tr["desc"])
     y = torch.from_numpy(((tr["targets"] - mean) / std).astype(np.float32))
+    w = torch.from_numpy(param_weights(topo, weights))
+    recipe = {"train_count": train_count, "beta": beta, "weights": weights, "batch": batch,
+              "lr": lr, "phase_lr": phase_lr}
     n = y.shape[0]
     steps_per_epoch = n // batch
     t_start = time.time()
@@ -100,7 +113,7 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
         ep = state["epoch"]
         t0 = time.time()
         phase_steps = (state["phase_epochs"] - state["phase_start"]) * steps_per_epoch
-        base_lr = lr if state["phase_start"] == 0 else lr * 0.3
+        base_lr = lr if state["phase_start"] == 0 else lr * phase_lr
         warm = 300 if state["phase_start"] == 0 else 50
         g = torch.Generator().manual_seed(SEED * 1000 + topo.index * 100 + ep)
         perm = torch.randperm(n, generator=g)
@@ -111,7 +124,10 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
             for pg in opt.param_groups:
                 pg["lr"] = lr_at(local, phase_steps, base_lr, warm)
             mu, logvar = model(x_grid[idx], x_desc[idx])
-            loss = gaussian_nll(mu, logvar, y[idx])
+            if beta == 0.0 and not weights:
+                loss = gaussian_nll(mu, logvar, y[idx])
+            else:
+                loss = weighted_gaussian_nll(mu, logvar, y[idx], w, beta)
             opt.zero_grad(set_to_none=True)
             loss.backward()
             torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
@@ -122,7 +138,7 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
         state["epoch"] = ep + 1
         state["wall_seconds"] += dt
         state["history"].append({"epoch": ep + 1, "loss": total / steps_per_epoch,
-                                 "val_median": med.tolist(), "seconds": dt})
+                                 "val_median": med.tolist(), "seconds": dt, "recipe": recipe})
         save_atomic({"model": model.state_dict(), "optimizer": opt.state_dict(),
                      "state": state, "target_mean": mean, "target_std": std,
                      "topology": topo.name, "train_count": train_count}, ck_path)
@@ -157,13 +173,20 @@ def main():
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--train-count", type=int, default=TRAIN_COUNT)
     ap.add_argument("--max-minutes", type=float, default=None)
+    ap.add_argument("--beta", type=float, default=0.0,
+                    help="beta-NLL: weight each term by the detached variance^beta (0: plain NLL)")
+    ap.add_argument("--weights", default="",
+                    help='per-parameter loss weights, e.g. "R2.r=2,CPE2.alpha=2"')
+    ap.add_argument("--phase-lr", type=float, default=0.3,
+                    help="peak rate of a continued run's cosine phase, as a fraction of --lr")
     ap.add_argument("--standin", action="store_true",
                     help="dry run without korvane (never for shipped weights)")
     a = ap.parse_args()
     if not hold_lock(a.topology):
         print(f"[{a.topology}] already being trained by another process", flush=True)
         return
-    train(T.BY_NAME[a.topology], a.epochs, a.batch, a.lr, a.standin, a.max_minutes, a.train_count)
+    train(T.BY_NAME[a.topology], a.epochs, a.batch, a.lr, a.standin, a.max_minutes, a.train_count,
+          a.beta, a.weights, a.phase_lr)
 
 
 if __name__ == "__main__":
