@@ -248,8 +248,9 @@ void add_element(Kind kind, const double* v, const Block& b, double* __restrict 
     }
 }
 
-// Points times elements a thread's memo may cover: with two entries and
-// the powers, at most 24 MB per thread.
+// Points times slots (elements and subtrees) a thread's memo may cover, and
+// the cap on blocks times subtree key length: with two entries per slot, the
+// powers and the keys, at most 32 MB per thread.
 constexpr std::size_t kMaxReusedValues = std::size_t{1} << 19;
 
 // Kinds whose formulas call pow, sqrt or hyperbolic functions per point;
