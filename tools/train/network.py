@@ -84,6 +84,19 @@ def weighted_gaussian_nll(mean, logvar, target, weights, beta=0.0):
     return (term * weights).mean()
 
 
+def weighted_laplace_nll(mean, logvar, target, weights, beta=0.0):
+    """Laplace NLL, log b + |y - mean|/b with b = exp(logvar/2), weighted
+    like weighted_gaussian_nll by stopgrad(b^2)^beta. Its mean converges to
+    the conditional median rather than the conditional mean, which suits
+    errors judged by their median; with beta = 0.5 the mean's gradient is
+    sign(y - mean) for every spectrum alike (least absolute deviations)."""
+    logvar = logvar.clamp(-9.0, 6.0)
+    term = 0.5 * logvar + (target - mean).abs() * torch.exp(-0.5 * logvar)
+    if beta:
+        term = term * torch.exp(beta * logvar).detach()
+    return (term * weights).mean()
+
+
 def half_rounded_state(model: GuessNet) -> dict[str, np.ndarray]:
     """Network tensors as the weight file stores them (binary16), widened to
     float64, keyed by the names in the file without the "w." prefix."""

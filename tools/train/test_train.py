@@ -17,7 +17,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import export  # noqa: E402
 import preprocess as P  # noqa: E402
 import topologies as T  # noqa: E402
-from network import GuessNet, denormalise, denormalise_batch, raw_targets, reference_forward  # noqa: E402
+from network import (GuessNet, denormalise, denormalise_batch, gaussian_nll, raw_targets,  # noqa: E402
+                     reference_forward, weighted_gaussian_nll, weighted_laplace_nll)
+from train import param_weights  # noqa: E402
 
 TWO_PI = 6.283185307179586
 
@@ -162,6 +164,40 @@ class NetworkMirror(unittest.TestCase):
         ref = reference_forward(state, grid, desc)
         np.testing.assert_allclose(ref, np.concatenate([mu[0].numpy(), lv[0].numpy()]),
                                    rtol=1e-11, atol=1e-12)
+
+
+class Losses(unittest.TestCase):
+    def setUp(self):
+        g = torch.Generator().manual_seed(3)
+        self.mean = torch.randn(64, 3, generator=g, requires_grad=True)
+        self.logvar = torch.randn(64, 3, generator=g).clamp(-2, 2)
+        self.target = torch.randn(64, 3, generator=g)
+
+    def test_unit_weights_without_beta_are_the_plain_nll(self):
+        plain = gaussian_nll(self.mean, self.logvar, self.target)
+        weighted = weighted_gaussian_nll(self.mean, self.logvar, self.target, torch.ones(3), 0.0)
+        self.assertAlmostEqual(plain.item(), weighted.item(), places=6)
+
+    def test_beta_evens_out_the_pull_on_the_means(self):
+        # beta = 1 gives every spectrum the squared-error gradient on its mean,
+        # whatever variance the network assigns it
+        loss = weighted_gaussian_nll(self.mean, self.logvar, self.target, torch.ones(3), 1.0)
+        (grad,) = torch.autograd.grad(loss, self.mean)
+        expected = (self.mean - self.target).detach() / self.mean.numel()
+        self.assertTrue(torch.allclose(grad, expected, atol=1e-6))
+
+    def test_laplace_with_half_beta_is_least_absolute_deviations_on_the_means(self):
+        w = torch.tensor([1.0, 2.0, 1.0])
+        loss = weighted_laplace_nll(self.mean, self.logvar, self.target, w, 0.5)
+        (grad,) = torch.autograd.grad(loss, self.mean)
+        expected = torch.sign(self.mean - self.target).detach() * w / self.mean.numel()
+        self.assertTrue(torch.allclose(grad, expected, atol=1e-6))
+
+    def test_parameter_weights_by_name(self):
+        w = param_weights(T.BY_NAME["sei_randles"], "R2.r=2, CPE2.alpha=3")
+        self.assertEqual(w.tolist(), [1, 1, 1, 1, 2, 1, 1, 3])
+        with self.assertRaises(ValueError):
+            param_weights(T.BY_NAME["sei_randles"], "R9.r=2")
 
 
 class WeightFileLayout(unittest.TestCase):

@@ -27,7 +27,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import data as D  # noqa: E402
 import topologies as T  # noqa: E402
-from network import GuessNet, gaussian_nll, weighted_gaussian_nll  # noqa: E402
+from network import GuessNet, gaussian_nll, weighted_gaussian_nll, weighted_laplace_nll  # noqa: E402
 
 CHECKPOINTS = HERE / "checkpoints"
 SEED = 20240
@@ -68,7 +68,7 @@ def param_weights(topo: T.Topology, spec: str) -> np.ndarray:
 
 def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
           max_minutes: float | None, train_count: int = TRAIN_COUNT,
-          beta: float = 0.0, weights: str = "", phase_lr: float = 0.3):
+          beta: float = 0.0, weights: str = "", phase_lr: float = 0.3, loss_kind: str = "gauss"):
     torch.set_num_threads(int(os.environ.get("TRAIN_THREADS", "2")))
     factory = lambda: D.impedance_backend(standin)  # noqa: E731
     tr = D.load_or_generate(topo, "train", train_count, factory)
@@ -104,8 +104,8 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
     x_desc = torch.from_numpy(tr["desc"])
     y = torch.from_numpy(((tr["targets"] - mean) / std).astype(np.float32))
     w = torch.from_numpy(param_weights(topo, weights))
-    recipe = {"train_count": train_count, "beta": beta, "weights": weights, "batch": batch,
-              "lr": lr, "phase_lr": phase_lr}
+    recipe = {"train_count": train_count, "loss": loss_kind, "beta": beta, "weights": weights,
+              "batch": batch, "lr": lr, "phase_lr": phase_lr}
     n = y.shape[0]
     steps_per_epoch = n // batch
     t_start = time.time()
@@ -124,7 +124,9 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
             for pg in opt.param_groups:
                 pg["lr"] = lr_at(local, phase_steps, base_lr, warm)
             mu, logvar = model(x_grid[idx], x_desc[idx])
-            if beta == 0.0 and not weights:
+            if loss_kind == "laplace":
+                loss = weighted_laplace_nll(mu, logvar, y[idx], w, beta)
+            elif beta == 0.0 and not weights:
                 loss = gaussian_nll(mu, logvar, y[idx])
             else:
                 loss = weighted_gaussian_nll(mu, logvar, y[idx], w, beta)
@@ -177,6 +179,9 @@ def main():
                     help="beta-NLL: weight each term by the detached variance^beta (0: plain NLL)")
     ap.add_argument("--weights", default="",
                     help='per-parameter loss weights, e.g. "R2.r=2,CPE2.alpha=2"')
+    ap.add_argument("--loss", choices=("gauss", "laplace"), default="gauss",
+                    help="likelihood of the (mean, log-variance) head; laplace reads the second "
+                         "half as 2 log b")
     ap.add_argument("--phase-lr", type=float, default=0.3,
                     help="peak rate of a continued run's cosine phase, as a fraction of --lr")
     ap.add_argument("--standin", action="store_true",
@@ -186,7 +191,7 @@ def main():
         print(f"[{a.topology}] already being trained by another process", flush=True)
         return
     train(T.BY_NAME[a.topology], a.epochs, a.batch, a.lr, a.standin, a.max_minutes, a.train_count,
-          a.beta, a.weights, a.phase_lr)
+          a.beta, a.weights, a.phase_lr, a.loss)
 
 
 if __name__ == "__main__":
