@@ -247,7 +247,7 @@ def main():
         summary.append(f"| {n} | {'yes' if met_all else 'no'} |")
     sei = [n for n in names if n.startswith("sei_")]
     if sei:
-        out += ["## Where the SEI models fall short", "",
+        out += ["## The SEI models: what limits them", "",
                 "In both SEI models the charge-transfer arc (R2, CPE2) sits next to a diffusion "
                 "element in series with R2. `tools/train/diagnose.py` looks at three causes. "
                 "*Over-fitting*: none to speak of (Gaussian NLL and medians on 5000 training spectra "
@@ -260,7 +260,9 @@ def main():
                 "training distribution, so it can beat the oracle where the noise is high; it cannot "
                 "beat it by much where the oracle itself misses the target on most spectra. "
                 "*Learning*: where the noise is low the oracle is nearly exact and the network is not; "
-                "that gap is what further training can close.", ""]
+                "that gap is what further training closed in part (β-NLL and then a Laplace "
+                "likelihood, see `tools/train/README.md`) and what more training could close "
+                "further.", ""]
         for n in sei:
             out += information_section(T.BY_NAME[n], results_of.get(n))
             out += sei_breakdown(T.BY_NAME[n], a.count, factory)
