@@ -57,10 +57,10 @@ def evaluate_val(model, val, mean, std):
     return np.median(np.abs(pred - val["targets"]), axis=0)
 
 
-def param_weights(topo: T.Topology, spec: str) -> np.ndarray:
+def param_weights(topo: T.Topology, text: str) -> np.ndarray:
     """"R2.r=2,CPE2.alpha=2" -> per-parameter loss weights (others 1)."""
     w = np.ones(topo.n_params, dtype=np.float32)
-    for item in filter(None, (s.strip() for s in spec.split(","))):
+    for item in filter(None, (s.strip() for s in text.split(","))):
         name, value = item.split("=")
         w[topo.param_names.index(name.strip())] = float(value)
     return w
