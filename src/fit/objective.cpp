@@ -177,13 +177,14 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
     });
 }
 
-Result<Jacobian> Objective::jacobian(std::span<const double> p) const {
+Result<Jacobian> Objective::jacobian(std::span<const double> p,
+                                     std::uint64_t reuse_scope) const {
     Jacobian jacobian;
     jacobian.rows = residual_count();
     jacobian.cols = p.size();
     jacobian.values.resize(jacobian.rows * jacobian.cols);
     JacobianWorkspace workspace;
-    Status status = jacobian_into(p, jacobian.values, workspace);
+    Status status = jacobian_into(p, jacobian.values, workspace, reuse_scope);
     if (!status.ok()) return status.take_error();
     return jacobian;
 }

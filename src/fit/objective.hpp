@@ -96,8 +96,9 @@ public:
     // Same into `out` of residual_count() entries; allocates nothing.
     Status residuals_into(std::span<const double> p, std::span<double> out) const;
 
-    // P = p.size() columns, one pool task each; counter += 2P.
-    Result<Jacobian> jacobian(std::span<const double> p) const;
+    // P = p.size() columns, one pool task each; counter += 2P. reuse_scope
+    // as for jacobian_into.
+    Result<Jacobian> jacobian(std::span<const double> p, std::uint64_t reuse_scope = 0) const;
     // Same into `columns` of residual_count()·P entries (column-major).
     // reuse_scope 0 opens a fresh reuse scope of the evaluator for this
     // Jacobian; a scope from residuals_in_scope at the same p also reuses

@@ -70,14 +70,8 @@ Result<FitStatistics> fit_statistics(const Objective& objective, std::span<const
     if (Status s = objective.residuals_in_scope(p, residuals, scope); !s.ok()) {
         return s.take_error();
     }
-    Jacobian jacobian;
-    jacobian.rows = objective.residual_count();
-    jacobian.cols = p.size();
-    jacobian.values.resize(jacobian.rows * jacobian.cols);
-    JacobianWorkspace workspace;
-    if (Status s = objective.jacobian_into(p, jacobian.values, workspace, scope); !s.ok()) {
-        return s.take_error();
-    }
+    Result<Jacobian> jacobian = objective.jacobian(p, scope);
+    if (!jacobian.ok()) return jacobian.take_error();
 
     FitStatistics stats;
     stats.cost = cost_of(residuals);
@@ -85,7 +79,7 @@ Result<FitStatistics> fit_statistics(const Objective& objective, std::span<const
     // lose the last bit of a subnormal Σ, and Σ itself would then differ).
     stats.chi_square = 2.0 * stats.cost;
 
-    const Jacobian& J = jacobian;
+    const Jacobian& J = *jacobian;
     const double dof = static_cast<double>(J.rows) - static_cast<double>(J.cols);
     if (!(dof > 0.0)) return stats;
 
