@@ -144,7 +144,7 @@ inline void for_each_jw_power(const Block& b, double a, Use&& use) {
     }
     const formulas::ImagAxisPower k = formulas::imag_axis_power(a);
     for (std::size_t i = 0; i < b.n; ++i) {
-        use(i, b.w[i] > 0.0 ? formulas::power_on_imag_axis(b.w[i], a, k)
+        use(i, b.w[i] > 0.0 ? formulas::jw_power_on_axis(b.points[i], a, k)
                             : formulas::jw_power(b.points[i], a));
     }
 }

@@ -36,6 +36,16 @@ Cplx csqrt(Cplx z) {
     return {s * std::cos(theta / 2.0), s * std::sin(theta / 2.0)};
 }
 
+LogPair log_pair(double x) {
+    if constexpr (sizeof(long double) > sizeof(double)) {
+        const long double l = std::log(static_cast<long double>(x));
+        const double hi = static_cast<double>(l);
+        return {hi, std::isfinite(hi) ? static_cast<double>(l - hi) : 0.0};
+    } else {
+        return {std::log(x), 0.0};
+    }
+}
+
 Cplx cpow(Cplx z, double a) {
     // Exact comparisons in this order; a NaN exponent reaches the polar form.
     if (a == 1.0) return z;

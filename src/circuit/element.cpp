@@ -66,7 +66,7 @@ Omega make_omega(double w) {
     // C Annex F fixes both without a call: hypot(0, ω) = |ω|, and
     // atan2(ω, +0) = ±π/2 for ω ≠ 0, ±0 for ω = ±0, NaN for NaN.
     const double argument = w > 0.0 ? kHalfPi : w < 0.0 ? -kHalfPi : w;
-    return {w, std::sqrt(w), csqrt(Cplx{0.0, w}), std::fabs(w), argument};
+    return {w, std::sqrt(w), csqrt(Cplx{0.0, w}), std::fabs(w), argument, log_pair(std::fabs(w))};
 }
 
 Cplx element_impedance(Kind kind, const double* v, const Omega& om) {

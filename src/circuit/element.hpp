@@ -52,10 +52,12 @@ struct Omega {
     double w;
     double sqrt_w;
     Cplx sqrt_jw;
-    // Polar form of jω as cpow takes it, hypot(0, ω) and atan2(ω, 0), so that
-    // (jω)^a for a general exponent costs pow, cos and sin only.
+    // Polar form of jω as cpow takes it, hypot(0, ω) and atan2(ω, 0), and
+    // ln |ω|, so that (jω)^a for a general exponent costs exp, cos and sin
+    // only (formulas::jw_modulus_power).
     double jw_modulus = 0.0;
     double jw_argument = 0.0;
+    LogPair jw_log{0.0, 0.0};
 };
 Omega make_omega(double w);
 

@@ -35,16 +35,32 @@ inline bool on_positive_imag_axis(Cplx z) {
     return z.re == 0.0 && !std::signbit(z.re) && z.im > 0.0;
 }
 
+// |ω|^a from the logarithm kept per point; pow where that cannot serve
+// (ω = 0, ±inf or NaN; |a| > 1e6, inf or NaN), so every IEEE special case
+// stays pow's.
+inline double jw_modulus_power(const Omega& om, double a) {
+    return std::isfinite(om.jw_log.hi) && std::fabs(a) <= 1e6 ? power_from_log(om.jw_log, a)
+                                                               : std::pow(om.jw_modulus, a);
+}
+
 // cpow((0, ω), a) with the per-point parts taken from Omega: √(jω) for
 // a = 0.5 and the polar form for general a. make_omega holds exactly the
-// values cpow would compute (csqrt((0, ω)), hypot(0, ω), atan2(ω, 0)), so the
-// results agree bit for bit.
+// values cpow would compute (csqrt((0, ω)), hypot(0, ω), atan2(ω, 0)); the
+// modulus power comes from jw_modulus_power, within about an ulp of cpow's
+// pow. Every path that forms (jω)^a goes through here or through
+// jw_power_on_axis below, so one-point and spectrum-wide evaluation agree
+// bit for bit.
 inline Cplx jw_power(const Omega& om, double a) {
     if (a == 1.0) return {0.0, om.w};
     if (a == 0.5) return om.sqrt_jw;
     if (a == 0.0) return {1.0, 0.0};
-    const double m = std::pow(om.jw_modulus, a);
+    const double m = jw_modulus_power(om, a);
     return {m * std::cos(a * om.jw_argument), m * std::sin(a * om.jw_argument)};
+}
+// jw_power for a not in {1, 0.5, 0} at ω > 0, with the angle factors hoisted.
+inline Cplx jw_power_on_axis(const Omega& om, double a, ImagAxisPower k) {
+    const double m = jw_modulus_power(om, a);
+    return {m * k.cos_a, m * k.sin_a};
 }
 
 inline Cplx resistor(double r) { return {r, 0.0}; }

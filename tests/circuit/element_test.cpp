@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <complex>
 #include <cstring>
 #include <limits>
@@ -82,6 +84,40 @@ TEST(ComplexRules, GeneralPowerMatchesPolarForm) {
                 << z << "^" << a;
         }
     }
+}
+
+TEST(ComplexRules, PowerFromLogarithmIsWithinAnUlp) {
+    // Against powl in long double, over twenty-four decades of x and
+    // exponents beyond the element range: the bound is exp's 0.51 ulp plus
+    // one rounding. Rounding ln x to a double instead of keeping its tail
+    // would exceed it by an order of magnitude at |a ln x| ~ 20.
+    if constexpr (sizeof(long double) == sizeof(double)) GTEST_SKIP() << "no wider long double";
+    std::uint64_t state = 12345;
+    auto uniform = [&state](double lo, double hi) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return lo + (hi - lo) * static_cast<double>(state >> 11) * 0x1p-53;
+    };
+    double worst = 0.0;
+    for (int i = 0; i < 200000; ++i) {
+        const double x = std::pow(10.0, uniform(-12.0, 12.0));
+        const double a = uniform(-1.5, 1.5);
+        const long double exact = std::pow(static_cast<long double>(x), static_cast<long double>(a));
+        const double rounded = static_cast<double>(exact);
+        const double ulp = std::nextafter(rounded, kInf) - rounded;
+        const double got = power_from_log(log_pair(x), a);
+        worst = std::max(worst, static_cast<double>(std::fabs(got - exact) / ulp));
+    }
+    EXPECT_LT(worst, 1.1);
+    EXPECT_EQ(power_from_log(log_pair(1.0), 0.73), 1.0);
+    // Past the overflow threshold from either side of the rounded product.
+    for (const double x : {1e300, 3e300, 7e307}) {
+        for (const double a : {2.0, 1.999999999999, 1.5}) {
+            if (std::pow(x, a) == kInf) {
+                EXPECT_EQ(power_from_log(log_pair(x), a), kInf) << x << " " << a;
+            }
+        }
+    }
+    EXPECT_EQ(power_from_log(log_pair(1e-300), 2.0), 0.0);
 }
 
 TEST(ComplexRules, HyperbolicFunctionsAndClamps) {
@@ -231,13 +267,23 @@ TEST(ElementImpedance, SpecialExponentsGiveExactIdentities) {
     }
 }
 
-TEST(ElementImpedance, PerPointPowersAgreeWithCpowBitForBit) {
-    // Cpe and Tlmq take (jω)^a from the per-point Omega; the result must be
-    // what the shared rule cpow((0, ω), a) gives, for every ω and exponent.
+TEST(ElementImpedance, PerPointPowersAgreeWithCpow) {
+    // Cpe and Tlmq take (jω)^a from the per-point Omega. Where pow decides
+    // (special exponents, ω = 0, inf or NaN, a NaN) the result is cpow's bit
+    // for bit; elsewhere the modulus comes from the kept logarithm, within
+    // about an ulp of cpow's pow.
     for (const double w : {1e-9, 0.3, 1.0, 6283.185307179586, 4.5e8, -12.0, 0.0, kInf, kNaN}) {
         for (const double a : {0.0, 0.5, 1.0, 0.8, 0.123, 1.7, -0.4, kNaN}) {
             const Cplx expected = reciprocal(0.02 * cpow({0.0, w}, a));
-            EXPECT_TRUE(bit_equal(z_of(Kind::Cpe, {0.02, a}, w), expected)) << w << " " << a;
+            const Cplx got = z_of(Kind::Cpe, {0.02, a}, w);
+            const bool pow_decides = a == 0.0 || a == 0.5 || a == 1.0 || std::isnan(a) ||
+                                     !std::isfinite(w) || w == 0.0;
+            if (pow_decides) {
+                EXPECT_TRUE(bit_equal(got, expected)) << w << " " << a;
+            } else {
+                EXPECT_NEAR(got.re, expected.re, 1e-15 * std::fabs(expected.re)) << w << " " << a;
+                EXPECT_NEAR(got.im, expected.im, 1e-15 * std::fabs(expected.im)) << w << " " << a;
+            }
         }
     }
 }
