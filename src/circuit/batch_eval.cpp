@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -29,6 +30,26 @@
 
 namespace korvane {
 namespace {
+
+// Bit-for-bit equality of n values (signed zeros and NaN payloads count),
+// inline: memo keys are one to a few values, short for a library memcmp.
+inline bool same_bits(const double* a, const double* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::bit_cast<std::uint64_t>(a[i]) != std::bit_cast<std::uint64_t>(b[i])) return false;
+    }
+    return true;
+}
+
+// (z_re, z_im) = Cpe impedance 1/(q·p) from the powers p = (jω)^a.
+KORVANE_WIDE_LOOP
+void store_cpe(double* __restrict z_re, double* __restrict z_im, const double* __restrict p_re,
+               const double* __restrict p_im, double q, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Cplx z = formulas::cpe(q, Cplx{p_re[i], p_im[i]});
+        z_re[i] = z.re;
+        z_im[i] = z.im;
+    }
+}
 
 KORVANE_WIDE_LOOP
 void clear(double* __restrict re, double* __restrict im, std::size_t n) {
@@ -306,7 +327,7 @@ struct ReuseMemo {
                                           KeyAt&& key_at) const {
             const std::size_t first = slot * kEntries;
             for (std::size_t e = first; e < first + kEntries; ++e) {
-                if (filled[e] && std::memcmp(key_at(e), v, count * sizeof(double)) == 0) {
+                if (filled[e] && same_bits(key_at(e), v, count)) {
                     return {e, true};
                 }
             }
@@ -384,7 +405,7 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
             double* __restrict p_re = memo.power_re.data() + slot * SpectrumEvaluator::kBlock;
             double* __restrict p_im = memo.power_im.data() + slot * SpectrumEvaluator::kBlock;
             if (!memo.power_filled[slot] ||
-                std::memcmp(&memo.power_keys[slot], &a, sizeof a) != 0) {
+                !same_bits(&memo.power_keys[slot], &a, 1)) {
                 for_each_jw_power(b, a, [p_re, p_im](std::size_t i, Cplx p) {
                     p_re[i] = p.re;
                     p_im[i] = p.im;
@@ -393,10 +414,7 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
                 memo.power_filled[slot] = 1;
             }
             if (kind == Kind::Cpe) {
-                const double q = v[0];
-                for (std::size_t i = 0; i < b.n; ++i) {
-                    store(i, formulas::cpe(q, Cplx{p_re[i], p_im[i]}));
-                }
+                store_cpe(z_re, z_im, p_re, p_im, v[0], b.n);
             } else {
                 for (std::size_t i = 0; i < b.n; ++i) {
                     store(i, formulas::tlmq(v[0], v[1], Cplx{p_re[i], p_im[i]}));
