@@ -26,7 +26,10 @@ import topologies as T  # noqa: E402
 from network import raw_targets  # noqa: E402
 
 RUNS = Path(__file__).resolve().parent / "runs"
-SPLIT_SEEDS = {"train": 11, "val": 23, "test": 37, "test_inside": 41, "fixture": 53}
+SPLIT_SEEDS = {"train": 11, "val": 23, "test": 37, "test_inside": 41, "fixture": 53,
+               "train_inside": 59, "val_inside": 61}
+# Splits drawn with every feature at least half a decade inside the window.
+INSIDE_SPLITS = ("test_inside", "train_inside", "val_inside")
 NOISE_MAX = 0.03
 
 
@@ -69,7 +72,7 @@ def make_spectrum(topo, rng, backend, inside=False):
 
 def generate(topo: T.Topology, split: str, count: int, backend, out: Path | None = None):
     rng = np.random.default_rng(seed_for(topo, split))
-    inside = split == "test_inside"
+    inside = split in INSIDE_SPLITS
     grids = np.empty((count, 3, preprocess.N_GRID), np.float32)
     descs = np.empty((count, 2), np.float32)
     params = np.empty((count, topo.n_params))

@@ -200,6 +200,28 @@ class Losses(unittest.TestCase):
             param_weights(T.BY_NAME["sei_randles"], "R9.r=2")
 
 
+class DataSplits(unittest.TestCase):
+    def test_every_split_has_its_own_seed_and_the_inside_ones_draw_inside(self):
+        import data as D
+        seeds = [D.seed_for(topo, split) for topo in T.TOPOLOGIES for split in D.SPLIT_SEEDS]
+        self.assertEqual(len(seeds), len(set(seeds)))
+        seen = {}
+
+        def fake_spectrum(topo, rng, backend, inside=False):
+            seen[split] = inside
+            f = np.logspace(-1, 4, 30)
+            return f, rc_spectrum(f), np.ones(topo.n_params)
+
+        real = D.make_spectrum
+        D.make_spectrum = fake_spectrum
+        try:
+            for split in D.SPLIT_SEEDS:
+                D.generate(T.BY_NAME["rc"], split, 1, backend=None)
+        finally:
+            D.make_spectrum = real
+        self.assertEqual({s for s, inside in seen.items() if inside}, set(D.INSIDE_SPLITS))
+
+
 class WeightFileLayout(unittest.TestCase):
     def test_every_topology_has_its_exact_size_and_reads_back(self):
         for topo in T.TOPOLOGIES:

@@ -68,11 +68,20 @@ def param_weights(topo: T.Topology, text: str) -> np.ndarray:
 
 def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
           max_minutes: float | None, train_count: int = TRAIN_COUNT,
-          beta: float = 0.0, weights: str = "", phase_lr: float = 0.3, loss_kind: str = "gauss"):
+          beta: float = 0.0, weights: str = "", phase_lr: float = 0.3, loss_kind: str = "gauss",
+          inside_count: int = 0):
     torch.set_num_threads(int(os.environ.get("TRAIN_THREADS", "2")))
     factory = lambda: D.impedance_backend(standin)  # noqa: E731
     tr = D.load_or_generate(topo, "train", train_count, factory)
     val = D.load_or_generate(topo, "val", VAL_COUNT, factory)
+    val_inside = None
+    if inside_count:
+        # Extra spectra with every feature inside the window: the identifiable
+        # cases get more of the network's capacity than the training
+        # distribution alone gives them, which still includes its edge cases.
+        extra = D.load_or_generate(topo, "train_inside", inside_count, factory)
+        tr = {k: np.concatenate([tr[k], extra[k]]) for k in tr}
+        val_inside = D.load_or_generate(topo, "val_inside", VAL_COUNT, factory)
     CHECKPOINTS.mkdir(exist_ok=True)
     ck_path = CHECKPOINTS / f"{topo.name}.pt"
 
@@ -105,7 +114,7 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
     y = torch.from_numpy(((tr["targets"] - mean) / std).astype(np.float32))
     w = torch.from_numpy(param_weights(topo, weights))
     recipe = {"train_count": train_count, "loss": loss_kind, "beta": beta, "weights": weights,
-              "batch": batch, "lr": lr, "phase_lr": phase_lr}
+              "batch": batch, "lr": lr, "phase_lr": phase_lr, "inside_count": inside_count}
     n = y.shape[0]
     steps_per_epoch = n // batch
     t_start = time.time()
@@ -136,16 +145,21 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
             opt.step()
             total += loss.item()
         med = evaluate_val(model, val, mean, std)
+        med_inside = None if val_inside is None else evaluate_val(model, val_inside, mean, std)
         dt = time.time() - t0
         state["epoch"] = ep + 1
         state["wall_seconds"] += dt
         state["history"].append({"epoch": ep + 1, "loss": total / steps_per_epoch,
-                                 "val_median": med.tolist(), "seconds": dt, "recipe": recipe})
+                                 "val_median": med.tolist(), "seconds": dt, "recipe": recipe,
+                                 **({} if med_inside is None
+                                    else {"val_inside_median": med_inside.tolist()})})
         save_atomic({"model": model.state_dict(), "optimizer": opt.state_dict(),
                      "state": state, "target_mean": mean, "target_std": std,
                      "topology": topo.name, "train_count": train_count}, ck_path)
         print(f"[{topo.name}] epoch {ep + 1}/{epochs} loss {total / steps_per_epoch:.4f} "
               f"val median |err| {np.array2string(med, precision=3)} {dt:.0f} s", flush=True)
+        if med_inside is not None:
+            print(f"[{topo.name}]   inside {np.array2string(med_inside, precision=3)}", flush=True)
         if max_minutes is not None and time.time() - t_start > 60 * max_minutes:
             print(f"[{topo.name}] time budget reached after epoch {ep + 1}", flush=True)
             break
@@ -184,6 +198,8 @@ def main():
                          "half as 2 log b")
     ap.add_argument("--phase-lr", type=float, default=0.3,
                     help="peak rate of a continued run's cosine phase, as a fraction of --lr")
+    ap.add_argument("--inside-count", type=int, default=0,
+                    help="append this many spectra with every feature inside the window")
     ap.add_argument("--standin", action="store_true",
                     help="dry run without korvane (never for shipped weights)")
     a = ap.parse_args()
@@ -191,7 +207,7 @@ def main():
         print(f"[{a.topology}] already being trained by another process", flush=True)
         return
     train(T.BY_NAME[a.topology], a.epochs, a.batch, a.lr, a.standin, a.max_minutes, a.train_count,
-          a.beta, a.weights, a.phase_lr, a.loss)
+          a.beta, a.weights, a.phase_lr, a.loss, a.inside_count)
 
 
 if __name__ == "__main__":
