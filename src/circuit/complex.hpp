@@ -50,6 +50,8 @@ LogPair log_pair(double x);
 
 // Veltkamp's split x = head + tail, head holding the upper 26 bits of the
 // significand, so that products of heads and tails are exact (|x| < 2^995).
+// Like the two-product below it relies on every operation being rounded on
+// its own: the build compiles with -ffp-contract=off.
 inline void split_half(double x, double& head, double& tail) {
     const double c = 134217729.0 * x;  // 2^27 + 1
     head = c - (c - x);
