@@ -260,9 +260,8 @@ def main():
                 "training distribution, so it can beat the oracle where the noise is high; it cannot "
                 "beat it by much where the oracle itself misses the target on most spectra. "
                 "*Learning*: where the noise is low the oracle is nearly exact and the network is not; "
-                "that gap is what further training closed in part (β-NLL and then a Laplace "
-                "likelihood, see `tools/train/README.md`) and what more training could close "
-                "further.", ""]
+                "that gap is what further training narrowed (β-NLL, a Laplace likelihood and last "
+                "a fine-tune with extra inside-window spectra, see `tools/train/README.md`).", ""]
         for n in sei:
             out += information_section(T.BY_NAME[n], results_of.get(n))
             out += sei_breakdown(T.BY_NAME[n], a.count, factory)
