@@ -40,14 +40,18 @@ inline bool same_bits(const double* a, const double* b, std::size_t n) {
     return true;
 }
 
-// (z_re, z_im) = Cpe impedance 1/(q·p) from the powers p = (jω)^a.
+// (z_re, z_im) = Cpe impedance 1/(q·p) from the powers p = (jω)^a, and
+// (re, im) += the same.
 KORVANE_WIDE_LOOP
-void store_cpe(double* __restrict z_re, double* __restrict z_im, const double* __restrict p_re,
-               const double* __restrict p_im, double q, std::size_t n) {
+void add_kept_cpe(double* __restrict re, double* __restrict im, double* __restrict z_re,
+                  double* __restrict z_im, const double* __restrict p_re,
+                  const double* __restrict p_im, double q, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const Cplx z = formulas::cpe(q, Cplx{p_re[i], p_im[i]});
         z_re[i] = z.re;
         z_im[i] = z.im;
+        re[i] = re[i] + z.re;
+        im[i] = im[i] + z.im;
     }
 }
 
@@ -80,16 +84,19 @@ void add_reciprocals(double* __restrict re, double* __restrict im, const double*
     }
 }
 
-// (out_re, out_im) = 1/(z_re, z_im): add_reciprocals in two steps, for a
-// reciprocal that is kept for reuse. Same operations, same bits.
+// (out_re, out_im) = 1/(z_re, z_im), and (re, im) += the same: add_reciprocals
+// with the reciprocal kept for reuse. Same operations, same bits.
 KORVANE_WIDE_LOOP
-void store_reciprocals(double* __restrict out_re, double* __restrict out_im,
-                       const double* __restrict z_re, const double* __restrict z_im,
-                       std::size_t n) {
+void add_kept_reciprocals(double* __restrict re, double* __restrict im,
+                          double* __restrict out_re, double* __restrict out_im,
+                          const double* __restrict z_re, const double* __restrict z_im,
+                          std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const Cplx y = reciprocal(Cplx{z_re[i], z_im[i]});
         out_re[i] = y.re;
         out_im[i] = y.im;
+        re[i] = re[i] + y.re;
+        im[i] = im[i] + y.im;
     }
 }
 
@@ -393,39 +400,39 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
     double* __restrict z_im = table.im_of(entry);
     if (found) {
         ++table.hits[entry];
-    } else {
-        const auto store = [z_re, z_im](std::size_t i, Cplx z) {
-            z_re[i] = z.re;
-            z_im[i] = z.im;
-        };
-        if (kind == Kind::Cpe || kind == Kind::Tlmq) {
-            // Z = f(values, (jω)^a) with a the last value: the power from
-            // the memo when a is bit for bit the one it was formed with.
-            const double a = v[count - 1];
-            double* __restrict p_re = memo.power_re.data() + slot * SpectrumEvaluator::kBlock;
-            double* __restrict p_im = memo.power_im.data() + slot * SpectrumEvaluator::kBlock;
-            if (!memo.power_filled[slot] ||
-                !same_bits(&memo.power_keys[slot], &a, 1)) {
-                for_each_jw_power(b, a, [p_re, p_im](std::size_t i, Cplx p) {
-                    p_re[i] = p.re;
-                    p_im[i] = p.im;
-                });
-                std::memcpy(&memo.power_keys[slot], &a, sizeof a);
-                memo.power_filled[slot] = 1;
-            }
-            if (kind == Kind::Cpe) {
-                store_cpe(z_re, z_im, p_re, p_im, v[0], b.n);
-            } else {
-                for (std::size_t i = 0; i < b.n; ++i) {
-                    store(i, formulas::tlmq(v[0], v[1], Cplx{p_re[i], p_im[i]}));
-                }
-            }
-        } else {
-            element_block(kind, v, b, store);
+        add_values(re, im, z_re, z_im, b.n);
+        return;
+    }
+    std::memcpy(key_at(entry), v, count * sizeof(double));
+    table.filled[entry] = 1;
+    table.hits[entry] = 0;
+    const auto store = [z_re, z_im](std::size_t i, Cplx z) {
+        z_re[i] = z.re;
+        z_im[i] = z.im;
+    };
+    if (kind == Kind::Cpe || kind == Kind::Tlmq) {
+        // Z = f(values, (jω)^a) with a the last value: the power from the
+        // memo when a is bit for bit the one it was formed with.
+        const double a = v[count - 1];
+        double* __restrict p_re = memo.power_re.data() + slot * SpectrumEvaluator::kBlock;
+        double* __restrict p_im = memo.power_im.data() + slot * SpectrumEvaluator::kBlock;
+        if (!memo.power_filled[slot] || !same_bits(&memo.power_keys[slot], &a, 1)) {
+            for_each_jw_power(b, a, [p_re, p_im](std::size_t i, Cplx p) {
+                p_re[i] = p.re;
+                p_im[i] = p.im;
+            });
+            std::memcpy(&memo.power_keys[slot], &a, sizeof a);
+            memo.power_filled[slot] = 1;
         }
-        std::memcpy(key_at(entry), v, count * sizeof(double));
-        table.filled[entry] = 1;
-        table.hits[entry] = 0;
+        if (kind == Kind::Cpe) {
+            add_kept_cpe(re, im, z_re, z_im, p_re, p_im, v[0], b.n);
+            return;
+        }
+        for (std::size_t i = 0; i < b.n; ++i) {
+            store(i, formulas::tlmq(v[0], v[1], Cplx{p_re[i], p_im[i]}));
+        }
+    } else {
+        element_block(kind, v, b, store);
     }
     add_values(re, im, z_re, z_im, b.n);
 }
@@ -504,12 +511,11 @@ struct Walk {
         ReuseMemo::Table& table = memo->subtrees;
         double* kept_re = table.re_of(slot.entry);
         double* kept_im = table.im_of(slot.entry);
-        store_reciprocals(kept_re, kept_im, z_re, z_im, block.n);
+        add_kept_reciprocals(re, im, kept_re, kept_im, z_re, z_im, block.n);
         const SpectrumEvaluator::Subtree& t = subtrees[id];
         std::memcpy(key_of(slot.entry, t), slot.key, t.params * sizeof(double));
         table.filled[slot.entry] = 1;
         table.hits[slot.entry] = 0;
-        add_values(re, im, kept_re, kept_im, block.n);
     }
 
     void group(const ParallelGroup& g, std::size_t depth, double* __restrict re,
