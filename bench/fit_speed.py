@@ -16,11 +16,11 @@ For each of the eleven trained topologies: a 60-point noisy spectrum
 The three are timed in interleaved rounds per topology (korvane, guess+fit,
 SciPy, korvane, ...) and each side's figure is its median round, so a burst
 of load on this shared machine shifts one round of one side rather than the
-whole ratio. Prints fits per second, the speed ratio, both final costs ½·Σ r² and the
-number of model evaluations per fit on each side (korvane's impedance_evals
-include its nine candidate starts and the final statistics) and the
-candidate start korvane's solver began from. Target:
-korvane at least 30x faster with an equal or lower final cost.
+whole ratio. Prints fits per second, the speed ratio, both final costs
+½·Σ r², the number of model evaluations per fit on each side (korvane's
+impedance_evals include its nine candidate starts and the final statistics)
+and the candidate start korvane's solver began from. Target: korvane at
+least 30x faster with an equal or lower final cost.
 
     python bench/fit_speed.py [--min-time SECONDS] [--rounds N]
 """

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,7 +58,9 @@ struct Omega {
     // only (formulas::jw_modulus_power).
     double jw_modulus = 0.0;
     double jw_argument = 0.0;
-    LogPair jw_log{0.0, 0.0};
+    // NaN unless make_omega formed it, so that a hand-built Omega falls back
+    // to pow instead of reading ln |ω| = 0.
+    LogPair jw_log{std::numeric_limits<double>::quiet_NaN(), 0.0};
 };
 Omega make_omega(double w);
 
