@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -26,19 +25,11 @@
 
 #include "circuit/element_formulas.hpp"
 #include "circuit/tree_walk.hpp"
+#include "runtime/same_bits.hpp"
 #include "runtime/wide_loop.hpp"
 
 namespace korvane {
 namespace {
-
-// Bit-for-bit equality of n values (signed zeros and NaN payloads count),
-// inline: memo keys are one to a few values, short for a library memcmp.
-inline bool same_bits(const double* a, const double* b, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::bit_cast<std::uint64_t>(a[i]) != std::bit_cast<std::uint64_t>(b[i])) return false;
-    }
-    return true;
-}
 
 // (z_re, z_im) = Cpe impedance 1/(q·p) from the powers p = (jω)^a, and
 // (re, im) += the same.

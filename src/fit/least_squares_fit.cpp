@@ -16,11 +16,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "circuit/params.hpp"
 #include "fit/search_problem.hpp"
 #include "fit/search_space.hpp"
+#include "runtime/same_bits.hpp"
 
 namespace korvane {
 
@@ -40,10 +40,6 @@ constexpr double kMinOpenRatio = 1e-6;
 // Open parameters within a factor 100 of their lower bound (1e-12 by default)
 // have collapsed to zero.
 constexpr double kLowerBoundMargin = 100.0;
-
-bool same_bits(std::span<const double> a, std::span<const double> b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
 
 }  // namespace
 

@@ -160,20 +160,6 @@ void install_r(MatrixView a, std::span<const double> r_diag, std::span<const dou
     }
 }
 
-void apply_qt_and_install_r(MatrixView a, std::span<const double> r_diag, std::span<double> rhs,
-                            std::span<double> qtf) {
-    const std::size_t m = a.rows;
-    for (std::size_t j = 0; j < std::min(m, a.cols); ++j) {
-        if (a(j, j) == 0.0) continue;
-        // rhs ← Q_jᵀ·rhs = rhs − u·(uᵀrhs)/u_j; later reflections leave rhs[j] alone.
-        double dot = 0.0;
-        for (std::size_t i = j; i < m; ++i) dot += a(i, j) * rhs[i];
-        const double scale = -dot / a(j, j);
-        for (std::size_t i = j; i < m; ++i) rhs[i] += a(i, j) * scale;
-    }
-    install_r(a, r_diag, rhs, qtf);
-}
-
 void solve_regularised(MatrixView r, std::span<const std::size_t> perm, std::span<const double> d,
                        std::span<const double> qtf, std::span<double> z, std::span<double> s_diag,
                        const RegularisedSolveWork& work) {

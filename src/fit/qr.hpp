@@ -38,22 +38,18 @@ struct MatrixView {
 //                    Q_j = I − u·uᵀ / u_j.
 // partial_norms, norm_reference and tail_norms are length-n workspaces.
 // A non-empty `rhs` (length m) is overwritten with Qᵀ·rhs as the reflections
-// are formed, bit for bit what apply_qt_and_install_r would give it.
+// are formed: each reflection reaches it after the columns it acts on, in
+// the same row order, so it gets exactly what applying the stored
+// reflections afterwards would give.
 void factorize_pivoted_qr(MatrixView a, std::span<std::size_t> perm, std::span<double> r_diag,
                           std::span<double> column_norms, std::span<double> partial_norms,
                           std::span<double> norm_reference, std::span<double> tail_norms,
                           std::span<double> rhs = {});
 
-// Applies the stored reflections to `rhs` (length m, overwritten with Qᵀ·rhs),
-// copies its first n entries into qtf (entries j ≥ m are 0), then writes
-// r_diag onto the diagonal of `a` so that a's upper n×n triangle is R. Rows
-// m..n−1 of `a` must be zero when m < n.
-void apply_qt_and_install_r(MatrixView a, std::span<const double> r_diag, std::span<double> rhs,
-                            std::span<double> qtf);
-
-// The second half of apply_qt_and_install_r, for a right-hand side already
-// rotated during the factorisation: qtf ← the first n entries of qt_rhs
-// (0 beyond m), then r_diag onto the diagonal of `a`.
+// For a right-hand side rotated during the factorisation: qtf ← the first n
+// entries of qt_rhs (0 beyond m), then r_diag onto the diagonal of `a`, so
+// that a's upper n×n triangle is R. Rows m..n−1 of `a` must be zero when
+// m < n.
 void install_r(MatrixView a, std::span<const double> r_diag, std::span<const double> qt_rhs,
                std::span<double> qtf);
 

@@ -9,7 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+
+#include "runtime/same_bits.hpp"
 
 namespace korvane {
 
@@ -67,8 +68,7 @@ Status search_jacobian_into(const Objective& objective, std::span<const double> 
     from_search_space_into(x, bounds, p);
 
     const bool same_point =
-        workspace.reuse_scope != 0 && workspace.scope_params.size() == p.size() &&
-        std::memcmp(workspace.scope_params.data(), p.data(), p.size() * sizeof(double)) == 0;
+        workspace.reuse_scope != 0 && same_bits(workspace.scope_params, p);
     Status status = objective.jacobian_into(p, columns, workspace.jacobian,
                                             same_point ? workspace.reuse_scope : 0);
     if (!status.ok()) return status;
