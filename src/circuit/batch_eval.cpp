@@ -144,6 +144,8 @@ void add_k_element(double* __restrict re, double* __restrict im, const double* _
 struct Block {
     const double* w;
     const double* sqrt_w;
+    const double* log_hi;  // ln|ω| as hi + lo
+    const double* log_lo;
     const Omega* points;
     std::size_t n;
 };
@@ -153,18 +155,45 @@ inline void accumulate(double* __restrict re, double* __restrict im, std::size_t
     im[i] = im[i] + z.im;
 }
 
-// (jω)^a for every point of the block, handed to use(i, power). The exponent
-// tests run once per element; points with ω > 0 share cos(aπ/2), sin(aπ/2).
-template <class Use>
-inline void for_each_jw_power(const Block& b, double a, Use&& use) {
+// jw_power_on_axis at every point, its exponential vectorised (the same
+// inline arithmetic, so the same bits). False when some point lies off the
+// positive imaginary axis or beyond exp_pair's range: the powers are then
+// not all valid and the caller forms them one by one.
+KORVANE_WIDE_LOOP
+bool axis_powers(const double* __restrict w, const double* __restrict log_hi,
+                 const double* __restrict log_lo, double a, formulas::ImagAxisPower k,
+                 double* __restrict p_re, double* __restrict p_im, std::size_t n) {
+    std::uint64_t outside = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const LogPair t = times_log(a, log_hi[i], log_lo[i]);
+        const double m = exp_pair(t.hi, t.lo);
+        p_re[i] = m * k.cos_a;
+        p_im[i] = m * k.sin_a;
+        // & rather than &&: no branch in the loop body.
+        outside |= static_cast<std::uint64_t>(!((w[i] > 0.0) & exp_pair_covers(t.hi)));
+    }
+    return outside == 0;
+}
+
+// (jω)^a for every point of the block. The exponent tests run once per
+// element; points with ω > 0 share cos(aπ/2), sin(aπ/2).
+void jw_powers(const Block& b, double a, double* __restrict p_re, double* __restrict p_im) {
+    const auto store = [p_re, p_im](std::size_t i, Cplx p) {
+        p_re[i] = p.re;
+        p_im[i] = p.im;
+    };
     if (a == 1.0 || a == 0.5 || a == 0.0) {
-        for (std::size_t i = 0; i < b.n; ++i) use(i, formulas::jw_power(b.points[i], a));
+        for (std::size_t i = 0; i < b.n; ++i) store(i, formulas::jw_power(b.points[i], a));
         return;
     }
     const formulas::ImagAxisPower k = formulas::imag_axis_power(a);
+    if (std::fabs(a) <= formulas::kMaxLogPowerExponent &&
+        axis_powers(b.w, b.log_hi, b.log_lo, a, k, p_re, p_im, b.n)) {
+        return;
+    }
     for (std::size_t i = 0; i < b.n; ++i) {
-        use(i, b.w[i] > 0.0 ? formulas::jw_power_on_axis(b.points[i], a, k)
-                            : formulas::jw_power(b.points[i], a));
+        store(i, b.w[i] > 0.0 ? formulas::jw_power_on_axis(b.points[i], a, k)
+                              : formulas::jw_power(b.points[i], a));
     }
 }
 
@@ -218,16 +247,17 @@ void element_block(Kind kind, const double* v, const Block& b, Add&& add) {
             return;
         }
         case Kind::Cpe: {
-            const double q = v[0];
-            for_each_jw_power(b, v[1], [&](std::size_t i, Cplx p) { add(i, formulas::cpe(q, p)); });
+            double p_re[SpectrumEvaluator::kBlock], p_im[SpectrumEvaluator::kBlock];
+            jw_powers(b, v[1], p_re, p_im);
+            for (std::size_t i = 0; i < n; ++i) add(i, formulas::cpe(v[0], Cplx{p_re[i], p_im[i]}));
             return;
         }
         case Kind::Tlmq: {
-            const double r_ion = v[0];
-            const double qs = v[1];
-            for_each_jw_power(b, v[2], [&](std::size_t i, Cplx p) {
-                add(i, formulas::tlmq(r_ion, qs, p));
-            });
+            double p_re[SpectrumEvaluator::kBlock], p_im[SpectrumEvaluator::kBlock];
+            jw_powers(b, v[2], p_re, p_im);
+            for (std::size_t i = 0; i < n; ++i) {
+                add(i, formulas::tlmq(v[0], v[1], Cplx{p_re[i], p_im[i]}));
+            }
             return;
         }
         case Kind::La:
@@ -408,10 +438,7 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
         double* __restrict p_re = memo.power_re.data() + slot * SpectrumEvaluator::kBlock;
         double* __restrict p_im = memo.power_im.data() + slot * SpectrumEvaluator::kBlock;
         if (!memo.power_filled[slot] || !same_bits(&memo.power_keys[slot], &a, 1)) {
-            for_each_jw_power(b, a, [p_re, p_im](std::size_t i, Cplx p) {
-                p_re[i] = p.re;
-                p_im[i] = p.im;
-            });
+            jw_powers(b, a, p_re, p_im);
             std::memcpy(&memo.power_keys[slot], &a, sizeof a);
             memo.power_filled[slot] = 1;
         }
@@ -596,17 +623,22 @@ SpectrumEvaluator::SpectrumEvaluator(const Circuit& circuit, std::span<const dou
         subtree_key_length_ += t.params;
     }
     sqrt_w_.reserve(omega_.size());
+    log_hi_.reserve(omega_.size());
+    log_lo_.reserve(omega_.size());
     points_.reserve(omega_.size());
     for (const double w : omega_) {
         points_.push_back(make_omega(w));
         sqrt_w_.push_back(points_.back().sqrt_w);
+        log_hi_.push_back(points_.back().jw_log.hi);
+        log_lo_.push_back(points_.back().jw_log.lo);
     }
 }
 
 void SpectrumEvaluator::evaluate_block(std::span<const double> trial, std::size_t begin,
                                        std::size_t n, double* re, double* im,
                                        std::uint64_t reuse_scope) const {
-    const Block block{omega_.data() + begin, sqrt_w_.data() + begin, points_.data() + begin, n};
+    const Block block{omega_.data() + begin, sqrt_w_.data() + begin, log_hi_.data() + begin,
+                      log_lo_.data() + begin, points_.data() + begin, n};
     TrialCursor cursor{trial.data()};
     Walk<TrialCursor> walk{block, thread_scratch((depth_ + 1) * 4 * kBlock), cursor};
     // The memo is laid out in whole blocks; anything else is computed afresh.
@@ -640,8 +672,8 @@ void SpectrumEvaluator::evaluate_stored(std::size_t begin, std::size_t end, Cplx
     double* scratch = thread_scratch((depth_ + 1) * 4 * kBlock);
     for (std::size_t first = begin; first < end; first += kBlock) {
         const std::size_t n = std::min(kBlock, end - first);
-        const Block block{omega_.data() + first, sqrt_w_.data() + first, points_.data() + first,
-                          n};
+        const Block block{omega_.data() + first, sqrt_w_.data() + first, log_hi_.data() + first,
+                          log_lo_.data() + first, points_.data() + first, n};
         Walk<StoredValues>{block, scratch, values}.series(circuit_->top, 0, re, im);
         for (std::size_t i = 0; i < n; ++i) out[first + i] = {re[i], im[i]};
     }

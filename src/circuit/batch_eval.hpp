@@ -78,6 +78,8 @@ private:
     std::size_t depth_ = 0;       // parallel-group nesting of the circuit
     std::vector<double> omega_;   // (N,) ω
     std::vector<double> sqrt_w_;  // (N,) √ω
+    std::vector<double> log_hi_;  // (N,) ln|ω| as hi + lo (log_pair)
+    std::vector<double> log_lo_;
     std::vector<Omega> points_;   // (N,) everything make_omega forms, for the general kinds
 };
 

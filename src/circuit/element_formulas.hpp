@@ -38,9 +38,11 @@ inline bool on_positive_imag_axis(Cplx z) {
 // |ω|^a from the logarithm kept per point; pow where that cannot serve
 // (ω = 0, ±inf or NaN; |a| > 1e6, inf or NaN), so every IEEE special case
 // stays pow's.
+inline constexpr double kMaxLogPowerExponent = 1e6;
 inline double jw_modulus_power(const Omega& om, double a) {
-    return std::isfinite(om.jw_log.hi) && std::fabs(a) <= 1e6 ? power_from_log(om.jw_log, a)
-                                                               : std::pow(om.jw_modulus, a);
+    return std::isfinite(om.jw_log.hi) && std::fabs(a) <= kMaxLogPowerExponent
+               ? power_from_log(om.jw_log, a)
+               : std::pow(om.jw_modulus, a);
 }
 
 // cpow((0, ω), a) with the per-point parts taken from Omega: √(jω) for
