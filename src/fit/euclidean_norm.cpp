@@ -4,9 +4,10 @@
 // MINPACK-1", ANL-80-74 (1980), routine enorm.
 //
 // Intermediate components are squared and summed directly (no division in the
-// common case). Small components accumulate as s_small = Σ (|v_i| / small_max)²
-// and large ones as s_large = Σ (|v_i| / large_max)², rescaling the sum when a
-// new maximum arrives: s ← 1 + s·(old_max / new_max)².
+// common case), in the interleaved order of fit/lanes.hpp. Small components
+// accumulate as s_small = Σ (|v_i| / small_max)² and large ones as
+// s_large = Σ (|v_i| / large_max)², rescaling the sum when a new maximum
+// arrives: s ← 1 + s·(old_max / new_max)².
 
 #include "fit/euclidean_norm.hpp"
 
@@ -24,6 +25,7 @@ namespace {
 constexpr double kSmallThreshold = 1.4916681462400413e-154;
 // sqrt(1.7976931348623157e308), the square root of the largest finite double.
 constexpr double kLargeBase = 1.3407807929942596e154;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Adds |v_i| = magnitude to a sum kept relative to its running maximum.
 void accumulate_scaled(double magnitude, double& sum, double& running_max) {
@@ -37,21 +39,20 @@ void accumulate_scaled(double magnitude, double& sum, double& running_max) {
     }
 }
 
-}  // namespace
-
-double euclidean_norm(std::span<const double> v) {
-    if (v.empty()) return 0.0;
-    const double large_threshold = kLargeBase / static_cast<double>(v.size());
+// The norm with all three sums, one component at a time.
+double three_sum_norm(const double* v, std::size_t n) {
+    if (n == 0) return 0.0;
+    const double large_threshold = kLargeBase / static_cast<double>(n);
 
     double small_sum = 0.0, small_max = 0.0;
-    double middle_sum = 0.0;
+    Quad middle = Quad{} + 0.0;
     double large_sum = 0.0, large_max = 0.0;
     bool saw_nan = false, saw_infinity = false;
 
-    for (const double component : v) {
-        const double magnitude = std::fabs(component);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double magnitude = std::fabs(v[i]);
         if (magnitude > kSmallThreshold && magnitude < large_threshold) {
-            middle_sum += magnitude * magnitude;
+            middle[i % 4] += magnitude * magnitude;
         } else if (magnitude <= kSmallThreshold) {
             accumulate_scaled(magnitude, small_sum, small_max);
         } else if (std::isnan(magnitude)) {
@@ -65,8 +66,9 @@ double euclidean_norm(std::span<const double> v) {
     }
 
     if (saw_nan) return std::numeric_limits<double>::quiet_NaN();
-    if (saw_infinity) return std::numeric_limits<double>::infinity();
+    if (saw_infinity) return kInfinity;
 
+    const double middle_sum = combine_quad(middle);
     if (large_sum != 0.0) {
         // The middle sum is far below large_max², so divide it down twice.
         return large_max * std::sqrt(large_sum + (middle_sum / large_max) / large_max);
@@ -81,55 +83,78 @@ double euclidean_norm(std::span<const double> v) {
     return small_max * std::sqrt(small_sum);
 }
 
-namespace {
-
-// L columns in one pass, one per lane (fit/lanes.hpp). A column whose every component is
-// an intermediate one or zero has small and large sums of zero, and the general
-// routine then returns sqrt(middle_sum) from the same sequential sum. That
-// holds when the column's smallest nonzero and largest magnitudes are intermediate
-// and the sum is finite (a NaN may slip past min/max but not past the sum);
-// any other column is handed to the general routine whole.
-template <std::size_t L>  // 2 or 4
-KORVANE_WIDE_LOOP void norms_side_by_side(const double* const* columns, std::size_t length,
-                                          std::size_t count, double* out) {
-    const double large_threshold = kLargeBase / static_cast<double>(length);
-    constexpr double highest_possible = std::numeric_limits<double>::infinity();
-    using Vec = typename Lanes<L>::Values;
-    using VecBits = typename Lanes<L>::Bits;
-    const VecBits magnitude_bits = VecBits{} + std::numeric_limits<std::int64_t>::max();
-    Vec sum = Vec{} + 0.0;
-    Vec lowest = Vec{} + highest_possible;
-    Vec highest = Vec{} + 0.0;
-    for (std::size_t i = 0; i < length; ++i) {
-        Vec x;
-        for (std::size_t l = 0; l < L; ++l) x[l] = columns[l][i];
-        const Vec magnitude = (Vec)((VecBits)x & magnitude_bits);  // |x|
-        sum += magnitude * magnitude;
-        // Zeros add nothing to any of the three sums.
-        const Vec probe = magnitude == 0.0 ? highest_possible : magnitude;
-        lowest = probe < lowest ? probe : lowest;
-        highest = magnitude > highest ? magnitude : highest;
+// The norms of C vectors of length n in one pass. A vector whose every
+// component is an intermediate one or zero has small and large sums of zero,
+// and three_sum_norm then returns sqrt of the same interleaved middle sum.
+// That holds when its smallest nonzero and largest magnitudes are
+// intermediate and the sum is finite (a NaN may slip past min/max but not
+// past the sum); any other vector is handed to three_sum_norm whole.
+template <std::size_t C>  // 1 to kColumnsPerPass
+KORVANE_WIDE_LOOP void norms_in_one_pass(const double* const* v, std::size_t n, double* out) {
+    const double large_threshold = kLargeBase / static_cast<double>(std::max<std::size_t>(n, 1));
+    const QuadBits magnitude_bits = QuadBits{} + std::numeric_limits<std::int64_t>::max();
+    Quad sum[C], lowest[C], highest[C];
+    for (std::size_t c = 0; c < C; ++c) {
+        sum[c] = Quad{} + 0.0;
+        lowest[c] = Quad{} + kInfinity;
+        highest[c] = Quad{} + 0.0;
     }
-    for (std::size_t l = 0; l < count; ++l) {
-        const bool intermediate = length != 0 && std::isfinite(sum[l]) &&
-                                  lowest[l] > kSmallThreshold && highest[l] < large_threshold;
-        out[l] = intermediate ? std::sqrt(sum[l]) : euclidean_norm({columns[l], length});
+    const auto track = [&](std::size_t c, const Quad& magnitude) {
+        sum[c] += magnitude * magnitude;
+        // Zeros add nothing to any of the three sums.
+        const Quad probe = magnitude == 0.0 ? kInfinity : magnitude;
+        lowest[c] = probe < lowest[c] ? probe : lowest[c];
+        highest[c] = magnitude > highest[c] ? magnitude : highest[c];
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (std::size_t c = 0; c < C; ++c) {
+            Quad x;
+            load_quad(x, v[c] + i);
+            track(c, (Quad)((QuadBits)x & magnitude_bits));
+        }
+    }
+    if (i < n) {
+        // The last n mod 4 components, lane i mod 4 each; the other lanes get
+        // zeros, which change nothing.
+        for (std::size_t c = 0; c < C; ++c) {
+            Quad rest = Quad{} + 0.0;
+            for (std::size_t k = 0; i + k < n; ++k) rest[k] = std::fabs(v[c][i + k]);
+            track(c, rest);
+        }
+    }
+    for (std::size_t c = 0; c < C; ++c) {
+        const double total = combine_quad(sum[c]);
+        const double smallest = std::min(std::min(lowest[c][0], lowest[c][1]),
+                                         std::min(lowest[c][2], lowest[c][3]));
+        const double largest = std::max(std::max(highest[c][0], highest[c][1]),
+                                        std::max(highest[c][2], highest[c][3]));
+        const bool intermediate =
+            std::isfinite(total) && smallest > kSmallThreshold && largest < large_threshold;
+        out[c] = intermediate ? std::sqrt(total) : three_sum_norm(v[c], n);
     }
 }
 
 }  // namespace
 
+double euclidean_norm(std::span<const double> v) {
+    const double* data = v.data();
+    double out;
+    norms_in_one_pass<1>(&data, v.size(), &out);
+    return out;
+}
+
 void euclidean_norms(const double* first, std::size_t length, std::size_t stride,
                      std::size_t count, double* out) {
-    for (std::size_t c = 0; c < count; c += kMaxLanes) {
-        const std::size_t here = std::min(kMaxLanes, count - c);
-        const double* columns[kMaxLanes];
-        for (std::size_t l = 0; l < kMaxLanes; ++l) {
-            columns[l] = first + (c + std::min(l, here - 1)) * stride;
-        }
-        switch (lanes_for(here)) {
-            case 2: norms_side_by_side<2>(columns, length, here, out + c); break;
-            default: norms_side_by_side<4>(columns, length, here, out + c); break;
+    for (std::size_t c = 0; c < count; c += kColumnsPerPass) {
+        const std::size_t here = std::min(kColumnsPerPass, count - c);
+        const double* columns[kColumnsPerPass];
+        for (std::size_t l = 0; l < here; ++l) columns[l] = first + (c + l) * stride;
+        switch (here) {
+            case 1: norms_in_one_pass<1>(columns, length, out + c); break;
+            case 2: norms_in_one_pass<2>(columns, length, out + c); break;
+            case 3: norms_in_one_pass<3>(columns, length, out + c); break;
+            default: norms_in_one_pass<4>(columns, length, out + c); break;
         }
     }
 }

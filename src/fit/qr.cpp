@@ -36,38 +36,50 @@ std::size_t pivot_column(std::span<const double> partial_norms, std::size_t firs
     return best;
 }
 
-// Columns reflected side by side, one per lane (fit/lanes.hpp): their dot
-// products are independent sums, each still formed in row order.
-constexpr std::size_t kLanes = kMaxLanes;
-
 // t ← t − u·(uᵀt)/u_j over rows j..m−1 for each target column t, with u the
-// Householder vector stored in column j.
+// Householder vector stored in column j. The products uᵀt of up to
+// kColumnsPerPass targets are summed side by side in the interleaved order of
+// fit/lanes.hpp.
 void update(const double* u, std::size_t j, std::size_t m, double* __restrict t, double dot) {
     const double scale = dot / u[j];
     for (std::size_t i = j; i < m; ++i) t[i] -= scale * u[i];
 }
 
-template <std::size_t L>  // 2 or 4
+template <std::size_t C>  // 1 to kColumnsPerPass
 KORVANE_WIDE_LOOP void reflect(const double* u, std::size_t j, std::size_t m,
-                               const double* const* sources, double* const* targets,
-                               std::size_t count) {
-    typename Lanes<L>::Values dot = typename Lanes<L>::Values{} + 0.0;
-    for (std::size_t i = j; i < m; ++i) {
-        typename Lanes<L>::Values t;
-        for (std::size_t l = 0; l < L; ++l) t[l] = sources[l][i];
-        dot += u[i] * t;
+                               double* const* targets) {
+    Quad dot[C];
+    for (std::size_t c = 0; c < C; ++c) dot[c] = Quad{} + 0.0;
+    const std::size_t n = m - j;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        Quad u_rows, t_rows;
+        load_quad(u_rows, u + j + i);
+        for (std::size_t c = 0; c < C; ++c) {
+            load_quad(t_rows, targets[c] + j + i);
+            dot[c] += u_rows * t_rows;
+        }
     }
-    for (std::size_t l = 0; l < count; ++l) update(u, j, m, targets[l], dot[l]);
+    if (i < n) {
+        // The last rows, lane (i − j) mod 4 each; zeros elsewhere add nothing.
+        Quad u_rows = Quad{} + 0.0;
+        for (std::size_t k = 0; i + k < n; ++k) u_rows[k] = u[j + i + k];
+        for (std::size_t c = 0; c < C; ++c) {
+            Quad t_rows = Quad{} + 0.0;
+            for (std::size_t k = 0; i + k < n; ++k) t_rows[k] = targets[c][j + i + k];
+            dot[c] += u_rows * t_rows;
+        }
+    }
+    for (std::size_t c = 0; c < C; ++c) update(u, j, m, targets[c], combine_quad(dot[c]));
 }
 
 void reflect(const double* u, std::size_t j, std::size_t m, double* const* targets,
-             std::size_t lanes) {
-    // Unused lanes repeat the last column; its update runs once.
-    const double* sources[kLanes] = {};
-    for (std::size_t l = 0; l < kLanes; ++l) sources[l] = targets[std::min(l, lanes - 1)];
-    switch (lanes_for(lanes)) {
-        case 2: return reflect<2>(u, j, m, sources, targets, lanes);
-        default: return reflect<4>(u, j, m, sources, targets, lanes);
+             std::size_t count) {
+    switch (count) {
+        case 1: return reflect<1>(u, j, m, targets);
+        case 2: return reflect<2>(u, j, m, targets);
+        case 3: return reflect<3>(u, j, m, targets);
+        default: return reflect<4>(u, j, m, targets);
     }
 }
 
@@ -88,7 +100,7 @@ void factorize_pivoted_qr(MatrixView a, std::span<std::size_t> perm, std::span<d
         perm[j] = j;
     }
 
-    double* targets[kLanes];
+    double* targets[kColumnsPerPass];
     const std::size_t k = std::min(m, n);
     for (std::size_t j = 0; j < k; ++j) {
         const std::size_t pivot = pivot_column(partial_norms, j);
@@ -111,13 +123,13 @@ void factorize_pivoted_qr(MatrixView a, std::span<std::size_t> perm, std::span<d
 
             // The remaining columns, then the right-hand side, a few at a time.
             const std::size_t count = (n - j - 1) + (rhs.empty() ? 0 : 1);
-            for (std::size_t first = 0; first < count; first += kLanes) {
-                const std::size_t lanes = std::min(kLanes, count - first);
-                for (std::size_t l = 0; l < lanes; ++l) {
+            for (std::size_t first = 0; first < count; first += kColumnsPerPass) {
+                const std::size_t here = std::min(kColumnsPerPass, count - first);
+                for (std::size_t l = 0; l < here; ++l) {
                     const std::size_t c = j + 1 + first + l;
                     targets[l] = c < n ? &a(0, c) : rhs.data();
                 }
-                reflect(&a(0, j), j, m, targets, lanes);
+                reflect(&a(0, j), j, m, targets, here);
             }
 
             // ‖a(j+1:m, c)‖ for every remaining column: the next pivot's

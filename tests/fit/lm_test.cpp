@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <vector>
 
 #include "fit/euclidean_norm.hpp"
@@ -63,15 +64,24 @@ const char* info_label(int info) {
 //  - Meyer from x0 and Watson (n = 12) from 10·x0 end on a step whose actred
 //    (≈1e-12, ≈−5e-10) is noise in 1 − (‖r_t‖/‖r‖)² against prered ≈ 1e-15;
 //    the ftol flag follows the noise's sign, the xtol flag and nfev do not.
+//    So does the linear full-rank problem with m = 50, whose last step
+//    follows the exact solution and measures only noise.
 //  - Meyer from 10·x0 stops at the budget in mid-valley; the point reached
 //    after 400 evaluations depends on every earlier rounding.
-enum class Leeway { None, SingularRoot, FtolFlag, PathAtBudget };
+//  - Kowalik–Osborne from 100·x0 crawls along a flat valley to the
+//    reference's minimum and meets ftol near the budget of 500: starting
+//    1 to 20 ulps away, about half the runs end at the budget and the rest
+//    between 473 and 499 evaluations, so which of the two the reference
+//    run hit is rounding.
+enum class Leeway { None, SingularRoot, FtolFlag, PathAtBudget, NearBudget };
 
 Leeway leeway_for(const mgh::ReferenceRun& run) {
     if (run.problem == 6) return Leeway::SingularRoot;
     if (run.problem == 10 && run.factor == 1.0) return Leeway::FtolFlag;
     if (run.problem == 11 && run.n == 12 && run.factor == 10.0) return Leeway::FtolFlag;
+    if (run.problem == 1 && run.m == 50) return Leeway::FtolFlag;
     if (run.problem == 10 && run.factor == 10.0) return Leeway::PathAtBudget;
+    if (run.problem == 9 && run.factor == 100.0) return Leeway::NearBudget;
     return Leeway::None;
 }
 
@@ -108,8 +118,11 @@ TEST(LmMgh, ReproducesMinpackReferenceRuns) {
         mgh::residuals(run.problem, outcome.x, f);
         EXPECT_EQ(euclidean_norm(f), norm);
 
+        // A reference norm at rounding level marks a zero-residual problem,
+        // and whether the last residual rounds to exactly 0 (ZeroResidual) is
+        // rounding too: Box 3-D ends either way from starts a few ulps apart.
         const bool zero_residual_exception =
-            run.norm == 0.0 && report.stop.kind == LmStop::ZeroResidual;
+            run.norm < 1e-15 && report.stop.kind == LmStop::ZeroResidual;
         const bool stop_matches = stop_matches_info(report.stop, run.info) || zero_residual_exception;
         switch (leeway) {
             case Leeway::None:
@@ -132,6 +145,12 @@ TEST(LmMgh, ReproducesMinpackReferenceRuns) {
                 EXPECT_EQ(report.nfev, run.nfev);
                 EXPECT_TRUE(stop_matches) << report.stop.describe();
                 EXPECT_NEAR(norm, run.norm, 0.01 * run.norm);
+                break;
+            case Leeway::NearBudget:
+                EXPECT_GE(report.nfev, 9 * run.nfev / 10);
+                EXPECT_TRUE(stop_matches || stop_matches_info(report.stop, 1))
+                    << report.stop.describe();
+                EXPECT_TRUE(norm_matches(norm, run.norm)) << norm << " vs " << run.norm;
                 break;
         }
     }
@@ -420,8 +439,9 @@ TEST(LmConfigCheck, NegativeTolerancesFailInOrder) {
 }
 
 TEST(LmAllocation, IterationsDoNotAllocate) {
-    // The same problem run for 3 and for 500 evaluations allocates the same
-    // number of blocks: the workspace and the returned x, nothing per step.
+    // The same problem run for 5 and for hundreds of evaluations allocates
+    // the same number of blocks: the workspace and the returned x, nothing
+    // per step.
     auto count_allocations = [](std::uint32_t budget, std::uint64_t& nfev) {
         mgh::Problem problem(9, 4, 11, 100.0);  // Kowalik–Osborne from 100·x0
         LmConfig config = lmder1_config();
@@ -435,7 +455,7 @@ TEST(LmAllocation, IterationsDoNotAllocate) {
     const long short_run = count_allocations(1, short_nfev);
     const long long_run = count_allocations(100, long_nfev);
     EXPECT_EQ(short_nfev, 5u);
-    EXPECT_EQ(long_nfev, 500u);
+    EXPECT_GT(long_nfev, 400u);
     EXPECT_EQ(short_run, long_run);
     EXPECT_LE(long_run, 25);
 }
@@ -459,6 +479,25 @@ TEST(EuclideanNorm, NoOverflowOrUnderflowAndNonFinite) {
     EXPECT_DOUBLE_EQ(euclidean_norm(std::vector<double>{1e154, 1e154}), std::sqrt(2.0) * 1e154);
     EXPECT_TRUE(std::isnan(euclidean_norm(std::vector<double>{1.0, kNaN, kInf})));
     EXPECT_EQ(euclidean_norm(std::vector<double>{kInf, -kInf, 1.0}), kInf);
+}
+
+// The fast path (every component intermediate) and the three-sum path must
+// add the intermediate squares in the same order: a negligible small
+// component sends a vector down the other path without changing its norm.
+TEST(EuclideanNorm, BothPathsSumInTheSameOrder) {
+    for (std::size_t length = 2; length < 40; ++length) {
+        std::vector<double> v(length);
+        for (std::size_t i = 0; i < length; ++i) {
+            v[i] = std::exp(7.0 * std::sin(1.9 * double(i))) * (i % 3 == 0 ? -1.0 : 1.0);
+        }
+        v[length / 2] = 0.0;
+        const double fast = euclidean_norm(v);
+        const long double exact = std::sqrt(std::inner_product(v.begin(), v.end(), v.begin(), 0.0L));
+        EXPECT_NEAR(fast, static_cast<double>(exact), 4e-16 * fast) << "length " << length;
+        v[length / 2] = 1e-170;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(euclidean_norm(v)), std::bit_cast<std::uint64_t>(fast))
+            << "length " << length;
+    }
 }
 
 // The side-by-side column norms must be the single-vector norms bit for bit,
