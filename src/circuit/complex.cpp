@@ -36,14 +36,23 @@ Cplx csqrt(Cplx z) {
     return {s * std::cos(theta / 2.0), s * std::sin(theta / 2.0)};
 }
 
+// ln x = hi + ln(x·e^-hi) with hi = log(x), within an ulp, so that
+// x·e^-hi = 1 + ε with |ε| <= 2^-52 and ln(1 + ε) = ε − ε²/2 + … is ε to
+// 2^-105. With e^-hi = s·(1 + m) from exp_pair_parts (s exact, m good to
+// about 2^-61) and x·s = p + p_err exactly,
+//   ε = ((p − 1) + p_err) + p·m,   p − 1 exact (Sterbenz: p is near 1).
+// The two-product splits both factors, which must stay below 2^995: a
+// factor 2^128 moves from the larger to the smaller first (exactly; both
+// stay normal). No long double needed, so every platform gets the tail.
 LogPair log_pair(double x) {
-    if constexpr (sizeof(long double) > sizeof(double)) {
-        const long double l = std::log(static_cast<long double>(x));
-        const double hi = static_cast<double>(l);
-        return {hi, std::isfinite(hi) ? static_cast<double>(l - hi) : 0.0};
-    } else {
-        return {std::log(x), 0.0};
-    }
+    const double hi = std::log(x);
+    if (!exp_pair_covers(hi)) return {hi, 0.0};
+    const ExpParts e = exp_pair_parts(-hi, 0.0);
+    const double shift = hi > 0.0 ? 0x1p-128 : 0x1p128;
+    const double x_shifted = x * shift;
+    const double s_shifted = e.scale / shift;
+    const double p = x_shifted * s_shifted;
+    return {hi, ((p - 1.0) + product_error(x_shifted, s_shifted, p)) + p * e.excess};
 }
 
 Cplx cpow(Cplx z, double a) {

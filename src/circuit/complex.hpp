@@ -40,10 +40,9 @@ Cplx csqrt(Cplx z);
 // z^a for real a: a == 1 gives z, a == 0.5 csqrt(z), a == 0 exactly 1+0j,
 // otherwise ρ^a·(cos aθ, sin aθ).
 Cplx cpow(Cplx z, double a);
-// ln x as an unevaluated sum hi + lo, good to about 2^-64 relative where
-// long double is wider than double (x86-64 Linux); elsewhere lo is 0 and
-// power_from_log loses up to |a ln x|·2^-53 relative. hi is ±inf or NaN
-// for x = 0, inf or NaN (and negative x).
+// ln x as an unevaluated sum hi + lo, good to about 2^-60 absolute for
+// e^-704 < x < e^704 (complex.cpp); beyond, lo is 0. hi is ±inf or NaN for
+// x = 0, inf or NaN (and negative x).
 struct LogPair {
     double hi;
     double lo;
@@ -60,17 +59,21 @@ inline void split_half(double x, double& head, double& tail) {
     tail = x - head;
 }
 
+// a·b − p exactly, for p = fl(a·b) (Dekker's two-product; plain arithmetic,
+// since a library fma is a call on baseline x86-64), given |a|, |b| < 2^995
+// and no underflow in the partial products.
+inline double product_error(double a, double b, double p) {
+    double a_head, a_tail, b_head, b_tail;
+    split_half(a, a_head, a_tail);
+    split_half(b, b_head, b_tail);
+    return ((a_head * b_head - p) + a_head * b_tail + a_tail * b_head) + a_tail * b_tail;
+}
+
 // t = a·L as an unevaluated sum: t_hi = fl(a·L.hi) and t_lo = the exact
-// rounding error of that product (Dekker's two-product; plain arithmetic,
-// since a library fma is a call on baseline x86-64) plus the tiny a·L.lo.
+// rounding error of that product plus the tiny a·L.lo.
 inline LogPair times_log(double a, double l_hi, double l_lo) {
     const double t_hi = a * l_hi;
-    double a_head, a_tail, l_head, l_tail;
-    split_half(a, a_head, a_tail);
-    split_half(l_hi, l_head, l_tail);
-    const double product_error =
-        ((a_head * l_head - t_hi) + a_head * l_tail + a_tail * l_head) + a_tail * l_tail;
-    return {t_hi, product_error + a * l_lo};
+    return {t_hi, product_error(a, l_hi, t_hi) + a * l_lo};
 }
 
 // x^a = e^(t_hi + t_lo) from L = log_pair(x), for L.hi finite and |a| <= 1e6.

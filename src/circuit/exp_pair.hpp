@@ -32,9 +32,15 @@ extern const Exp2Entry kExp2Table[128];
 // and the product with S_j finite. (NaN fails the test too.)
 inline bool exp_pair_covers(double hi) { return std::fabs(hi) < 704.0; }
 
-// e^(hi + lo) for exp_pair_covers(hi) and |lo| <= 2^-50·|hi|; other inputs
-// give unspecified values (never a trap).
-inline double exp_pair(double hi, double lo) {
+// e^(hi + lo) = scale·(1 + excess) before the last rounding, for
+// exp_pair_covers(hi) and |lo| <= 2^-50·|hi|; other inputs give unspecified
+// values (never a trap). scale is exact and excess good to about 2^-61, so
+// the pair carries e^(hi + lo) well beyond a double's precision.
+struct ExpParts {
+    double scale;   // S_j·2^(k div N)
+    double excess;  // τ_j + e^r − 1
+};
+inline ExpParts exp_pair_parts(double hi, double lo) {
     constexpr double kInvLn2N = 0x1.71547652b82fep+7;    // 128/ln 2
     constexpr double kLn2HiN = 0x1.62e42fef80000p-8;     // ln 2/128, head
     constexpr double kLn2LoN = 0x1.1cf79abc9e3b4p-43;    // ln 2/128, tail
@@ -51,7 +57,13 @@ inline double exp_pair(double hi, double lo) {
     const double r2 = r * r;
     const double poly = r + r2 * (0.5 + r * (1.0 / 6.0)) +
                         (r2 * r2) * (1.0 / 24.0 + r * (1.0 / 120.0));
-    return s + s * (entry.tau + poly);
+    return {s, entry.tau + poly};
+}
+
+// e^(hi + lo), within 0.51 ulp, under the conditions of exp_pair_parts.
+inline double exp_pair(double hi, double lo) {
+    const ExpParts e = exp_pair_parts(hi, lo);
+    return e.scale + e.scale * e.excess;
 }
 
 }  // namespace korvane
