@@ -163,7 +163,7 @@ TEST(SpectrumEvaluator, DegenerateTreesAndSpectra) {
     Circuit empty;
     EXPECT_EQ(stored_mismatches(empty, omega), 0u);
     Circuit no_branches;
-    no_branches.top.nodes.push_back(Node{ParallelGroup{}});
+    no_branches.top.nodes.emplace_back().item.emplace<ParallelGroup>();
     EXPECT_EQ(stored_mismatches(no_branches, omega), 0u);
     std::string first;
     EXPECT_EQ(trial_mismatches(no_branches, {}, omega, first), 0u) << first;
