@@ -186,6 +186,12 @@ TEST(Pool, NestedCallsFinishWithoutDeadlock) {
 // thread busy on the pool while forking, so the copied pool state is likely to
 // be mid-use (its mutex held by a thread that does not exist in the child).
 TEST(Pool, ForkedChildGetsAWorkingPool) {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitiser's allocator keeps no fork handlers: a child forked while
+    // another thread holds its lock waits for it forever at the first malloc,
+    // before any of the pool's code runs. glibc's malloc has the handlers.
+    GTEST_SKIP() << "fork with threads running is not safe under the address sanitiser";
+#endif
     ASSERT_TRUE(cover(1000, 10).status.ok());  // the pool is running
 
     std::atomic<bool> stop{false};
