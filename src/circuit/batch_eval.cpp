@@ -31,24 +31,30 @@
 namespace korvane {
 namespace {
 
+// (re, im)[i] += z. The first term of a sum (fresh) goes onto 0 rather than
+// onto what the block holds: 0 + z, exactly the one-point walk's first
+// addition, without a pass that clears the block first.
+inline void accumulate(double* __restrict re, double* __restrict im, std::size_t i, Cplx z,
+                       bool fresh) {
+    re[i] = (fresh ? 0.0 : re[i]) + z.re;
+    im[i] = (fresh ? 0.0 : im[i]) + z.im;
+}
+
 // (z_re, z_im) = Cpe impedance 1/(q·p) from the powers p = (jω)^a, and
 // (re, im) += the same.
 KORVANE_WIDE_LOOP
 void add_kept_cpe(double* __restrict re, double* __restrict im, double* __restrict z_re,
                   double* __restrict z_im, const double* __restrict p_re,
-                  const double* __restrict p_im, double q, std::size_t n) {
+                  const double* __restrict p_im, double q, std::size_t n, bool fresh) {
     for (std::size_t i = 0; i < n; ++i) {
         const Cplx z = formulas::cpe(q, Cplx{p_re[i], p_im[i]});
         z_re[i] = z.re;
         z_im[i] = z.im;
-        re[i] = re[i] + z.re;
-        im[i] = im[i] + z.im;
+        accumulate(re, im, i, z, fresh);
     }
 }
 
-// Blocks are short: inline stores beat a call to memset, which the compiler
-// would otherwise make of this loop.
-KORVANE_WIDE_LOOP __attribute__((optimize("no-tree-loop-distribute-patterns")))
+// An empty sum: an empty series list, or a group without branches.
 void clear(double* __restrict re, double* __restrict im, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         re[i] = 0.0;
@@ -59,21 +65,19 @@ void clear(double* __restrict re, double* __restrict im, std::size_t n) {
 // (re, im) += (z_re, z_im)
 KORVANE_WIDE_LOOP
 void add_values(double* __restrict re, double* __restrict im, const double* __restrict z_re,
-                const double* __restrict z_im, std::size_t n) {
+                const double* __restrict z_im, std::size_t n, bool fresh) {
     for (std::size_t i = 0; i < n; ++i) {
-        re[i] = re[i] + z_re[i];
-        im[i] = im[i] + z_im[i];
+        accumulate(re, im, i, Cplx{z_re[i], z_im[i]}, fresh);
     }
 }
 
 // (re, im) += 1/(z_re, z_im), the reciprocal as conj(z)/|z|².
 KORVANE_WIDE_LOOP
 void add_reciprocals(double* __restrict re, double* __restrict im, const double* __restrict z_re,
-                     const double* __restrict z_im, std::size_t n) {
+                     const double* __restrict z_im, std::size_t n, bool fresh) {
     for (std::size_t i = 0; i < n; ++i) {
         const Cplx y = reciprocal(Cplx{z_re[i], z_im[i]});
-        re[i] = re[i] + y.re;
-        im[i] = im[i] + y.im;
+        accumulate(re, im, i, y, fresh);
     }
 }
 
@@ -83,62 +87,56 @@ KORVANE_WIDE_LOOP
 void add_kept_reciprocals(double* __restrict re, double* __restrict im,
                           double* __restrict out_re, double* __restrict out_im,
                           const double* __restrict z_re, const double* __restrict z_im,
-                          std::size_t n) {
+                          std::size_t n, bool fresh) {
     for (std::size_t i = 0; i < n; ++i) {
         const Cplx y = reciprocal(Cplx{z_re[i], z_im[i]});
         out_re[i] = y.re;
         out_im[i] = y.im;
-        re[i] = re[i] + y.re;
-        im[i] = im[i] + y.im;
+        accumulate(re, im, i, y, fresh);
     }
 }
 
 KORVANE_WIDE_LOOP
-void add_resistor(double* __restrict re, double* __restrict im, double r, std::size_t n) {
+void add_resistor(double* __restrict re, double* __restrict im, double r, std::size_t n, bool fresh) {
     const Cplx z = formulas::resistor(r);
     for (std::size_t i = 0; i < n; ++i) {
-        re[i] = re[i] + z.re;
-        im[i] = im[i] + z.im;
+        accumulate(re, im, i, z, fresh);
     }
 }
 
 KORVANE_WIDE_LOOP
 void add_capacitor(double* __restrict re, double* __restrict im, const double* __restrict w,
-                   double c, std::size_t n) {
+                   double c, std::size_t n, bool fresh) {
     for (std::size_t i = 0; i < n; ++i) {
         const Cplx z = formulas::capacitor(w[i], c);
-        re[i] = re[i] + z.re;
-        im[i] = im[i] + z.im;
+        accumulate(re, im, i, z, fresh);
     }
 }
 
 KORVANE_WIDE_LOOP
 void add_inductor(double* __restrict re, double* __restrict im, const double* __restrict w,
-                  double l, std::size_t n) {
+                  double l, std::size_t n, bool fresh) {
     for (std::size_t i = 0; i < n; ++i) {
         const Cplx z = formulas::inductor(w[i], l);
-        re[i] = re[i] + z.re;
-        im[i] = im[i] + z.im;
+        accumulate(re, im, i, z, fresh);
     }
 }
 
 KORVANE_WIDE_LOOP
 void add_warburg(double* __restrict re, double* __restrict im, const double* __restrict w,
-                 const double* __restrict sqrt_w, double aw, std::size_t n) {
+                 const double* __restrict sqrt_w, double aw, std::size_t n, bool fresh) {
     for (std::size_t i = 0; i < n; ++i) {
         const Cplx z = formulas::warburg(w[i], sqrt_w[i], aw);
-        re[i] = re[i] + z.re;
-        im[i] = im[i] + z.im;
+        accumulate(re, im, i, z, fresh);
     }
 }
 
 KORVANE_WIDE_LOOP
 void add_k_element(double* __restrict re, double* __restrict im, const double* __restrict w,
-                   double r, double tau, std::size_t n) {
+                   double r, double tau, std::size_t n, bool fresh) {
     for (std::size_t i = 0; i < n; ++i) {
         const Cplx z = formulas::k_element(w[i], r, tau);
-        re[i] = re[i] + z.re;
-        im[i] = im[i] + z.im;
+        accumulate(re, im, i, z, fresh);
     }
 }
 
@@ -151,11 +149,6 @@ struct Block {
     const Omega* points;
     std::size_t n;
 };
-
-inline void accumulate(double* __restrict re, double* __restrict im, std::size_t i, Cplx z) {
-    re[i] = re[i] + z.re;
-    im[i] = im[i] + z.im;
-}
 
 // jw_power_on_axis at every point, its exponential vectorised (the same
 // inline arithmetic, so the same bits). False when some point lies off the
@@ -281,21 +274,22 @@ void element_block(Kind kind, const double* v, const Block& b, Add&& add) {
 
 // Adds the element's impedance at every point of the block to (re, im).
 void add_element(Kind kind, const double* v, const Block& b, double* __restrict re,
-                 double* __restrict im) {
+                 double* __restrict im, bool fresh) {
     switch (kind) {
         case Kind::R:
-            return add_resistor(re, im, v[0], b.n);
+            return add_resistor(re, im, v[0], b.n, fresh);
         case Kind::C:
-            return add_capacitor(re, im, b.w, v[0], b.n);
+            return add_capacitor(re, im, b.w, v[0], b.n, fresh);
         case Kind::L:
-            return add_inductor(re, im, b.w, v[0], b.n);
+            return add_inductor(re, im, b.w, v[0], b.n, fresh);
         case Kind::W:
-            return add_warburg(re, im, b.w, b.sqrt_w, v[0], b.n);
+            return add_warburg(re, im, b.w, b.sqrt_w, v[0], b.n, fresh);
         case Kind::K:
-            return add_k_element(re, im, b.w, v[0], v[1], b.n);
+            return add_k_element(re, im, b.w, v[0], v[1], b.n, fresh);
         default:
-            element_block(kind, v, b,
-                          [re, im](std::size_t i, Cplx z) { accumulate(re, im, i, z); });
+            element_block(kind, v, b, [re, im, fresh](std::size_t i, Cplx z) {
+                accumulate(re, im, i, z, fresh);
+            });
     }
 }
 
@@ -413,7 +407,7 @@ ReuseMemo& thread_memo() {
 // any bit from the ones stored for this element and block.
 void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& memo,
                          std::size_t element, std::size_t block_index, double* __restrict re,
-                         double* __restrict im) {
+                         double* __restrict im, bool fresh) {
     ReuseMemo::Table& table = memo.elements;
     const std::size_t slot = element * memo.blocks + block_index;
     const std::size_t count = static_cast<std::size_t>(param_count(kind));
@@ -423,7 +417,7 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
     double* __restrict z_im = table.im_of(entry);
     if (found) {
         ++table.hits[entry];
-        add_values(re, im, z_re, z_im, b.n);
+        add_values(re, im, z_re, z_im, b.n, fresh);
         return;
     }
     std::memcpy(key_at(entry), v, count * sizeof(double));
@@ -445,7 +439,7 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
             memo.power_filled[slot] = 1;
         }
         if (kind == Kind::Cpe) {
-            add_kept_cpe(re, im, z_re, z_im, p_re, p_im, v[0], b.n);
+            add_kept_cpe(re, im, z_re, z_im, p_re, p_im, v[0], b.n, fresh);
             return;
         }
         for (std::size_t i = 0; i < b.n; ++i) {
@@ -454,7 +448,7 @@ void add_element_reusing(Kind kind, const double* v, const Block& b, ReuseMemo& 
     } else {
         element_block(kind, v, b, store);
     }
-    add_values(re, im, z_re, z_im, b.n);
+    add_values(re, im, z_re, z_im, b.n, fresh);
 }
 
 template <class Values>
@@ -472,21 +466,24 @@ struct Walk {
         return scratch + (depth * 4 + slot) * SpectrumEvaluator::kBlock;
     }
 
+    // The sum of the list's impedances into (re, im), from 0 in node order.
     void series(const SeriesList& list, std::size_t depth, double* __restrict re,
                 double* __restrict im) {
-        clear(re, im, block.n);
+        if (list.nodes.empty()) return clear(re, im, block.n);
+        bool fresh = true;
         for (const Node& node : list.nodes) {
             if (const Element* e = std::get_if<Element>(&node.item)) {
                 if (memo != nullptr && worth_reusing(e->kind)) {
                     add_element_reusing(e->kind, values(*e), block, *memo, element, block_index,
-                                        re, im);
+                                        re, im, fresh);
                 } else {
-                    add_element(e->kind, values(*e), block, re, im);
+                    add_element(e->kind, values(*e), block, re, im, fresh);
                 }
                 ++element;
             } else {
-                group(std::get<ParallelGroup>(node.item), depth, re, im);
+                group(std::get<ParallelGroup>(node.item), depth, re, im, fresh);
             }
+            fresh = false;
         }
     }
 
@@ -527,26 +524,28 @@ struct Walk {
     // Stores the reciprocal of (z_re, z_im) as the slot's value and adds it
     // to (re, im): add_reciprocals with the reciprocal kept.
     void keep_reciprocals(std::size_t id, const Slot& slot, const double* z_re,
-                          const double* z_im, double* re, double* im) {
+                          const double* z_im, double* re, double* im, bool fresh) {
         ReuseMemo::Table& table = memo->subtrees;
         double* kept_re = table.re_of(slot.entry);
         double* kept_im = table.im_of(slot.entry);
-        add_kept_reciprocals(re, im, kept_re, kept_im, z_re, z_im, block.n);
+        add_kept_reciprocals(re, im, kept_re, kept_im, z_re, z_im, block.n, fresh);
         const SpectrumEvaluator::Subtree& t = subtrees[id];
         std::memcpy(key_of(slot.entry, t), slot.key, t.params * sizeof(double));
         table.filled[slot.entry] = 1;
         table.hits[slot.entry] = 0;
     }
 
+    // The group's impedance added to (re, im) (onto 0 when fresh): the
+    // reciprocal of its branches' admittances summed from 0 in branch order.
     void group(const ParallelGroup& g, std::size_t depth, double* __restrict re,
-               double* __restrict im) {
+               double* __restrict im, bool fresh) {
         const std::size_t id = subtree++;
         Slot slot;
         if (memo != nullptr) {
             slot = look_up(id);
             if (slot.found) {
                 add_values(re, im, memo->subtrees.re_of(slot.entry),
-                           memo->subtrees.im_of(slot.entry), block.n);
+                           memo->subtrees.im_of(slot.entry), block.n, fresh);
                 return;
             }
         }
@@ -555,27 +554,30 @@ struct Walk {
         double* __restrict z_re = level(depth + 1, 0);
         double* __restrict z_im = level(depth + 1, 1);
         const std::size_t n = block.n;
-        clear(y_re, y_im, n);
+        if (g.branches.empty()) clear(y_re, y_im, n);
+        bool first_branch = true;
         for (const SeriesList& branch : g.branches) {
             const std::size_t branch_id = subtree++;
+            const bool onto_zero = first_branch;
+            first_branch = false;
             if (memo == nullptr) {
                 series(branch, depth + 1, z_re, z_im);
-                add_reciprocals(y_re, y_im, z_re, z_im, n);
+                add_reciprocals(y_re, y_im, z_re, z_im, n, onto_zero);
                 continue;
             }
             const Slot branch_slot = look_up(branch_id);
             if (branch_slot.found) {
                 add_values(y_re, y_im, memo->subtrees.re_of(branch_slot.entry),
-                           memo->subtrees.im_of(branch_slot.entry), n);
+                           memo->subtrees.im_of(branch_slot.entry), n, onto_zero);
                 continue;
             }
             series(branch, depth + 1, z_re, z_im);
-            keep_reciprocals(branch_id, branch_slot, z_re, z_im, y_re, y_im);
+            keep_reciprocals(branch_id, branch_slot, z_re, z_im, y_re, y_im, onto_zero);
         }
         if (memo == nullptr) {
-            add_reciprocals(re, im, y_re, y_im, n);
+            add_reciprocals(re, im, y_re, y_im, n, fresh);
         } else {
-            keep_reciprocals(id, slot, y_re, y_im, re, im);
+            keep_reciprocals(id, slot, y_re, y_im, re, im, fresh);
         }
     }
 };
