@@ -97,7 +97,8 @@ void add_kept_reciprocals(double* __restrict re, double* __restrict im,
 }
 
 KORVANE_WIDE_LOOP
-void add_resistor(double* __restrict re, double* __restrict im, double r, std::size_t n, bool fresh) {
+void add_resistor(double* __restrict re, double* __restrict im, double r, std::size_t n,
+                  bool fresh) {
     const Cplx z = formulas::resistor(r);
     for (std::size_t i = 0; i < n; ++i) {
         accumulate(re, im, i, z, fresh);

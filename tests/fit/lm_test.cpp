@@ -492,10 +492,12 @@ TEST(EuclideanNorm, BothPathsSumInTheSameOrder) {
         }
         v[length / 2] = 0.0;
         const double fast = euclidean_norm(v);
-        const long double exact = std::sqrt(std::inner_product(v.begin(), v.end(), v.begin(), 0.0L));
+        const long double exact =
+            std::sqrt(std::inner_product(v.begin(), v.end(), v.begin(), 0.0L));
         EXPECT_NEAR(fast, static_cast<double>(exact), 4e-16 * fast) << "length " << length;
         v[length / 2] = 1e-170;
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(euclidean_norm(v)), std::bit_cast<std::uint64_t>(fast))
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(euclidean_norm(v)),
+                  std::bit_cast<std::uint64_t>(fast))
             << "length " << length;
     }
 }
