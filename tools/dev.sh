@@ -81,7 +81,7 @@ case "${1:-}" in
         log "C++ tests"
         "$BUILD/korvane_tests" --gtest_brief=1
         log "Python tests"
-        KORVANE_BUILD_DIR="$BUILD" "$VENV/bin/python" -m pytest -q tests/python
+        KORVANE_BUILD_DIR="$BUILD" MPLBACKEND=Agg "$VENV/bin/python" -m pytest -q tests/python tests/tools
         ;;
     *)
         echo "usage: tools/dev.sh main|test|build|setup" >&2

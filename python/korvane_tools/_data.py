@@ -1,0 +1,170 @@
+"""One reading of "measured data" for every tool.
+
+Users hold spectra in three shapes: a Battery Data Format frame (pandas,
+polars, or a dict of columns, as ``korvane.Circuit.fit`` reads it), a
+``(frequencies, impedances)`` pair, or a frame with the short spellings
+instruments and other tools use (``freq``/``zreal``/``zimag``). All tools go
+through :func:`spectrum` so they accept the same things and refuse the rest
+with the same words.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+ComplexArray = npt.NDArray[np.complex128]
+
+#: What the tools accept as measured data: a dataframe (any object with
+#: ``columns`` and item lookup, or a mapping) or a (frequencies, impedances)
+#: pair. Typed loosely on purpose: pandas, polars and dicts share no base.
+Data = Any
+
+FREQUENCY = "Frequency / Hz"
+REAL = "Real Impedance / ohm"
+IMAG = "Imaginary Impedance / ohm"
+MODULUS = "Absolute Impedance / ohm"
+PHASE = "Phase / deg"
+
+# Column spellings per role, first match wins. The BDF spellings come first
+# so a BDF frame is read exactly as korvane reads it; the short ones are what
+# other tools and hand-made frames use. "-Z''"-style columns are *not* here:
+# a negated imaginary part must be said explicitly, never guessed.
+_SPELLINGS: dict[str, tuple[str, ...]] = {
+    "frequency": (FREQUENCY, "frequency_hertz", "freq", "frequency", "f", "Freq", "Frequency"),
+    "real": (REAL, "real_impedance_ohm", "zreal", "z_real", "Zreal", "Z'", "re_z", "Re(Z)"),
+    "imag": (IMAG, "imaginary_impedance_ohm", "zimag", "z_imag", "Zimag", "Z''", "im_z", "Im(Z)"),
+    "modulus": (MODULUS, "absolute_impedance_ohm", "zmod", "|Z|"),
+    "phase": (PHASE, "phase_degree", "zphase", "phase"),
+}
+
+
+def _columns(frame: Any) -> list[str]:
+    if isinstance(frame, Mapping):
+        return [str(k) for k in frame.keys()]
+    cols = getattr(frame, "columns", None)
+    if cols is None:
+        return []
+    return [str(c) for c in cols]
+
+
+def _column(frame: Any, role: str, names: list[str]) -> FloatArray | None:
+    for spelling in _SPELLINGS[role]:
+        if spelling in names:
+            values = frame[spelling]
+            to_numpy = getattr(values, "to_numpy", None)  # pandas and polars series
+            raw = to_numpy() if callable(to_numpy) else values
+            try:
+                return np.asarray(raw, dtype=np.float64)
+            except (TypeError, ValueError):
+                raise ValueError(f"column {spelling!r} is not numeric") from None
+    return None
+
+
+def _from_frame(frame: Any) -> tuple[FloatArray, ComplexArray]:
+    names = _columns(frame)
+    f = _column(frame, "frequency", names)
+    if f is None:
+        raise ValueError(
+            f"no frequency column: expected {FREQUENCY!r} (or freq, frequency, f); "
+            f"the frame has {names}"
+        )
+    re, im = _column(frame, "real", names), _column(frame, "imag", names)
+    if re is not None and im is not None:
+        z = re + 1j * im
+    else:
+        mod, ph = _column(frame, "modulus", names), _column(frame, "phase", names)
+        if mod is None or ph is None:
+            raise ValueError(
+                f"no impedance columns: expected {REAL!r} with {IMAG!r} "
+                f"(or zreal/zimag), or {MODULUS!r} with {PHASE!r}; the frame has {names}"
+            )
+        z = mod * np.exp(1j * np.deg2rad(ph))
+    if f.shape != z.shape or f.ndim != 1:
+        raise ValueError(
+            f"frequency and impedance columns differ in length ({f.size} and {z.size})"
+        )
+    return f, np.asarray(z, dtype=np.complex128)
+
+
+def spectrum(data: Data) -> tuple[FloatArray, ComplexArray]:
+    """Measured data as ``(frequencies, impedances)``: float64 Hz, complex128 ohm.
+
+    ``data`` is a dataframe (pandas, polars or a mapping of columns) with the
+    Battery Data Format columns or their common short spellings, or a pair
+    ``(frequencies, impedances)``. Rows are kept as given: nothing is dropped,
+    sorted or sign-flipped (see :func:`korvane_tools.check` for that).
+    """
+    if isinstance(data, tuple) and len(data) == 2:
+        f = np.asarray(data[0], dtype=np.float64)
+        z = np.asarray(data[1], dtype=np.complex128)
+        if f.ndim != 1 or z.ndim != 1:
+            raise ValueError("frequencies and impedances must be one-dimensional")
+        if f.shape != z.shape:
+            raise ValueError(
+                f"frequencies and impedances differ in length ({f.size} and {z.size})"
+            )
+        return f, z
+    if isinstance(data, (str, bytes)) or (
+        isinstance(data, Sequence) and not isinstance(data, Mapping)
+    ):
+        raise TypeError(
+            "expected a dataframe or a (frequencies, impedances) pair, "
+            f"got {type(data).__name__}"
+        )
+    if not _columns(data):
+        raise TypeError(
+            "expected a dataframe or a (frequencies, impedances) pair, "
+            f"got {type(data).__name__}"
+        )
+    return _from_frame(data)
+
+
+def to_frame(frequencies: npt.ArrayLike, impedances: npt.ArrayLike) -> Any:
+    """A BDF pandas DataFrame from two arrays, the form ``Circuit.fit`` reads."""
+    import pandas as pd
+
+    z = np.asarray(impedances, dtype=np.complex128)
+    return pd.DataFrame(
+        {
+            FREQUENCY: np.asarray(frequencies, dtype=np.float64),
+            REAL: z.real.copy(),
+            IMAG: z.imag.copy(),
+        }
+    )
+
+
+def require_fittable(frequencies: FloatArray, impedances: ComplexArray) -> None:
+    """Raise ``ValueError`` for data that can only give a NaN fit.
+
+    A fit of such data would end with every parameter NaN and
+    ``success=False``; saying which rows are at fault is more use.
+    """
+    if frequencies.shape != impedances.shape:
+        raise ValueError(
+            f"frequencies and impedances differ in length ({frequencies.size} and "
+            f"{impedances.size})"
+        )
+    if frequencies.size == 0:
+        raise ValueError("no measured points")
+    bad_f = np.flatnonzero(~(np.isfinite(frequencies) & (frequencies > 0)))
+    if bad_f.size:
+        raise ValueError(
+            f"{bad_f.size} frequencies are not positive and finite (rows {_rows(bad_f)}); "
+            "korvane_tools.clean(data) removes them"
+        )
+    bad_z = np.flatnonzero(~(np.isfinite(impedances.real) & np.isfinite(impedances.imag)))
+    if bad_z.size:
+        raise ValueError(
+            f"{bad_z.size} impedances are not finite (rows {_rows(bad_z)}); "
+            "korvane_tools.clean(data) removes them"
+        )
+
+
+def _rows(index: npt.NDArray[np.intp], most: int = 5) -> str:
+    shown = ", ".join(str(int(i)) for i in index[:most])
+    return shown + (", …" if index.size > most else "")
