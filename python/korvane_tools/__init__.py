@@ -38,8 +38,8 @@ _EXPORTS: dict[str, str] = {
     "plot_fit": "plotting",
     "plot_lin_kk": "plotting",
     # reports
-    "report": "report",
-    "Report": "report",
+    "report": "reporting",
+    "Report": "reporting",
     # constrained fits
     "fit": "constrained",
     "ConstrainedFitResult": "constrained",
@@ -61,7 +61,7 @@ if TYPE_CHECKING:  # static checkers see the real definitions
     from .io import read, read_spectra
     from .kk import LinKKResult, lin_kk
     from .plotting import plot_bode, plot_fit, plot_lin_kk, plot_nyquist, plot_residuals
-    from .report import Report, report
+    from .reporting import Report, report
     from .serial import circuit_string, load, save
 
 
