@@ -17,6 +17,7 @@ from __future__ import annotations
 import math
 import re
 from dataclasses import dataclass, field
+from decimal import Decimal
 from typing import Any
 
 import numpy as np
@@ -178,6 +179,14 @@ def recognise(names: list[str], header_line: int) -> dict[str, Column]:
     return found
 
 
+def names_columns(names: list[str]) -> bool:
+    """Whether ``names`` looks like a names line: it names a frequency column."""
+    try:
+        return "frequency" in recognise(names, 0)
+    except FormatError:
+        return True  # names known roles, if ambiguously: let the reading say so
+
+
 def _values(table: Table, column: Column, width: int) -> FloatArray:
     if column.index >= width:
         raise FormatError(
@@ -186,15 +195,23 @@ def _values(table: Table, column: Column, width: int) -> FloatArray:
             f"hold {width} values",
         )
     comma = decimal_comma(table.sep)
+    power = math.log10(abs(column.factor))
+    exact = power != 0 and power == round(power)  # a prefix: shift the decimal point
     out = np.empty(len(table.rows))
     for i, (line, parts) in enumerate(table.rows):
-        value = number(parts[column.index], comma)
+        text = parts[column.index]
+        value = number(text, comma)
         if value is None:
-            raise FormatError(
-                line, f"expected a number in column {column.name!r}, found {parts[column.index]!r}"
-            )
-        out[i] = value
-    return out * column.factor
+            raise FormatError(line, f"expected a number in column {column.name!r}, found {text!r}")
+        if exact and math.isfinite(value):
+            # "7.95773e-05" kOhm becomes 0.0795773 ohm, the number as written
+            # with its point moved, not 7.95773e-05 * 1e3 = 0.07957729999999999.
+            digits = text.strip().replace(",", ".").replace("\u2212", "-")
+            value = float(Decimal(digits).scaleb(round(power)))
+            out[i] = value if column.factor > 0 else -value
+        else:
+            out[i] = value * column.factor
+    return out
 
 
 def _positional(table: Table, width: int) -> dict[str, Column]:

@@ -12,7 +12,7 @@ import re
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from ._columns import Table
+from ._columns import Table, names_columns
 from ._text import FormatError, decimal_comma, fields, number, numeric_separator
 
 Parser = Callable[[list[str]], list[Table]]
@@ -183,7 +183,9 @@ def _delimited(lines: list[str]) -> list[Table]:
     header_text = None
     if above is not None:
         candidate = fields(_uncomment(lines[above]), sep)
-        if len(candidate) >= 2:
+        # A comment names the columns only if it names a known one ("# freq
+        # zreal zimag" from numpy.savetxt), not "% exported by hand".
+        if len(candidate) >= 2 and (not _is_comment(lines[above]) or names_columns(candidate)):
             _refuse_broken_row(above + 1, candidate, lines[start], sep)
             names, header_text = candidate, lines[above].strip()
     header_line = above + 1 if names is not None and above is not None else start + 1
