@@ -25,9 +25,9 @@ MAX_GAP_DECADES = 1.0
 #: Fewer points than this cannot carry even a Randles circuit (5 parameters)
 #: with error estimates to spare.
 MIN_POINTS = 10
-#: Phase (degrees) above which the low-frequency half counts as an arc
-#: above the axis; small enough to catch a flat arc, large enough that a
-#: resistive spectrum's noise around 0° does not trip it.
+#: Phase (degrees) within which a point counts as noise around the real
+#: axis: small enough to keep a flat arc, large enough that a resistive
+#: stretch's scatter around 0° neither looks flipped nor inductive.
 FLIPPED_PHASE_DEG = 1.0
 
 
@@ -88,9 +88,11 @@ def check(data: Data) -> CheckReport:
       (errors): rows a fit cannot use; :func:`clean` removes them.
     - ``duplicate_frequency`` (warning): a frequency measured twice, often two
       sweeps run together; the rows after the first of each are listed.
-    - ``flipped_sign`` (warning): the imaginary part is positive over most of
-      the low-frequency half (median phase above ``FLIPPED_PHASE_DEG``): a
+    - ``flipped_sign`` (warning): most points with a phase beyond
+      ``FLIPPED_PHASE_DEG`` have a positive imaginary part, and it peaks
+      below the highest frequency and falls by half or more towards it: a
       capacitive arc drawn above the axis, as when −Z'' was passed for Z''.
+      (An inductance grows with frequency instead, so it is not mistaken.)
     - ``inductive`` (info when the points with positive imaginary part are the
       highest frequencies, as cable inductance gives; warning elsewhere).
     - ``sparse`` (warning): fewer than ``MIN_POINTS_PER_DECADE`` points per
@@ -167,24 +169,44 @@ def _shape_findings(
     if usable.size < 2:
         return out
     by_freq = usable[np.argsort(f[usable], kind="stable")]  # rows, lowest frequency first
-    low = by_freq[: max(1, by_freq.size // 2)]
-    phase = np.degrees(np.angle(z[low]))
-    flipped = np.median(phase) > FLIPPED_PHASE_DEG and np.mean(phase > 0) >= 0.75
-    if flipped:
+    peak = _flipped_peak(f, z, by_freq)
+    flipped = peak is not None
+    if peak is not None:
         out.append(
             Finding(
                 "flipped_sign",
                 "warning",
-                "the imaginary part is positive over most of the low-frequency half "
-                f"(median phase {np.median(phase):+.1f}°): a capacitive arc above the axis. "
-                "Did you pass −Z''? korvane expects Z'' itself, negative for a capacitive arc",
-                tuple(int(i) for i in low[z[low].imag > 0]),
+                "the imaginary part is positive at most frequencies and forms an arc above "
+                f"the axis (highest at {f[peak]:.4g} Hz, row {peak}). Did you pass −Z''? "
+                "korvane expects Z'' itself, negative for a capacitive arc",
+                tuple(int(i) for i in np.sort(by_freq[z[by_freq].imag > 0])),
             )
         )
     if not flipped:
         out += _inductive(f, z, by_freq)
     out += _density(f[by_freq])
     return out
+
+
+def _flipped_peak(
+    f: npt.NDArray[np.float64], z: npt.NDArray[np.complex128], by_freq: npt.NDArray[np.intp]
+) -> int | None:
+    """The row where a capacitive arc drawn above the axis peaks, or None.
+
+    Flipped, an arc has a positive imaginary part at most frequencies that
+    falls back towards the axis at the high-frequency end. An inductance is
+    positive too but grows with frequency, so its largest value is the top
+    point; noise near a resistive stretch stays within ``FLIPPED_PHASE_DEG``.
+    """
+    phase = np.degrees(np.angle(z[by_freq]))
+    clear = np.abs(phase) > FLIPPED_PHASE_DEG
+    if clear.sum() < 3 or np.mean(phase[clear] > 0) <= 0.5:
+        return None
+    imag = z[by_freq].imag
+    top = int(np.argmax(imag))
+    if top == by_freq.size - 1 or imag[-1] >= 0.5 * imag[top]:
+        return None
+    return int(by_freq[top])
 
 
 def _inductive(
