@@ -261,7 +261,8 @@ def _density(freqs: npt.NDArray[np.float64]) -> list[Finding]:
             Finding(
                 "sparse",
                 "warning",
-                f"{logs.size / span:.2g} points per decade over {span:.2g} decades "
+                f"{logs.size / span:.2g} points per decade over {span:.2g} "
+                f"decade{'' if span == 1 else 's'} "
                 f"(fewer than {MIN_POINTS_PER_DECADE:g})",
             )
         )
