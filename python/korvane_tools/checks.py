@@ -71,7 +71,9 @@ class CheckReport:
 
 def _rows_text(rows: npt.NDArray[np.intp], most: int = 6) -> str:
     shown = ", ".join(str(int(i)) for i in rows[:most])
-    return "row " + shown if rows.size == 1 else "rows " + shown + (", …" if rows.size > most else "")
+    if rows.size == 1:
+        return "row " + shown
+    return "rows " + shown + (", …" if rows.size > most else "")
 
 
 def check(data: Data) -> CheckReport:

@@ -114,7 +114,8 @@ def test_too_few_points_and_gaps():
 
 def test_length_mismatch_and_empty():
     f, z = randles()
-    report = kt.check({FREQUENCY: f.tolist(), REAL: z.real[:-2].tolist(), IMAG: z.imag[:-2].tolist()})
+    short = {FREQUENCY: f.tolist(), REAL: z.real[:-2].tolist(), IMAG: z.imag[:-2].tolist()}
+    report = kt.check(short)
     assert kinds(report, "error") == {"length_mismatch"}
     assert kinds(kt.check((f[:5], z)), "error") == {"length_mismatch"}
     assert kinds(kt.check(([], [])), "error") == {"no_points"}

@@ -41,13 +41,15 @@ MEASURED = [
      ("0.0158898", "17007.49", "-6635.557"), 1),
     ("exampleDataGamryABORT.DTA", "gamry", 72, ("200015.6", "825.8584", "-1367.239"),
      ("0.0158898", "17007.49", "-6635.557"), 1),
-    ("exampleDataParstat.txt", "parstat", 31, ("10000", "-0.00049816280376104", "0.0175143479976367"),
+    ("exampleDataParstat.txt", "parstat", 31,
+     ("10000", "-0.00049816280376104", "0.0175143479976367"),
      ("10", "0.0270946491457229", "-0.00399791080333837"), 1),
     ("exampleDataPowersuite.txt", "powersuite", 30, ("0.1", "423929.46", "-49014.063"),
      ("2000000", "-470.54113", "-1397.7358"), 1),
     ("exampleDataVersaStudio.par", "versastudio", 61, ("100000", "55.31571", "4.575431"),
      ("0.02154435", "1516.313", "-122.8279"), 1),
-    ("exampleDataBioLogic.mpt", "biologic", 43, ("1.0003201E+003", "6.5470886E+001", "3.8998979E-001"),
+    ("exampleDataBioLogic.mpt", "biologic", 43,
+     ("1.0003201E+003", "6.5470886E+001", "3.8998979E-001"),
      ("1.6895540E-002", "1.1097003E+002", "2.3458567E+000"), -1),
     ("exampleData.csv", "csv", 66,
      ("3.162299999999999833e-03", "4.949989776405060160e-02", "-2.043869854441892481e-02"),
@@ -89,7 +91,10 @@ def _assert_rows(frame, rows, first, last, sign):
         assert row[IMAG] == sign * _value(im)
 
 
-@pytest.mark.parametrize("name, fmt, rows, first, last, sign", MEASURED, ids=[m[0] for m in MEASURED])
+ROW_ARGS = "name, fmt, rows, first, last, sign"
+
+
+@pytest.mark.parametrize(ROW_ARGS, MEASURED, ids=[m[0] for m in MEASURED])
 def test_measured_files(name, fmt, rows, first, last, sign):
     frame = kt.read(SHARED_DATA / name)
     _assert_rows(frame, rows, first, last, sign)
@@ -98,7 +103,7 @@ def test_measured_files(name, fmt, rows, first, last, sign):
     assert all(frame[c].dtype.kind in "fi" for c in frame.columns)
 
 
-@pytest.mark.parametrize("name, fmt, rows, first, last, sign", VARIANTS, ids=[v[0] for v in VARIANTS])
+@pytest.mark.parametrize(ROW_ARGS, VARIANTS, ids=[v[0] for v in VARIANTS])
 def test_variant_files(name, fmt, rows, first, last, sign):
     frame = kt.read(DATA / name)
     _assert_rows(frame, rows, first, last, sign)
@@ -183,16 +188,25 @@ def _write(tmp_path, name, text, encoding="utf-8"):
 
 def test_broken_files_name_file_line_and_expectation(tmp_path):
     cases = [
-        ("empty.csv", "", r"empty\.csv, line 1: expected an impedance table, found an empty file"),
+        ("empty.csv", "",
+         r"empty\.csv, line 1: expected an impedance table, found an empty file"),
         ("blank.csv", "\n  \n", r"blank\.csv, line 1: .*empty file"),
-        ("missing.csv", "freq,zreal\n1,2\n3,4\n", r"missing\.csv, line 1: expected impedance columns"),
-        ("garbage.csv", "freq;zreal;zimag\n1;2;-3\n2;2,5x;-3\n", r"garbage\.csv, line 3: expected a number in column 'zreal', found '2,5x'"),
-        ("garbage_first.csv", "f,Z',Z''\n1,abc,-3\n2,2,-3\n", r"garbage_first\.csv, line 2: expected a number, found 'abc'"),
-        ("footer.csv", "f,Z',Z''\n1,2,-3\nend of data\n", r"footer\.csv, line 3: expected a row of numbers"),
-        ("header_only.csv", "# data\nf,Z',Z''\n", r"header_only\.csv, line 2: expected rows of numbers"),
-        ("four.csv", "1,2,3,4\n2,2,3,4\n", r"four\.csv, line 1: expected a header line .* exactly three columns"),
-        ("unit.csv", "f / Hz,Z' / Ohm.cm2,Z'' / Ohm.cm2\n1,2,3\n", r"unit\.csv, line 1: column \"Z' / Ohm.cm2\": unit 'Ohm.cm2' not understood"),
-        ("two_real.csv", "f,Z',Zreal,Z''\n1,2,2,3\n", r"two_real\.csv, line 1: two real columns"),
+        ("missing.csv", "freq,zreal\n1,2\n3,4\n",
+         r"missing\.csv, line 1: expected impedance columns"),
+        ("garbage.csv", "freq;zreal;zimag\n1;2;-3\n2;2,5x;-3\n",
+         r"garbage\.csv, line 3: expected a number in column 'zreal', found '2,5x'"),
+        ("garbage_first.csv", "f,Z',Z''\n1,abc,-3\n2,2,-3\n",
+         r"garbage_first\.csv, line 2: expected a number, found 'abc'"),
+        ("footer.csv", "f,Z',Z''\n1,2,-3\nend of data\n",
+         r"footer\.csv, line 3: expected a row of numbers"),
+        ("header_only.csv", "# data\nf,Z',Z''\n",
+         r"header_only\.csv, line 2: expected rows of numbers"),
+        ("four.csv", "1,2,3,4\n2,2,3,4\n",
+         r"four\.csv, line 1: expected a header line .* exactly three columns"),
+        ("unit.csv", "f / Hz,Z' / Ohm.cm2,Z'' / Ohm.cm2\n1,2,3\n",
+         r"unit\.csv, line 1: column \"Z' / Ohm.cm2\": unit 'Ohm.cm2' not understood"),
+        ("two_real.csv", "f,Z',Zreal,Z''\n1,2,2,3\n",
+         r"two_real\.csv, line 1: two real columns"),
     ]  # fmt: skip
     for name, text, message in cases:
         with pytest.raises(ValueError, match=message):
@@ -206,10 +220,12 @@ def test_truncated_files(tmp_path):
     path = tmp_path / "cut.DTA"
     path.write_bytes(gamry[: cut + 20])
     line = gamry[:cut].count(b"\n") + 1
-    with pytest.raises(ValueError, match=rf"cut\.DTA, line {line}: expected 11 values as on line 449, found"):
+    message = rf"cut\.DTA, line {line}: expected 11 values as on line 449, found"
+    with pytest.raises(ValueError, match=message):
         kt.read(path)
     # cut inside a number
-    with pytest.raises(ValueError, match=r"line 3: expected a number in column \"Z''\", found '-3.1E'"):
+    message = r"line 3: expected a number in column \"Z''\", found '-3.1E'"
+    with pytest.raises(ValueError, match=message):
         kt.read(_write(tmp_path, "cut.csv", "f,Z',Z''\n1,2,-3\n2,2,-3.1E"))
     # cut before a closing mark or inside a header that announces its length
     versa = (SHARED_DATA / "exampleDataVersaStudio.par").read_text(encoding="utf-8")

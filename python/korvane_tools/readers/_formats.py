@@ -55,8 +55,10 @@ def _biologic(lines: list[str]) -> list[Table]:
     if match is None:
         raise FormatError(2, "expected 'Nb header lines : <count>'")
     count = int(match.group(1))
-    if count > len(lines) or count < 3:
+    if count > len(lines):
         raise FormatError(2, f"header of {count} lines announced, but the file has {len(lines)}")
+    if count < 3:
+        raise FormatError(2, f"header of {count} lines announced: too short for a names row")
     rows = [(k + 1, fields(lines[k], "\t")) for k in range(count, len(lines)) if lines[k].strip()]
     return [Table(fields(lines[count - 1], "\t"), count, rows, "\t")]
 
@@ -93,7 +95,8 @@ def _zplot(lines: list[str]) -> list[Table]:
         )
         if found is None:
             raise FormatError(
-                len(lines), 'expected a point count followed by a quoted names row ("  Freq(Hz) ...")'
+                len(lines),
+                'expected a point count followed by a quoted names row ("  Freq(Hz) ...")',
             )
         header = found
         planned = lines[header - 1].strip()
