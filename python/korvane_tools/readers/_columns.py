@@ -69,7 +69,8 @@ _SPELLINGS: dict[str, frozenset[str]] = {
     "voltage": frozenset({"<ewe>", "ewe", "e", "vdc", "voltage", "potential", "voltagevolt"}),
 }
 
-_REQUIRED = ("frequency", "real", "imag", "modulus", "phase")
+# Roles the spectrum is built from: a doubt about any of them is an error.
+_IMPEDANCE_ROLES = ("frequency", "real", "imag", "modulus", "phase")
 
 OPTIONAL_NAMES: dict[str, str] = {
     "modulus": MODULUS,
@@ -160,7 +161,7 @@ def recognise(names: list[str], header_line: int) -> dict[str, Column]:
             continue
         factor = 1.0 if unit is None else _unit_factor(role, unit)
         if factor is None:
-            if role in _REQUIRED:
+            if role in _IMPEDANCE_ROLES:
                 raise FormatError(
                     header_line,
                     f"column {raw!r}: unit {unit!r} not understood "
@@ -168,7 +169,7 @@ def recognise(names: list[str], header_line: int) -> dict[str, Column]:
                 )
             continue  # an optional column in an unknown unit is not worth a refusal
         if role in found:
-            if role in _REQUIRED:
+            if role in _IMPEDANCE_ROLES:
                 raise FormatError(
                     header_line,
                     f"two {role} columns, {found[role].name!r} and {raw!r}: "
