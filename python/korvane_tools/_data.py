@@ -75,6 +75,10 @@ def _from_frame(frame: Any) -> tuple[FloatArray, ComplexArray]:
         )
     re, im = _column(frame, "real", names), _column(frame, "imag", names)
     if re is not None and im is not None:
+        if re.shape != im.shape:
+            raise ValueError(
+                f"real and imaginary columns differ in length ({re.size} and {im.size})"
+            )
         z = re + 1j * im
     else:
         mod, ph = _column(frame, "modulus", names), _column(frame, "phase", names)
@@ -83,11 +87,11 @@ def _from_frame(frame: Any) -> tuple[FloatArray, ComplexArray]:
                 f"no impedance columns: expected {REAL!r} with {IMAG!r} "
                 f"(or zreal/zimag), or {MODULUS!r} with {PHASE!r}; the frame has {names}"
             )
+        if mod.shape != ph.shape:
+            raise ValueError(
+                f"modulus and phase columns differ in length ({mod.size} and {ph.size})"
+            )
         z = mod * np.exp(1j * np.deg2rad(ph))
-    if f.shape != z.shape or f.ndim != 1:
-        raise ValueError(
-            f"frequency and impedance columns differ in length ({f.size} and {z.size})"
-        )
     return f, np.asarray(z, dtype=np.complex128)
 
 
@@ -99,15 +103,25 @@ def spectrum(data: Data) -> tuple[FloatArray, ComplexArray]:
     ``(frequencies, impedances)``. Rows are kept as given: nothing is dropped,
     sorted or sign-flipped (see :func:`korvane_tools.check` for that).
     """
+    f, z = spectrum_parts(data)
+    if f.shape != z.shape:
+        raise ValueError(
+            f"frequencies and impedances differ in length ({f.size} and {z.size})"
+        )
+    return f, z
+
+
+def spectrum_parts(data: Data) -> tuple[FloatArray, ComplexArray]:
+    """Like :func:`spectrum`, but frequencies and impedances may differ in length.
+
+    For :func:`korvane_tools.check`, which reports a length mismatch as a
+    finding instead of stopping at it.
+    """
     if isinstance(data, tuple) and len(data) == 2:
         f = np.asarray(data[0], dtype=np.float64)
         z = np.asarray(data[1], dtype=np.complex128)
         if f.ndim != 1 or z.ndim != 1:
             raise ValueError("frequencies and impedances must be one-dimensional")
-        if f.shape != z.shape:
-            raise ValueError(
-                f"frequencies and impedances differ in length ({f.size} and {z.size})"
-            )
         return f, z
     if isinstance(data, (str, bytes)) or (
         isinstance(data, Sequence) and not isinstance(data, Mapping)
@@ -126,7 +140,7 @@ def spectrum(data: Data) -> tuple[FloatArray, ComplexArray]:
 
 def to_frame(frequencies: npt.ArrayLike, impedances: npt.ArrayLike) -> Any:
     """A BDF pandas DataFrame from two arrays, the form ``Circuit.fit`` reads."""
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     z = np.asarray(impedances, dtype=np.complex128)
     return pd.DataFrame(

@@ -10,4 +10,13 @@ _build = os.environ.get("KORVANE_BUILD_DIR")
 if _build:
     sys.path.insert(0, _build)
 
-SHARED_DATA = _root.parent / "shared" / "data" / "instrument-files"
+# shared/ sits beside the clone; a git worktree one level deeper finds it
+# beside an ancestor.
+SHARED_DATA = next(
+    (
+        p / "shared" / "data" / "instrument-files"
+        for p in _root.parents
+        if (p / "shared" / "data" / "instrument-files").is_dir()
+    ),
+    _root.parent / "shared" / "data" / "instrument-files",
+)

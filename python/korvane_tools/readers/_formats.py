@@ -1,0 +1,281 @@
+"""The instrument formats: how to recognise each and where its table is.
+
+Each parser only locates the header and the data rows of its format and
+hands them on as :class:`Table` values; recognising columns, reading
+numbers and signs is shared (``_columns``). Adding a format is one parser
+and one line in :data:`FORMATS`.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable
+from dataclasses import dataclass
+
+from ._columns import Table, names_columns
+from ._text import FormatError, decimal_comma, fields, number, numeric_separator
+
+Parser = Callable[[list[str]], list[Table]]
+
+_COMMENTS = ("#", "%", "//", "!")
+
+
+# -- Gamry Framework .DTA --------------------------------------------------
+
+
+def _gamry(lines: list[str]) -> list[Table]:
+    """Every ``ZCURVE TABLE``: a names row, a units row, then tab-led rows."""
+    aborted = any(re.match(r"EXPERIMENTABORTED\tTOGGLE\tT\b", line) for line in lines)
+    tables = []
+    for i, line in enumerate(lines):
+        if not re.match(r"ZCURVE\tTABLE\b", line):
+            continue
+        head = line.split("\t")
+        declared = int(head[2]) if len(head) > 2 and head[2].strip().isdigit() else None
+        if i + 2 >= len(lines):
+            raise FormatError(i + 1, "expected a names row and a units row after ZCURVE")
+        rows = []
+        for k in range(i + 3, len(lines)):
+            if not lines[k].startswith("\t"):
+                break
+            rows.append((k + 1, fields(lines[k], "\t")[1:]))
+        names = fields(lines[i + 1], "\t")[1:]
+        tables.append(Table(names, i + 2, rows, "\t", declared, {"aborted": aborted}))
+    if not tables:
+        raise FormatError(1, "expected a ZCURVE table (an impedance measurement); found none")
+    return tables
+
+
+# -- BioLogic EC-Lab text export .mpt --------------------------------------
+
+
+def _biologic(lines: list[str]) -> list[Table]:
+    """Line 2 gives the header length; its last line names the columns."""
+    match = re.match(r"Nb header lines\s*:\s*(\d+)", lines[1] if len(lines) > 1 else "")
+    if match is None:
+        raise FormatError(2, "expected 'Nb header lines : <count>'")
+    count = int(match.group(1))
+    if count > len(lines):
+        raise FormatError(2, f"header of {count} lines announced, but the file has {len(lines)}")
+    if count < 3:
+        raise FormatError(2, f"header of {count} lines announced: too short for a names row")
+    rows = [(k + 1, fields(lines[k], "\t")) for k in range(count, len(lines)) if lines[k].strip()]
+    return [Table(fields(lines[count - 1], "\t"), count, rows, "\t")]
+
+
+# -- ZPlot / ZView .z (ZPLOT2 ASCII, ZPlotW and Z60W) ----------------------
+
+
+def _is_zplot(lines: list[str]) -> bool:
+    first = lines[0].strip()
+    return first.startswith("ZPLOT2 ASCII") or bool(
+        re.match(r'"(ZPlotW|Z60W) Data File', first)
+    )
+
+
+def _zplot(lines: list[str]) -> list[Table]:
+    """ZPLOT2: names row just above "End Comments"; ZPlotW/Z60W: count, then quoted names.
+
+    The point count in the header is the count the sweep was set up for; a
+    sweep stopped early holds fewer rows, so it is recorded in
+    ``attrs["points_planned"]``, not enforced.
+    """
+    if lines[0].strip().startswith("ZPLOT2 ASCII"):
+        end = next((i for i, ln in enumerate(lines) if ln.strip() == "End Comments"), None)
+        if end is None:
+            raise FormatError(len(lines), "expected an 'End Comments' line closing the header")
+        header = end - 1
+        points = next((ln for ln in lines[:end] if ln.strip().startswith("Data Points:")), "")
+        planned = points.partition(":")[2].strip()
+    else:
+        found = next(
+            (i for i in range(1, len(lines))
+             if lines[i - 1].strip().isdigit() and lines[i].startswith('"')),  # fmt: skip
+            None,
+        )
+        if found is None:
+            raise FormatError(
+                len(lines),
+                'expected a point count followed by a quoted names row ("  Freq(Hz) ...")',
+            )
+        header = found
+        planned = lines[header - 1].strip()
+    data = [(k + 1, lines[k]) for k in range(header + 1, len(lines)) if lines[k].strip()]
+    if data and data[0][1].strip() == "End Comments":
+        data = data[1:]
+    sep = (numeric_separator(data[0][1]) if data else None) or "\t"
+    rows = [(n, fields(text, sep)) for n, text in data]
+    attrs = {"points_planned": int(planned)} if planned.isdigit() else {}
+    return [Table(_zplot_names(lines[header]), header + 1, rows, sep, attrs=attrs)]
+
+
+def _zplot_names(line: str) -> list[str]:
+    """Blank-aligned names; a unit written apart ("Freq (Hz)") joins its name."""
+    names: list[str] = []
+    for token in line.strip().strip('"').split():
+        if token.startswith("(") and names:
+            names[-1] += token
+        else:
+            names.append(token)
+    # "Z'(a)" and "Z''(b)" carry ZPlot's own column letters, not units.
+    return [re.sub(r"\([ab]\)$", "", n) for n in names]
+
+
+# -- VersaStudio .par -------------------------------------------------------
+
+
+def _versastudio(lines: list[str]) -> list[Table]:
+    """Each ``<SegmentN>`` block: a ``Definition=`` names line, comma rows."""
+    tables = []
+    for i, line in enumerate(lines):
+        match = re.fullmatch(r"<(Segment\d+)>", line.strip())
+        if match is None:
+            continue
+        close = f"</{match.group(1)}>"
+        end = next((k for k in range(i + 1, len(lines)) if lines[k].strip() == close), None)
+        if end is None:
+            raise FormatError(len(lines), f"expected {close} closing line {i + 1} (file cut off?)")
+        define = next(
+            (k for k in range(i + 1, end) if lines[k].startswith("Definition=")), None
+        )
+        if define is None:
+            raise FormatError(i + 1, "expected a 'Definition=' line naming the columns")
+        names = fields(lines[define][len("Definition=") :], ",")
+        rows = [(k + 1, fields(lines[k], ",")) for k in range(define + 1, end) if lines[k].strip()]
+        tables.append(Table(names, define + 1, rows, ",", attrs={"segment": match.group(1)}))
+    if not tables:
+        raise FormatError(1, "expected a <Segment1> block holding the data; found none")
+    return tables
+
+
+# -- delimited text: CSV, TSV, semicolons, blanks ---------------------------
+
+
+def _is_comment(line: str) -> bool:
+    return line.lstrip().startswith(_COMMENTS)
+
+
+def _uncomment(line: str) -> str:
+    text = line.lstrip()
+    for mark in _COMMENTS:
+        if text.startswith(mark):
+            return text[len(mark) :]
+    return line
+
+
+def _delimited(lines: list[str]) -> list[Table]:
+    """Preamble, an optional names line, then rows of numbers to the end.
+
+    The first line that splits into two or more numbers starts the data;
+    the nearest non-blank line above it (a comment mark removed) names the
+    columns if it splits into two or more fields. A repetition of the names
+    line starts another spectrum.
+    """
+    content = [i for i, ln in enumerate(lines) if ln.strip() and not _is_comment(ln)]
+    start = next((i for i in content if numeric_separator(lines[i]) is not None), None)
+    if start is None:
+        last = max(content, default=0)
+        raise FormatError(
+            last + 1,
+            "expected rows of numbers separated by tabs, semicolons, commas or blanks; "
+            f"found none (last line: {lines[last].strip()[:60]!r})",
+        )
+    sep = numeric_separator(lines[start]) or ","
+    above = next((i for i in range(start - 1, -1, -1) if lines[i].strip()), None)
+    names: list[str] | None = None
+    header_text = None
+    if above is not None:
+        candidate = fields(_uncomment(lines[above]), sep)
+        # A comment names the columns only if it names a known one ("# freq
+        # zreal zimag" from numpy.savetxt), not "% exported by hand".
+        if len(candidate) >= 2 and (not _is_comment(lines[above]) or names_columns(candidate)):
+            _refuse_broken_row(above + 1, candidate, lines[start], sep)
+            names, header_text = candidate, lines[above].strip()
+    header_line = above + 1 if names is not None and above is not None else start + 1
+    tables = [Table(names, header_line, [], sep)]
+    for k in range(start, len(lines)):
+        text = lines[k]
+        if not text.strip() or _is_comment(text):
+            continue
+        if text.strip() == header_text:
+            tables.append(Table(names, k + 1, [], sep))
+            continue
+        parts = fields(text, sep)
+        if numeric_separator(text) is None and not any(_numeric(p, sep) for p in parts):
+            raise FormatError(k + 1, f"expected a row of numbers, found {text.strip()[:60]!r}")
+        tables[-1].rows.append((k + 1, parts))
+    return tables
+
+
+def _numeric(field: str, sep: str) -> bool:
+    return number(field, decimal_comma(sep)) is not None
+
+
+def _refuse_broken_row(line: int, candidate: list[str], first_row: str, sep: str) -> None:
+    """A would-be names line that is half numbers is a damaged first data row."""
+    numeric = [_numeric(p, sep) for p in candidate]
+    if any(numeric) and len(candidate) == len(fields(first_row, sep)):
+        bad = candidate[numeric.index(False)]
+        raise FormatError(line, f"expected a number, found {bad!r}")
+
+
+# -- the table ---------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Format:
+    """A format: its name, the extensions that suggest it, how to spot it."""
+
+    name: str
+    extensions: tuple[str, ...]
+    sniff: Callable[[list[str]], bool]
+    parse: Parser
+
+
+def _header_has(*words: str) -> Callable[[list[str]], bool]:
+    def sniff(lines: list[str]) -> bool:
+        first = next((ln for ln in lines if ln.strip()), "")
+        return all(w in first for w in words)
+
+    return sniff
+
+
+#: Tried in order; the first whose sniffer accepts the text reads it. The
+#: delimited-text entries differ only in name, so a file says what it is.
+FORMATS: tuple[Format, ...] = (
+    Format("gamry", (".dta",), lambda ls: ls[0].strip() == "EXPLAIN", _gamry),
+    Format(
+        "biologic",
+        (".mpt",),
+        lambda ls: ls[0].strip() in ("EC-Lab ASCII FILE", "BT-Lab ASCII FILE"),
+        _biologic,
+    ),
+    Format("zplot", (".z",), _is_zplot, _zplot),
+    Format("versastudio", (".par",), lambda ls: ls[0].strip() == "<Application>", _versastudio),
+    Format(
+        "autolab",
+        (),
+        _header_has("Frequency (Hz)", "-Z''"),
+        lambda ls: _zplot(ls) if _is_zplot(ls) else _delimited(ls),
+    ),
+    Format("chi", (), lambda ls: any(ln.strip() == "A.C. Impedance" for ln in ls[:3]), _delimited),
+    Format("parstat", (), _header_has("Frequency (Hz)", "Zre (ohms)"), _delimited),
+    Format("powersuite", (), _header_has("Frequency", "Zre", "Zimg"), _delimited),
+    Format("csv", (".csv", ".tsv", ".txt", ".dat"), lambda ls: True, _delimited),
+)
+
+BY_NAME = {f.name: f for f in FORMATS}
+
+
+def sniff(lines: list[str]) -> Format:
+    """The format a text is in: the first sniffer that accepts it.
+
+    Content decides, not the extension: a ``.mpt`` or ``.z`` file exported
+    without its instrument header is plain delimited text.
+    """
+    return next(f for f in FORMATS if f.sniff(lines))
+
+
+def suggested_by(suffix: str) -> Format | None:
+    """The format an extension usually means, for hints in error messages."""
+    return next((f for f in FORMATS[:-1] if suffix.lower() in f.extensions), None)
