@@ -102,8 +102,9 @@ Result<Circuit> circuit_from_form(const CircuitForm& form) {
     };
     for_each_element(circuit.top, drop);
     if (next != form.unlabeled.size()) {
-        return Error::value("unlabeled element indices must be ascending and below the element count " +
-                            std::to_string(index));
+        return Error::value(
+            "unlabeled element indices must be ascending and below the element count " +
+            std::to_string(index));
     }
 
     Result<Circuit> valued = with_values(circuit, form.values);

@@ -239,7 +239,9 @@ PyObject* circuit_from_state(PyObject*, PyObject* args) {
         if (!values_explicit) return nullptr;
         form.values_explicit = *values_explicit;
         Result<Circuit> circuit = circuit_from_form(form);
-        if (!circuit) return raise_text(PyExc_ValueError, "Circuit state: " + circuit.error().message);
+        if (!circuit) {
+            return raise_text(PyExc_ValueError, "Circuit state: " + circuit.error().message);
+        }
         return wrap_circuit(std::move(circuit).value());
     });
 }

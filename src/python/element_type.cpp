@@ -59,8 +59,9 @@ PyObject* element_reduce(PyObject* self, PyObject*) {
         const ElementObject* element = as_element_object(self);
         const KindInfo& info = kind_info(element->kind);
         PyRef code = PyRef::steal(make_str(info.code));
-        PyRef values = PyRef::steal(pack_doubles(
-            std::span<const double>(element->values.data(), static_cast<std::size_t>(info.param_count))));
+        const std::span<const double> meaningful(element->values.data(),
+                                                 static_cast<std::size_t>(info.param_count));
+        PyRef values = PyRef::steal(pack_doubles(meaningful));
         if (!code || !values) return nullptr;
         PyRef state = PyRef::steal(Py_BuildValue("(lOO)", kStateVersion, code.get(), values.get()));
         if (!state) return nullptr;
@@ -86,7 +87,8 @@ PyObject* element_from_state(PyObject*, PyObject* args) {
         int kind = 0;
         while (kind < kKindCount && kind_info(static_cast<Kind>(kind)).code != *code) ++kind;
         if (kind == kKindCount) {
-            return raise_text(PyExc_ValueError, "Element state: unknown element code " + quoted(*code));
+            return raise_text(PyExc_ValueError,
+                              "Element state: unknown element code " + quoted(*code));
         }
         std::optional<std::vector<double>> values = unpack_doubles(values_object, "values");
         if (!values) return nullptr;

@@ -136,7 +136,8 @@ std::optional<NamedValues> join_named(PyObject* names, PyObject* values, std::st
     }
     PyRef items = PyRef::steal(PySequence_Tuple(names));
     if (!items) return std::nullopt;
-    std::optional<std::vector<double>> numbers = unpack_doubles(values, std::string(field) + "_values");
+    std::optional<std::vector<double>> numbers =
+        unpack_doubles(values, std::string(field) + "_values");
     if (!numbers) return std::nullopt;
     const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
     if (numbers->size() != count) {
@@ -165,7 +166,8 @@ PyObject* fit_result_reduce(PyObject* self, PyObject*) {
         if (!split_named(data.params, names, values)) return nullptr;
         PyRef stderr_names = PyRef::borrow(Py_None);
         PyRef stderr_values = PyRef::borrow(Py_None);
-        if (data.standard_errors && !split_named(*data.standard_errors, stderr_names, stderr_values)) {
+        if (data.standard_errors &&
+            !split_named(*data.standard_errors, stderr_names, stderr_values)) {
             return nullptr;
         }
         const double statistics[2] = {data.cost, data.chi_square};
@@ -230,7 +232,8 @@ PyObject* fit_result_from_state(PyObject*, PyObject* args) {
         if (!eval_count) return nullptr;
         data.iterations = *iteration_count;
         data.impedance_evals = *eval_count;
-        std::optional<std::vector<double>> numbers = unpack_doubles(statistics, "cost_and_chi_square");
+        std::optional<std::vector<double>> numbers =
+            unpack_doubles(statistics, "cost_and_chi_square");
         if (!numbers) return nullptr;
         if (numbers->size() != 2) {
             PyErr_SetString(PyExc_ValueError,

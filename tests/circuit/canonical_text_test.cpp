@@ -164,7 +164,8 @@ TEST(CanonicalText, DeepestNestingRoundTrips) {
     ASSERT_TRUE(std::holds_alternative<Circuit>(parse_canonical_text(empty_innermost)));
     EXPECT_EQ(nesting_depth(std::get<Circuit>(parse_canonical_text(empty_innermost)).top),
               kMaxDepth);
-    EXPECT_TRUE(std::holds_alternative<ParseError>(parse_canonical_text("(" + empty_innermost + ")")));
+    EXPECT_TRUE(
+        std::holds_alternative<ParseError>(parse_canonical_text("(" + empty_innermost + ")")));
 }
 
 TEST(CanonicalText, RandomTreesRoundTrip) {
@@ -191,7 +192,9 @@ TEST(CanonicalText, RandomTreesRoundTrip) {
         while (pool.size() > 1) {
             const std::size_t take = 1 + uniform(std::min<std::size_t>(3, pool.size()));
             std::vector<Operand> operands;
-            for (std::size_t i = pool.size() - take; i < pool.size(); ++i) operands.push_back(op(pool[i]));
+            for (std::size_t i = pool.size() - take; i < pool.size(); ++i) {
+                operands.push_back(op(pool[i]));
+            }
             Circuit joined = uniform(2) == 0 ? must(series(operands)) : must(parallel(operands));
             pool.resize(pool.size() - take);
             pool.push_back(std::move(joined));

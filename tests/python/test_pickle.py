@@ -61,7 +61,11 @@ def sample_circuits():
     ]
     built = [
         Series([C(1e-6), Parallel([R(10.0), C(2e-6)])]),
-        Series([R(1.0), Zarc(2.0, 1e-3, 0.9), Parallel([K(3.0, 1e-4), Series([Cpe(1e-5, 0.8), W(4.0)])])]),
+        Series([
+            R(1.0),
+            Zarc(2.0, 1e-3, 0.9),
+            Parallel([K(3.0, 1e-4), Series([Cpe(1e-5, 0.8), W(4.0)])]),
+        ]),
         Series([R(5.0), Circuit("R0-(R1,C1)"), Parallel([Circuit("Zarc3"), K(1.0, 2.0)])]),
         Parallel([Circuit("R0-(R1,C1)").with_values([1, 2, 3]), R(4.0)]),
     ]

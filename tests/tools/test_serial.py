@@ -42,7 +42,8 @@ def assert_rebuilds(circuit):
 def test_trained_topologies():
     for name in Circuit.ml_circuits():
         circuit = Circuit(name)
-        text = assert_rebuilds(circuit.with_values([0.5 + i for i in range(len(circuit.param_names()))]))
+        values = [0.5 + i for i in range(len(circuit.param_names()))]
+        text = assert_rebuilds(circuit.with_values(values))
         # The trained tables write CPE and TLMQ upper-case, and so does the string.
         assert Circuit(text).__reduce__() == circuit.__reduce__()
 
@@ -58,7 +59,8 @@ class RandomCircuits:
 
     def values(self, code):
         count = len(getattr(korvane, code).__match_args__)
-        return [self.rng.uniform(0.05, 0.95) * 10 ** self.rng.randint(-3, 2) for _ in range(count)]
+        rng = self.rng
+        return [rng.uniform(0.05, 0.95) * 10 ** rng.randint(-3, 2) for _ in range(count)]
 
     def leaf(self):
         code = self.rng.choice(CODES)
@@ -109,8 +111,14 @@ def test_unlabeled_elements_get_their_parameter_labels():
 
 
 def test_circuits_no_string_can_write():
-    for circuit in [Series([]), Parallel([]), Parallel([Series([]), korvane.R(1.0)]),
-                    Series([Circuit("R0"), Circuit("R0")]), Series([Circuit("R0"), korvane.R(1.0)])]:
+    unwritable = [
+        Series([]),
+        Parallel([]),
+        Parallel([Series([]), korvane.R(1.0)]),
+        Series([Circuit("R0"), Circuit("R0")]),
+        Series([Circuit("R0"), korvane.R(1.0)]),
+    ]
+    for circuit in unwritable:
         with pytest.raises(ValueError, match="cannot be written as a circuit string"):
             circuit_string(circuit)
     with pytest.raises(TypeError, match="expected a korvane.Circuit"):
@@ -151,7 +159,8 @@ def test_circuits_save_and_load_exactly(tmp_path):
         assert loaded.__reduce__() == circuit.__reduce__()
         assert bits(loaded.param_values()) == bits(circuit.param_values())
     document = json.loads((tmp_path / "c0.json").read_text())
-    assert (document["format"], document["version"], document["kind"]) == ("korvane-tools", 1, "circuit")
+    head = (document["format"], document["version"], document["kind"])
+    assert head == ("korvane-tools", 1, "circuit")
     assert document["circuit"]["text"] == "R0-(R1,CPE1)-T2"
     values = [p["value"] for p in document["circuit"]["parameters"]]
     assert values == [-0.0, "nan:0x7ff8000000000abc", "nan:0xfff8000000000000", "inf", "-inf",
@@ -180,7 +189,8 @@ def test_fit_results_save_and_load_exactly(tmp_path):
         assert type(loaded) is korvane.FitResult
         assert fit_result_fields(loaded) == fit_result_fields(result)
     document = json.loads((tmp_path / "fit0.json").read_text())
-    assert document["data"] == {"points": 30, "frequency_min_hz": F.min(), "frequency_max_hz": F.max()}
+    summary = {"points": 30, "frequency_min_hz": F.min(), "frequency_max_hz": F.max()}
+    assert document["data"] == summary
     assert set(document["fit"]) == {"params", "stderr", "success", "iterations", "impedance_evals",
                                     "cost", "chi_square"}
 
@@ -243,51 +253,66 @@ def test_reports_save_and_load(tmp_path):
         save(object(), path)
 
 
-def damaged_variants():
-    """(description, change to a saved fit's document or raw text)."""
+def set_in(*path_and_value):
+    """An edit of the saved document: set (or with value DROP, remove) the
+    entry at the path."""
+    *path, value = path_and_value
 
-    def edit(change):
-        def apply(doc):
-            change(doc)
-            return json.dumps(doc)
-        return apply
+    def apply(document):
+        *parents, last = path
+        for key in parents:
+            document = document[key]
+        if value is DROP:
+            document.pop(last)
+        else:
+            document[last] = value
 
-    return [
-        ("truncated", lambda text: text[: len(text) // 2]),
-        ("not JSON", lambda text: "garbage"),
-        ("not UTF-8", lambda text: b"\xff\xfe{".decode("latin-1")),
-        ("array", lambda text: "[]"),
-        ("unknown version", lambda text: edit(lambda d: d.update(version=2))(json.loads(text))),
-        ("other format", lambda text: edit(lambda d: d.update(format="other"))(json.loads(text))),
-        ("unknown kind", lambda text: edit(lambda d: d.update(kind="plot"))(json.loads(text))),
-        ("no circuit", lambda text: edit(lambda d: d.pop("circuit"))(json.loads(text))),
-        ("no fit", lambda text: edit(lambda d: d.pop("fit"))(json.loads(text))),
-        ("bad text", lambda text: edit(lambda d: d["circuit"].update(text="R0-(R1"))(json.loads(text))),
-        ("renamed", lambda text: edit(lambda d: d["circuit"].update(text="R0-(R1,C2)"))(json.loads(text))),
-        ("value type", lambda text: edit(
-            lambda d: d["circuit"]["parameters"][0].update(value=[1]))(json.loads(text))),
-        ("value text", lambda text: edit(
-            lambda d: d["circuit"]["parameters"][0].update(value="ten"))(json.loads(text))),
-        ("count", lambda text: edit(lambda d: d["fit"].update(iterations=-1))(json.loads(text))),
-        ("count bool", lambda text: edit(lambda d: d["fit"].update(iterations=True))(json.loads(text))),
-        ("success", lambda text: edit(lambda d: d["fit"].update(success=1))(json.loads(text))),
-        ("stderr", lambda text: edit(lambda d: d["fit"].update(stderr=[1.0]))(json.loads(text))),
-        ("unlabeled", lambda text: edit(lambda d: d["circuit"].update(unlabeled=[7]))(json.loads(text))),
-        ("missing value", lambda text: edit(
-            lambda d: d["circuit"]["parameters"].pop())(json.loads(text))),
-    ]
+    return apply
 
 
-@pytest.mark.parametrize("description, damage", damaged_variants(), ids=lambda v: v if isinstance(v, str) else "")
-def test_damaged_files_raise_value_error_naming_the_file(tmp_path, description, damage):
+DROP = object()
+TEXT_DAMAGE = {
+    "truncated": lambda text: text[: len(text) // 2].encode(),
+    "not JSON": lambda text: b"garbage",
+    "not UTF-8": lambda text: b"\xff\xfe{",
+    "array": lambda text: b"[]",
+}
+DOCUMENT_DAMAGE = {
+    "unknown version": set_in("version", 2),
+    "other format": set_in("format", "other"),
+    "unknown kind": set_in("kind", "plot"),
+    "no circuit": set_in("circuit", DROP),
+    "no fit": set_in("fit", DROP),
+    "bad text": set_in("circuit", "text", "R0-(R1"),
+    "renamed": set_in("circuit", "text", "R0-(R1,C2)"),
+    "value type": set_in("circuit", "parameters", 0, "value", [1]),
+    "value text": set_in("circuit", "parameters", 0, "value", "ten"),
+    "value too large": set_in("circuit", "parameters", 0, "value", 10**400),
+    "missing value": set_in("circuit", "parameters", 2, DROP),
+    "unlabeled": set_in("circuit", "unlabeled", [7]),
+    "negative count": set_in("fit", "iterations", -1),
+    "count as bool": set_in("fit", "iterations", True),
+    "success as int": set_in("fit", "success", 1),
+    "stderr as list": set_in("fit", "stderr", [1.0]),
+}
+
+
+@pytest.mark.parametrize("damage", list(TEXT_DAMAGE) + list(DOCUMENT_DAMAGE))
+def test_damaged_files_raise_value_error_naming_the_file(tmp_path, damage):
     good = tmp_path / "good.json"
     save(fit_results()[0], good)
+    text = good.read_text(encoding="utf-8")
+    if damage in TEXT_DAMAGE:
+        raw = TEXT_DAMAGE[damage](text)
+    else:
+        document = json.loads(text)
+        DOCUMENT_DAMAGE[damage](document)
+        raw = json.dumps(document).encode()
     bad = tmp_path / "bad.json"
-    damaged = damage(good.read_text(encoding="utf-8"))
-    bad.write_bytes(damaged.encode("latin-1" if description == "not UTF-8" else "utf-8"))
+    bad.write_bytes(raw)
     with pytest.raises(ValueError, match="cannot load .*bad.json") as error:
         load(bad)
-    if description == "unknown version":
+    if damage == "unknown version":
         assert "unsupported version 2: this korvane_tools reads version 1" in str(error.value)
-    if description == "truncated":
+    if damage == "truncated":
         assert "not valid JSON" in str(error.value)
