@@ -419,7 +419,7 @@ def _load_report(section: Any, report_class: type | None) -> Any:
     content = _field(section, "content", dict, "report")
     _field(section, "class", str, "report")
     if report_class is None:
-        report_class = importlib.import_module(".report", __package__).Report
+        report_class = importlib.import_module(".reporting", __package__).Report
     from_dict = getattr(report_class, "from_dict", None)
     if not callable(from_dict):
         raise TypeError(f"report_class {report_class.__name__} has no from_dict()")

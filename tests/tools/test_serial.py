@@ -12,6 +12,7 @@ import pytest
 
 import korvane
 from korvane import Circuit, Parallel, Series
+import korvane_tools as kt
 from korvane_tools import circuit_string, load, save
 
 CODES = ["R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"]
@@ -316,3 +317,16 @@ def test_damaged_files_raise_value_error_naming_the_file(tmp_path, damage):
         assert "unsupported version 2: this korvane_tools reads version 1" in str(error.value)
     if damage == "truncated":
         assert "not valid JSON" in str(error.value)
+
+
+def test_saved_report_of_a_real_fit_loads_as_a_report(tmp_path):
+    import numpy as np
+
+    circuit = korvane.Circuit("R0-(R1,C1)")
+    f = np.logspace(4, -1, 30)
+    z = circuit.with_values([10.0, 100.0, 1e-5]).impedance(f)
+    original = kt.report(circuit.fit(f, z), (f, z))
+    kt.save(original, tmp_path / "report.json")
+    loaded = kt.load(tmp_path / "report.json")
+    assert type(loaded) is type(original)
+    assert str(loaded) == str(original)
