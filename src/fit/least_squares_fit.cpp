@@ -218,7 +218,7 @@ LmConfig fixed_lm_config() {
 
 Result<FitOutcome> fit_least_squares(const Objective& objective, const Circuit& start,
                                      const LmConfig& config) {
-    const std::vector<double> p0 = param_values(start);
+    const std::vector<double> p0 = objective.free_values(param_values(start));
     Result<LeastSquaresSolution> solution = solve_least_squares(objective, p0, config);
     if (!solution) return solution.take_error();
     return assemble_outcome(objective, start, solution->params, solution->success,
