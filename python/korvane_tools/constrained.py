@@ -118,7 +118,7 @@ def fit(
         # the caller of Circuit.fit: warn <- _native.fit <- fit <- caller.
         warnings.warn(text, UserWarning, stacklevel=3)
 
-    from . import _native  # type: ignore[attr-defined]
+    from . import _native
 
     text, values_explicit = _circuit_state(circuit)
     outcome = _native.fit(
@@ -191,7 +191,7 @@ def _edit_distance(a: str, b: str) -> int:
 def _number(kind: str, name: str, value: object) -> float:
     if isinstance(value, (str, bytes)) or not hasattr(value, "__float__"):
         raise TypeError(f"{kind}: the value of {name!r} must be a number, got {value!r}")
-    return float(value)  # type: ignore[arg-type]
+    return float(value)
 
 
 def _fixed_values(
