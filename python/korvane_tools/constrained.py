@@ -24,6 +24,8 @@ constraints the result equals ``Circuit.fit``'s bit for bit.
 
 from __future__ import annotations
 
+import cmath
+import math
 import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
@@ -34,6 +36,7 @@ import numpy.typing as npt
 
 import korvane
 
+from . import _native
 from ._data import Data, FloatArray, require_fittable, spectrum
 
 __all__ = ["ConstrainedFitResult", "fit"]
@@ -97,7 +100,15 @@ def fit(
         if key in fit_kwargs:
             raise TypeError(f"fit() takes the measured data as `data`, not as {key!r}")
     frequencies, impedances = spectrum(data)
-    require_fittable(frequencies, impedances)
+    # Cheap test first (a sum is finite only when every term is, barring
+    # overflow, which the full check then clears); the full check names rows.
+    if not (
+        frequencies.size
+        and frequencies.min() > 0
+        and math.isfinite(frequencies.sum())
+        and cmath.isfinite(impedances.sum())
+    ):
+        require_fittable(frequencies, impedances)
 
     names: list[str] = circuit.param_names()
     values: list[float] = circuit.param_values()
@@ -117,8 +128,6 @@ def fit(
         # Attributed to the caller of fit(), as Circuit.fit's warning is to
         # the caller of Circuit.fit: warn <- _native.fit <- fit <- caller.
         warnings.warn(text, UserWarning, stacklevel=3)
-
-    from . import _native
 
     text, values_explicit = _circuit_state(circuit)
     outcome = _native.fit(
@@ -292,12 +301,26 @@ def _circuit_state(circuit: korvane.Circuit) -> tuple[str, bool]:
     the trained topologies and the series chain of the circuit's elements,
     and accepted only if it rebuilds the same parameter names and the same
     impedance bit for bit; the flag is read as "values differ from the
-    placeholders".
+    placeholders". The search costs more than a small fit, so the last few
+    answers are kept (with their circuits, so an id is not reused meanwhile).
     """
+    cached = _STATE_CACHE.get(id(circuit))
+    if cached is not None and cached[0] is circuit:
+        return cached[1], cached[2]
+    state = _search_state(circuit)
+    if len(_STATE_CACHE) >= 32:
+        _STATE_CACHE.pop(next(iter(_STATE_CACHE)))
+    _STATE_CACHE[id(circuit)] = (circuit, *state)
+    return state
+
+
+_STATE_CACHE: dict[int, tuple[korvane.Circuit, str, bool]] = {}
+
+
+def _search_state(circuit: korvane.Circuit) -> tuple[str, bool]:
     names = circuit.param_names()
     values = circuit.param_values()
-    probe = np.logspace(-3, 6, 7)
-    reference = circuit.impedance(probe)
+    reference = circuit.impedance(_PROBE)
     for text in _candidate_texts(names):
         try:
             candidate = korvane.Circuit(text)
@@ -305,7 +328,7 @@ def _circuit_state(circuit: korvane.Circuit) -> tuple[str, bool]:
             continue
         if candidate.param_names() != names:
             continue
-        rebuilt = candidate.with_values(values).impedance(probe)
+        rebuilt = candidate.with_values(values).impedance(_PROBE)
         if reference.tobytes() == rebuilt.tobytes():
             placeholders = np.asarray(candidate.param_values(), dtype=np.float64)
             explicit = np.asarray(values, dtype=np.float64).tobytes() != placeholders.tobytes()
@@ -316,10 +339,14 @@ def _circuit_state(circuit: korvane.Circuit) -> tuple[str, bool]:
     )
 
 
+_PROBE = np.array([1e-3, 0.7, 30.0, 2e3, 1e6])
+_TRAINED_NAMES: dict[str, tuple[str, ...]] = {}
+
+
 def _candidate_texts(names: list[str]) -> list[str]:
-    labels: list[str] = []
-    for name in names:
-        label = name.split(".", 1)[0]
-        if label not in labels:
-            labels.append(label)
-    return [*korvane.Circuit.ml_circuits(), "-".join(labels)]
+    if not _TRAINED_NAMES:
+        for topology in korvane.Circuit.ml_circuits():
+            _TRAINED_NAMES[topology] = tuple(korvane.Circuit(topology).param_names())
+    key = tuple(names)
+    labels = list(dict.fromkeys(name.split(".", 1)[0] for name in names))
+    return [t for t, n in _TRAINED_NAMES.items() if n == key] + ["-".join(labels)]

@@ -167,7 +167,8 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
         solution.iterations += run->evaluations;
         ++solution.candidate_runs;
         const bool converged = run->success && std::isfinite(run->cost);
-        const bool plausible = converged && parameters_plausible(p0, run->params, bounds);
+        const bool plausible =
+            converged && parameters_plausible(p0, run->params, objective.physical_bounds());
         if (replaces_best(best, *run)) best = std::move(run.value());
         if (plausible) break;
     }

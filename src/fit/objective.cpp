@@ -102,6 +102,7 @@ Result<Objective> Objective::build(const Circuit& circuit, std::span<const doubl
     for (const Cplx z : measured) objective.weights_.push_back(weight_of(z, scheme));
     objective.measured_.assign(measured.begin(), measured.end());
     objective.bounds_ = constraints.bounds.empty() ? param_bounds(circuit) : constraints.bounds;
+    if (!constraints.bounds.empty()) objective.physical_bounds_ = param_bounds(circuit);
     if (constraints.has_sigma()) {
         if (constraints.sigma_re.size() != measured.size() ||
             constraints.sigma_im.size() != measured.size()) {
@@ -117,15 +118,20 @@ Result<Objective> Objective::build(const Circuit& circuit, std::span<const doubl
         }
         objective.full_template_ = param_values(circuit);
         std::vector<Bounds> free_bounds;
+        std::vector<Bounds> free_physical;
         for (std::size_t j = 0; j < constraints.fixed.size(); ++j) {
             if (constraints.fixed[j]) {
                 objective.full_template_[j] = *constraints.fixed[j];
             } else {
                 objective.free_index_.push_back(j);
                 free_bounds.push_back(objective.bounds_[j]);
+                if (!objective.physical_bounds_.empty()) {
+                    free_physical.push_back(objective.physical_bounds_[j]);
+                }
             }
         }
         objective.bounds_ = std::move(free_bounds);
+        objective.physical_bounds_ = std::move(free_physical);
         objective.parameter_count_ = objective.free_index_.size();
     }
     objective.evaluator_ = SpectrumEvaluator(circuit, objective.omega_);

@@ -102,6 +102,13 @@ public:
         return weights_im_.empty() ? std::span<const double>(weights_) : weights_im_;
     }
     std::span<const Bounds> bounds() const { return bounds_; }  // (parameter_count,)
+    // The unknowns' physical bounds (Circuit.param_bounds), which differ from
+    // bounds() where the constraints narrowed them. The multi-start's test of
+    // a degenerate run asks about these: a run that ends near an own bound
+    // is for the bound repair, not a sign of collapse.
+    std::span<const Bounds> physical_bounds() const {
+        return physical_bounds_.empty() ? std::span<const Bounds>(bounds_) : physical_bounds_;
+    }
 
     // Between the circuit's parameter vector and the unknowns. Without fixed
     // parameters both are plain copies.
@@ -151,6 +158,7 @@ private:
     std::vector<double> weights_;  // (N,)
     std::vector<double> weights_im_;  // (N,) when σ differs per part, else empty
     std::vector<Bounds> bounds_;   // (parameter_count,)
+    std::vector<Bounds> physical_bounds_;  // (parameter_count,) under own bounds, else empty
     // With fixed parameters: the circuit's full vector carrying the fixed
     // values (free entries unused), and where each unknown goes in it.
     std::vector<double> full_template_;  // (P,) or empty

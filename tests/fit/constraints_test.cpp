@@ -14,6 +14,7 @@
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
 #include "fit/driver.hpp"
+#include "fit/least_squares_fit.hpp"
 #include "fit/objective.hpp"
 #include "fit/statistics.hpp"
 
@@ -151,6 +152,24 @@ TEST(Constraints, NarrowedBoundsHoldAndAreReachedExactly) {
     EXPECT_GE(outcome.params[0], 2.0);
     EXPECT_GT(outcome.params[2], 0.0);
     EXPECT_GT(outcome.cost, 1e-6);  // the bound costs fit quality
+}
+
+TEST(Constraints, AnOwnLowerBoundDoesNotMakeARunLookCollapsed) {
+    // R1 = 100 ends within 100·lo of an own lower bound of 2 Ω. That is no
+    // sign of a parameter collapsed to zero (the physical bound is 1e-12),
+    // so the first converged run is kept instead of all nine being tried.
+    const Spectrum s = rc_spectrum();
+    const Circuit start = rc_start();
+    FitConstraints c;
+    c.bounds = param_bounds(start);
+    c.bounds[1] = {2.0, kInf};
+    const Objective objective =
+        Objective::build(start, s.f, s.z, WeightScheme::Modulus, c).value();
+    const LeastSquaresSolution solution =
+        solve_least_squares(objective, param_values(start), fixed_lm_config()).value();
+    EXPECT_TRUE(solution.success);
+    EXPECT_EQ(solution.candidate_runs, 1u);
+    EXPECT_NEAR(solution.params[1], 100.0, 1e-6);
 }
 
 TEST(Constraints, SigmaPerPartDividesEachResidual) {
