@@ -37,8 +37,10 @@ bool same_bounds(const Bounds a, const Bounds b) {
 Status check_sigma(std::span<const double> sigma, std::string_view part, std::size_t n) {
     if (sigma.size() != n) {
         return Error::value("sigma of the " + std::string(part) + " parts has " +
-                            std::to_string(sigma.size()) + " entries, expected one per measured "
-                            "point (" + std::to_string(n) + ")");
+                            std::to_string(sigma.size()) +
+                            " entries, expected one per measured "
+                            "point (" +
+                            std::to_string(n) + ")");
     }
     for (std::size_t i = 0; i < n; ++i) {
         // Written to refuse NaN too.
@@ -79,8 +81,7 @@ Status validate_constraints(const Circuit& circuit, std::size_t point_count,
         }
         if (!(own.lo >= defaults[j].lo && own.hi <= defaults[j].hi)) {
             return Error::value("bounds " + interval_text(own) + " of " + quoted(names[j]) +
-                                " reach outside its physical bounds " +
-                                interval_text(defaults[j]));
+                                " reach outside its physical bounds " + interval_text(defaults[j]));
         }
     }
     for (std::size_t j = 0; j < constraints.fixed.size(); ++j) {

@@ -38,8 +38,8 @@ Result<FitOutcome> assemble_outcome(const Objective& objective, const Circuit& c
     outcome.circuit = std::move(fitted.value());
     outcome.params = std::move(params);
     if (stats->standard_errors) {
-        outcome.standard_errors = objective.spread(*stats->standard_errors,
-                                                   std::numeric_limits<double>::quiet_NaN());
+        outcome.standard_errors =
+            objective.spread(*stats->standard_errors, std::numeric_limits<double>::quiet_NaN());
     }
     outcome.success = success;
     outcome.iterations = iterations;

@@ -37,8 +37,7 @@ Error not_enough_values() {
 KORVANE_WIDE_LOOP
 void weighted_differences(const double* __restrict model_re, const double* __restrict model_im,
                           const Cplx* __restrict measured, const double* __restrict weight_re,
-                          const double* __restrict weight_im, std::size_t n,
-                          double* __restrict r) {
+                          const double* __restrict weight_im, std::size_t n, double* __restrict r) {
     for (std::size_t i = 0; i < n; ++i) {
         // Model minus measurement; non-finite values pass through.
         r[2 * i] = (model_re[i] - measured[i].re) / weight_re[i];
@@ -190,7 +189,9 @@ std::vector<double> Objective::free_values(std::span<const double> all) const {
     if (!has_fixed()) return {all.begin(), all.end()};
     std::vector<double> free;
     free.reserve(free_index_.size());
-    for (const std::size_t j : free_index_) free.push_back(j < all.size() ? all[j] : std::numeric_limits<double>::quiet_NaN());
+    for (const std::size_t j : free_index_) {
+        free.push_back(j < all.size() ? all[j] : std::numeric_limits<double>::quiet_NaN());
+    }
     return free;
 }
 

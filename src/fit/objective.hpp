@@ -156,13 +156,17 @@ private:
     std::vector<double> omega_;    // (N,)
     std::vector<Cplx> measured_;   // (N,)
     std::vector<double> weights_;  // (N,)
-    std::vector<double> weights_im_;  // (N,) when σ differs per part, else empty
     std::vector<Bounds> bounds_;   // (parameter_count,)
-    std::vector<Bounds> physical_bounds_;  // (parameter_count,) under own bounds, else empty
-    // With fixed parameters: the circuit's full vector carrying the fixed
-    // values (free entries unused), and where each unknown goes in it.
-    std::vector<double> full_template_;  // (P,) or empty
-    std::vector<std::size_t> free_index_;  // (parameter_count,) or empty
+
+    // Only under constraints, else empty: the divisors of the imaginary
+    // parts when σ differs per part; the unconstrained bounds; the
+    // circuit's full vector carrying the fixed values (free entries unused)
+    // and where each unknown goes in it.
+    std::vector<double> weights_im_;       // (N,)
+    std::vector<Bounds> physical_bounds_;  // (parameter_count,)
+    std::vector<double> full_template_;    // (P,)
+    std::vector<std::size_t> free_index_;  // (parameter_count,)
+
     // The circuit over ω with everything that depends on ω alone formed once.
     SpectrumEvaluator evaluator_;
     std::shared_ptr<EvalCounter> counter_;

@@ -7,8 +7,6 @@
 // names (which parameter is "R1.r", did-you-mean suggestions) stays in
 // korvane_tools.constrained; this module takes per-parameter vectors.
 
-#include "python/py_ref.hpp"
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +22,7 @@
 #include "python/errors.hpp"
 #include "python/fit_arguments.hpp"
 #include "python/measured_data.hpp"
+#include "python/py_ref.hpp"
 #include "python/py_values.hpp"
 
 namespace korvane::py {
@@ -109,11 +108,10 @@ PyObject* outcome_tuple(const FitOutcome& outcome) {
     if (!params) return nullptr;
     PyRef errors = PyRef::steal(optional_float_list(outcome.standard_errors));
     if (!errors) return nullptr;
-    return Py_BuildValue("(OOOKKdd)", params.get(), errors.get(),
-                         outcome.success ? Py_True : Py_False,
-                         static_cast<unsigned long long>(outcome.iterations),
-                         static_cast<unsigned long long>(outcome.impedance_evals), outcome.cost,
-                         outcome.chi_square);
+    return Py_BuildValue(
+        "(OOOKKdd)", params.get(), errors.get(), outcome.success ? Py_True : Py_False,
+        static_cast<unsigned long long>(outcome.iterations),
+        static_cast<unsigned long long>(outcome.impedance_evals), outcome.cost, outcome.chi_square);
 }
 
 const char kFitDoc[] =
@@ -177,8 +175,7 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
         if (choice == StartChoice::WarnAndKeep) {
             PyRef text_object = PyRef::steal(make_str(missing_model_warning()));
             if (!text_object) return nullptr;
-            PyRef warned =
-                PyRef::steal(PyObject_CallOneArg(warn_callable, text_object.get()));
+            PyRef warned = PyRef::steal(PyObject_CallOneArg(warn_callable, text_object.get()));
             if (!warned) return nullptr;
         }
         Result<Circuit> start = start_circuit(*circuit, choice, spectrum->frequencies,

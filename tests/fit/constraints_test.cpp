@@ -39,7 +39,9 @@ Spectrum rc_spectrum(std::size_t n = 30) {
     return s;
 }
 
-Circuit rc_start() { return with_values(parse("R0-(R1,C1)"), std::vector{8.0, 150.0, 2e-5}).value(); }
+Circuit rc_start() {
+    return with_values(parse("R0-(R1,C1)"), std::vector{8.0, 150.0, 2e-5}).value();
+}
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
@@ -88,8 +90,7 @@ TEST(Constraints, FixedParametersLeaveTheProblemAndKeepTheirBits) {
     FitConstraints c;
     c.fixed = {r0, std::nullopt, std::nullopt};
     const Objective plain = Objective::build(circuit, s.f, s.z, WeightScheme::Modulus).value();
-    const Objective reduced =
-        Objective::build(circuit, s.f, s.z, WeightScheme::Modulus, c).value();
+    const Objective reduced = Objective::build(circuit, s.f, s.z, WeightScheme::Modulus, c).value();
     ASSERT_EQ(reduced.parameter_count(), 2u);
     ASSERT_EQ(reduced.bounds().size(), 2u);
 
@@ -142,8 +143,8 @@ TEST(Constraints, NarrowedBoundsHoldAndAreReachedExactly) {
     const Spectrum s = rc_spectrum();
     FitConstraints c;
     c.bounds = param_bounds(rc_start());
-    c.bounds[1] = {1.0, 50.0};   // R1 is 100 in truth: it must stop at 50
-    c.bounds[0] = {2.0, kInf};   // R0 = 10 lies inside: untouched
+    c.bounds[1] = {1.0, 50.0};  // R1 is 100 in truth: it must stop at 50
+    c.bounds[0] = {2.0, kInf};  // R0 = 10 lies inside: untouched
     const FitOutcome outcome =
         run_fit(with_values(parse("R0-(R1,C1)"), std::vector{8.0, 40.0, 2e-5}).value(), s.f, s.z,
                 WeightScheme::Modulus, FitSettings{}, c)
@@ -163,8 +164,7 @@ TEST(Constraints, AnOwnLowerBoundDoesNotMakeARunLookCollapsed) {
     FitConstraints c;
     c.bounds = param_bounds(start);
     c.bounds[1] = {2.0, kInf};
-    const Objective objective =
-        Objective::build(start, s.f, s.z, WeightScheme::Modulus, c).value();
+    const Objective objective = Objective::build(start, s.f, s.z, WeightScheme::Modulus, c).value();
     const LeastSquaresSolution solution =
         solve_least_squares(objective, param_values(start), fixed_lm_config()).value();
     EXPECT_TRUE(solution.success);
@@ -212,12 +212,14 @@ TEST(Constraints, ValidationNamesTheParameterAndTheFault) {
 
     FitConstraints f;
     f.fixed = {std::nullopt, std::nullopt, std::nullopt, 1.2};
-    EXPECT_EQ(validation_error(f), "fixed value 1.2 of \"CPE1.alpha\" is outside its bounds (0, 1)");
+    EXPECT_EQ(validation_error(f),
+              "fixed value 1.2 of \"CPE1.alpha\" is outside its bounds (0, 1)");
     f.fixed[3] = 1.0;  // on the bound is inside
     EXPECT_EQ(validation_error(f), "<valid>");
     f.bounds = defaults;
     f.bounds[3] = {0.5, 0.9};
-    EXPECT_EQ(validation_error(f), "fixed value 1 of \"CPE1.alpha\" is outside its bounds (0.5, 0.9)");
+    EXPECT_EQ(validation_error(f),
+              "fixed value 1 of \"CPE1.alpha\" is outside its bounds (0.5, 0.9)");
     f.bounds.clear();
     f.fixed[0] = kInf;
     EXPECT_EQ(validation_error(f), "fixed value of \"R0.r\" must be finite, got inf");
@@ -246,7 +248,8 @@ TEST(Constraints, ValidationNamesTheParameterAndTheFault) {
 }
 
 TEST(Constraints, StartValuesMeetTheOwnBounds) {
-    const Circuit start = with_values(parse("R0-(R1,CPE1)"), std::vector{5.0, 3.0, 1e-4, 0.95}).value();
+    const Circuit start =
+        with_values(parse("R0-(R1,CPE1)"), std::vector{5.0, 3.0, 1e-4, 0.95}).value();
     FitConstraints c;
     c.bounds = param_bounds(start);
     c.bounds[1] = {10.0, kInf};
@@ -266,7 +269,8 @@ TEST(Constraints, StartValuesMeetTheOwnBounds) {
     EXPECT_EQ(param_values(moved), (std::vector{4.0, 20.0, 1e-4, 0.9}));
 
     // Values are not held against bounds nobody narrowed, as in a plain fit.
-    const Circuit odd = with_values(parse("R0-(R1,CPE1)"), std::vector{-1.0, 3.0, 1e-4, 0.5}).value();
+    const Circuit odd =
+        with_values(parse("R0-(R1,CPE1)"), std::vector{-1.0, 3.0, 1e-4, 0.5}).value();
     EXPECT_EQ(param_values(constrained_start(odd, false, FitConstraints{}).value()),
               param_values(odd));
 }
