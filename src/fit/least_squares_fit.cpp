@@ -167,7 +167,8 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
         solution.iterations += run->evaluations;
         ++solution.candidate_runs;
         const bool converged = run->success && std::isfinite(run->cost);
-        const bool plausible = converged && parameters_plausible(p0, run->params, bounds);
+        const bool plausible =
+            converged && parameters_plausible(p0, run->params, objective.physical_bounds());
         if (replaces_best(best, *run)) best = std::move(run.value());
         if (plausible) break;
     }
@@ -218,7 +219,7 @@ LmConfig fixed_lm_config() {
 
 Result<FitOutcome> fit_least_squares(const Objective& objective, const Circuit& start,
                                      const LmConfig& config) {
-    const std::vector<double> p0 = param_values(start);
+    const std::vector<double> p0 = objective.free_values(param_values(start));
     Result<LeastSquaresSolution> solution = solve_least_squares(objective, p0, config);
     if (!solution) return solution.take_error();
     return assemble_outcome(objective, start, solution->params, solution->success,
