@@ -129,11 +129,9 @@ def fit(
         # the caller of Circuit.fit: warn <- _native.fit <- fit <- caller.
         warnings.warn(text, UserWarning, stacklevel=3)
 
-    text, values_explicit = _circuit_state(circuit)
+    # The circuit travels in the one serialised form pickling uses.
     outcome = _native.fit(
-        text,
-        values,
-        values_explicit,
+        circuit.__reduce__()[1],
         (frequencies, impedances),
         dict(fit_kwargs),
         fixed_vector,
@@ -287,66 +285,3 @@ def _sigma_parts(
         np.ascontiguousarray(re, dtype=np.float64),
         np.ascontiguousarray(im, dtype=np.float64),
     )
-
-
-# ---- the circuit handed to the native module ---------------------------------
-
-
-def _circuit_state(circuit: korvane.Circuit) -> tuple[str, bool]:
-    """The circuit as text the native module parses, and its ``values_explicit``.
-
-    PROVISIONAL until korvane's circuits carry their serialised form (pickle
-    support): then this returns the canonical text and the flag of that
-    form, and the search below goes away. Meanwhile the text is found among
-    the trained topologies and the series chain of the circuit's elements,
-    and accepted only if it rebuilds the same parameter names and the same
-    impedance bit for bit; the flag is read as "values differ from the
-    placeholders". The search costs more than a small fit, so the last few
-    answers are kept (with their circuits, so an id is not reused meanwhile).
-    """
-    cached = _STATE_CACHE.get(id(circuit))
-    if cached is not None and cached[0] is circuit:
-        return cached[1], cached[2]
-    state = _search_state(circuit)
-    if len(_STATE_CACHE) >= 32:
-        _STATE_CACHE.pop(next(iter(_STATE_CACHE)))
-    _STATE_CACHE[id(circuit)] = (circuit, *state)
-    return state
-
-
-_STATE_CACHE: dict[int, tuple[korvane.Circuit, str, bool]] = {}
-
-
-def _search_state(circuit: korvane.Circuit) -> tuple[str, bool]:
-    names = circuit.param_names()
-    values = circuit.param_values()
-    reference = circuit.impedance(_PROBE)
-    for text in _candidate_texts(names):
-        try:
-            candidate = korvane.Circuit(text)
-        except ValueError:
-            continue
-        if candidate.param_names() != names:
-            continue
-        rebuilt = candidate.with_values(values).impedance(_PROBE)
-        if reference.tobytes() == rebuilt.tobytes():
-            placeholders = np.asarray(candidate.param_values(), dtype=np.float64)
-            explicit = np.asarray(values, dtype=np.float64).tobytes() != placeholders.tobytes()
-            return text, explicit
-    raise NotImplementedError(
-        "korvane_tools.fit cannot read the structure of this circuit yet; "
-        "trained topologies and series chains are supported"
-    )
-
-
-_PROBE = np.array([1e-3, 0.7, 30.0, 2e3, 1e6])
-_TRAINED_NAMES: dict[str, tuple[str, ...]] = {}
-
-
-def _candidate_texts(names: list[str]) -> list[str]:
-    if not _TRAINED_NAMES:
-        for topology in korvane.Circuit.ml_circuits():
-            _TRAINED_NAMES[topology] = tuple(korvane.Circuit(topology).param_names())
-    key = tuple(names)
-    labels = list(dict.fromkeys(name.split(".", 1)[0] for name in names))
-    return [t for t, n in _TRAINED_NAMES.items() if n == key] + ["-".join(labels)]

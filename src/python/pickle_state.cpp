@@ -4,7 +4,31 @@
 #include <cstdint>
 #include <string>
 
+#include "python/convert.hpp"
+
 namespace korvane::py {
+
+namespace {
+
+// Element indices from a tuple or list of ints (a JSON file gives lists).
+std::optional<std::vector<std::size_t>> to_index_vector(PyObject* object) {
+    if (!PyTuple_Check(object) && !PyList_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "state field 'unlabeled' must be a tuple, not '%s'",
+                     Py_TYPE(object)->tp_name);
+        return std::nullopt;
+    }
+    PyRef items = PyRef::steal(PySequence_Tuple(object));
+    if (!items) return std::nullopt;
+    std::vector<std::size_t> out;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        std::optional<std::size_t> index = to_size(PyTuple_GET_ITEM(items.get(), i), "unlabeled");
+        if (!index) return std::nullopt;
+        out.push_back(*index);
+    }
+    return out;
+}
+
+}  // namespace
 
 PyObject* pack_doubles(std::span<const double> values) {
     PyRef bytes = PyRef::steal(
@@ -75,6 +99,33 @@ std::optional<bool> state_bool(PyObject* object, std::string_view name) {
         return std::nullopt;
     }
     return object == Py_True;
+}
+
+std::optional<CircuitForm> circuit_form_from_state(PyObject* state) {
+    PyObject* version = nullptr;
+    PyObject* text_object = nullptr;
+    PyObject* unlabeled_object = nullptr;
+    PyObject* values_object = nullptr;
+    PyObject* explicit_object = nullptr;
+    if (!PyArg_ParseTuple(state, "OOOOO:_from_state", &version, &text_object, &unlabeled_object,
+                          &values_object, &explicit_object)) {
+        return std::nullopt;
+    }
+    if (!check_state_version(version, "Circuit")) return std::nullopt;
+    CircuitForm form;
+    std::optional<std::string> text = to_text(text_object, "text");
+    if (!text) return std::nullopt;
+    form.text = std::move(*text);
+    std::optional<std::vector<std::size_t>> unlabeled = to_index_vector(unlabeled_object);
+    if (!unlabeled) return std::nullopt;
+    form.unlabeled = std::move(*unlabeled);
+    std::optional<std::vector<double>> values = unpack_doubles(values_object, "values");
+    if (!values) return std::nullopt;
+    form.values = std::move(*values);
+    std::optional<bool> values_explicit = state_bool(explicit_object, "values_explicit");
+    if (!values_explicit) return std::nullopt;
+    form.values_explicit = *values_explicit;
+    return form;
 }
 
 }  // namespace korvane::py

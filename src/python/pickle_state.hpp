@@ -25,6 +25,7 @@
 //              has no standard errors
 // The leading 1 is the state version; a reconstructor refuses any other.
 
+#include "circuit/canonical_text.hpp"
 #include "python/py_ref.hpp"
 
 #include <optional>
@@ -53,5 +54,11 @@ PyObject* make_reduce_value(PyTypeObject* type, PyObject* state);
 
 // A true bool object required (True/False, not 1/0).
 std::optional<bool> state_bool(PyObject* object, std::string_view name);
+
+// The serialised form held by a Circuit state tuple (version, text,
+// unlabeled, values, values_explicit); nullptr-style failure: nullopt with a
+// TypeError or ValueError set. Read by Circuit._from_state and by the
+// companion's native module, which receives circuits in this form.
+std::optional<CircuitForm> circuit_form_from_state(PyObject* state);
 
 }  // namespace korvane::py

@@ -23,6 +23,7 @@
 #include "python/fit_arguments.hpp"
 #include "python/measured_data.hpp"
 #include "python/py_ref.hpp"
+#include "python/pickle_state.hpp"
 #include "python/py_values.hpp"
 
 namespace korvane::py {
@@ -30,26 +31,18 @@ namespace {
 
 // The circuit the caller holds: its text (a trained-topology name resolves as
 // in the Circuit constructor), its values and whether they were given.
-std::optional<Circuit> rebuild_circuit(PyObject* text_object, PyObject* values_object,
-                                       bool values_explicit) {
-    const std::optional<std::string> text = to_text(text_object, "circuit");
-    if (!text) return std::nullopt;
-    const std::optional<std::string_view> alias = lookup_trained_name(*text);
-    const std::string_view source = alias ? *alias : std::string_view(*text);
-    std::variant<Circuit, ParseError> parsed = parse_circuit(source);
-    if (const ParseError* error = std::get_if<ParseError>(&parsed)) {
-        raise_text(PyExc_ValueError, parse_error_text(source, *error));
+// The circuit of a Circuit state tuple (korvane.Circuit.__reduce__()[1]): the
+// one serialised form korvane's pickling writes, so every circuit korvane can
+// hold reaches this module unchanged, labels and values bit for bit.
+std::optional<Circuit> rebuild_circuit(PyObject* state) {
+    std::optional<CircuitForm> form = circuit_form_from_state(state);
+    if (!form) return std::nullopt;
+    Result<Circuit> circuit = circuit_from_form(*form);
+    if (!circuit) {
+        raise_text(PyExc_ValueError, "circuit state: " + circuit.error().message);
         return std::nullopt;
     }
-    const std::optional<std::vector<double>> values = to_double_vector(values_object, "values");
-    if (!values) return std::nullopt;
-    Result<Circuit> rebuilt = with_values(std::get<Circuit>(parsed), *values);
-    if (!rebuilt) {
-        raise_error(rebuilt.error());
-        return std::nullopt;
-    }
-    rebuilt->values_explicit = values_explicit;
-    return std::move(rebuilt.value());
+    return std::move(circuit).value();
 }
 
 // None, or a sequence of P items each None or a number.
@@ -115,9 +108,10 @@ PyObject* outcome_tuple(const FitOutcome& outcome) {
 }
 
 const char kFitDoc[] =
-    "fit(circuit, values, values_explicit, data, fit_kwargs, fixed, lower_bounds, "
-    "upper_bounds, sigma_re, sigma_im, warn)\n--\n\n"
-    "Constrained fit on the driver of Circuit.fit. `data` is the tuple\n"
+    "fit(circuit_state, data, fit_kwargs, fixed, lower_bounds, upper_bounds, sigma_re, "
+    "sigma_im, warn)\n--\n\n"
+    "Constrained fit on the driver of Circuit.fit. `circuit_state` is the\n"
+    "state of `korvane.Circuit.__reduce__()`, `data` the tuple\n"
     "(frequencies, impedances) and `fit_kwargs` the remaining Circuit.fit\n"
     "arguments, converted exactly as Circuit.fit converts them. `fixed` holds a\n"
     "value or None per parameter, the bounds the effective (lo, hi) per\n"
@@ -128,9 +122,7 @@ const char kFitDoc[] =
 
 PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject* text = nullptr;
-        PyObject* values = nullptr;
-        int values_explicit = 0;
+        PyObject* state = nullptr;
         PyObject* data = nullptr;
         PyObject* fit_kwargs = nullptr;
         PyObject* fixed_object = nullptr;
@@ -139,7 +131,7 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
         PyObject* sigma_re_object = nullptr;
         PyObject* sigma_im_object = nullptr;
         PyObject* warn_callable = nullptr;
-        if (!PyArg_ParseTuple(args, "OOpO!O!OOOOOO:fit", &text, &values, &values_explicit,
+        if (!PyArg_ParseTuple(args, "O!O!O!OOOOOO:fit", &PyTuple_Type, &state,
                               &PyTuple_Type, &data, &PyDict_Type, &fit_kwargs, &fixed_object,
                               &lo_object, &hi_object, &sigma_re_object, &sigma_im_object,
                               &warn_callable)) {
@@ -148,7 +140,7 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
         // The Circuit.fit arguments first, in Circuit.fit's order and words.
         FitArguments arguments;
         if (!parse_fit_arguments(data, fit_kwargs, arguments)) return nullptr;
-        std::optional<Circuit> circuit = rebuild_circuit(text, values, values_explicit != 0);
+        std::optional<Circuit> circuit = rebuild_circuit(state);
         if (!circuit) return nullptr;
         std::optional<MeasuredSpectrum> spectrum =
             read_measured_data(arguments.frequencies, arguments.impedances);
@@ -178,19 +170,24 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
             PyRef warned = PyRef::steal(PyObject_CallOneArg(warn_callable, text_object.get()));
             if (!warned) return nullptr;
         }
-        Result<Circuit> start = start_circuit(*circuit, choice, spectrum->frequencies,
-                                              spectrum->impedances, arguments.weights);
-        if (!start) return raise_error(start.error());
         const bool guessed =
             choice == StartChoice::GuessWithFile || choice == StartChoice::GuessWithModel;
-        Result<Circuit> constrained = constrained_start(*start, guessed, constraints);
-        if (!constrained) return raise_error(constrained.error());
-
+        // Unlike Circuit.fit, the guess runs with the lock released too: the
+        // network is most of a default fit's time, and fit_many's threads
+        // scale only if it runs in parallel. The core's model caches are
+        // locked on their own; nothing here touches Python objects.
         std::optional<Result<FitOutcome>> outcome;
         {
             GilRelease unlocked;
-            outcome.emplace(run_fit(*constrained, spectrum->frequencies, spectrum->impedances,
-                                    *weight, arguments.settings, constraints));
+            outcome.emplace([&]() -> Result<FitOutcome> {
+                Result<Circuit> start = start_circuit(*circuit, choice, spectrum->frequencies,
+                                                      spectrum->impedances, arguments.weights);
+                if (!start) return start.take_error();
+                Result<Circuit> constrained = constrained_start(*start, guessed, constraints);
+                if (!constrained) return constrained.take_error();
+                return run_fit(*constrained, spectrum->frequencies, spectrum->impedances,
+                               *weight, arguments.settings, constraints);
+            }());
         }
         if (!*outcome) return raise_error(outcome->error());
         return outcome_tuple(outcome->value());

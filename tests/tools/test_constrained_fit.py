@@ -51,6 +51,10 @@ def assert_same_fit(plain, constrained):
         (rc_start(), {"weight": "unit", "max_iterations": 7, "ftol": 1e-10}),
         (korvane.Circuit("rc"), {}),  # placeholders: the network guesses the start
         (korvane.Circuit("R0-(R1,C1)").with_values([1, 1, 1]), {"guess_init": True}),
+        # Unlabelled elements and a Zarc: the circuit reaches the native
+        # module in its serialised form, not as a string users could write.
+        (korvane.Series([korvane.R(5.0), korvane.Parallel([korvane.R(80.0), korvane.C(2e-5)])]), {}),
+        (korvane.Circuit("R0-Zarc1").with_values([10, 100, 1e-3, 0.9]), {}),
     ],
 )
 def test_without_constraints_it_is_circuit_fit_bit_for_bit(circuit, kwargs):
