@@ -139,12 +139,13 @@ struct Timing {
 // (and at least 7 rounds); per path the median and the fastest round.
 std::vector<Timing> time_paths(const std::vector<InferencePath>& paths,
                                const std::function<void()>& call, double min_time) {
-    // Calls per round: about 20 ms of the slowest path.
+    // Calls per round: about 4 ms of the slowest path; short rounds give a
+    // loaded machine more chances to show an undisturbed one.
     set_inference_path(InferencePath::Plain);
     const auto t0 = Clock::now();
     call();
     const double once = std::chrono::duration<double>(Clock::now() - t0).count();
-    const int batch = std::max(1, static_cast<int>(0.02 / std::max(once, 1e-7)));
+    const int batch = std::max(1, static_cast<int>(0.004 / std::max(once, 1e-7)));
 
     std::vector<std::vector<double>> rounds(paths.size());
     const auto start = Clock::now();
