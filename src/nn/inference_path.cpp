@@ -10,6 +10,7 @@ namespace {
 
 bool processor_supports(InferencePath path) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    __builtin_cpu_init();  // idempotent; needed if asked before static constructors ran
     switch (path) {
         case InferencePath::Plain:
             return true;

@@ -113,6 +113,8 @@ void gelu(std::span<double> x);
 void dense(std::span<const double> u, const DenseWeights& w, std::span<double> out);
 
 // Runs the network body and head on a prepared input; fills state.output.
+// The layers run on the instruction-set path of inference_path() (plain,
+// AVX2 or AVX-512, layer_kernels.hpp); every path gives the same bits.
 void forward(const Network& network, std::span<const double> input /* (3, L) */,
              double span_descriptor, double count_descriptor, RunState& state);
 
