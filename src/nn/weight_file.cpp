@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "nn/half.hpp"
+#include "runtime/text.hpp"
 
 namespace korvane {
 
@@ -97,93 +98,6 @@ WeightFileResult<const Tensor*> WeightFile::tensor(std::string_view name) const 
 
 namespace {
 
-// Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above
-// U+10FFFF.
-bool valid_utf8(std::span<const unsigned char> s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (s.size() - i < len) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (std::size_t k = 2; k < len; ++k) {
-            if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
-bool is_white_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
-// Decodes the code point starting at s[i] of valid UTF-8; returns its length.
-std::size_t decode_at(std::string_view s, std::size_t i, char32_t& cp) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-        cp = c;
-        return 1;
-    }
-    const std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-    cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-    for (std::size_t k = 1; k < len && i + k < s.size(); ++k) {
-        cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    }
-    return len;
-}
-
-// Trims Unicode White_Space from both ends of valid UTF-8 text.
-std::string_view trim_white_space(std::string_view s) {
-    std::size_t begin = 0;
-    while (begin < s.size()) {
-        char32_t cp;
-        const std::size_t len = decode_at(s, begin, cp);
-        if (!is_white_space(cp)) break;
-        begin += len;
-    }
-    std::size_t end = s.size();
-    while (end > begin) {
-        std::size_t start = end - 1;  // back up to the lead byte
-        while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-        char32_t cp;
-        decode_at(s, start, cp);
-        if (!is_white_space(cp)) break;
-        end = start;
-    }
-    return s.substr(begin, end - begin);
-}
-
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view lower) {
-    if (a.size() != lower.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char c = a[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower[i]) return false;
-    }
-    return true;
-}
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 std::vector<std::string_view> split_commas(std::string_view s) {
@@ -222,12 +136,12 @@ bool parse_float_text(std::string_view text, double& out) {
         negative = body.front() == '-';
         body.remove_prefix(1);
     }
-    if (equals_ignoring_ascii_case(body, "inf") || equals_ignoring_ascii_case(body, "infinity")) {
+    if (equal_ignoring_ascii_case(body, "inf") || equal_ignoring_ascii_case(body, "infinity")) {
         out = negative ? -std::numeric_limits<double>::infinity()
                        : std::numeric_limits<double>::infinity();
         return true;
     }
-    if (equals_ignoring_ascii_case(body, "nan")) {
+    if (equal_ignoring_ascii_case(body, "nan")) {
         out = negative ? -std::numeric_limits<double>::quiet_NaN()
                        : std::numeric_limits<double>::quiet_NaN();
         return true;
@@ -342,8 +256,10 @@ public:
         std::uint32_t length;
         if (!read_u32(length)) return false;
         const auto raw = take(length);
-        if (!raw || !valid_utf8(*raw)) return false;
-        out.assign(reinterpret_cast<const char*>(raw->data()), raw->size());
+        if (!raw) return false;
+        const std::string_view text(reinterpret_cast<const char*>(raw->data()), raw->size());
+        if (!is_valid_utf8(text)) return false;
+        out.assign(text);
         return true;
     }
 

@@ -31,11 +31,9 @@ TEST(TrainedTopologies, LookupTrimsAndFoldsAscii) {
     EXPECT_EQ(found("Rc"), "R0-(R1,C1)");
     EXPECT_EQ(found("  RANDLES  "), "R0-(R1-W1,CPE1)");
     EXPECT_EQ(found("Sei_Randles_WO"), "R0-(R1,CPE1)-(R2-Wo2,CPE2)");
-    // Every White_Space character, on both sides, in UTF-8.
-    EXPECT_EQ(found("\t\n\v\f\r \xC2\x85\xC2\xA0\xE1\x9A\x80\xE2\x80\x80\xE2\x80\x8A"
-                    "two_rq"
-                    "\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80"),
-              "R0-(R1,CPE1)-(R2,CPE2)");
+    // White space is Unicode's (here NBSP and the ideographic space); the
+    // cases of runtime/text's trimming and folding are tested there.
+    EXPECT_EQ(found("\xC2\xA0two_rq\xE3\x80\x80"), "R0-(R1,CPE1)-(R2,CPE2)");
 
     EXPECT_EQ(found("randl\xC3\xA9s"), "<none>");
     EXPECT_EQ(found("r c"), "<none>");
@@ -43,15 +41,6 @@ TEST(TrainedTopologies, LookupTrimsAndFoldsAscii) {
     EXPECT_EQ(found(""), "<none>");
     EXPECT_EQ(found("   "), "<none>");
     EXPECT_EQ(found("rc_"), "<none>");
-    // Zero-width space and BOM are not White_Space, so they stay.
-    EXPECT_EQ(found("rc\xE2\x80\x8B"), "<none>");
-    EXPECT_EQ(found("\xEF\xBB\xBFrc"), "<none>");
-    // Folding is ASCII only: the Kelvin sign is not "k", the long s not "s".
-    EXPECT_EQ(found("rq_\xE2\x84\xAA"), "<none>");
-    EXPECT_EQ(found("randle\xC5\xBF"), "<none>");
-    // Broken UTF-8 at the ends is not trimmed away.
-    EXPECT_EQ(found("rc\xC2"), "<none>");
-    EXPECT_EQ(found("\xA0rc"), "<none>");
 }
 
 TEST(TrainedTopologies, EntriesParseWithTheirParameterNames) {
