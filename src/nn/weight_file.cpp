@@ -51,40 +51,39 @@ std::string WeightFileError::message() const {
 }
 
 // Kinds and their payloads; message() turns them into text only when needed.
-using K = WeightFileErrorKind;
 WeightFileError WeightFileError::io(std::string description) {
-    return {.kind = K::Io, .text = std::move(description)};
+    return {.kind = WeightFileErrorKind::Io, .text = std::move(description)};
 }
-WeightFileError WeightFileError::bad_magic() { return {.kind = K::BadMagic}; }
-WeightFileError WeightFileError::truncated() { return {.kind = K::Truncated}; }
+WeightFileError WeightFileError::bad_magic() { return {.kind = WeightFileErrorKind::BadMagic}; }
+WeightFileError WeightFileError::truncated() { return {.kind = WeightFileErrorKind::Truncated}; }
 WeightFileError WeightFileError::missing(std::string name) {
-    return {.kind = K::Missing, .text = std::move(name)};
+    return {.kind = WeightFileErrorKind::Missing, .text = std::move(name)};
 }
 WeightFileError WeightFileError::unparsable(std::string subject) {
-    return {.kind = K::Unparsable, .text = std::move(subject)};
+    return {.kind = WeightFileErrorKind::Unparsable, .text = std::move(subject)};
 }
 WeightFileError WeightFileError::unsupported_estimator(std::string estimator) {
-    return {.kind = K::UnsupportedEstimator, .text = std::move(estimator)};
+    return {.kind = WeightFileErrorKind::UnsupportedEstimator, .text = std::move(estimator)};
 }
 WeightFileError WeightFileError::unknown_encoding(std::uint8_t encoding) {
-    return {.kind = K::UnknownEncoding, .code = encoding};
+    return {.kind = WeightFileErrorKind::UnknownEncoding, .code = encoding};
 }
 WeightFileError WeightFileError::shape_mismatch(std::string name, std::uint64_t found_count,
                                                 std::uint64_t expected_count) {
-    return {.kind = K::ShapeMismatch,
+    return {.kind = WeightFileErrorKind::ShapeMismatch,
             .text = std::move(name),
             .found = found_count,
             .expected = expected_count};
 }
 WeightFileError WeightFileError::shape_mismatch_text(std::string name, std::string found_text,
                                                      std::string expected_text) {
-    return {.kind = K::ShapeMismatch,
+    return {.kind = WeightFileErrorKind::ShapeMismatch,
             .text = std::move(name),
             .found_shape = std::move(found_text),
             .expected_shape = std::move(expected_text)};
 }
 WeightFileError WeightFileError::too_few_points(std::uint64_t count) {
-    return {.kind = K::TooFewPoints, .found = count};
+    return {.kind = WeightFileErrorKind::TooFewPoints, .found = count};
 }
 
 WeightFileResult<const Tensor*> WeightFile::tensor(std::string_view name) const {
