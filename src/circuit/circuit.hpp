@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "circuit/element.hpp"
+#include "runtime/numeric.hpp"
 #include "runtime/result.hpp"
 
 namespace korvane {
@@ -85,8 +86,6 @@ Result<Circuit> parallel(std::span<const Operand> operands);
 std::size_t nesting_depth(const SeriesList& list);
 
 // ---- evaluation -----------------------------------------------------------
-
-inline constexpr double kTwoPi = 6.283185307179586;
 
 // Sum of per-kind parameter counts.
 std::size_t parameter_count(const Circuit& circuit);

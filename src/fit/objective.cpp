@@ -12,15 +12,13 @@
 #include <string>
 
 #include "circuit/params.hpp"
+#include "runtime/numeric.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/text.hpp"
 #include "runtime/wide_loop.hpp"
 
 namespace korvane {
 namespace {
-
-// 2⁻⁵², the spacing of doubles at 1.0.
-constexpr double kEpsilon = 2.220446049250313e-16;
 
 // Weights never fall below this, so an exactly zero (or NaN) measured
 // impedance scales its residuals up instead of dividing by zero.
