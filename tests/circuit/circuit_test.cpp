@@ -157,9 +157,10 @@ TEST(Evaluate, ShortTrialVectorIsAnErrorValue) {
     const std::vector<double> trial{1.0, 2.0, 3e-3};
     const Result<Cplx> z = impedance_from_iter(c, trial, 10.0);
     ASSERT_FALSE(z.ok());
-    EXPECT_EQ(z.error().kind, ErrorKind::Internal);
-    EXPECT_EQ(z.error().message, "impedance_from_iter: not enough values supplied");
-    EXPECT_FALSE(impedance_from_iter(c, {}, 10.0).ok());
+    // The caller's error, with both counts (its text is asserted in Python).
+    EXPECT_EQ(z.error().kind, ErrorKind::Value);
+    EXPECT_EQ(z.error().message, not_enough_values(4, 3).message);
+    EXPECT_EQ(impedance_from_iter(c, {}, 10.0).error().message, not_enough_values(4, 0).message);
     EXPECT_TRUE(impedance_from_iter(must(series({})), {}, 10.0).ok());
 }
 
