@@ -231,7 +231,6 @@ def test_mutating_sequences_read_consistently():
     assert len(C.impedance(grown)) == 50
 
 
-@pytest.mark.skipif(not hasattr(Circuit, "fit"), reason="Circuit.fit is not bound yet")
 def test_integer_arguments_go_through_index():
     class Two:
         def __index__(self):
