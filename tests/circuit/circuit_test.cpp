@@ -208,33 +208,6 @@ TEST(Evaluate, NonFiniteAndNegativeFrequenciesAreNotErrors) {
     EXPECT_DOUBLE_EQ((*z)[4].re, 2.0);
 }
 
-TEST(PrintableForm, Layout) {
-    EXPECT_EQ(printable_form(parse_ok("R0-(R1,C1)")),
-              "Circuit (3 parameters)\n"
-              "  R0.r = 1          [ohm]  bounds (1e-12, inf)\n"
-              "  R1.r = 1          [ohm]  bounds (1e-12, inf)\n"
-              "  C1.c = 0.001      [F]  bounds (1e-12, inf)");
-    const Circuit changed =
-        must(with_values(parse_ok("R0-(R1,C1)"), std::vector<double>{10.0, -2.5e6, 1e-6}));
-    EXPECT_EQ(printable_form(changed),
-              "Circuit (3 parameters)\n"
-              "  R0.r = 10         [ohm]  bounds (1e-12, inf)\n"
-              "  R1.r = -2.5e6     [ohm]  bounds (1e-12, inf)\n"
-              "  C1.c = 1e-6       [F]  bounds (1e-12, inf)");
-    EXPECT_EQ(printable_form(parse_ok("R0")),
-              "Circuit (1 parameter)\n  R0.r = 1          [ohm]  bounds (1e-12, inf)");
-    EXPECT_EQ(printable_form(must(series({}))), "Circuit (0 parameters)\n");
-    // Names pad to the longest; long values are not cut.
-    const Circuit zarc = must(with_values(parse_ok("R0-Zarc12"),
-                                          std::vector<double>{0.1 + 0.2, std::nan(""), 1e-3, 1}));
-    EXPECT_EQ(printable_form(zarc),
-              "Circuit (4 parameters)\n"
-              "  R0.r         = 0.30000000000000004 [ohm]  bounds (1e-12, inf)\n"
-              "  Zarc12.r     = NaN        [ohm]  bounds (1e-12, inf)\n"
-              "  Zarc12.tau_k = 0.001      [s]  bounds (1e-12, inf)\n"
-              "  Zarc12.gamma = 1          [-]  bounds (0, 1)");
-}
-
 TEST(ExpandAbbreviations, ReplacesEveryKAndZarcByItsPair) {
     Circuit c = must(with_values(parse_ok("R0-K1-(R2,p(C3,Zarc4))"),
                                  std::vector<double>{3.0, 8.0, 2e-3, 5.0, 1e-4, 6.0, 4e-3, 0.7}));
