@@ -61,17 +61,6 @@ Result<LeastSquaresRun> least_squares_run(const Objective& objective,
     return run;
 }
 
-bool total_order_less(double a, double b) {
-    // Map the bit patterns onto unsigned integers whose order is totalOrder:
-    // negative values have every bit flipped (larger magnitude sorts lower),
-    // non-negative ones only the sign bit.
-    auto key = [](double x) {
-        const auto bits = std::bit_cast<std::uint64_t>(x);
-        return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-    };
-    return key(a) < key(b);
-}
-
 void sort_by_cost(std::vector<Candidate>& candidates) {
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Candidate& a, const Candidate& b) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "circuit/params.hpp"
+#include "runtime/numeric.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/text.hpp"
 #include "runtime/wide_loop.hpp"
@@ -20,16 +21,9 @@
 namespace korvane {
 namespace {
 
-// 2⁻⁵², the spacing of doubles at 1.0.
-constexpr double kEpsilon = 2.220446049250313e-16;
-
 // Weights never fall below this, so an exactly zero (or NaN) measured
 // impedance scales its residuals up instead of dividing by zero.
 constexpr double kMinWeight = 1e-30;
-
-Error not_enough_values() {
-    return Error::internal("impedance_from_iter: not enough values supplied");
-}
 
 // r_{2i} = (Re Zm_i − Re Z_i)/w^re_i, r_{2i+1} = (Im Zm_i − Im Z_i)/w^im_i
 // over a block. The two weight arrays are one and the same except under σ
@@ -151,7 +145,7 @@ Status Objective::residuals_into(std::span<const double> p, std::span<double> ou
 Status Objective::residuals_in_scope(std::span<const double> p, std::span<double> out,
                                      std::uint64_t reuse_scope) const {
     counter_->fetch_add(1);
-    if (p.size() < parameter_count_) return not_enough_values();
+    if (p.size() < parameter_count_) return not_enough_values(parameter_count_, p.size());
     if (out.size() != residual_count()) {
         return Error::internal("residual buffer has " + std::to_string(out.size()) +
                                " entries, expected " + std::to_string(residual_count()));
@@ -228,7 +222,7 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
     // Every column would fail the same way; say so once, before any task.
     if (cols < parameter_count_) {
         counter_->fetch_add(2 * cols);
-        return not_enough_values();
+        return not_enough_values(parameter_count_, cols);
     }
     if (columns.size() != rows * cols) {
         return Error::internal("jacobian buffer has " + std::to_string(columns.size()) +
