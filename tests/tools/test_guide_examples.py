@@ -3,7 +3,8 @@
 Every ```python block of docs/guide.md runs, in order and in one namespace,
 as a reader pasting them one after another would run them, so the guide
 cannot drift from the code. A block whose first line is "# not run" is
-skipped. The guide may use REPO and SHARED_DATA (pathlib paths) for files.
+skipped. The guide may use REPO and SHARED_DATA (pathlib paths) for files,
+or paths relative to the repository root.
 """
 
 from __future__ import annotations
@@ -40,7 +41,12 @@ def test_fences_are_found_and_marked_blocks_skipped() -> None:
 def test_guide_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     blocks = guide_blocks(GUIDE.read_text(encoding="utf-8"))
     assert blocks, "docs/guide.md has no python examples"
-    # Files an example writes land in a scratch folder; figures need no display.
+    # A reader runs the examples from the repository root; here they run in a
+    # scratch folder that links the root's entries, so "examples/data/..."
+    # reads as there while the files an example writes stay out of the tree.
+    for entry in REPO.iterdir():
+        if not entry.name.startswith(".") and entry.name != "build":
+            (tmp_path / entry.name).symlink_to(entry)
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("MPLBACKEND", "Agg")
     namespace: dict[str, object] = {
