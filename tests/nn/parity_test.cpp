@@ -20,6 +20,7 @@
 #include "nn/network.hpp"
 #include "nn/trained_topologies.hpp"
 #include "nn/weight_file.hpp"
+#include "support/verbose.hpp"
 
 namespace korvane {
 namespace {
@@ -146,8 +147,10 @@ TEST(ParityTest, InferenceReproducesTheTrainerForwardPass) {
                     << file->param_names[p] << ": " << (*got)[p] << " vs " << want;
             }
         }
-        std::printf("[ parity   ] %s: %zu spectra, largest relative deviation %.3g\n",
-                    fx.model.c_str(), fx.spectra.size(), worst);
+        if (testing::verbose()) {
+            std::printf("[ parity   ] %s: %zu spectra, largest relative deviation %.3g\n",
+                        fx.model.c_str(), fx.spectra.size(), worst);
+        }
     }
 }
 

@@ -34,7 +34,6 @@ from network import (ALPHA_MAX, ALPHA_MIN, DILATIONS, GROUPS, KERNEL, GuessNet, 
 
 MODELS = ROOT / "models"
 FIXTURES = ROOT / "tests" / "nn" / "data" / "parity"
-CHECKPOINTS = HERE / "checkpoints"
 
 
 def metadata(topo: T.Topology) -> list[tuple[str, str]]:
@@ -150,7 +149,7 @@ def write_fixture(topo: T.Topology, parsed, backend) -> Path:
 
 
 def load_checkpoint(topo: T.Topology):
-    ck = torch.load(CHECKPOINTS / f"{topo.name}.pt", weights_only=False)
+    ck = torch.load(D.checkpoint_path(topo.name), weights_only=False)
     model = GuessNet(topo.channels, topo.hidden, topo.n_params)
     model.load_state_dict(ck["model"])
     return model, ck
@@ -208,7 +207,7 @@ def main():
         for n in a.names or [t.name for t in T.TOPOLOGIES]:
             verify(T.BY_NAME[n])
         return
-    names = a.names or [t.name for t in T.TOPOLOGIES if (CHECKPOINTS / f"{t.name}.pt").exists()]
+    names = a.names or [t.name for t in T.TOPOLOGIES if D.checkpoint_path(t.name).exists()]
     backend = D.impedance_backend(a.standin)
     for n in names:
         export(T.BY_NAME[n], backend)
