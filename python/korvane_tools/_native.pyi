@@ -3,9 +3,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 def fit(
-    circuit: str,
-    values: Sequence[float],
-    values_explicit: bool,
+    circuit_state: tuple[Any, ...],
     data: tuple[Any, Any],
     fit_kwargs: dict[str, Any],
     fixed: Sequence[float | None] | None,
