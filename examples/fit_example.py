@@ -17,14 +17,14 @@ import korvane
 DATA = Path(__file__).parent / "data" / "randles_spectrum.csv"
 
 
-def read_spectrum(path):
+def read_spectrum(path: Path) -> dict[str, list[float]]:
     """The CSV as a dict of columns: a dataframe as far as korvane is concerned."""
     with open(path, newline="") as handle:
         rows = list(csv.DictReader(handle))
     return {name: [float(row[name]) for row in rows] for name in rows[0]}
 
 
-def main():
+def main() -> None:
     spectrum = read_spectrum(DATA)
     circuit = korvane.Circuit("randles")  # the trained name of "R0-(R1-W1,CPE1)"
 

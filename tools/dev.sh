@@ -4,6 +4,8 @@
 # virtual environment), then:
 #   tools/dev.sh main    build and install the module, fit the bundled example
 #   tools/dev.sh test    build everything, run the C++ and Python test suites
+#                        and the type checks (KORVANE_VERBOSE=1: the C++ tests'
+#                        tables too)
 #   tools/dev.sh build   build everything (C++ tests, benchmarks, module) only
 #   tools/dev.sh setup   install the prerequisites only
 set -euo pipefail
@@ -61,12 +63,35 @@ build_all() {
     cmake --build "$BUILD" -j "$JOBS"
 }
 
+# pip install of this tree into the venv, without build isolation: an
+# isolated build gets a fresh scikit-build-core path each time, and on seeing a
+# new one scikit-build-core clears the CMake cache and CMakeFiles/, the object
+# files with it. With scikit-build-core, CMake and Ninja from the venv the
+# build directory (build/wheel-<tag>, pyproject.toml) is reused and Ninja
+# recompiles only what changed. pip hides the build's output unless -v, so the
+# whole log goes to a file and only the build steps are shown.
+install_module() {
+    local log_file=$ROOT/build/pip-install.log status=0
+    mkdir -p "$ROOT/build"
+    log "building and installing the module (pip install .; full log: build/pip-install.log)"
+    "$VENV/bin/python" -m pip install --no-build-isolation -v . 2>&1 | tee "$log_file" |
+        { grep --line-buffered -E '^ *(\*\*\*|\[[0-9]+/[0-9]+\]|ninja: no work)' || true; } ||
+        status=$?
+    if [ "$status" -ne 0 ]; then
+        tail -n 30 "$log_file" >&2
+        echo "pip install failed (exit $status); full log: $log_file" >&2
+        exit "$status"
+    fi
+}
+
 case "${1:-}" in
     main)
         setup
-        log "building and installing the module (pip install .)"
-        "$VENV/bin/python" -m pip install -q .
+        install_module
+        log "fitting the bundled example: $VENV/bin/python examples/fit_example.py"
         "$VENV/bin/python" examples/fit_example.py
+        log "korvane and korvane_tools are installed in $VENV: run your scripts with" \
+            "$VENV/bin/python (or after 'source $VENV/bin/activate')"
         ;;
     setup)
         setup
@@ -82,6 +107,9 @@ case "${1:-}" in
         "$BUILD/korvane_tests" --gtest_brief=1
         log "Python tests"
         KORVANE_BUILD_DIR="$BUILD" MPLBACKEND=Agg "$VENV/bin/python" -m pytest -q tests/python tests/tools
+        log "type stubs against the built module, examples under mypy --strict"
+        MYPYPATH="$ROOT/python" PYTHONPATH="$BUILD" "$VENV/bin/python" -m mypy.stubtest korvane
+        "$VENV/bin/python" -m mypy --strict examples/
         ;;
     *)
         echo "usage: tools/dev.sh main|test|build|setup" >&2

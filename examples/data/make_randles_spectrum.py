@@ -19,6 +19,7 @@ import math
 import pathlib
 
 import numpy as np
+import numpy.typing as npt
 
 TRUE_VALUES = {
     "R0.r": 15.0,  # ohm
@@ -31,15 +32,17 @@ NOISE_RELATIVE = 0.005
 SEED = 20240611
 
 
-def randles_impedance(frequencies, r0, r1, aw, q, alpha):
+def randles_impedance(
+    frequencies: npt.ArrayLike, r0: float, r1: float, aw: float, q: float, alpha: float
+) -> npt.NDArray[np.complex128]:
     w = 2.0 * math.pi * np.asarray(frequencies, dtype=float)
     warburg = aw / np.sqrt(w) * (1.0 - 1.0j)
     faradaic = r1 + warburg
     double_layer_admittance = q * (1.0j * w) ** alpha
-    return r0 + 1.0 / (1.0 / faradaic + double_layer_admittance)
+    return np.asarray(r0 + 1.0 / (1.0 / faradaic + double_layer_admittance), dtype=np.complex128)
 
 
-def main():
+def main() -> None:
     frequencies = 10.0 ** np.linspace(5.0, -2.0, 8 * 7 + 1)
     z = randles_impedance(frequencies, *TRUE_VALUES.values())
     rng = np.random.default_rng(SEED)

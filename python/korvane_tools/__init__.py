@@ -13,9 +13,16 @@ and matplotlib, Dask and tqdm are needed only by the functions that use them.
 from __future__ import annotations
 
 import importlib
+import pkgutil
 from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
+
+# The native half (korvane_tools._native) is installed inside this package.
+# In a development tree it is built into <build dir>/korvane_tools/ instead;
+# with that build directory on sys.path (as it must be for ``import korvane``)
+# this finds it there. A no-op for an installed package.
+__path__ = pkgutil.extend_path(__path__, __name__)
 
 # Public name -> submodule that defines it. One table, so adding a tool is one
 # line here and the lazy import below needs no other bookkeeping.

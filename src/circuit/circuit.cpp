@@ -173,10 +173,18 @@ Cplx impedance_unchecked(const Circuit& circuit, const double* trial, double w) 
     return series_impedance(circuit.top, om, cursor);
 }
 
+Error not_enough_values(std::size_t parameter_count, std::size_t given) {
+    const auto count = [](std::size_t n, const char* one, const char* many) {
+        return std::to_string(n) + (n == 1 ? one : many);
+    };
+    return Error::value("impedance_from_iter: not enough values supplied (the circuit has " +
+                        count(parameter_count, " parameter, ", " parameters, ") +
+                        count(given, " was given)", " were given)"));
+}
+
 Result<Cplx> impedance_from_iter(const Circuit& circuit, std::span<const double> trial, double w) {
-    if (trial.size() < parameter_count(circuit)) {
-        return Error::internal("impedance_from_iter: not enough values supplied");
-    }
+    const std::size_t needed = parameter_count(circuit);
+    if (trial.size() < needed) return not_enough_values(needed, trial.size());
     return impedance_unchecked(circuit, trial.data(), w);
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "circuit/element.hpp"
+#include "runtime/numeric.hpp"
 #include "runtime/result.hpp"
 
 namespace korvane {
@@ -86,17 +87,20 @@ std::size_t nesting_depth(const SeriesList& list);
 
 // ---- evaluation -----------------------------------------------------------
 
-inline constexpr double kTwoPi = 6.283185307179586;
-
 // Sum of per-kind parameter counts.
 std::size_t parameter_count(const Circuit& circuit);
 
 // Impedance at angular frequency w from the stored values.
 Cplx circuit_impedance(const Circuit& circuit, double w);
 
+// The failure of a trial vector shorter than the circuit's parameters: the
+// caller's value error, "impedance_from_iter: not enough values supplied"
+// followed by both counts, e.g. " (the circuit has 4 parameters, 3 were
+// given)".
+Error not_enough_values(std::size_t parameter_count, std::size_t given);
+
 // Impedance at w with values consumed in element order from `trial`; fails with
-// "impedance_from_iter: not enough values supplied" when trial runs out.
-// Surplus values are ignored.
+// not_enough_values when trial runs out. Surplus values are ignored.
 Result<Cplx> impedance_from_iter(const Circuit& circuit, std::span<const double> trial, double w);
 
 // Same, without the length check: the caller guarantees

@@ -14,7 +14,6 @@
 
 #include <cmath>
 #include <limits>
-#include <numbers>
 
 #include "circuit/element_formulas.hpp"
 
@@ -23,7 +22,6 @@ namespace korvane {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kHalfPi = std::numbers::pi / 2.0;
 
 constexpr std::array<KindInfo, kKindCount> kKinds = {{
     {"R", "R", 1, {"r"}, {"ohm"}, {1.0}},

@@ -6,10 +6,10 @@
 // from.
 
 #include <cmath>
-#include <numbers>
 
 #include "circuit/complex.hpp"
 #include "circuit/element.hpp"
+#include "runtime/numeric.hpp"
 
 namespace korvane::formulas {
 
@@ -20,7 +20,6 @@ struct ImagAxisPower {
     double cos_a;  // cos(a·π/2)
     double sin_a;  // sin(a·π/2)
 };
-inline constexpr double kHalfPi = std::numbers::pi / 2.0;  // as atan2(ω, +0) returns it
 inline ImagAxisPower imag_axis_power(double a) {
     return {std::cos(a * kHalfPi), std::sin(a * kHalfPi)};
 }

@@ -6,6 +6,10 @@
 //   group   := ("(" | "p(") series ("," series)* ")"
 //   element := [A-Za-z]+ [0-9]+
 //
+// The same parser reads the canonical text of canonical_text.hpp, which adds
+// "0" for an empty series list, "()" for a group without branches, and
+// repeated labels.
+//
 // The parser is iterative with an explicit stack of open groups, so neither
 // a 10^6-character input nor deep nesting touches the call stack; nesting is
 // still refused past kMaxDepth because every later walk over the tree
@@ -16,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "circuit/canonical_text.hpp"
 #include "circuit/circuit.hpp"
 #include "runtime/text.hpp"
 
@@ -44,23 +49,33 @@ struct OpenGroup {
 
 class Parser {
 public:
-    explicit Parser(std::string_view text) : text_(text) {}
+    Parser(std::string_view text, bool canonical) : text_(text), canonical_(canonical) {}
 
     std::variant<Circuit, ParseError> run() {
         for (;;) {
             // A part starts at pos_.
+            bool empty_series = false;
             if (at_group_opening()) {
                 if (open_.size() == kMaxDepth) return fail(ParseErrorKind::TooDeep, pos_);
                 pos_ += text_[pos_] == '(' ? 1 : 2;
-                open_.emplace_back();
-                continue;
+                if (!(canonical_ && peek(')'))) {
+                    open_.emplace_back();
+                    continue;
+                }
+                ++pos_;  // "()": a group without branches
+                current().nodes.push_back(Node{ParallelGroup{}});
+            } else if (canonical_ && peek('0') && current().nodes.empty()) {
+                ++pos_;  // "0": a series list without nodes, which nothing may extend
+                empty_series = true;
+            } else if (auto error = read_element()) {
+                return std::move(*error);
             }
-            if (auto error = read_element()) return std::move(*error);
 
             // After a part: continue the series, or close branches and groups.
             bool next_part = false;
             while (!next_part) {
                 if (peek('-')) {
+                    if (empty_series) return fail(ParseErrorKind::UnexpectedCharacter, pos_);
                     ++pos_;
                     next_part = true;
                 } else if (open_.empty()) {
@@ -76,6 +91,7 @@ public:
                     ParallelGroup group = std::move(open_.back().group);
                     open_.pop_back();
                     current().nodes.push_back(Node{std::move(group)});
+                    empty_series = false;  // the part just finished is the group
                 } else {
                     return error_of(ParseErrorKind::UnexpectedEnd);
                 }
@@ -131,6 +147,7 @@ private:
     }
 
     std::variant<Circuit, ParseError> finish() {
+        if (canonical_) return Circuit{std::move(top_), false};
         // Text order of the elements is element order, so the labels were
         // collected in the order the duplicate rule names.
         std::unordered_set<std::string_view> seen;
@@ -146,6 +163,7 @@ private:
     }
 
     std::string_view text_;
+    bool canonical_;  // also read the shapes only canonical text has
     std::size_t pos_ = 0;
     SeriesList top_;
     std::vector<OpenGroup> open_;  // innermost last; size() is the nesting depth
@@ -167,7 +185,11 @@ bool has_caret_line(ParseErrorKind kind) {
 }  // namespace
 
 std::variant<Circuit, ParseError> parse_circuit(std::string_view text) {
-    return Parser(text).run();
+    return Parser(text, false).run();
+}
+
+std::variant<Circuit, ParseError> parse_canonical_text(std::string_view text) {
+    return Parser(text, true).run();
 }
 
 std::string ParseError::message() const {

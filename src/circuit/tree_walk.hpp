@@ -1,6 +1,6 @@
 #pragma once
-// Element-order traversal shared by naming, value assignment, counting and
-// evaluation.
+// Element-order traversal shared by naming, value assignment, counting,
+// evaluation and topology matching.
 
 #include <variant>
 

@@ -150,16 +150,19 @@ Result<Circuit> prepare_start(const Circuit& circuit, GuessInit guess_init,
 
 Result<FitOutcome> run_fit(const Circuit& start, std::span<const double> frequencies,
                            std::span<const Cplx> impedances, WeightScheme weight,
-                           const FitSettings& settings) {
+                           const FitSettings& settings, const FitConstraints& constraints) {
     const Result<FitMethod> method = parse_fit_method(settings.method);
     if (!method) return method.error();
     if (Status data = check_data(start, frequencies, impedances); !data) return data.error();
+    if (Status valid = validate_constraints(start, frequencies.size(), constraints); !valid) {
+        return valid.error();
+    }
 
     if (*method == FitMethod::LevenbergMarquardt) {
         const Result<LmConfig> valid = validate_lm_config(requested_lm_config(settings));
         if (!valid) return valid.error();
     }
-    Result<Objective> built = Objective::build(start, frequencies, impedances, weight);
+    Result<Objective> built = Objective::build(start, frequencies, impedances, weight, constraints);
     if (!built) return built.take_error();
     const Objective& objective = *built;
 
@@ -167,7 +170,7 @@ Result<FitOutcome> run_fit(const Circuit& start, std::span<const double> frequen
         return fit_least_squares(objective, start, requested_lm_config(settings));
     }
     if (*method == FitMethod::BasinHopping) return basin_hopping(objective, start, settings);
-    const std::vector<double> p0 = param_values(start);
+    const std::vector<double> p0 = objective.free_values(param_values(start));
     Result<GlobalSearchResult> search = global_search(*method, objective, p0, settings);
     if (!search) return search.error();
     return polish(objective, start, search->best, search->iterations);

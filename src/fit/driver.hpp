@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "circuit/circuit.hpp"
+#include "fit/constraints.hpp"
 #include "fit/fit_outcome.hpp"
 #include "fit/objective.hpp"
 #include "runtime/result.hpp"
@@ -94,11 +95,14 @@ struct FitSettings {
     std::optional<std::uint64_t> seed;
 };
 
-// Dispatch onwards: method name, data checks, tolerance checks, the objective
-// with a fresh counter, the method, assembly. `start` carries the starting
-// values chosen by the policy. Safe to run without the interpreter lock.
+// Dispatch onwards: method name, data checks, constraint checks, tolerance
+// checks, the objective with a fresh counter, the method, assembly. `start`
+// carries the starting values chosen by the policy (for a constrained fit,
+// passed through constrained_start). Every fit goes through here: Circuit.fit
+// with no constraints, korvane_tools.fit with its own. Safe to run without
+// the interpreter lock.
 Result<FitOutcome> run_fit(const Circuit& start, std::span<const double> frequencies,
                            std::span<const Cplx> impedances, WeightScheme weight,
-                           const FitSettings& settings);
+                           const FitSettings& settings, const FitConstraints& constraints = {});
 
 }  // namespace korvane

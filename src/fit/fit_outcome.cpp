@@ -1,6 +1,7 @@
 #include "fit/fit_outcome.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "circuit/params.hpp"
 #include "fit/statistics.hpp"
@@ -28,13 +29,18 @@ Result<FitOutcome> assemble_outcome(const Objective& objective, const Circuit& c
     std::vector<double> clamped = clamp_to_bounds(p, objective.bounds());
     Result<FitStatistics> stats = fit_statistics(objective, clamped);
     if (!stats) return stats.take_error();
-    Result<Circuit> fitted = with_values(circuit, clamped);
+    // Fixed parameters rejoin here: their values as given, no standard error.
+    std::vector<double> params = objective.full_values(clamped);
+    Result<Circuit> fitted = with_values(circuit, params);
     if (!fitted) return Error::internal(fitted.error().message);
 
     FitOutcome outcome;
     outcome.circuit = std::move(fitted.value());
-    outcome.params = std::move(clamped);
-    outcome.standard_errors = std::move(stats->standard_errors);
+    outcome.params = std::move(params);
+    if (stats->standard_errors) {
+        outcome.standard_errors =
+            objective.spread(*stats->standard_errors, std::numeric_limits<double>::quiet_NaN());
+    }
     outcome.success = success;
     outcome.iterations = iterations;
     outcome.cost = stats->cost;

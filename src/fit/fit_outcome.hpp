@@ -18,7 +18,8 @@ namespace korvane {
 struct FitOutcome {
     Circuit circuit;             // the input circuit carrying `params`, values_explicit set
     std::vector<double> params;  // clamped to the bounds, param_names() order
-    // Per parameter; absent when 2·N ≤ P or JᵀJ is exactly singular.
+    // Per parameter; absent when 2·N ≤ P or JᵀJ is exactly singular. NaN for
+    // a fixed parameter, the others from the free parameters' JᵀJ.
     std::optional<std::vector<double>> standard_errors;
     bool success = false;
     // Least squares: Σ nfev over every solver run of the fit.
@@ -33,9 +34,9 @@ struct FitOutcome {
 // rest of p is copied. A NaN stays NaN: there is no value to pick for it.
 std::vector<double> clamp_to_bounds(std::span<const double> p, std::span<const Bounds> bounds);
 
-// Clamps p, computes cost, chi-square and standard errors there (1 + 2·P
-// evaluations), rebuilds `circuit` with the clamped values and reads the
-// objective's counter.
+// Clamps p (the objective's unknowns), computes cost, chi-square and standard
+// errors there (1 + 2·P evaluations), rebuilds `circuit` with the clamped
+// values (fixed ones inserted) and reads the objective's counter.
 Result<FitOutcome> assemble_outcome(const Objective& objective, const Circuit& circuit,
                                     std::span<const double> p, bool success,
                                     std::uint64_t iterations);

@@ -61,17 +61,6 @@ Result<LeastSquaresRun> least_squares_run(const Objective& objective,
     return run;
 }
 
-bool total_order_less(double a, double b) {
-    // Map the bit patterns onto unsigned integers whose order is totalOrder:
-    // negative values have every bit flipped (larger magnitude sorts lower),
-    // non-negative ones only the sign bit.
-    auto key = [](double x) {
-        const auto bits = std::bit_cast<std::uint64_t>(x);
-        return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-    };
-    return key(a) < key(b);
-}
-
 void sort_by_cost(std::vector<Candidate>& candidates) {
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Candidate& a, const Candidate& b) {
@@ -167,7 +156,8 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
         solution.iterations += run->evaluations;
         ++solution.candidate_runs;
         const bool converged = run->success && std::isfinite(run->cost);
-        const bool plausible = converged && parameters_plausible(p0, run->params, bounds);
+        const bool plausible =
+            converged && parameters_plausible(p0, run->params, objective.physical_bounds());
         if (replaces_best(best, *run)) best = std::move(run.value());
         if (plausible) break;
     }
@@ -218,7 +208,7 @@ LmConfig fixed_lm_config() {
 
 Result<FitOutcome> fit_least_squares(const Objective& objective, const Circuit& start,
                                      const LmConfig& config) {
-    const std::vector<double> p0 = param_values(start);
+    const std::vector<double> p0 = objective.free_values(param_values(start));
     Result<LeastSquaresSolution> solution = solve_least_squares(objective, p0, config);
     if (!solution) return solution.take_error();
     return assemble_outcome(objective, start, solution->params, solution->success,

@@ -14,6 +14,7 @@
 #include "fit/fit_outcome.hpp"
 #include "fit/lm.hpp"
 #include "fit/objective.hpp"
+#include "runtime/numeric.hpp"
 #include "runtime/result.hpp"
 
 namespace korvane {
@@ -22,9 +23,6 @@ struct Candidate {
     std::vector<double> params;
     double cost = 0.0;
 };
-
-// IEEE 754 totalOrder: −NaN < −inf < … < −0 < +0 < … < +inf < +NaN.
-bool total_order_less(double a, double b);
 
 // Stable sort by cost in total order: equal costs keep construction order.
 void sort_by_cost(std::vector<Candidate>& candidates);

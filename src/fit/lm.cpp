@@ -23,12 +23,11 @@
 
 #include "fit/euclidean_norm.hpp"
 #include "fit/lm_parameter.hpp"
+#include "runtime/numeric.hpp"
 
 namespace korvane {
 namespace {
 
-constexpr double kEpsilon = 2.220446049250313e-16;   // 2⁻⁵²
-constexpr double kDwarf = 2.2250738585072014e-308;   // smallest normal double
 constexpr double kAcceptRatio = 1e-4;
 
 LmStop make_stop(LmStop::Kind kind, std::string_view label = {}) {

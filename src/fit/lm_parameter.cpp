@@ -17,11 +17,11 @@
 #include <cmath>
 
 #include "fit/euclidean_norm.hpp"
+#include "runtime/numeric.hpp"
 
 namespace korvane {
 namespace {
 
-constexpr double kDwarf = 2.2250738585072014e-308;  // smallest normal double
 constexpr int kMaxRefinements = 10;
 
 // ‖D·z‖ with D·z kept in `scaled_z` for the Newton and lower-bound vectors.

@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "circuit/params.hpp"
+#include "runtime/numeric.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/text.hpp"
 #include "runtime/wide_loop.hpp"
@@ -19,29 +21,27 @@
 namespace korvane {
 namespace {
 
-// 2⁻⁵², the spacing of doubles at 1.0.
-constexpr double kEpsilon = 2.220446049250313e-16;
-
 // Weights never fall below this, so an exactly zero (or NaN) measured
 // impedance scales its residuals up instead of dividing by zero.
 constexpr double kMinWeight = 1e-30;
 
-Error not_enough_values() {
-    return Error::internal("impedance_from_iter: not enough values supplied");
-}
-
-// r_{2i} = (Re Zm_i − Re Z_i)/w_i, r_{2i+1} = (Im Zm_i − Im Z_i)/w_i over a
-// block.
+// r_{2i} = (Re Zm_i − Re Z_i)/w^re_i, r_{2i+1} = (Im Zm_i − Im Z_i)/w^im_i
+// over a block. The two weight arrays are one and the same except under σ
+// given per part; both are only read, so they may alias.
 KORVANE_WIDE_LOOP
 void weighted_differences(const double* __restrict model_re, const double* __restrict model_im,
-                          const Cplx* __restrict measured, const double* __restrict weight,
-                          std::size_t n, double* __restrict r) {
+                          const Cplx* __restrict measured, const double* __restrict weight_re,
+                          const double* __restrict weight_im, std::size_t n, double* __restrict r) {
     for (std::size_t i = 0; i < n; ++i) {
         // Model minus measurement; non-finite values pass through.
-        r[2 * i] = (model_re[i] - measured[i].re) / weight[i];
-        r[2 * i + 1] = (model_im[i] - measured[i].im) / weight[i];
+        r[2 * i] = (model_re[i] - measured[i].re) / weight_re[i];
+        r[2 * i + 1] = (model_im[i] - measured[i].im) / weight_im[i];
     }
 }
+
+// Circuits have a handful of parameters; the full vector of a constrained
+// evaluation lives on the stack up to this many.
+constexpr std::size_t kInlineParams = 64;
 
 // column ← (column − minus)/(2h), the central difference of one Jacobian
 // column: divided by 2h, not by the stored difference (p_j + h) − (p_j − h),
@@ -74,6 +74,13 @@ std::shared_ptr<EvalCounter> make_counter() { return std::make_shared<EvalCounte
 Result<Objective> Objective::build(const Circuit& circuit, std::span<const double> frequencies,
                                    std::span<const Cplx> measured, WeightScheme scheme,
                                    std::shared_ptr<EvalCounter> counter) {
+    return build(circuit, frequencies, measured, scheme, FitConstraints{}, std::move(counter));
+}
+
+Result<Objective> Objective::build(const Circuit& circuit, std::span<const double> frequencies,
+                                   std::span<const Cplx> measured, WeightScheme scheme,
+                                   const FitConstraints& constraints,
+                                   std::shared_ptr<EvalCounter> counter) {
     // Callers check this first with their own context; it is repeated here
     // because every per-point loop below pairs the two arrays.
     if (frequencies.size() != measured.size()) {
@@ -87,7 +94,39 @@ Result<Objective> Objective::build(const Circuit& circuit, std::span<const doubl
     for (const double f : frequencies) objective.omega_.push_back(kTwoPi * f);
     for (const Cplx z : measured) objective.weights_.push_back(weight_of(z, scheme));
     objective.measured_.assign(measured.begin(), measured.end());
-    objective.bounds_ = param_bounds(circuit);
+    objective.bounds_ = constraints.bounds.empty() ? param_bounds(circuit) : constraints.bounds;
+    if (!constraints.bounds.empty()) objective.physical_bounds_ = param_bounds(circuit);
+    if (constraints.has_sigma()) {
+        if (constraints.sigma_re.size() != measured.size() ||
+            constraints.sigma_im.size() != measured.size()) {
+            return Error::internal("sigma does not match the measured points");
+        }
+        objective.weights_ = constraints.sigma_re;
+        objective.weights_im_ = constraints.sigma_im;
+    }
+    if (constraints.has_fixed()) {
+        if (constraints.fixed.size() != objective.parameter_count_ ||
+            objective.bounds_.size() != objective.parameter_count_) {
+            return Error::internal("constraints do not match the circuit's parameters");
+        }
+        objective.full_template_ = param_values(circuit);
+        std::vector<Bounds> free_bounds;
+        std::vector<Bounds> free_physical;
+        for (std::size_t j = 0; j < constraints.fixed.size(); ++j) {
+            if (constraints.fixed[j]) {
+                objective.full_template_[j] = *constraints.fixed[j];
+            } else {
+                objective.free_index_.push_back(j);
+                free_bounds.push_back(objective.bounds_[j]);
+                if (!objective.physical_bounds_.empty()) {
+                    free_physical.push_back(objective.physical_bounds_[j]);
+                }
+            }
+        }
+        objective.bounds_ = std::move(free_bounds);
+        objective.physical_bounds_ = std::move(free_physical);
+        objective.parameter_count_ = objective.free_index_.size();
+    }
     objective.evaluator_ = SpectrumEvaluator(circuit, objective.omega_);
     objective.counter_ = counter ? std::move(counter) : make_counter();
     return objective;
@@ -106,11 +145,27 @@ Status Objective::residuals_into(std::span<const double> p, std::span<double> ou
 Status Objective::residuals_in_scope(std::span<const double> p, std::span<double> out,
                                      std::uint64_t reuse_scope) const {
     counter_->fetch_add(1);
-    if (p.size() < parameter_count_) return not_enough_values();
+    if (p.size() < parameter_count_) return not_enough_values(parameter_count_, p.size());
     if (out.size() != residual_count()) {
         return Error::internal("residual buffer has " + std::to_string(out.size()) +
                                " entries, expected " + std::to_string(residual_count()));
     }
+    // Fixed parameters: evaluate at the full vector, built here because
+    // Jacobian tasks call this concurrently.
+    double inline_full[kInlineParams];
+    std::vector<double> heap_full;
+    if (has_fixed()) {
+        const std::size_t n_full = full_template_.size();
+        double* full = inline_full;
+        if (n_full > kInlineParams) {
+            heap_full.resize(n_full);
+            full = heap_full.data();
+        }
+        std::copy(full_template_.begin(), full_template_.end(), full);
+        for (std::size_t k = 0; k < free_index_.size(); ++k) full[free_index_[k]] = p[k];
+        p = std::span<const double>(full, n_full);
+    }
+    const double* weights_im_data = weights_im_.empty() ? weights_.data() : weights_im_.data();
     // Block by block: the model impedance of a block, then its residuals.
     double model_re[SpectrumEvaluator::kBlock];
     double model_im[SpectrumEvaluator::kBlock];
@@ -119,9 +174,37 @@ Status Objective::residuals_in_scope(std::span<const double> p, std::span<double
         const std::size_t n = std::min(SpectrumEvaluator::kBlock, n_points - begin);
         evaluator_.evaluate_block(p, begin, n, model_re, model_im, reuse_scope);
         weighted_differences(model_re, model_im, measured_.data() + begin, weights_.data() + begin,
-                             n, out.data() + 2 * begin);
+                             weights_im_data + begin, n, out.data() + 2 * begin);
     }
     return ok_status();
+}
+
+std::vector<double> Objective::free_values(std::span<const double> all) const {
+    if (!has_fixed()) return {all.begin(), all.end()};
+    std::vector<double> free;
+    free.reserve(free_index_.size());
+    for (const std::size_t j : free_index_) {
+        free.push_back(j < all.size() ? all[j] : std::numeric_limits<double>::quiet_NaN());
+    }
+    return free;
+}
+
+std::vector<double> Objective::full_values(std::span<const double> free) const {
+    if (!has_fixed()) return {free.begin(), free.end()};
+    std::vector<double> all = full_template_;
+    for (std::size_t k = 0; k < free_index_.size() && k < free.size(); ++k) {
+        all[free_index_[k]] = free[k];
+    }
+    return all;
+}
+
+std::vector<double> Objective::spread(std::span<const double> free, double fill) const {
+    if (!has_fixed()) return {free.begin(), free.end()};
+    std::vector<double> all(full_template_.size(), fill);
+    for (std::size_t k = 0; k < free_index_.size() && k < free.size(); ++k) {
+        all[free_index_[k]] = free[k];
+    }
+    return all;
 }
 
 Result<std::vector<double>> Objective::residuals(std::span<const double> p) const {
@@ -139,7 +222,7 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
     // Every column would fail the same way; say so once, before any task.
     if (cols < parameter_count_) {
         counter_->fetch_add(2 * cols);
-        return not_enough_values();
+        return not_enough_values(parameter_count_, cols);
     }
     if (columns.size() != rows * cols) {
         return Error::internal("jacobian buffer has " + std::to_string(columns.size()) +

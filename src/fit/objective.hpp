@@ -20,6 +20,7 @@
 #include "circuit/circuit.hpp"
 #include "circuit/complex.hpp"
 #include "circuit/element.hpp"
+#include "fit/constraints.hpp"
 #include "runtime/result.hpp"
 
 namespace korvane {
@@ -72,6 +73,15 @@ public:
     static Result<Objective> build(const Circuit& circuit, std::span<const double> frequencies,
                                    std::span<const Cplx> measured, WeightScheme scheme,
                                    std::shared_ptr<EvalCounter> counter = nullptr);
+    // The same under constraints (validated by the caller, see
+    // validate_constraints): the objective then takes the free parameters
+    // only, searches within the constraints' bounds, and divides by σ
+    // instead of the scheme's weights. Empty constraints build exactly the
+    // objective above.
+    static Result<Objective> build(const Circuit& circuit, std::span<const double> frequencies,
+                                   std::span<const Cplx> measured, WeightScheme scheme,
+                                   const FitConstraints& constraints,
+                                   std::shared_ptr<EvalCounter> counter = nullptr);
 
     // Same data, its own counter starting at 0 (the counter of a polish run,
     // folded into the main one afterwards with add_evaluations).
@@ -80,11 +90,35 @@ public:
     const Circuit& circuit() const { return *circuit_; }
     std::size_t point_count() const { return omega_.size(); }          // N
     std::size_t residual_count() const { return 2 * omega_.size(); }   // 2N
+    // The unknowns: the circuit's parameters less the fixed ones, in
+    // param_names() order. Every vector the objective takes has this layout.
     std::size_t parameter_count() const { return parameter_count_; }
     std::span<const double> omega() const { return omega_; }
     std::span<const Cplx> measured() const { return measured_; }
+    // Divisors of the real parts; those of the imaginary parts are the same
+    // unless σ was given per part.
     std::span<const double> weights() const { return weights_; }
-    std::span<const Bounds> bounds() const { return bounds_; }
+    std::span<const double> weights_im() const {
+        return weights_im_.empty() ? std::span<const double>(weights_) : weights_im_;
+    }
+    std::span<const Bounds> bounds() const { return bounds_; }  // (parameter_count,)
+    // The unknowns' physical bounds (Circuit.param_bounds), which differ from
+    // bounds() where the constraints narrowed them. The multi-start's test of
+    // a degenerate run asks about these: a run that ends near an own bound
+    // is for the bound repair, not a sign of collapse.
+    std::span<const Bounds> physical_bounds() const {
+        return physical_bounds_.empty() ? std::span<const Bounds>(bounds_) : physical_bounds_;
+    }
+
+    // Between the circuit's parameter vector and the unknowns. Without fixed
+    // parameters both are plain copies.
+    bool has_fixed() const { return !full_template_.empty(); }
+    std::vector<double> free_values(std::span<const double> all) const;
+    // The fixed values inserted among the free ones.
+    std::vector<double> full_values(std::span<const double> free) const;
+    // Per-parameter copy of a per-unknown vector with `fill` at the fixed
+    // parameters (their standard errors, say).
+    std::vector<double> spread(std::span<const double> free, double fill) const;
 
     const std::shared_ptr<EvalCounter>& counter() const { return counter_; }
     std::uint64_t evaluations() const { return counter_->load(); }
@@ -123,6 +157,16 @@ private:
     std::vector<Cplx> measured_;   // (N,)
     std::vector<double> weights_;  // (N,)
     std::vector<Bounds> bounds_;   // (parameter_count,)
+
+    // Only under constraints, else empty: the divisors of the imaginary
+    // parts when σ differs per part; the unconstrained bounds; the
+    // circuit's full vector carrying the fixed values (free entries unused)
+    // and where each unknown goes in it.
+    std::vector<double> weights_im_;       // (N,)
+    std::vector<Bounds> physical_bounds_;  // (parameter_count,)
+    std::vector<double> full_template_;    // (P,)
+    std::vector<std::size_t> free_index_;  // (parameter_count,)
+
     // The circuit over ω with everything that depends on ω alone formed once.
     SpectrumEvaluator evaluator_;
     std::shared_ptr<EvalCounter> counter_;

@@ -13,7 +13,7 @@ Result<FitOutcome> polish(const Objective& objective, const Circuit& circuit,
     Result<FitOutcome> global = assemble_outcome(objective, circuit, best, true, search_iterations);
     if (!global) return global;
 
-    Result<Circuit> start = with_values(circuit, best);
+    Result<Circuit> start = with_values(circuit, objective.full_values(best));
     if (!start) return Error::internal(start.error().message);
     // A separate counter keeps the polish's evaluations apart until it has
     // finished; they are folded into the fit's count in one addition.

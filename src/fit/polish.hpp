@@ -14,6 +14,7 @@
 
 namespace korvane {
 
+// `best` holds the objective's unknowns (the free parameters).
 // G = assembly of `best` (success, the search's own iteration count);
 // L = fit_least_squares from `best` on a copy of `objective` with a fresh
 // counter (ftol = xtol = gtol = 1e-8, budget 200), whose evaluations are then

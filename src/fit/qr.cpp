@@ -15,12 +15,11 @@
 
 #include "fit/euclidean_norm.hpp"
 #include "fit/lanes.hpp"
+#include "runtime/numeric.hpp"
 #include "runtime/wide_loop.hpp"
 
 namespace korvane {
 namespace {
-
-constexpr double kEpsilon = 2.220446049250313e-16;  // 2⁻⁵², spacing of doubles at 1
 
 // Position of the remaining column with the largest partial norm; a strictly
 // larger norm wins so ties keep the lowest index, and a NaN never wins.

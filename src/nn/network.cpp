@@ -4,6 +4,8 @@
 #include <limits>
 #include <string>
 
+#include "nn/inference_path.hpp"
+#include "nn/layer_kernels.hpp"
 #include "nn/spectrum_features.hpp"
 #include "runtime/wide_loop.hpp"
 
@@ -281,6 +283,53 @@ void dense(std::span<const double> u, const DenseWeights& w, std::span<double> o
     }
 }
 
+// The plain path's table: the reference loops above behind the raw-pointer
+// signatures every path shares.
+namespace {
+
+void plain_conv1d(const double* x, const ConvWeights& w, std::size_t kernel, std::size_t dilation,
+                  std::size_t length, double* y) {
+    conv1d({x, w.c_in * length}, w, kernel, dilation, length, {y, w.c_out * length});
+}
+
+void plain_group_norm(double* x, const NormWeights& w, std::size_t channels, std::size_t groups,
+                      std::size_t length, bool then_gelu) {
+    group_norm({x, channels * length}, w, channels, groups, length);
+    if (then_gelu) gelu({x, channels * length});
+}
+
+void plain_add_gelu(double* h, const double* y, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) h[i] = h[i] + y[i];
+    gelu({h, count});
+}
+
+// Per-channel mean, then per-channel maximum ignoring NaN.
+void plain_pool(const double* h, std::size_t channels, std::size_t length, double* features) {
+    for (std::size_t c = 0; c < channels; ++c) {
+        const double* row = h + c * length;
+        double sum = -0.0;
+        double peak = -std::numeric_limits<double>::infinity();
+        for (std::size_t t = 0; t < length; ++t) {
+            sum += row[t];
+            if (row[t] > peak) peak = row[t];
+        }
+        features[c] = sum / static_cast<double>(length);
+        features[channels + c] = peak;
+    }
+}
+
+void plain_dense(const double* u, const DenseWeights& w, double* out, bool then_gelu) {
+    dense({u, w.cols}, w, {out, w.rows});
+    if (then_gelu) gelu({out, w.rows});
+}
+
+constexpr LayerKernels kPlainKernels{&plain_conv1d, &plain_group_norm, &plain_add_gelu,
+                                     &plain_pool, &plain_dense};
+
+}  // namespace
+
+const LayerKernels* plain_layer_kernels() { return &kPlainKernels; }
+
 RunState::RunState(const NetworkConfig& config, const NetworkWeights& weights)
     : hidden(config.channels * config.n_grid),
       branch(config.channels * config.n_grid),
@@ -296,40 +345,31 @@ void forward(const Network& network, std::span<const double> input, double span_
     const NetworkWeights& w = network.weights;
     const std::size_t length = config.n_grid;
     const std::size_t ch = config.channels;
+    const LayerKernels& k = *layer_kernels(inference_path());
+    // The vector kernels keep one lane mask per tap; longer kernels (no
+    // trained network has one) take the plain loop, which gives the same bits.
+    const auto conv = config.kernel <= kMaxVectorTaps ? k.conv1d : kPlainKernels.conv1d;
 
-    conv1d(input, w.stem, config.kernel, 1, length, state.hidden);
+    double* hidden = state.hidden.data();
+    double* branch = state.branch.data();
+    double* scratch = state.scratch.data();
+    conv(input.data(), w.stem, config.kernel, 1, length, hidden);
     for (const BlockWeights& block : w.blocks) {
-        conv1d(state.hidden, block.conv1, config.kernel, block.dilation, length, state.branch);
-        group_norm(state.branch, block.norm1, ch, config.groups, length);
-        gelu(state.branch);
-        conv1d(state.branch, block.conv2, config.kernel, block.dilation, length, state.scratch);
-        group_norm(state.scratch, block.norm2, ch, config.groups, length);
-        for (std::size_t i = 0; i < state.hidden.size(); ++i) {
-            state.hidden[i] = state.hidden[i] + state.scratch[i];
-        }
-        gelu(state.hidden);
+        conv(hidden, block.conv1, config.kernel, block.dilation, length, branch);
+        k.group_norm(branch, block.norm1, ch, config.groups, length, /*gelu=*/true);
+        conv(branch, block.conv2, config.kernel, block.dilation, length, scratch);
+        k.group_norm(scratch, block.norm2, ch, config.groups, length, /*gelu=*/false);
+        k.add_gelu(hidden, scratch, ch * length);
     }
 
     // Global pooling: per-channel mean, then per-channel maximum ignoring NaN.
-    for (std::size_t c = 0; c < ch; ++c) {
-        const double* row = state.hidden.data() + c * length;
-        double sum = -0.0;
-        double peak = -std::numeric_limits<double>::infinity();
-        for (std::size_t t = 0; t < length; ++t) {
-            sum += row[t];
-            if (row[t] > peak) peak = row[t];
-        }
-        state.features[c] = sum / static_cast<double>(length);
-        state.features[ch + c] = peak;
-    }
+    k.pool(hidden, ch, length, state.features.data());
     state.features[2 * ch] = span_descriptor;
     state.features[2 * ch + 1] = count_descriptor;
 
-    dense(state.features, w.head0, state.head0);
-    gelu(state.head0);
-    dense(state.head0, w.head2, state.head2);
-    gelu(state.head2);
-    dense(state.head2, w.head4, state.output);
+    k.dense(state.features.data(), w.head0, state.head0.data(), /*gelu=*/true);
+    k.dense(state.head0.data(), w.head2, state.head2.data(), /*gelu=*/true);
+    k.dense(state.head2.data(), w.head4, state.output.data(), /*gelu=*/false);
 }
 
 WeightFileResult<std::vector<double>> infer(const WeightFile& file,

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "circuit/complex.hpp"
+#include "nn/layer_weights.hpp"
 #include "nn/weight_file.hpp"
 
 namespace korvane {
@@ -34,26 +35,6 @@ struct NetworkConfig {
     std::size_t kernel = 0;    // K, taps per convolution
     std::size_t groups = 0;    // G, Ch % G == 0
     std::size_t outputs = 0;   // P, number of parameter names
-};
-
-// Views into a WeightFile's tensors; valid as long as the file lives.
-struct ConvWeights {
-    const double* weight = nullptr;  // (c_out, c_in, K)
-    const double* bias = nullptr;    // (c_out)
-    std::size_t c_out = 0;
-    std::size_t c_in = 0;
-};
-
-struct NormWeights {
-    const double* scale = nullptr;  // (Ch)  γ
-    const double* shift = nullptr;  // (Ch)  β
-};
-
-struct DenseWeights {
-    const double* weight = nullptr;  // (rows, cols)
-    const double* bias = nullptr;    // (rows)
-    std::size_t rows = 0;
-    std::size_t cols = 0;
 };
 
 struct BlockWeights {
@@ -132,6 +113,8 @@ void gelu(std::span<double> x);
 void dense(std::span<const double> u, const DenseWeights& w, std::span<double> out);
 
 // Runs the network body and head on a prepared input; fills state.output.
+// The layers run on the instruction-set path of inference_path() (plain,
+// AVX2 or AVX-512, layer_kernels.hpp); every path gives the same bits.
 void forward(const Network& network, std::span<const double> input /* (3, L) */,
              double span_descriptor, double count_descriptor, RunState& state);
 

@@ -1,7 +1,6 @@
 #include "nn/spectrum_features.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -11,13 +10,6 @@ namespace korvane {
 namespace {
 
 double magnitude(const Cplx& z) { return std::hypot(z.re, z.im); }
-
-// Key whose signed-integer order is the IEEE 754 total order:
-// −NaN < −inf < … < −0 < +0 < … < +inf < +NaN.
-std::int64_t total_order_key(double x) {
-    const auto bits = std::bit_cast<std::int64_t>(x);
-    return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
-}
 
 }  // namespace
 
@@ -49,9 +41,7 @@ SpectrumScales reactive_centroid_scales(std::span<const double> frequencies,
     for (std::size_t i = 0; i < impedances.size(); ++i) magnitudes[i] = magnitude(impedances[i]);
     double z_c = std::numeric_limits<double>::quiet_NaN();
     if (!magnitudes.empty()) {
-        std::sort(magnitudes.begin(), magnitudes.end(), [](double a, double b) {
-            return total_order_key(a) < total_order_key(b);
-        });
+        std::sort(magnitudes.begin(), magnitudes.end(), total_order_less);
         z_c = magnitudes[magnitudes.size() / 2];
     }
     return {omega_c, z_c};
@@ -61,7 +51,7 @@ std::vector<std::size_t> frequency_order(std::span<const double> frequencies) {
     std::vector<std::size_t> order(frequencies.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return total_order_key(frequencies[a]) < total_order_key(frequencies[b]);
+        return total_order_less(frequencies[a], frequencies[b]);
     });
     return order;
 }

@@ -17,12 +17,9 @@
 #include <vector>
 
 #include "circuit/complex.hpp"
+#include "runtime/numeric.hpp"
 
 namespace korvane {
-
-inline constexpr double kTwoPi = 6.283185307179586;
-inline constexpr double kPi = 3.141592653589793;
-inline constexpr double kHalfPi = 1.5707963267948966;
 
 struct SpectrumScales {
     double omega_c = 0.0;  // rad/s

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "circuit/tree_walk.hpp"
+
 namespace korvane {
 namespace {
 
@@ -71,28 +73,14 @@ struct ElementCounts {
     std::size_t abbreviations = 0;
 };
 
-void count_elements(const SeriesList& list, ElementCounts& counts) {
-    for (const auto& node : list.nodes) {
-        if (const auto* element = std::get_if<Element>(&node.item)) {
-            ++counts.elements;
-            if (element->kind == Kind::K || element->kind == Kind::Zarc) ++counts.abbreviations;
-        } else {
-            for (const auto& branch : std::get<ParallelGroup>(node.item).branches)
-                count_elements(branch, counts);
-        }
-    }
-}
-
-template <class Visit>
-void visit_elements(const SeriesList& list, Visit& visit) {
-    for (const auto& node : list.nodes) {
-        if (const auto* element = std::get_if<Element>(&node.item)) {
-            visit(*element);
-        } else {
-            for (const auto& branch : std::get<ParallelGroup>(node.item).branches)
-                visit_elements(branch, visit);
-        }
-    }
+ElementCounts count_elements(const SeriesList& list) {
+    ElementCounts counts;
+    auto count = [&](const Element& element) {
+        ++counts.elements;
+        if (element.kind == Kind::K || element.kind == Kind::Zarc) ++counts.abbreviations;
+    };
+    for_each_element(list, count);
+    return counts;
 }
 
 }  // namespace
@@ -126,8 +114,7 @@ std::optional<ParameterMapping> mapping_between(const Topology& caller, const To
 }
 
 std::optional<TopologyMatch> match_topology(const Circuit& caller, const Topology& model) {
-    ElementCounts counts;
-    count_elements(caller.top, counts);
+    const ElementCounts counts = count_elements(caller.top);
     const std::size_t model_elements = model.segments.size();
 
     if (counts.elements == model_elements) {
@@ -195,7 +182,7 @@ Result<std::vector<double>> convert_pairs_back(const Circuit& caller,
             out.insert(out.end(), v, v + count);
         }
     };
-    visit_elements(caller.top, visit);
+    for_each_element(caller.top, visit);
     if (short_input)
         return Error::internal("guess: fewer mapped values than the circuit has parameters");
     return out;

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "nn/half.hpp"
+#include "runtime/text.hpp"
 
 namespace korvane {
 
@@ -50,40 +51,39 @@ std::string WeightFileError::message() const {
 }
 
 // Kinds and their payloads; message() turns them into text only when needed.
-using K = WeightFileErrorKind;
 WeightFileError WeightFileError::io(std::string description) {
-    return {.kind = K::Io, .text = std::move(description)};
+    return {.kind = WeightFileErrorKind::Io, .text = std::move(description)};
 }
-WeightFileError WeightFileError::bad_magic() { return {.kind = K::BadMagic}; }
-WeightFileError WeightFileError::truncated() { return {.kind = K::Truncated}; }
+WeightFileError WeightFileError::bad_magic() { return {.kind = WeightFileErrorKind::BadMagic}; }
+WeightFileError WeightFileError::truncated() { return {.kind = WeightFileErrorKind::Truncated}; }
 WeightFileError WeightFileError::missing(std::string name) {
-    return {.kind = K::Missing, .text = std::move(name)};
+    return {.kind = WeightFileErrorKind::Missing, .text = std::move(name)};
 }
 WeightFileError WeightFileError::unparsable(std::string subject) {
-    return {.kind = K::Unparsable, .text = std::move(subject)};
+    return {.kind = WeightFileErrorKind::Unparsable, .text = std::move(subject)};
 }
 WeightFileError WeightFileError::unsupported_estimator(std::string estimator) {
-    return {.kind = K::UnsupportedEstimator, .text = std::move(estimator)};
+    return {.kind = WeightFileErrorKind::UnsupportedEstimator, .text = std::move(estimator)};
 }
 WeightFileError WeightFileError::unknown_encoding(std::uint8_t encoding) {
-    return {.kind = K::UnknownEncoding, .code = encoding};
+    return {.kind = WeightFileErrorKind::UnknownEncoding, .code = encoding};
 }
 WeightFileError WeightFileError::shape_mismatch(std::string name, std::uint64_t found_count,
                                                 std::uint64_t expected_count) {
-    return {.kind = K::ShapeMismatch,
+    return {.kind = WeightFileErrorKind::ShapeMismatch,
             .text = std::move(name),
             .found = found_count,
             .expected = expected_count};
 }
 WeightFileError WeightFileError::shape_mismatch_text(std::string name, std::string found_text,
                                                      std::string expected_text) {
-    return {.kind = K::ShapeMismatch,
+    return {.kind = WeightFileErrorKind::ShapeMismatch,
             .text = std::move(name),
             .found_shape = std::move(found_text),
             .expected_shape = std::move(expected_text)};
 }
 WeightFileError WeightFileError::too_few_points(std::uint64_t count) {
-    return {.kind = K::TooFewPoints, .found = count};
+    return {.kind = WeightFileErrorKind::TooFewPoints, .found = count};
 }
 
 WeightFileResult<const Tensor*> WeightFile::tensor(std::string_view name) const {
@@ -96,93 +96,6 @@ WeightFileResult<const Tensor*> WeightFile::tensor(std::string_view name) const 
 // Text grammars
 
 namespace {
-
-// Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above
-// U+10FFFF.
-bool valid_utf8(std::span<const unsigned char> s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (s.size() - i < len) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (std::size_t k = 2; k < len; ++k) {
-            if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
-bool is_white_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
-// Decodes the code point starting at s[i] of valid UTF-8; returns its length.
-std::size_t decode_at(std::string_view s, std::size_t i, char32_t& cp) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-        cp = c;
-        return 1;
-    }
-    const std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-    cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-    for (std::size_t k = 1; k < len && i + k < s.size(); ++k) {
-        cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    }
-    return len;
-}
-
-// Trims Unicode White_Space from both ends of valid UTF-8 text.
-std::string_view trim_white_space(std::string_view s) {
-    std::size_t begin = 0;
-    while (begin < s.size()) {
-        char32_t cp;
-        const std::size_t len = decode_at(s, begin, cp);
-        if (!is_white_space(cp)) break;
-        begin += len;
-    }
-    std::size_t end = s.size();
-    while (end > begin) {
-        std::size_t start = end - 1;  // back up to the lead byte
-        while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-        char32_t cp;
-        decode_at(s, start, cp);
-        if (!is_white_space(cp)) break;
-        end = start;
-    }
-    return s.substr(begin, end - begin);
-}
-
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view lower) {
-    if (a.size() != lower.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char c = a[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower[i]) return false;
-    }
-    return true;
-}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -222,12 +135,12 @@ bool parse_float_text(std::string_view text, double& out) {
         negative = body.front() == '-';
         body.remove_prefix(1);
     }
-    if (equals_ignoring_ascii_case(body, "inf") || equals_ignoring_ascii_case(body, "infinity")) {
+    if (equal_ignoring_ascii_case(body, "inf") || equal_ignoring_ascii_case(body, "infinity")) {
         out = negative ? -std::numeric_limits<double>::infinity()
                        : std::numeric_limits<double>::infinity();
         return true;
     }
-    if (equals_ignoring_ascii_case(body, "nan")) {
+    if (equal_ignoring_ascii_case(body, "nan")) {
         out = negative ? -std::numeric_limits<double>::quiet_NaN()
                        : std::numeric_limits<double>::quiet_NaN();
         return true;
@@ -342,8 +255,10 @@ public:
         std::uint32_t length;
         if (!read_u32(length)) return false;
         const auto raw = take(length);
-        if (!raw || !valid_utf8(*raw)) return false;
-        out.assign(reinterpret_cast<const char*>(raw->data()), raw->size());
+        if (!raw) return false;
+        const std::string_view text(reinterpret_cast<const char*>(raw->data()), raw->size());
+        if (!is_valid_utf8(text)) return false;
+        out.assign(text);
         return true;
     }
 

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "circuit/canonical_text.hpp"
 #include "circuit/params.hpp"
 #include "nn/trained_topologies.hpp"
 #include "python/analysis_methods.hpp"
@@ -16,6 +17,7 @@
 #include "python/measured_data.hpp"
 #include "python/module_state.hpp"
 #include "python/numpy_api.hpp"
+#include "python/pickle_state.hpp"
 #include "python/py_values.hpp"
 
 namespace korvane::py {
@@ -170,6 +172,41 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// ---- pickling and copying (see pickle_state.hpp) ---------------------------------
+
+PyObject* circuit_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const CircuitForm form = circuit_form(circuit_of(self));
+        PyRef text = PyRef::steal(make_str(form.text));
+        PyRef unlabeled = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(form.unlabeled.size())));
+        if (!text || !unlabeled) return nullptr;
+        for (std::size_t i = 0; i < form.unlabeled.size(); ++i) {
+            PyObject* index = PyLong_FromSize_t(form.unlabeled[i]);
+            if (index == nullptr) return nullptr;
+            PyTuple_SET_ITEM(unlabeled.get(), static_cast<Py_ssize_t>(i), index);
+        }
+        PyRef values = PyRef::steal(pack_doubles(form.values));
+        if (!values) return nullptr;
+        PyRef state = PyRef::steal(Py_BuildValue("(lOOOO)", kStateVersion, text.get(),
+                                                 unlabeled.get(), values.get(),
+                                                 form.values_explicit ? Py_True : Py_False));
+        if (!state) return nullptr;
+        return make_reduce_value(Py_TYPE(self), state.get());
+    });
+}
+
+PyObject* circuit_from_state(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        std::optional<CircuitForm> form = circuit_form_from_state(args);
+        if (!form) return nullptr;
+        Result<Circuit> circuit = circuit_from_form(*form);
+        if (!circuit) {
+            return raise_text(PyExc_ValueError, "Circuit state: " + circuit.error().message);
+        }
+        return wrap_circuit(std::move(circuit).value());
+    });
+}
+
 // ---- tables ---------------------------------------------------------------------
 
 PyMethodDef g_methods[] = {
@@ -213,6 +250,10 @@ PyMethodDef g_methods[] = {
      METH_VARARGS | METH_KEYWORDS, kGuessDoc},
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_fit)),
      METH_VARARGS | METH_KEYWORDS, kFitDoc},
+    {"__reduce__", circuit_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nHelper for pickle."},
+    {"_from_state", circuit_from_state, METH_VARARGS | METH_CLASS,
+     "_from_state($type, version, text, unlabeled, values, values_explicit)\n--\n\n"
+     "Private: rebuilds a circuit from the state its __reduce__ gives."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,12 +1,17 @@
 #include "python/element_type.hpp"
 
+#include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/module_state.hpp"
+#include "python/pickle_state.hpp"
+#include "python/py_values.hpp"
 #include "runtime/number_format.hpp"
+#include "runtime/text.hpp"
 
 namespace korvane::py {
 namespace {
@@ -47,10 +52,76 @@ PyObject* element_repr(PyObject* self) {
     });
 }
 
+// ---- pickling and copying (see pickle_state.hpp) -----------------------------
+
+PyObject* element_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const ElementObject* element = as_element_object(self);
+        const KindInfo& info = kind_info(element->kind);
+        PyRef code = PyRef::steal(make_str(info.code));
+        const std::span<const double> meaningful(element->values.data(),
+                                                 static_cast<std::size_t>(info.param_count));
+        PyRef values = PyRef::steal(pack_doubles(meaningful));
+        if (!code || !values) return nullptr;
+        PyRef state = PyRef::steal(Py_BuildValue("(lOO)", kStateVersion, code.get(), values.get()));
+        if (!state) return nullptr;
+        // Through the base class, which pickle finds as korvane.Element; the
+        // element classes themselves are published under their codes only.
+        PyTypeObject* base = element_type();
+        if (base == nullptr) return nullptr;
+        return make_reduce_value(base, state.get());
+    });
+}
+
+PyObject* element_from_state(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject* version = nullptr;
+        PyObject* code_object = nullptr;
+        PyObject* values_object = nullptr;
+        if (!PyArg_ParseTuple(args, "OOO:_from_state", &version, &code_object, &values_object)) {
+            return nullptr;
+        }
+        if (!check_state_version(version, "Element")) return nullptr;
+        std::optional<std::string> code = to_text(code_object, "code");
+        if (!code) return nullptr;
+        int kind = 0;
+        while (kind < kKindCount && kind_info(static_cast<Kind>(kind)).code != *code) ++kind;
+        if (kind == kKindCount) {
+            return raise_text(PyExc_ValueError,
+                              "Element state: unknown element code " + quoted(*code));
+        }
+        std::optional<std::vector<double>> values = unpack_doubles(values_object, "values");
+        if (!values) return nullptr;
+        const int count = param_count(static_cast<Kind>(kind));
+        if (values->size() != static_cast<std::size_t>(count)) {
+            return raise_text(PyExc_ValueError, "Element state: " + *code + " takes " +
+                                                    std::to_string(count) + " values, got " +
+                                                    std::to_string(values->size()));
+        }
+        if (element_type() == nullptr) return nullptr;
+        PyTypeObject* type = module_state().element_kinds[static_cast<std::size_t>(kind)];
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        as_element_object(self)->kind = static_cast<Kind>(kind);
+        as_element_object(self)->values = {};
+        std::copy(values->begin(), values->end(), as_element_object(self)->values.begin());
+        return self;
+    });
+}
+
+PyMethodDef g_base_methods[] = {
+    {"__reduce__", element_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nHelper for pickle."},
+    {"_from_state", element_from_state, METH_VARARGS | METH_CLASS,
+     "_from_state($type, version, code, values)\n--\n\n"
+     "Private: rebuilds an element from the state its __reduce__ gives."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot g_base_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(element_base_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_releasing_type)},
     {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
+    {Py_tp_methods, g_base_methods},
     {Py_tp_doc, const_cast<char*>(kElementDoc)},
     {0, nullptr},
 };

@@ -5,8 +5,10 @@
 #include <string_view>
 
 #include "python/circuit_type.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/module_state.hpp"
+#include "python/pickle_state.hpp"
 #include "python/py_values.hpp"
 #include "runtime/number_format.hpp"
 #include "runtime/text.hpp"
@@ -107,6 +109,152 @@ PyObject* get_chi_square(PyObject* self, void*) {
     return PyFloat_FromDouble(data_of(self).chi_square);
 }
 
+// ---- pickling and copying (see pickle_state.hpp) -----------------------------
+
+// (names, values) of a name -> value list, values as little-endian bytes.
+bool split_named(const NamedValues& named, PyRef& names, PyRef& values) {
+    names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(named.size())));
+    if (!names) return false;
+    std::vector<double> numbers;
+    numbers.reserve(named.size());
+    for (std::size_t i = 0; i < named.size(); ++i) {
+        PyObject* name = make_str(named[i].first);
+        if (name == nullptr) return false;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+        numbers.push_back(named[i].second);
+    }
+    values = PyRef::steal(pack_doubles(numbers));
+    return static_cast<bool>(values);
+}
+
+std::optional<NamedValues> join_named(PyObject* names, PyObject* values, std::string_view field) {
+    const std::string names_field = std::string(field) + "_names";
+    if (!PyTuple_Check(names) && !PyList_Check(names)) {
+        PyErr_Format(PyExc_TypeError, "state field '%s' must be a tuple, not '%s'",
+                     names_field.c_str(), Py_TYPE(names)->tp_name);
+        return std::nullopt;
+    }
+    PyRef items = PyRef::steal(PySequence_Tuple(names));
+    if (!items) return std::nullopt;
+    std::optional<std::vector<double>> numbers =
+        unpack_doubles(values, std::string(field) + "_values");
+    if (!numbers) return std::nullopt;
+    const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
+    if (numbers->size() != count) {
+        raise_text(PyExc_ValueError, "FitResult state: " + std::to_string(count) + " names but " +
+                                         std::to_string(numbers->size()) + " values in '" +
+                                         std::string(field) + "'");
+        return std::nullopt;
+    }
+    NamedValues out;
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::optional<std::string> name =
+            to_text(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), names_field);
+        if (!name) return std::nullopt;
+        out.emplace_back(std::move(*name), (*numbers)[i]);
+    }
+    return out;
+}
+
+PyObject* fit_result_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const FitResultData& data = data_of(self);
+        PyRef circuit = PyRef::steal(wrap_circuit(data.circuit));
+        if (!circuit) return nullptr;
+        PyRef names, values;
+        if (!split_named(data.params, names, values)) return nullptr;
+        PyRef stderr_names = PyRef::borrow(Py_None);
+        PyRef stderr_values = PyRef::borrow(Py_None);
+        if (data.standard_errors &&
+            !split_named(*data.standard_errors, stderr_names, stderr_values)) {
+            return nullptr;
+        }
+        const double statistics[2] = {data.cost, data.chi_square};
+        PyRef packed_statistics = PyRef::steal(pack_doubles(statistics));
+        if (!packed_statistics) return nullptr;
+        PyRef state = PyRef::steal(Py_BuildValue(
+            "(lOOOOOOKKO)", kStateVersion, circuit.get(), names.get(), values.get(),
+            stderr_names.get(), stderr_values.get(), data.success ? Py_True : Py_False,
+            static_cast<unsigned long long>(data.iterations),
+            static_cast<unsigned long long>(data.impedance_evals), packed_statistics.get()));
+        if (!state) return nullptr;
+        return make_reduce_value(Py_TYPE(self), state.get());
+    });
+}
+
+PyObject* fit_result_from_state(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject* version = nullptr;
+        PyObject* circuit_object = nullptr;
+        PyObject* names = nullptr;
+        PyObject* values = nullptr;
+        PyObject* stderr_names = nullptr;
+        PyObject* stderr_values = nullptr;
+        PyObject* success = nullptr;
+        PyObject* iterations = nullptr;
+        PyObject* impedance_evals = nullptr;
+        PyObject* statistics = nullptr;
+        if (!PyArg_ParseTuple(args, "OOOOOOOOOO:_from_state", &version, &circuit_object, &names,
+                              &values, &stderr_names, &stderr_values, &success, &iterations,
+                              &impedance_evals, &statistics)) {
+            return nullptr;
+        }
+        if (!check_state_version(version, "FitResult")) return nullptr;
+        FitResultData data;
+        const Circuit* circuit = as_circuit(circuit_object);
+        if (circuit == nullptr) {
+            PyErr_Format(PyExc_TypeError, "state field 'circuit' must be a Circuit, not '%s'",
+                         Py_TYPE(circuit_object)->tp_name);
+            return nullptr;
+        }
+        data.circuit = *circuit;
+        std::optional<NamedValues> params = join_named(names, values, "params");
+        if (!params) return nullptr;
+        data.params = std::move(*params);
+        if ((stderr_names == Py_None) != (stderr_values == Py_None)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "FitResult state: stderr names and values must both be None or both "
+                            "be given");
+            return nullptr;
+        }
+        if (stderr_names != Py_None) {
+            std::optional<NamedValues> errors = join_named(stderr_names, stderr_values, "stderr");
+            if (!errors) return nullptr;
+            data.standard_errors = std::move(*errors);
+        }
+        std::optional<bool> succeeded = state_bool(success, "success");
+        if (!succeeded) return nullptr;
+        data.success = *succeeded;
+        std::optional<std::uint64_t> iteration_count = to_u64(iterations, "iterations");
+        std::optional<std::uint64_t> eval_count =
+            iteration_count ? to_u64(impedance_evals, "impedance_evals") : std::nullopt;
+        if (!eval_count) return nullptr;
+        data.iterations = *iteration_count;
+        data.impedance_evals = *eval_count;
+        std::optional<std::vector<double>> numbers =
+            unpack_doubles(statistics, "cost_and_chi_square");
+        if (!numbers) return nullptr;
+        if (numbers->size() != 2) {
+            PyErr_SetString(PyExc_ValueError,
+                            "FitResult state: 'cost_and_chi_square' must hold two numbers");
+            return nullptr;
+        }
+        data.cost = (*numbers)[0];
+        data.chi_square = (*numbers)[1];
+        return make_fit_result(std::move(data));
+    });
+}
+
+PyMethodDef g_methods[] = {
+    {"__reduce__", fit_result_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nHelper for pickle."},
+    {"_from_state", fit_result_from_state, METH_VARARGS | METH_CLASS,
+     "_from_state($type, version, circuit, names, values, stderr_names, stderr_values, "
+     "success, iterations, impedance_evals, cost_and_chi_square)\n--\n\n"
+     "Private: rebuilds a fit result from the state its __reduce__ gives."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef g_getset[] = {
     {"circuit", get_circuit, nullptr, nullptr, nullptr},
     {"params", get_params, nullptr, nullptr, nullptr},
@@ -129,6 +277,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(fit_result_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(fit_result_repr)},
     {Py_tp_getset, g_getset},
+    {Py_tp_methods, g_methods},
     {0, nullptr},
 };
 

@@ -1,8 +1,10 @@
-// Quoting of user-supplied names inside messages, and the UTF-8 stepping the
-// messages need (caret positions and edit distances count characters).
+// Quoting of user-supplied names inside messages, the UTF-8 stepping the
+// messages need (caret positions and edit distances count characters), and
+// the trimming and folding under which names and metadata values compare.
 //
-// Reference: The Unicode Standard 15.0, Table 3-7 "Well-Formed UTF-8 Byte
-// Sequences", which decode_utf8 follows exactly.
+// References: The Unicode Standard 15.0, Table 3-7 "Well-Formed UTF-8 Byte
+// Sequences", which decode_utf8 follows exactly; Unicode Standard Annex #44,
+// PropList.txt (White_Space), for the characters trimmed.
 
 #include "runtime/text.hpp"
 
@@ -49,6 +51,67 @@ std::size_t utf8_length(std::string_view s) {
     std::size_t count = 0;
     for (std::size_t i = 0; i < s.size(); i += decode_utf8(s, i).length) ++count;
     return count;
+}
+
+bool is_valid_utf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const Utf8Char ch = decode_utf8(s, i);
+        if (!ch.valid) return false;
+        i += ch.length;
+    }
+    return true;
+}
+
+bool is_white_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+namespace {
+
+// Start of the character that ends at byte `end` (exclusive): step back over
+// continuation bytes, at most three, and accept the lead only if it decodes
+// to exactly that span.
+std::size_t last_char_start(std::string_view s, std::size_t end) {
+    for (std::size_t back = 1; back <= 4 && back <= end; ++back) {
+        const std::size_t start = end - back;
+        const auto b = static_cast<unsigned char>(s[start]);
+        if ((b & 0xC0) != 0x80) {
+            const Utf8Char ch = decode_utf8(s, start);
+            return ch.valid && ch.length == back ? start : end - 1;
+        }
+    }
+    return end - 1;
+}
+
+}  // namespace
+
+std::string_view trim_white_space(std::string_view s) {
+    std::size_t begin = 0;
+    while (begin < s.size()) {
+        const Utf8Char ch = decode_utf8(s, begin);
+        if (!ch.valid || !is_white_space(ch.code)) break;
+        begin += ch.length;
+    }
+    std::size_t end = s.size();
+    while (end > begin) {
+        const std::size_t start = last_char_start(s, end);
+        const Utf8Char ch = decode_utf8(s, start);
+        if (!ch.valid || ch.length != end - start || !is_white_space(ch.code)) break;
+        end = start;
+    }
+    return s.substr(begin, end - begin);
+}
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    }
+    return true;
 }
 
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
-// Text primitives shared by every message: quoting of names, labels, keys and
-// paths inside messages.
+// Text primitives: quoting of names, labels, keys and paths inside messages,
+// UTF-8 stepping, Unicode white-space trimming and ASCII case folding.
 
 #include <string>
 #include <string_view>
@@ -27,5 +27,23 @@ Utf8Char decode_utf8(std::string_view s, std::size_t i);
 
 // Number of characters in s as decode_utf8 steps through it.
 std::size_t utf8_length(std::string_view s);
+
+// True when decode_utf8 finds every character of s well-formed.
+bool is_valid_utf8(std::string_view s);
+
+// Unicode White_Space property (25 characters).
+bool is_white_space(char32_t c);
+
+// s without the White_Space characters at either end. Trimming stops at the
+// first byte that is not part of a well-formed sequence, so broken UTF-8 at
+// an end is kept rather than guessed at.
+std::string_view trim_white_space(std::string_view s);
+
+// 'A'..'Z' to 'a'..'z'; every other byte unchanged (no Unicode folding: the
+// Kelvin sign is not "k").
+char ascii_lower(char c);
+
+// a and b equal byte for byte after ascii_lower.
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);
 
 }  // namespace korvane

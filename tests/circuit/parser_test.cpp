@@ -133,42 +133,6 @@ TEST(ParseCircuit, CaretLinesCountCharacters) {
     EXPECT_EQ(parse_fail("R0-\x80").message(), "unexpected character at position 3");
 }
 
-TEST(ParseCircuit, FullErrorText) {
-    const std::string expected =
-        "unknown element code \"Q\" at position 3\n"
-        "  R0-Q1\n"
-        "     ^\n"
-        "\n"
-        "syntax:\n"
-        "  - every element needs a numeric label, e.g. \"R0\" and \"C1\", not \"R\" and \"C\"\n"
-        "  - connect elements in series with '-', e.g. \"R0-C1\"\n"
-        "  - connect elements in parallel with '(...)' or 'p(...)', e.g. \"R0-(R1,C1)\" or "
-        "\"R0-p(R1,C1)\"\n"
-        "\n"
-        "available elements (code, parameters, [units]):\n"
-        "  R     r [ohm]\n"
-        "  C     c [F]\n"
-        "  L     l [H]\n"
-        "  La    l [H*s], alpha [-]\n"
-        "  CPE   q [ohm^-1*s^alpha], alpha [-]\n"
-        "  W     aw [ohm*s^-0.5]\n"
-        "  Wo    z0 [ohm], tau [s]\n"
-        "  Ws    z0 [ohm], tau [s]\n"
-        "  G     rg [ohm], tg [s]\n"
-        "  Gs    rg [ohm], tg [s], phi [-]\n"
-        "  K     r [ohm], tau_k [s]\n"
-        "  Zarc  r [ohm], tau_k [s], gamma [-]\n"
-        "  TLMQ  r_ion [ohm], qs [F*s^(gamma-1)], gamma [-]\n"
-        "  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]";
-    EXPECT_EQ(parse_error_text("R0-Q1", parse_fail("R0-Q1")), expected);
-
-    // Without a caret line the help follows the message directly.
-    const std::string end_text = parse_error_text("R0-", parse_fail("R0-"));
-    EXPECT_EQ(end_text.substr(0, end_text.find("  - every")), "unexpected end of input\n\nsyntax:\n");
-    EXPECT_EQ(end_text.substr(end_text.size() - expected.size() + expected.find("\n\nsyntax:")),
-              expected.substr(expected.find("\n\nsyntax:")));
-}
-
 TEST(ParseCircuit, NestingLimit) {
     const auto nested = [](std::size_t depth, std::string_view open) {
         std::string s;

@@ -162,12 +162,7 @@ TEST(StartPolicy, WarningIsIssuedOnlyWhenItMustAndCanAbort) {
     const Circuit kept =
         prepare_start(untrained, GuessInit::Unset, std::nullopt, s.f, s.z, warn).value();
     EXPECT_EQ(warnings, 1);
-    EXPECT_EQ(text,
-              "There is no ML model to guess initial parameters for this circuit. Supply your own "
-              "with Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass "
-              "guess_init=False to silence this. Models available for 'rc', 'rc_l', 'rq', "
-              "'rq_l', 'two_rc', 'two_rc_l', 'two_rq', 'two_rq_l', 'randles', 'sei_randles', "
-              "'sei_randles_wo'");
+    EXPECT_EQ(text.rfind("There is no ML model", 0), 0u);  // the full text is asserted in Python
     EXPECT_EQ(param_values(kept), param_values(untrained));
     EXPECT_FALSE(kept.values_explicit);
 

@@ -19,6 +19,7 @@
 #include "fit/qr.hpp"
 #include "fit/mgh_problems.hpp"
 #include "support/allocation_counter.hpp"
+#include "support/verbose.hpp"
 
 namespace korvane {
 namespace {
@@ -92,8 +93,11 @@ bool norm_matches(double norm, double reference) {
 
 TEST(LmMgh, ReproducesMinpackReferenceRuns) {
     int nfev_matches = 0, rows = 0;
-    std::printf("%-31s %3s %3s %6s %6s  %-28s %-9s  %-14s %-14s\n", "problem", "n", "m", "nfev",
-                "ref", "stop", "ref", "norm", "ref");
+    const bool table = testing::verbose();
+    if (table) {
+        std::printf("%-31s %3s %3s %6s %6s  %-28s %-9s  %-14s %-14s\n", "problem", "n", "m",
+                    "nfev", "ref", "stop", "ref", "norm", "ref");
+    }
     for (const mgh::ReferenceRun& run : mgh::kReferenceRuns) {
         mgh::Problem problem(run.problem, run.n, run.m, run.factor);
         const LmOutcome outcome = minimise_lm(problem, lmder1_config());
@@ -106,11 +110,13 @@ TEST(LmMgh, ReproducesMinpackReferenceRuns) {
         char name[64];
         std::snprintf(name, sizeof name, "%2d %s x%g", run.problem, mgh::problem_name(run.problem),
                       run.factor);
-        std::printf("%-31s %3zu %3zu %6llu %6u%s %-28s %-9s  %-14.7e %-14.7e%s\n", name, run.n,
-                    run.m, static_cast<unsigned long long>(report.nfev), run.nfev,
-                    report.nfev == run.nfev ? " " : "*", report.stop.describe().c_str(),
-                    info_label(run.info), norm, run.norm,
-                    leeway == Leeway::None ? "" : "  (rounding-decided)");
+        if (table) {
+            std::printf("%-31s %3zu %3zu %6llu %6u%s %-28s %-9s  %-14.7e %-14.7e%s\n", name,
+                        run.n, run.m, static_cast<unsigned long long>(report.nfev), run.nfev,
+                        report.nfev == run.nfev ? " " : "*", report.stop.describe().c_str(),
+                        info_label(run.info), norm, run.norm,
+                        leeway == Leeway::None ? "" : "  (rounding-decided)");
+        }
 
         SCOPED_TRACE(name);
         // The final x is where the reported cost was evaluated.
@@ -154,7 +160,7 @@ TEST(LmMgh, ReproducesMinpackReferenceRuns) {
                 break;
         }
     }
-    std::printf("nfev identical to MINPACK in %d of %d runs\n", nfev_matches, rows);
+    if (table) std::printf("nfev identical to MINPACK in %d of %d runs\n", nfev_matches, rows);
 }
 
 // ---------------------------------------------------------------------------

@@ -118,7 +118,7 @@ TEST(SearchProblem, VectorLengthFaults) {
     const Result<LmOutcome> short_run =
         minimise_in_search_space(objective, std::vector<double>{1.0, 2.0}, {}, fit_config());
     ASSERT_FALSE(short_run.ok());
-    EXPECT_EQ(short_run.error().message, "impedance_from_iter: not enough values supplied");
+    EXPECT_EQ(short_run.error().message, not_enough_values(3, 2).message);
 
     // An unknown without a parameter has no Jacobian column.
     const Result<LmOutcome> long_run =

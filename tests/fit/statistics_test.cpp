@@ -137,7 +137,7 @@ TEST(FitStatistics, NoStandardErrorsWithoutDegreesOfFreedomOrForSingularNormalMa
     // A short vector is the circuit's error, not a crash.
     const auto failed = fit_statistics(o, std::vector<double>{3.0});
     ASSERT_FALSE(failed.ok());
-    EXPECT_EQ(failed.error().message, "impedance_from_iter: not enough values supplied");
+    EXPECT_EQ(failed.error().message, not_enough_values(2, 1).message);
 }
 
 }  // namespace

@@ -93,10 +93,14 @@ def test_external_optimiser_recovers_the_parameters():
 
 
 def test_errors_and_conversion_order():
-    with pytest.raises(RuntimeError, match="impedance_from_iter: not enough values supplied"):
+    # A short parameter vector is the caller's error; the counts follow the text.
+    short = r"^impedance_from_iter: not enough values supplied \(the circuit has "
+    with pytest.raises(ValueError, match=short + r"3 parameters, 2 were given\)$"):
         RC.residuals([1.0, 2.0], F, MEASURED)
-    with pytest.raises(RuntimeError, match="impedance_from_iter: not enough values supplied"):
+    with pytest.raises(ValueError, match=short + r"3 parameters, 1 was given\)$"):
         RC.jacobian([1.0], F, MEASURED)
+    with pytest.raises(ValueError, match=short + r"1 parameter, 0 were given\)$"):
+        Circuit("R0").residuals([], F, MEASURED)
     with pytest.raises(TypeError, match="^argument 'weight': "):
         RC.residuals(TRUE, F, MEASURED, weight=None)
     with pytest.raises(ValueError, match='^unknown weight scheme "Unit"'):

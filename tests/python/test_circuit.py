@@ -12,6 +12,31 @@ from korvane import Circuit
 TRAINED = ["rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq", "two_rq_l",
            "randles", "sei_randles", "sei_randles_wo"]
 
+PARSE_HELP = (
+    "\n"
+    "\n"
+    "syntax:\n"
+    '  - every element needs a numeric label, e.g. "R0" and "C1", not "R" and "C"\n'
+    "  - connect elements in series with '-', e.g. \"R0-C1\"\n"
+    "  - connect elements in parallel with '(...)' or 'p(...)', e.g. \"R0-(R1,C1)\" or "
+    '"R0-p(R1,C1)"\n'
+    "\n"
+    "available elements (code, parameters, [units]):\n"
+    "  R     r [ohm]\n"
+    "  C     c [F]\n"
+    "  L     l [H]\n"
+    "  La    l [H*s], alpha [-]\n"
+    "  CPE   q [ohm^-1*s^alpha], alpha [-]\n"
+    "  W     aw [ohm*s^-0.5]\n"
+    "  Wo    z0 [ohm], tau [s]\n"
+    "  Ws    z0 [ohm], tau [s]\n"
+    "  G     rg [ohm], tg [s]\n"
+    "  Gs    rg [ohm], tg [s], phi [-]\n"
+    "  K     r [ohm], tau_k [s]\n"
+    "  Zarc  r [ohm], tau_k [s], gamma [-]\n"
+    "  TLMQ  r_ion [ohm], qs [F*s^(gamma-1)], gamma [-]\n"
+    "  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]")
+
 
 def rc_impedance(f, r0, r1, c1):
     w = 2 * math.pi * f
@@ -36,10 +61,14 @@ def test_trained_names_resolve():
 def test_parse_errors_carry_the_full_text():
     with pytest.raises(ValueError) as caught:
         Circuit("R0-Q1")
-    lines = str(caught.value).split("\n")
-    assert lines[:4] == ['unknown element code "Q" at position 3', "  R0-Q1", "     ^", ""]
-    assert "syntax:" in lines and "available elements (code, parameters, [units]):" in lines
-    assert lines[-1] == "  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]"
+    assert str(caught.value) == (
+        'unknown element code "Q" at position 3\n'
+        "  R0-Q1\n"
+        "     ^" + PARSE_HELP)
+    # Without a caret line the help follows the message directly.
+    with pytest.raises(ValueError) as caught:
+        Circuit("R0-")
+    assert str(caught.value) == "unexpected end of input" + PARSE_HELP
     with pytest.raises(ValueError, match='^duplicate element label "R1"\n\nsyntax:'):
         Circuit("R1-(R1,C2)")
     with pytest.raises(TypeError, match="^argument 's': "):
@@ -67,6 +96,8 @@ def test_with_values():
     assert d.with_values(np.array([1.0, 2.0, 3.0])).param_values() == [1.0, 2.0, 3.0]
     with pytest.raises(ValueError, match="^expected 3 values, got 2$"):
         c.with_values([1, 2])
+    with pytest.raises(ValueError, match="^expected 1 values, got 2$"):
+        Circuit("R0").with_values([1, 2])
     with pytest.raises(TypeError, match="^argument 'values': Can't extract `str` to `Vec`$"):
         c.with_values("123")
     with pytest.raises(TypeError, match="^argument 'values': "):
@@ -84,14 +115,36 @@ def test_with_named_values():
 
     d = c.with_named_values(Ordered({"C1.c": 2e-6, "R1.r": 5, "R0.r": 7.5}))
     assert d.param_values() == [7.5, 5.0, 2e-6]
-    with pytest.raises(ValueError) as caught:
-        c.with_named_values({"R0.r": 1, "R1.r": 2, "C2.c": 3})
-    assert str(caught.value).split("\n")[:4] == [
-        'unknown parameter "C2.c" (did you mean "C1.c"?)',
-        'missing parameter(s): ["C1.c"]',
-        "",
-        "valid parameters for this circuit:",
-    ]
+
+    def message(circuit, values):
+        with pytest.raises(ValueError) as caught:
+            circuit.with_named_values(values)
+        return str(caught.value)
+
+    assert message(c, {"R0.r": 1, "R1.r": 2, "C2.c": 3}) == (
+        'unknown parameter "C2.c" (did you mean "C1.c"?)\n'
+        'missing parameter(s): ["C1.c"]\n'
+        "\n"
+        "valid parameters for this circuit:\n"
+        "  R0.r  [ohm]  bounds (1e-12, inf)\n"
+        "  R1.r  [ohm]  bounds (1e-12, inf)\n"
+        "  C1.c  [F]  bounds (1e-12, inf)")
+    # The listing pads names to the longest one; several missing names are
+    # listed in parameter order.
+    assert message(Circuit("R0-(R1,CPE1)"), {"R1.r": 2}) == (
+        'missing parameter(s): ["R0.r", "CPE1.q", "CPE1.alpha"]\n'
+        "\n"
+        "valid parameters for this circuit:\n"
+        "  R0.r        [ohm]  bounds (1e-12, inf)\n"
+        "  R1.r        [ohm]  bounds (1e-12, inf)\n"
+        "  CPE1.q      [ohm^-1*s^alpha]  bounds (1e-12, inf)\n"
+        "  CPE1.alpha  [-]  bounds (0, 1)")
+    # Only unknown keys, no suggestion; keys are quoted with escapes.
+    assert message(c, {"R0.r": 1, "R1.r": 2, "C1.c": 3, 'a"b\\\n': 4}).startswith(
+        'unknown parameter "a\\"b\\\\\\n"\n\nvalid parameters')
+    # A circuit without parameters never suggests.
+    assert message(korvane.Series([]), {"x": 1}) == (
+        'unknown parameter "x"\n\nvalid parameters for this circuit:')
     with pytest.raises(TypeError, match="^argument 'values': "):
         c.with_named_values([("R0.r", 1)])
     with pytest.raises(TypeError, match="^argument 'values': "):
@@ -136,6 +189,17 @@ def test_repr_is_the_printable_form():
     ]
     assert repr(Circuit("L3")).startswith("Circuit (1 parameter)\n  L3.l = 1e-6")
     assert repr(korvane.Series([])) == "Circuit (0 parameters)\n"
+    # Names pad to the longest; long values are not cut.
+    zarc = Circuit("R0-Zarc12").with_values([0.1 + 0.2, math.nan, 1e-3, 1])
+    assert repr(zarc).split("\n") == [
+        "Circuit (4 parameters)",
+        "  R0.r         = 0.30000000000000004 [ohm]  bounds (1e-12, inf)",
+        "  Zarc12.r     = NaN        [ohm]  bounds (1e-12, inf)",
+        "  Zarc12.tau_k = 0.001      [s]  bounds (1e-12, inf)",
+        "  Zarc12.gamma = 1          [-]  bounds (0, 1)",
+    ]
+    assert repr(Circuit("R0-(R1,C1)").with_values([10, -2.5e6, 1e-6])).split("\n")[2] == (
+        "  R1.r = -2.5e6     [ohm]  bounds (1e-12, inf)")
 
 
 def test_impedance_values_and_array():

@@ -9,8 +9,6 @@ import pytest
 import korvane
 from korvane import Circuit
 
-pytestmark = pytest.mark.skipif(not hasattr(Circuit, "fit"), reason="Circuit.fit is not bound yet")
-
 
 def exponent6(x):
     """Six-digit exponent form: mantissa as printf %.6e, exponent without

@@ -131,10 +131,6 @@ def test_errors(rc_file, rq_file, tmp_path):
         korvane.Circuit("R0-(R1,C1)").guess(f, z[:-1], weights=rc_file)
 
 
-BUNDLED = ROOT / "models"
-
-
-@pytest.mark.skipif(not (BUNDLED / "rc.eisnn").exists(), reason="bundled rc model not built in")
 def test_bundled_model_guesses_near_the_truth():
     f, z = rc_spectrum(60, r0=20.0, r1=300.0, c1=3e-6)
     guess = korvane.Circuit("rc").guess(f, z)

@@ -1,4 +1,5 @@
-// Quoting for messages and the UTF-8 stepping behind character positions.
+// Quoting for messages, the UTF-8 stepping behind character positions, and
+// the trimming and folding under which names compare.
 
 #include <gtest/gtest.h>
 
@@ -44,6 +45,36 @@ TEST(Utf8, DecodesWellFormedSequencesOnly) {
     EXPECT_EQ(utf8_length(""), 0u);
     EXPECT_EQ(utf8_length("R0-\xC3\xA9\xE2\x82\xAC\xF0\x9F\x94\x8B"), 6u);
     EXPECT_EQ(utf8_length("\xE2\x82"), 2u);
+}
+
+TEST(TrimWhiteSpace, RemovesUnicodeWhiteSpaceAtBothEndsOnly) {
+    EXPECT_EQ(trim_white_space("  rc \t"), "rc");
+    EXPECT_EQ(trim_white_space(" r c "), "r c");
+    EXPECT_EQ(trim_white_space(" \n "), "");
+    EXPECT_EQ(trim_white_space(""), "");
+    // Every White_Space character, on both sides, in UTF-8.
+    EXPECT_EQ(trim_white_space("\t\n\v\f\r \xC2\x85\xC2\xA0\xE1\x9A\x80\xE2\x80\x80\xE2\x80\x8A"
+                               "x"
+                               "\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80"),
+              "x");
+    // Zero-width space and BOM are not White_Space, so they stay.
+    EXPECT_EQ(trim_white_space("x\xE2\x80\x8B"), "x\xE2\x80\x8B");
+    EXPECT_EQ(trim_white_space("\xEF\xBB\xBFx"), "\xEF\xBB\xBFx");
+    // Trimming stops at broken UTF-8, which is kept with whatever lies
+    // inside it; a lone continuation byte 0xA0 is not NBSP (C2 A0).
+    EXPECT_EQ(trim_white_space("x \xC2 "), "x \xC2");
+    EXPECT_EQ(trim_white_space(" \xA0x"), "\xA0x");
+    EXPECT_EQ(trim_white_space("x\xC2\xA0"), "x");
+}
+
+TEST(AsciiFold, FoldsAsciiLettersOnly) {
+    EXPECT_TRUE(equal_ignoring_ascii_case("Sei_Randles_WO", "sei_randles_wo"));
+    EXPECT_TRUE(equal_ignoring_ascii_case("INF", "inf"));
+    EXPECT_FALSE(equal_ignoring_ascii_case("rc", "rc_"));
+    EXPECT_FALSE(equal_ignoring_ascii_case("[", "{"));  // '[' + 32 is '{', not a letter
+    // The Kelvin sign is not "k", the long s not "s".
+    EXPECT_FALSE(equal_ignoring_ascii_case("\xE2\x84\xAA", "k"));
+    EXPECT_FALSE(equal_ignoring_ascii_case("\xC5\xBF", "s"));
 }
 
 }  // namespace

@@ -56,6 +56,14 @@ def impedance_backend(allow_standin: bool = False):
         return standin.impedance
 
 
+def checkpoint_path(name: str) -> Path:
+    """A topology's resumable training state (model, optimiser, epoch, target
+    standardisation, history), rewritten after every epoch. It lives with the
+    cached data sets under runs/, which git ignores: the shipped result is the
+    exported weight file under models/, not the checkpoint."""
+    return RUNS / name / "checkpoint.pt"
+
+
 def seed_for(topo: T.Topology, split: str) -> int:
     return SPLIT_SEEDS[split] * 1000 + topo.index
 

@@ -44,7 +44,7 @@ def overfit_check(topo):
     import torch
     import data as D
     from network import GuessNet, gaussian_nll
-    ck = torch.load(HERE / "checkpoints" / f"{topo.name}.pt", weights_only=False)
+    ck = torch.load(D.checkpoint_path(topo.name), weights_only=False)
     model = GuessNet(topo.channels, topo.hidden, topo.n_params)
     model.load_state_dict(ck["model"])
     model.eval()

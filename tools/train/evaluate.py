@@ -177,7 +177,7 @@ def information_section(topo, res) -> list[str]:
 
 
 def training_note(topo) -> str:
-    ck_path = HERE / "checkpoints" / f"{topo.name}.pt"
+    ck_path = D.checkpoint_path(topo.name)
     if not ck_path.exists():
         return "no checkpoint"
     st = torch.load(ck_path, weights_only=False)["state"]

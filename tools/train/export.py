@@ -6,7 +6,7 @@
 Each written file is read back and checked: exact byte size of the
 trained-topology table, parse to its own length, `circuit`, `param_names`
 and every tensor equal to the binary16/binary32 rounding of the checkpoint.
-Then a few fixed spectra per topology are pushed through the float64
+Then two fixed spectra per topology are pushed through the float64
 reference forward pass (binary16 weights, preprocessing included) and
 stored under tests/nn/data/parity/ for the C++ parity test.
 """
@@ -34,7 +34,6 @@ from network import (ALPHA_MAX, ALPHA_MIN, DILATIONS, GROUPS, KERNEL, GuessNet, 
 
 MODELS = ROOT / "models"
 FIXTURES = ROOT / "tests" / "nn" / "data" / "parity"
-CHECKPOINTS = HERE / "checkpoints"
 
 
 def metadata(topo: T.Topology) -> list[tuple[str, str]]:
@@ -107,25 +106,29 @@ def predict_reference(parsed: Parsed, f, z) -> np.ndarray:
 
 
 def fixture_spectra(topo: T.Topology, backend, count: int = 3):
-    """Fixed held-out spectra; the last one is the first reversed, so that a
-    descending measurement order is covered."""
+    """Two fixed held-out spectra: an ordinary one and one of three special
+    cases, taken in turn along the table so that every case meets several
+    networks. The special cases: the first spectrum reversed (a descending
+    measurement order), a purely resistive one (the scale estimate takes its
+    fallback), and one with repeated frequencies (interpolation meets equal
+    abscissae). All `count` spectra are still drawn, so the random stream and
+    with it every kept spectrum stay as they were."""
     rng = np.random.default_rng(D.seed_for(topo, "fixture"))
-    out = []
+    drawn = []
     for i in range(count):
         f, z, _ = D.make_spectrum(topo, rng, backend, inside=True)
-        out.append((f, z))
-    f, z = out[0]
-    out.append((f[::-1].copy(), z[::-1].copy()))
-    # purely resistive: the scale estimate takes its fallback
+        drawn.append((f, z))
+    f, z = drawn[0]
+    reversed_order = (f[::-1].copy(), z[::-1].copy())
     f = 10.0 ** (-1 + 6 * np.arange(50) / 49)
-    out.append((f, np.full(50, 10.0 + 0j)))
-    # repeated frequencies: interpolation meets equal abscissae
-    f, z = out[1]
+    resistive = (f, np.full(50, 10.0 + 0j))
+    f, z = drawn[1]
     f = f.copy()
     f[5] = f[6]
     f[-3] = f[-2]
-    out.append((f, z))
-    return out
+    repeated = (f, z)
+    special = (reversed_order, resistive, repeated)[topo.index % 3]
+    return [drawn[0], special]
 
 
 def write_fixture(topo: T.Topology, parsed, backend) -> Path:
@@ -146,7 +149,7 @@ def write_fixture(topo: T.Topology, parsed, backend) -> Path:
 
 
 def load_checkpoint(topo: T.Topology):
-    ck = torch.load(CHECKPOINTS / f"{topo.name}.pt", weights_only=False)
+    ck = torch.load(D.checkpoint_path(topo.name), weights_only=False)
     model = GuessNet(topo.channels, topo.hidden, topo.n_params)
     model.load_state_dict(ck["model"])
     return model, ck
@@ -204,7 +207,7 @@ def main():
         for n in a.names or [t.name for t in T.TOPOLOGIES]:
             verify(T.BY_NAME[n])
         return
-    names = a.names or [t.name for t in T.TOPOLOGIES if (CHECKPOINTS / f"{t.name}.pt").exists()]
+    names = a.names or [t.name for t in T.TOPOLOGIES if D.checkpoint_path(t.name).exists()]
     backend = D.impedance_backend(a.standin)
     for n in names:
         export(T.BY_NAME[n], backend)

@@ -6,9 +6,10 @@ The run is fixed by the topology: data seeds (data.py), initialisation and
 shuffling seeds (SEED + topology index), so rerunning with the same arguments
 reproduces the same checkpoint up to thread-level floating-point ordering.
 A checkpoint (model, optimiser, epoch, target standardisation, history) is
-written after every epoch to checkpoints/<name>.pt; running again continues
-from it, and raising --epochs continues a finished run with a fresh cosine
-tail. --max-minutes stops after the epoch that crosses the budget.
+written after every epoch to runs/<name>/checkpoint.pt (not committed, see
+README.md); running again continues from it, and raising --epochs continues
+a finished run with a fresh cosine tail. --max-minutes stops after the epoch
+that crosses the budget.
 """
 
 from __future__ import annotations
@@ -29,7 +30,6 @@ import data as D  # noqa: E402
 import topologies as T  # noqa: E402
 from network import GuessNet, gaussian_nll, weighted_gaussian_nll, weighted_laplace_nll  # noqa: E402
 
-CHECKPOINTS = HERE / "checkpoints"
 SEED = 20240
 TRAIN_COUNT = 100000
 VAL_COUNT = 2000
@@ -82,8 +82,8 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
         extra = D.load_or_generate(topo, "train_inside", inside_count, factory)
         tr = {k: np.concatenate([tr[k], extra[k]]) for k in tr}
         val_inside = D.load_or_generate(topo, "val_inside", VAL_COUNT, factory)
-    CHECKPOINTS.mkdir(exist_ok=True)
-    ck_path = CHECKPOINTS / f"{topo.name}.pt"
+    ck_path = D.checkpoint_path(topo.name)
+    ck_path.parent.mkdir(parents=True, exist_ok=True)
 
     torch.manual_seed(SEED + topo.index)
     model = GuessNet(topo.channels, topo.hidden, topo.n_params)

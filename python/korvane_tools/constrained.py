@@ -1,0 +1,287 @@
+"""Fits with fixed parameters, own bounds and measurement-error weights.
+
+:func:`fit` is ``Circuit.fit`` with three additions, run by the same driver and
+solver in native code (``korvane_tools._native``, built from the same core as
+``korvane``) with the interpreter lock released:
+
+* ``fixed`` holds parameters at given values. They leave the problem: the
+  solver never moves them, they keep their values bit for bit, and the
+  standard errors of the others come from the free parameters alone
+  (``dof = 2N - P_free``).
+* ``bounds`` narrows the physical bounds of ``Circuit.param_bounds()``.
+  A parameter whose upper bound becomes finite is searched linearly between
+  its bounds (as CPE exponents always are), one with only a higher lower
+  bound stays on its logarithmic scale.
+* ``sigma`` gives the measurement standard deviation of every point, and
+  each residual is divided by it: ``r = (model - measured) / sigma`` per
+  part, so ``chi_square`` is the chi-square of the measurement model. This is
+  the third weighting beside ``weight="modulus"`` and ``weight="unit"``.
+
+Everything else — the method, the tolerances, the machine-learning start and
+its warning — is ``Circuit.fit``'s, argument for argument; with no
+constraints the result equals ``Circuit.fit``'s bit for bit.
+"""
+
+from __future__ import annotations
+
+import cmath
+import math
+import warnings
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import korvane
+
+from . import _native
+from ._data import Data, FloatArray, require_fittable, spectrum
+
+__all__ = ["ConstrainedFitResult", "fit"]
+
+
+@dataclass(frozen=True)
+class ConstrainedFitResult:
+    """What :func:`fit` returns: a ``FitResult``'s attributes and the constraints.
+
+    ``stderr`` is None when there are no more residuals than free parameters
+    (or ``JᵀJ`` is exactly singular); otherwise a fixed parameter's entry is
+    NaN. ``at_bound`` names the free parameters whose fitted value equals a
+    bound of ``bounds`` (own or physical) exactly; such a value is usually
+    the bound doing the fitting, not the data.
+    """
+
+    circuit: korvane.Circuit
+    params: dict[str, float]
+    stderr: dict[str, float] | None
+    success: bool
+    iterations: int
+    impedance_evals: int
+    cost: float
+    chi_square: float
+    fixed: tuple[str, ...]
+    at_bound: tuple[str, ...]
+    bounds: dict[str, tuple[float, float]]
+
+
+def fit(
+    circuit: korvane.Circuit,
+    data: Data,
+    *,
+    fixed: Mapping[str, float] | Iterable[str] | None = None,
+    bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
+    sigma: npt.ArrayLike | None = None,
+    **fit_kwargs: Any,
+) -> ConstrainedFitResult:
+    """Fit ``circuit`` to ``data`` with parameters fixed, bounds narrowed or σ weights.
+
+    ``data`` is a dataframe or a ``(frequencies, impedances)`` pair
+    (:func:`korvane_tools.spectrum`); data with non-positive or non-finite
+    frequencies or non-finite impedances is refused with ``ValueError``.
+
+    ``fixed`` maps parameter names to the values to hold, or lists names held
+    at the circuit's current values; fixed values replace the machine-learning
+    guess for those parameters. ``bounds`` maps names to ``(lo, hi)`` inside
+    the physical bounds (``None`` keeps that side); a value the user gave that
+    lies outside them is an error, a guessed one is moved inside. ``sigma`` is
+    a real array (both parts, or a scalar), a pair ``(sigma_re, sigma_im)``
+    (or a ``(2, N)`` array), or a complex array whose real and imaginary
+    parts are the two deviations; it replaces ``weight``.
+
+    Every other keyword is a ``Circuit.fit`` argument: ``guess_init``,
+    ``weights``, ``weight``, ``method``, ``max_iterations``, ``ftol``,
+    ``xtol``, the derivative-free settings and ``seed``.
+    """
+    if not isinstance(circuit, korvane.Circuit):
+        raise TypeError(f"circuit must be a korvane.Circuit, got {type(circuit).__name__}")
+    for key in ("frequencies", "impedances"):
+        if key in fit_kwargs:
+            raise TypeError(f"fit() takes the measured data as `data`, not as {key!r}")
+    frequencies, impedances = spectrum(data)
+    # Cheap test first (a sum is finite only when every term is, barring
+    # overflow, which the full check then clears); the full check names rows.
+    if not (
+        frequencies.size
+        and frequencies.min() > 0
+        and math.isfinite(frequencies.sum())
+        and cmath.isfinite(impedances.sum())
+    ):
+        require_fittable(frequencies, impedances)
+
+    names: list[str] = circuit.param_names()
+    values: list[float] = circuit.param_values()
+    physical: list[tuple[float, float]] = circuit.param_bounds()
+    fixed_values = _fixed_values(fixed, names, values)
+    own_bounds = _own_bounds(bounds, names, physical, fixed_values)
+    if sigma is not None and "weight" in fit_kwargs:
+        raise ValueError("sigma replaces the weight scheme: pass sigma or weight, not both")
+    sigma_re, sigma_im = _sigma_parts(sigma, frequencies.size)
+
+    effective = [own_bounds.get(name, physical[j]) for j, name in enumerate(names)]
+    fixed_vector = [fixed_values.get(name) for name in names] if fixed_values else None
+    lower = [lo for lo, _ in effective] if own_bounds else None
+    upper = [hi for _, hi in effective] if own_bounds else None
+
+    def warn(text: str) -> None:
+        # Attributed to the caller of fit(), as Circuit.fit's warning is to
+        # the caller of Circuit.fit: warn <- _native.fit <- fit <- caller.
+        warnings.warn(text, UserWarning, stacklevel=3)
+
+    # The circuit travels in the one serialised form pickling uses.
+    outcome = _native.fit(
+        circuit.__reduce__()[1],
+        (frequencies, impedances),
+        dict(fit_kwargs),
+        fixed_vector,
+        lower,
+        upper,
+        sigma_re,
+        sigma_im,
+        warn,
+    )
+    params, errors, success, iterations, evaluations, cost, chi_square = outcome
+    fixed_names = tuple(name for name in names if name in fixed_values)
+    at_bound = tuple(
+        name
+        for j, name in enumerate(names)
+        if name not in fixed_values and (params[j] == effective[j][0] or params[j] == effective[j][1])
+    )
+    return ConstrainedFitResult(
+        circuit=circuit.with_values(params),
+        params=dict(zip(names, params)),
+        stderr=None if errors is None else dict(zip(names, errors)),
+        success=success,
+        iterations=iterations,
+        impedance_evals=evaluations,
+        cost=cost,
+        chi_square=chi_square,
+        fixed=fixed_names,
+        at_bound=at_bound,
+        bounds=dict(zip(names, effective)),
+    )
+
+
+# ---- argument checks ---------------------------------------------------------
+
+
+def _unknown(kind: str, name: object, names: list[str]) -> ValueError:
+    text = f"{kind}: unknown parameter {name!r}"
+    if isinstance(name, str):
+        best = _closest(name, names)
+        if best is not None:
+            text += f" (did you mean {best!r}?)"
+    return ValueError(text + f"; the parameters are {', '.join(names)}")
+
+
+def _closest(key: str, names: list[str]) -> str | None:
+    """The name within Levenshtein distance max(2, len//2) of ``key``, earliest first."""
+    limit = 2 if len(key) < 6 else len(key) // 2
+    best: tuple[int, str] | None = None
+    for name in names:
+        d = _edit_distance(key, name)
+        if d <= limit and (best is None or d < best[0]):
+            best = (d, name)
+    return None if best is None else best[1]
+
+
+def _edit_distance(a: str, b: str) -> int:
+    row = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        previous, row[0] = row[0], i
+        for j, cb in enumerate(b, 1):
+            previous, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, previous + (ca != cb))
+    return row[-1]
+
+
+def _number(kind: str, name: str, value: object) -> float:
+    if isinstance(value, (str, bytes)) or not hasattr(value, "__float__"):
+        raise TypeError(f"{kind}: the value of {name!r} must be a number, got {value!r}")
+    return float(value)
+
+
+def _fixed_values(
+    fixed: Mapping[str, float] | Iterable[str] | None, names: list[str], values: list[float]
+) -> dict[str, float]:
+    if fixed is None:
+        return {}
+    if isinstance(fixed, str):
+        raise TypeError("fixed must be a mapping of names to values or a list of names, not a str")
+    held: dict[str, float] = {}
+    if isinstance(fixed, Mapping):
+        for name, value in fixed.items():
+            if name not in names:
+                raise _unknown("fixed", name, names)
+            held[name] = _number("fixed", name, value)
+        return held
+    for name in fixed:
+        if name not in names:
+            raise _unknown("fixed", name, names)
+        held[name] = values[names.index(name)]
+    return held
+
+
+def _own_bounds(
+    bounds: Mapping[str, tuple[float | None, float | None]] | None,
+    names: list[str],
+    physical: list[tuple[float, float]],
+    fixed: dict[str, float],
+) -> dict[str, tuple[float, float]]:
+    if bounds is None:
+        return {}
+    if not isinstance(bounds, Mapping):
+        raise TypeError("bounds must be a mapping of parameter names to (lo, hi)")
+    own: dict[str, tuple[float, float]] = {}
+    for name, pair in bounds.items():
+        if name not in names:
+            raise _unknown("bounds", name, names)
+        if name in fixed:
+            raise ValueError(f"{name!r} is both fixed and bounded; give it one or the other")
+        if isinstance(pair, (str, bytes)) or not isinstance(pair, Iterable):
+            raise TypeError(f"bounds: {name!r} needs a pair (lo, hi), got {pair!r}")
+        sides = tuple(pair)
+        if len(sides) != 2:
+            raise TypeError(f"bounds: {name!r} needs a pair (lo, hi), got {pair!r}")
+        default_lo, default_hi = physical[names.index(name)]
+        lo = default_lo if sides[0] is None else _number("bounds", name, sides[0])
+        hi = default_hi if sides[1] is None else _number("bounds", name, sides[1])
+        own[name] = (lo, hi)
+    return own
+
+
+def _sigma_parts(
+    sigma: npt.ArrayLike | None, n: int
+) -> tuple[FloatArray | None, FloatArray | None]:
+    """σ of the real and of the imaginary parts, (N,) each; finite and > 0 is checked natively."""
+    if sigma is None:
+        return None, None
+    if isinstance(sigma, (str, bytes)):
+        raise TypeError("sigma must be numbers, not text")
+    try:
+        array = np.asarray(sigma)
+    except ValueError:
+        raise ValueError("sigma: arrays of different lengths") from None
+    if array.dtype.kind not in "biufc":
+        raise TypeError(f"sigma must be numbers, got an array of {array.dtype}")
+    if array.dtype.kind == "c":
+        if array.ndim > 1:
+            raise ValueError(f"complex sigma must be one-dimensional, got shape {array.shape}")
+        parts = np.broadcast_to(array, (n,))
+        re, im = parts.real, parts.imag
+    elif array.ndim == 2:
+        if array.shape != (2, n):
+            raise ValueError(
+                f"sigma as (real, imaginary) needs shape (2, {n}), got {array.shape}"
+            )
+        re, im = array[0], array[1]
+    elif array.ndim <= 1:
+        if array.ndim == 1 and array.size != n:
+            raise ValueError(f"sigma has {array.size} entries for {n} measured points")
+        re = im = np.broadcast_to(array, (n,))
+    else:
+        raise ValueError(f"sigma must have one or two dimensions, got shape {array.shape}")
+    return (
+        np.ascontiguousarray(re, dtype=np.float64),
+        np.ascontiguousarray(im, dtype=np.float64),
+    )
