@@ -193,7 +193,7 @@ def _run_dask(
     index = {f.key: i for i, f in enumerate(futures)}
     chunks: list[list[_Outcome] | None] = [None] * len(futures)
     try:
-        for future in as_completed(futures):
+        for future in as_completed(futures):  # type: ignore[no-untyped-call]
             part = future.result()
             chunks[index[future.key]] = part
             tick(len(part))

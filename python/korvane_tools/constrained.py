@@ -29,7 +29,7 @@ import math
 import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -130,8 +130,9 @@ def fit(
         warnings.warn(text, UserWarning, stacklevel=3)
 
     # The circuit travels in the one serialised form pickling uses.
+    state = cast("tuple[Any, ...]", circuit.__reduce__()[1])
     outcome = _native.fit(
-        circuit.__reduce__()[1],
+        state,
         (frequencies, impedances),
         dict(fit_kwargs),
         fixed_vector,
