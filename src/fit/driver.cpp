@@ -44,7 +44,7 @@ Status check_data(const Circuit& circuit, std::span<const double> frequencies,
     return ok_status();
 }
 
-// The LM settings of a "levenberg_marquardt" fit. max_iterations is
+// The LM settings of a "levenberg_marquardt" fit. lm_eval_budget is
 // pointer-sized while the budget is 32-bit: saturate rather than wrap, so a
 // huge request means "effectively unlimited", never a budget of 0 → 1.
 LmConfig requested_lm_config(const FitSettings& settings) {
@@ -52,8 +52,8 @@ LmConfig requested_lm_config(const FitSettings& settings) {
     config.ftol = settings.ftol;
     config.xtol = settings.xtol;
     config.gtol = 1e-8;
-    const std::size_t budget = std::min<std::size_t>(
-        settings.max_iterations, std::numeric_limits<std::uint32_t>::max());
+    const std::size_t budget =
+        std::min<std::size_t>(settings.lm_eval_budget, std::numeric_limits<std::uint32_t>::max());
     config.eval_budget = static_cast<std::uint32_t>(std::max<std::size_t>(budget, 1));
     return config;
 }

@@ -79,7 +79,8 @@ Result<Circuit> prepare_start(const Circuit& circuit, GuessInit guess_init,
 
 struct FitSettings {
     std::string method = "levenberg_marquardt";
-    std::size_t max_iterations = 200;  // LM evaluation budget per unknown (0 → 1)
+    // Python's max_iterations: LM evaluation budget per unknown (0 → 1).
+    std::size_t lm_eval_budget = 200;
     double ftol = 1e-8;                // LM: relative reduction of ½‖r‖²
     double xtol = 1e-8;                // LM: relative step ‖D·p‖ / ‖D·x‖
     // Derivative-free methods.

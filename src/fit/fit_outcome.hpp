@@ -22,7 +22,9 @@ struct FitOutcome {
     // a fixed parameter, the others from the free parameters' JᵀJ.
     std::optional<std::vector<double>> standard_errors;
     bool success = false;
-    // Least squares: Σ nfev over every solver run of the fit.
+    // FitResult.iterations. Least squares: Σ nfev over every solver run of
+    // the fit (an evaluation count); a derivative-free method: its own
+    // iteration count, unless the polish's result is kept.
     std::uint64_t iterations = 0;
     // Every residual-vector evaluation of the fit, statistics included.
     std::uint64_t impedance_evals = 0;

@@ -153,7 +153,7 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
     for (const Candidate& candidate : *candidates) {
         Result<LeastSquaresRun> run = least_squares_run(objective, candidate.params, none_frozen, config);
         if (!run) return run.take_error();
-        solution.iterations += run->evaluations;
+        solution.evaluations += run->evaluations;
         ++solution.candidate_runs;
         const bool converged = run->success && std::isfinite(run->cost);
         const bool plausible =
@@ -173,7 +173,7 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
     solution.repair_attempted = true;
     Result<LeastSquaresRun> refit = least_squares_run(objective, clamped, frozen, config);
     if (!refit) return refit.take_error();
-    solution.iterations += refit->evaluations;
+    solution.evaluations += refit->evaluations;
 
     // The refit must beat what would be returned without it: the clamped
     // vector. When the best run ended outside the box its own cost belongs to
@@ -212,7 +212,7 @@ Result<FitOutcome> fit_least_squares(const Objective& objective, const Circuit& 
     Result<LeastSquaresSolution> solution = solve_least_squares(objective, p0, config);
     if (!solution) return solution.take_error();
     return assemble_outcome(objective, start, solution->params, solution->success,
-                            solution->iterations);
+                            solution->evaluations);
 }
 
 }  // namespace korvane

@@ -66,7 +66,7 @@ std::vector<bool> parameters_at_bound(std::span<const double> p, std::span<const
 struct LeastSquaresSolution {
     std::vector<double> params;  // not yet clamped
     bool success = false;
-    std::uint64_t iterations = 0;  // Σ nfev of every run, the repair included
+    std::uint64_t evaluations = 0;  // Σ nfev of every run, the repair included
     std::size_t candidate_runs = 0;
     bool repair_attempted = false;
     bool repair_accepted = false;

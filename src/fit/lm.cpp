@@ -38,66 +38,86 @@ LmStop make_stop(LmStop::Kind kind, std::string_view label = {}) {
 }
 
 // Every buffer of one run, carved from one allocation made before the first
-// evaluation.
+// evaluation. The lists below are the layout: the storage holds each buffer
+// of kLengthN once per unknown, each of kLengthM once per residual, and the
+// Jacobian; its size is derived from them.
 struct Workspace {
+    using Buffer = std::span<double> Workspace::*;
+
     Workspace(std::size_t n, std::size_t m)
-        : stride(std::max(m, n)), storage(3 * m + stride * n + 17 * n, 0.0), perm(n) {
+        : stride(std::max(m, n)),
+          storage(std::size(kLengthM) * m + stride * n + std::size(kLengthN) * n, 0.0),
+          perm(n) {
         double* next = storage.data();
         auto take = [&next](std::size_t count) {
             const std::span<double> part(next, count);
             next += count;
             return part;
         };
-        x = take(n);
-        trial_x = take(n);
-        residuals = take(m);
-        trial_residuals = take(m);
-        rotated_residuals = take(m);
+        for (const Buffer buffer : kLengthN) this->*buffer = take(n);
+        for (const Buffer buffer : kLengthM) this->*buffer = take(m);
         jacobian = take(stride * n);
-        for (std::span<double>* part :
-             {&r_diag, &column_norms, &partial_norms, &norm_reference, &tail_norms, &scaling,
-              &qtf, &step, &scaled_vector, &r_times_step, &solve_vector, &scaled_z, &s_diag,
-              &rotated_rhs, &saved_diagonal}) {
-            *part = take(n);
-        }
         std::fill(scaling.begin(), scaling.end(), 1.0);
     }
 
-    std::size_t stride;               // rows of the Jacobian storage, max(m, n)
-    std::vector<double> storage;      // everything below but perm
-    std::span<double> x;              // (n) last accepted point
-    std::span<double> trial_x;        // (n) x + p
-    std::span<double> residuals;      // (m) r(x)
+    std::size_t stride;                   // rows of the Jacobian storage, max(m, n)
+    std::vector<double> storage;          // everything below but perm
+    std::span<double> x;                  // (n) last accepted point
+    std::span<double> trial_x;            // (n) x + p
+    std::span<double> residuals;          // (m) r(x)
     std::span<double> trial_residuals;    // (m) r(x + p)
     std::span<double> rotated_residuals;  // (m) Qᵀ·r
-    std::span<double> jacobian;       // (stride, n) column-major: J, then its QR factors
-    std::vector<std::size_t> perm;    // (n) pivot order
-    std::span<double> r_diag;         // (n) diagonal of R
-    std::span<double> column_norms;   // (n) ‖J column j‖, original order
-    std::span<double> partial_norms;  // (n) QR workspace
-    std::span<double> norm_reference; // (n) QR workspace
-    std::span<double> tail_norms;     // (n) QR workspace
-    std::span<double> scaling;        // (n) D
-    std::span<double> qtf;            // (n) first n entries of Qᵀ·r
-    std::span<double> step;           // (n) subproblem solution z, then p = −z
-    std::span<double> scaled_vector;  // (n) D·p or D·x
-    std::span<double> r_times_step;   // (n) R·Pᵀ·p
-    std::span<double> solve_vector;   // (n) λ-search workspaces
+    std::span<double> jacobian;           // (stride, n) column-major: J, then its QR factors
+    std::vector<std::size_t> perm;        // (n) pivot order
+    std::span<double> r_diag;             // (n) diagonal of R
+    std::span<double> column_norms;       // (n) ‖J column j‖, original order
+    std::span<double> partial_norms;      // (n) QR workspace
+    std::span<double> norm_reference;     // (n) QR workspace
+    std::span<double> tail_norms;         // (n) QR workspace
+    std::span<double> scaling;            // (n) D
+    std::span<double> qtf;                // (n) first n entries of Qᵀ·r
+    std::span<double> step;               // (n) subproblem solution z, then p = −z
+    std::span<double> scaled_vector;      // (n) D·p or D·x
+    std::span<double> r_times_step;       // (n) R·Pᵀ·p
+    std::span<double> solve_vector;       // (n) λ-search workspaces
     std::span<double> scaled_z;
     std::span<double> s_diag;
     std::span<double> rotated_rhs;
     std::span<double> saved_diagonal;
+
+    static constexpr Buffer kLengthN[] = {
+        &Workspace::x,
+        &Workspace::trial_x,
+        &Workspace::r_diag,
+        &Workspace::column_norms,
+        &Workspace::partial_norms,
+        &Workspace::norm_reference,
+        &Workspace::tail_norms,
+        &Workspace::scaling,
+        &Workspace::qtf,
+        &Workspace::step,
+        &Workspace::scaled_vector,
+        &Workspace::r_times_step,
+        &Workspace::solve_vector,
+        &Workspace::scaled_z,
+        &Workspace::s_diag,
+        &Workspace::rotated_rhs,
+        &Workspace::saved_diagonal,
+    };
+    static constexpr Buffer kLengthM[] = {&Workspace::residuals, &Workspace::trial_residuals,
+                                          &Workspace::rotated_residuals};
 };
 
 class LmRun {
-public:
+  public:
     LmRun(LmProblem& problem, const LmConfig& config)
         : problem_(problem),
           config_(config),
           n_(problem.point().size()),
           m_(problem.residual_count()),
-          max_evaluations_(static_cast<std::uint64_t>(std::max<std::uint32_t>(config.eval_budget, 1)) *
-                           (static_cast<std::uint64_t>(n_) + 1)),
+          max_evaluations_(
+              static_cast<std::uint64_t>(std::max<std::uint32_t>(config.eval_budget, 1)) *
+              (static_cast<std::uint64_t>(n_) + 1)),
           ws_(n_, m_) {}
 
     LmOutcome minimise() {
@@ -115,10 +135,8 @@ public:
         return outcome;
     }
 
-private:
-    MatrixView jacobian_view() {
-        return MatrixView{ws_.jacobian.data(), m_, n_, ws_.stride};
-    }
+  private:
+    MatrixView jacobian_view() { return MatrixView{ws_.jacobian.data(), m_, n_, ws_.stride}; }
     // R occupies the leading n×n block of the Jacobian storage.
     MatrixView r_view() { return MatrixView{ws_.jacobian.data(), n_, n_, ws_.stride}; }
 
@@ -206,70 +224,128 @@ private:
 
     // One trial step with the current factorisation. Sets `accepted` when x moved.
     std::optional<LmStop> try_step(bool& accepted) {
-        const MatrixView r = r_view();
+        TrialStep step;
+        if (std::optional<LmStop> stop = solve_for_step(step)) return stop;
+        if (std::optional<LmStop> stop = predict_reduction(step)) return stop;
+
+        // The initial Δ comes from ‖D·x₀‖ only; the first step may show it too large.
+        if (first_step_ && step.pnorm < radius_) radius_ = step.pnorm;
+        first_step_ = false;
+
+        if (std::optional<LmStop> stop = evaluate_trial(step)) return stop;
+        const Reduction reduction = compare_reductions(step);
+        update_radius(reduction.ratio, reduction.actred, reduction.dirder, step.pnorm,
+                      step.trial_fnorm);
+        if (std::optional<LmStop> stop = accept_or_reject(reduction, step, accepted)) return stop;
+        return test_convergence(reduction);
+    }
+
+    // What one inner iteration knows about its step p. The two model terms
+    // are the parts of the predicted reduction, relative to ‖r‖².
+    struct TrialStep {
+        double pnorm = 0.0;         // ‖D·p‖
+        double model_term = 0.0;    // (‖J·p‖/‖r‖)²
+        double damping_term = 0.0;  // (√λ·‖D·p‖/‖r‖)²
+        double trial_fnorm = 0.0;   // ‖r(x + p)‖
+    };
+
+    // Relative reductions of ‖r‖², actual and predicted, and their ratio.
+    struct Reduction {
+        double actred = 0.0;  // 1 − (‖r(x+p)‖/‖r‖)², or −1 for a much worse step
+        double prered = 0.0;  // model_term + 2·damping_term
+        double dirder = 0.0;  // −(model_term + damping_term), the directional derivative
+        double ratio = 0.0;   // actred / prered, 0 when nothing was predicted
+    };
+
+    // λ and p from the trust-region subproblem, x + p and ‖D·p‖.
+    std::optional<LmStop> solve_for_step(TrialStep& step) {
         LmParameterWork work{ws_.solve_vector, ws_.scaled_z, ws_.s_diag,
                              RegularisedSolveWork{ws_.rotated_rhs, ws_.saved_diagonal}};
         lambda_ = solve_trust_region_subproblem(
-            TrustRegionInput{r, ws_.perm, ws_.scaling, ws_.qtf, radius_}, lambda_, ws_.step, work);
+            TrustRegionInput{r_view(), ws_.perm, ws_.scaling, ws_.qtf, radius_}, lambda_, ws_.step,
+            work);
 
         for (std::size_t j = 0; j < n_; ++j) {
             ws_.step[j] = -ws_.step[j];
             ws_.trial_x[j] = ws_.x[j] + ws_.step[j];
         }
-        const double pnorm = scaled_norm(ws_.step);
-        if (!std::isfinite(pnorm)) return make_stop(LmStop::NonFiniteValue, "subproblem ||Dp||");
+        step.pnorm = scaled_norm(ws_.step);
+        if (!std::isfinite(step.pnorm)) {
+            return make_stop(LmStop::NonFiniteValue, "subproblem ||Dp||");
+        }
+        return std::nullopt;
+    }
 
-        // Predicted reduction terms, relative to ‖r‖²: ‖J·p‖² = ‖R·Pᵀ·p‖²
-        // (Q is orthogonal) and λ‖D·p‖².
+    // ‖J·p‖² = ‖R·Pᵀ·p‖² (Q is orthogonal) and λ‖D·p‖², both relative to ‖r‖².
+    std::optional<LmStop> predict_reduction(TrialStep& step) {
+        const MatrixView r = r_view();
         std::fill(ws_.r_times_step.begin(), ws_.r_times_step.end(), 0.0);
         for (std::size_t j = 0; j < n_; ++j) {
             const double p_j = ws_.step[ws_.perm[j]];
             for (std::size_t i = 0; i <= j; ++i) ws_.r_times_step[i] += r(i, j) * p_j;
         }
         const double model_ratio = euclidean_norm(ws_.r_times_step) / fnorm_;
-        const double temp1 = model_ratio * model_ratio;
-        if (!std::isfinite(temp1)) return make_stop(LmStop::NonFiniteValue, "trust-region reduction");
-        const double damping_ratio = (std::sqrt(lambda_) * pnorm) / fnorm_;
-        const double temp2 = damping_ratio * damping_ratio;
-        if (!std::isfinite(temp2)) return make_stop(LmStop::NonFiniteValue, "trust-region reduction");
+        step.model_term = model_ratio * model_ratio;
+        if (!std::isfinite(step.model_term)) {
+            return make_stop(LmStop::NonFiniteValue, "trust-region reduction");
+        }
+        const double damping_ratio = (std::sqrt(lambda_) * step.pnorm) / fnorm_;
+        step.damping_term = damping_ratio * damping_ratio;
+        if (!std::isfinite(step.damping_term)) {
+            return make_stop(LmStop::NonFiniteValue, "trust-region reduction");
+        }
+        return std::nullopt;
+    }
 
-        // The initial Δ comes from ‖D·x₀‖ only; the first step may show it too large.
-        if (first_step_ && pnorm < radius_) radius_ = pnorm;
-        first_step_ = false;
-
+    // r(x + p) and its norm; the problem is moved back to x when there is no value.
+    std::optional<LmStop> evaluate_trial(TrialStep& step) {
         problem_.move_to(ws_.trial_x);
         ++nfev_;
         if (!problem_.residuals(ws_.trial_residuals)) {
             problem_.move_to(ws_.x);
             return make_stop(LmStop::AbortedByProblem, "residuals");
         }
-        const double trial_fnorm = euclidean_norm(ws_.trial_residuals);
+        step.trial_fnorm = euclidean_norm(ws_.trial_residuals);
+        return std::nullopt;
+    }
 
+    Reduction compare_reductions(const TrialStep& step) const {
+        Reduction reduction;
         // A trial norm of 10‖r‖ or more (also inf, NaN) counts as actred = −1
         // so the ratio stays finite.
-        double actred = -1.0;
-        if (0.1 * trial_fnorm < fnorm_) {
-            const double q = trial_fnorm / fnorm_;
-            actred = 1.0 - q * q;
+        reduction.actred = -1.0;
+        if (0.1 * step.trial_fnorm < fnorm_) {
+            const double q = step.trial_fnorm / fnorm_;
+            reduction.actred = 1.0 - q * q;
         }
-        const double prered = temp1 + 2.0 * temp2;
-        const double dirder = -(temp1 + temp2);
-        const double ratio = prered != 0.0 ? actred / prered : 0.0;
+        reduction.prered = step.model_term + 2.0 * step.damping_term;
+        reduction.dirder = -(step.model_term + step.damping_term);
+        reduction.ratio = reduction.prered != 0.0 ? reduction.actred / reduction.prered : 0.0;
+        return reduction;
+    }
 
-        update_radius(ratio, actred, dirder, pnorm, trial_fnorm);
-
-        if (ratio >= kAcceptRatio) {
-            std::swap(ws_.x, ws_.trial_x);
-            std::swap(ws_.residuals, ws_.trial_residuals);
-            fnorm_ = trial_fnorm;
-            accepted = true;
-            xnorm_ = scaled_norm(ws_.x);
-            if (!std::isfinite(xnorm_)) return make_stop(LmStop::NonFiniteValue, "new x");
-            if (fnorm_ <= kDwarf) return make_stop(LmStop::ZeroResidual);
-        } else {
+    // x ← x + p when the ratio is high enough, else the problem goes back to x.
+    std::optional<LmStop> accept_or_reject(const Reduction& reduction, const TrialStep& step,
+                                           bool& accepted) {
+        if (reduction.ratio < kAcceptRatio) {
             problem_.move_to(ws_.x);
+            return std::nullopt;
         }
+        std::swap(ws_.x, ws_.trial_x);
+        std::swap(ws_.residuals, ws_.trial_residuals);
+        fnorm_ = step.trial_fnorm;
+        accepted = true;
+        xnorm_ = scaled_norm(ws_.x);
+        if (!std::isfinite(xnorm_)) return make_stop(LmStop::NonFiniteValue, "new x");
+        if (fnorm_ <= kDwarf) return make_stop(LmStop::ZeroResidual);
+        return std::nullopt;
+    }
 
+    // The tolerance tests, then the budget, then the machine-precision limits.
+    std::optional<LmStop> test_convergence(const Reduction& reduction) const {
+        const double actred = reduction.actred;
+        const double prered = reduction.prered;
+        const double ratio = reduction.ratio;
         LmStop converged = make_stop(LmStop::ToleranceReached);
         converged.by_ftol =
             std::fabs(actred) <= config_.ftol && prered <= config_.ftol && 0.5 * ratio <= 1.0;
@@ -312,10 +388,10 @@ private:
 
     std::uint64_t nfev_ = 0;
     double fnorm_ = std::numeric_limits<double>::quiet_NaN();  // ‖r(x)‖
-    double xnorm_ = 0.0;                                      // ‖D·x‖
+    double xnorm_ = 0.0;                                       // ‖D·x‖
     double gnorm_ = 0.0;
-    double radius_ = 0.0;                                     // Δ
-    double lambda_ = 0.0;                                     // λ
+    double radius_ = 0.0;  // Δ
+    double lambda_ = 0.0;  // λ
     bool first_outer_ = true;
     bool first_step_ = true;
 };
@@ -333,16 +409,26 @@ Result<LmConfig> validate_lm_config(const LmConfig& config) {
 
 std::string_view lm_stop_name(LmStop::Kind kind) {
     switch (kind) {
-        case LmStop::AbortedByProblem: return "AbortedByProblem";
-        case LmStop::NonFiniteValue: return "NonFiniteValue";
-        case LmStop::ZeroResidual: return "ZeroResidual";
-        case LmStop::GradientOrthogonal: return "GradientOrthogonal";
-        case LmStop::ToleranceReached: return "ToleranceReached";
-        case LmStop::TolerancesTooSmall: return "TolerancesTooSmall";
-        case LmStop::EvaluationLimit: return "EvaluationLimit";
-        case LmStop::NothingToSolve: return "NothingToSolve";
-        case LmStop::EmptyResiduals: return "EmptyResiduals";
-        case LmStop::ShapeMismatch: return "ShapeMismatch";
+        case LmStop::AbortedByProblem:
+            return "AbortedByProblem";
+        case LmStop::NonFiniteValue:
+            return "NonFiniteValue";
+        case LmStop::ZeroResidual:
+            return "ZeroResidual";
+        case LmStop::GradientOrthogonal:
+            return "GradientOrthogonal";
+        case LmStop::ToleranceReached:
+            return "ToleranceReached";
+        case LmStop::TolerancesTooSmall:
+            return "TolerancesTooSmall";
+        case LmStop::EvaluationLimit:
+            return "EvaluationLimit";
+        case LmStop::NothingToSolve:
+            return "NothingToSolve";
+        case LmStop::EmptyResiduals:
+            return "EmptyResiduals";
+        case LmStop::ShapeMismatch:
+            return "ShapeMismatch";
     }
     return "Unknown";
 }

@@ -53,7 +53,7 @@ bool parse_fit_arguments(PyObject* args, PyObject* kwargs, FitArguments& out) {
     if (!convert_optional_text(o[3], "weights", out.weights)) return false;
     if (!convert_into(o[4], "weight", out.weight, to_text)) return false;
     if (!convert_into(o[5], "method", s.method, to_text)) return false;
-    if (!convert_into(o[6], "max_iterations", s.max_iterations, to_size)) return false;
+    if (!convert_into(o[6], "max_iterations", s.lm_eval_budget, to_size)) return false;
     if (!convert_into(o[7], "ftol", s.ftol, to_double)) return false;
     if (!convert_into(o[8], "xtol", s.xtol, to_double)) return false;
     if (!convert_into(o[9], "num_particles", s.num_particles, to_size)) return false;

@@ -117,14 +117,14 @@ TEST(RunFit, EvaluationBudgetIsClampedNotWrapped) {
 
     // 2^32 must not wrap to a budget of 0 (→ 1): it behaves like any large budget.
     FitSettings huge;
-    huge.max_iterations = std::size_t{1} << 32;
+    huge.lm_eval_budget = std::size_t{1} << 32;
     const FitOutcome unlimited = run_fit(start, s.f, s.z, WeightScheme::Modulus, huge).value();
     EXPECT_TRUE(unlimited.success);
     EXPECT_EQ(unlimited.params, reference.params);
 
     // 0 is raised to 1: every run stops after n + 1 = 4 evaluations.
     FitSettings zero;
-    zero.max_iterations = 0;
+    zero.lm_eval_budget = 0;
     const FitOutcome starved = run_fit(start, s.f, s.z, WeightScheme::Modulus, zero).value();
     EXPECT_FALSE(starved.success);
     EXPECT_EQ(starved.iterations % 4, 0u);
