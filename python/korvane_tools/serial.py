@@ -216,6 +216,12 @@ def _fit_document(result: Any) -> dict[str, Any]:
         names = getattr(result, extra, None)
         if names is not None:
             fit[extra] = [str(name) for name in names]
+    bounds = getattr(result, "bounds", None)
+    if isinstance(bounds, Mapping):  # the bounds a constrained fit used
+        fit["bounds"] = {
+            str(name): [_encode_float(float(lo)), _encode_float(float(hi))]
+            for name, (lo, hi) in bounds.items()
+        }
     return fit
 
 
@@ -396,23 +402,43 @@ def _load_fit(circuit: korvane.Circuit, section: Any) -> Any:
             if not all(isinstance(name, str) for name in listed):
                 raise _Damaged(f"fit.{extra} must hold parameter names")
             extras[extra] = tuple(listed)
-    if extras:
-        return _constrained(result, extras)
-    return result
+    if not extras:
+        return result
+    return _constrained(result, extras, section.get("bounds"))
 
 
-def _constrained(result: korvane.FitResult, extras: dict[str, tuple[str, ...]]) -> Any:
-    """A saved constrained fit comes back as its own class when that class
-    offers ``from_fit_result(result, fixed=..., at_bound=...)``; otherwise as
-    the plain FitResult (the file still lists both tuples)."""
-    try:
-        constrained = importlib.import_module(".constrained", __package__)
-    except ImportError:
-        return result
-    build = getattr(getattr(constrained, "ConstrainedFitResult", None), "from_fit_result", None)
-    if not callable(build):
-        return result
-    return build(result, fixed=extras.get("fixed", ()), at_bound=extras.get("at_bound", ()))
+def _constrained(
+    result: korvane.FitResult, extras: dict[str, tuple[str, ...]], bounds: Any
+) -> Any:
+    """A saved constrained fit comes back as a ConstrainedFitResult."""
+    from .constrained import ConstrainedFitResult
+
+    circuit = result.circuit
+    names = circuit.param_names()
+    used = dict(zip(names, circuit.param_bounds()))
+    if bounds is not None:
+        if not isinstance(bounds, dict) or set(bounds) != set(names):
+            raise _Damaged("fit.bounds must give (lo, hi) for every parameter")
+        for name, pair in bounds.items():
+            if not isinstance(pair, list) or len(pair) != 2:
+                raise _Damaged(f"fit.bounds of {name!r} must be [lo, hi]")
+            used[name] = (
+                _decode_float(pair[0], f"fit.bounds.{name}"),
+                _decode_float(pair[1], f"fit.bounds.{name}"),
+            )
+    return ConstrainedFitResult(
+        circuit=circuit,
+        params=result.params,
+        stderr=result.stderr,
+        success=result.success,
+        iterations=result.iterations,
+        impedance_evals=result.impedance_evals,
+        cost=result.cost,
+        chi_square=result.chi_square,
+        fixed=extras.get("fixed", ()),
+        at_bound=extras.get("at_bound", ()),
+        bounds={name: used[name] for name in names},
+    )
 
 
 def _load_report(section: Any, report_class: type | None) -> Any:
