@@ -197,13 +197,14 @@ Status impedance_over_frequencies(const Circuit& circuit, std::span<const double
         std::vector<double> omega(frequencies.size());
         for (std::size_t i = 0; i < omega.size(); ++i) omega[i] = kTwoPi * frequencies[i];
         const SpectrumEvaluator evaluator(circuit, omega);
+        EvaluationCache cache(evaluator.shape(), EvaluationCache::Reuse::Off);
         if (frequencies.size() < kPoolThreshold) {
-            evaluator.evaluate_stored(0, frequencies.size(), out);
+            evaluator.evaluate_stored(0, frequencies.size(), out, cache, this_worker());
             return ok_status();
         }
         return parallel_for(frequencies.size(), kPieceSize,
-                            [&](std::size_t begin, std::size_t end) {
-                                evaluator.evaluate_stored(begin, end, out);
+                            [&](std::size_t worker, std::size_t begin, std::size_t end) {
+                                evaluator.evaluate_stored(begin, end, out, cache, worker);
                                 return ok_status();
                             });
     } catch (const std::bad_alloc&) {

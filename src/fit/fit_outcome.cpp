@@ -26,8 +26,15 @@ std::vector<double> clamp_to_bounds(std::span<const double> p, std::span<const B
 Result<FitOutcome> assemble_outcome(const Objective& objective, const Circuit& circuit,
                                     std::span<const double> p, bool success,
                                     std::uint64_t iterations) {
+    EvaluationContext context(objective);
+    return assemble_outcome(objective, context, circuit, p, success, iterations);
+}
+
+Result<FitOutcome> assemble_outcome(const Objective& objective, EvaluationContext& context,
+                                    const Circuit& circuit, std::span<const double> p, bool success,
+                                    std::uint64_t iterations) {
     std::vector<double> clamped = clamp_to_bounds(p, objective.bounds());
-    Result<FitStatistics> stats = fit_statistics(objective, clamped);
+    Result<FitStatistics> stats = fit_statistics(objective, context, clamped);
     if (!stats) return stats.take_error();
     // Fixed parameters rejoin here: their values as given, no standard error.
     std::vector<double> params = objective.full_values(clamped);

@@ -39,6 +39,10 @@ std::vector<double> clamp_to_bounds(std::span<const double> p, std::span<const B
 // Clamps p (the objective's unknowns), computes cost, chi-square and standard
 // errors there (1 + 2·P evaluations), rebuilds `circuit` with the clamped
 // values (fixed ones inserted) and reads the objective's counter.
+Result<FitOutcome> assemble_outcome(const Objective& objective, EvaluationContext& context,
+                                    const Circuit& circuit, std::span<const double> p, bool success,
+                                    std::uint64_t iterations);
+// The same with a context of its own.
 Result<FitOutcome> assemble_outcome(const Objective& objective, const Circuit& circuit,
                                     std::span<const double> p, bool success,
                                     std::uint64_t iterations);

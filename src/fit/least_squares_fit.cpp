@@ -47,15 +47,22 @@ Result<LeastSquaresRun> least_squares_run(const Objective& objective,
                                           std::span<const double> start,
                                           const std::vector<bool>& frozen,
                                           const LmConfig& config) {
+    EvaluationContext context(objective);
+    return least_squares_run(objective, context, start, frozen, config);
+}
+
+Result<LeastSquaresRun> least_squares_run(const Objective& objective, EvaluationContext& context,
+                                          std::span<const double> start,
+                                          const std::vector<bool>& frozen, const LmConfig& config) {
     const std::span<const Bounds> bounds = objective.bounds();
-    Result<LmOutcome> solved =
-        minimise_in_search_space(objective, to_search_space(start, bounds), frozen, config);
+    Result<LmOutcome> solved = minimise_in_search_space(
+        objective, context, to_search_space(start, bounds), frozen, config);
     if (!solved) return solved.take_error();
     LeastSquaresRun run;
     run.params = from_search_space(solved->x, bounds);
     run.success = solved->report.stop.succeeded();
     run.evaluations = solved->report.nfev;
-    Result<double> cost = objective.cost(run.params);
+    Result<double> cost = objective.cost(context, run.params);
     if (!cost) return cost.take_error();
     run.cost = *cost;
     return run;
@@ -71,6 +78,14 @@ void sort_by_cost(std::vector<Candidate>& candidates) {
 Result<std::vector<Candidate>> candidate_starting_points(std::span<const double> p0,
                                                          std::span<const Bounds> bounds,
                                                          const Objective& objective) {
+    EvaluationContext context(objective);
+    return candidate_starting_points(p0, bounds, objective, context);
+}
+
+Result<std::vector<Candidate>> candidate_starting_points(std::span<const double> p0,
+                                                         std::span<const Bounds> bounds,
+                                                         const Objective& objective,
+                                                         EvaluationContext& context) {
     const std::size_t k = std::min(p0.size(), bounds.size());
     std::vector<Candidate> candidates;
     candidates.reserve(1 + std::size(kOpenScales) + std::size(kClosedPositions));
@@ -90,10 +105,11 @@ Result<std::vector<Candidate>> candidate_starting_points(std::span<const double>
         candidates.push_back({std::move(p), 0.0});
     }
     // The candidates share values (the scaled ones keep every exponent, the
-    // placed ones every open parameter), so they share one reuse scope.
-    const std::uint64_t scope = SpectrumEvaluator::new_reuse_scope();
+    // placed ones every open parameter), so they share one generation of
+    // the evaluation cache.
+    const EvaluationContext::SharedGeneration shared(context);
     for (Candidate& candidate : candidates) {
-        Result<double> cost = objective.cost(candidate.params, scope);
+        Result<double> cost = objective.cost(context, candidate.params);
         if (!cost) return cost.take_error();
         candidate.cost = *cost;
     }
@@ -143,15 +159,25 @@ std::vector<bool> parameters_at_bound(std::span<const double> p, std::span<const
 Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
                                                  std::span<const double> p0,
                                                  const LmConfig& config) {
+    EvaluationContext context(objective);
+    return solve_least_squares(objective, context, p0, config);
+}
+
+Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
+                                                 EvaluationContext& context,
+                                                 std::span<const double> p0,
+                                                 const LmConfig& config) {
     const std::span<const Bounds> bounds = objective.bounds();
-    Result<std::vector<Candidate>> candidates = candidate_starting_points(p0, bounds, objective);
+    Result<std::vector<Candidate>> candidates =
+        candidate_starting_points(p0, bounds, objective, context);
     if (!candidates) return candidates.take_error();
 
     LeastSquaresSolution solution;
     const std::vector<bool> none_frozen(p0.size(), false);
     std::optional<LeastSquaresRun> best;
     for (const Candidate& candidate : *candidates) {
-        Result<LeastSquaresRun> run = least_squares_run(objective, candidate.params, none_frozen, config);
+        Result<LeastSquaresRun> run =
+            least_squares_run(objective, context, candidate.params, none_frozen, config);
         if (!run) return run.take_error();
         solution.evaluations += run->evaluations;
         ++solution.candidate_runs;
@@ -171,7 +197,7 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
         return solution;
     }
     solution.repair_attempted = true;
-    Result<LeastSquaresRun> refit = least_squares_run(objective, clamped, frozen, config);
+    Result<LeastSquaresRun> refit = least_squares_run(objective, context, clamped, frozen, config);
     if (!refit) return refit.take_error();
     solution.evaluations += refit->evaluations;
 
@@ -182,7 +208,7 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
     // instead; inside the box the two coincide and no evaluation is spent.
     double fallback_cost = best->cost;
     if (!same_bits(clamped, best->params)) {
-        Result<double> cost = objective.cost(clamped);
+        Result<double> cost = objective.cost(context, clamped);
         if (!cost) return cost.take_error();
         fallback_cost = *cost;
     }
@@ -209,9 +235,10 @@ LmConfig fixed_lm_config() {
 Result<FitOutcome> fit_least_squares(const Objective& objective, const Circuit& start,
                                      const LmConfig& config) {
     const std::vector<double> p0 = objective.free_values(param_values(start));
-    Result<LeastSquaresSolution> solution = solve_least_squares(objective, p0, config);
+    EvaluationContext context(objective);
+    Result<LeastSquaresSolution> solution = solve_least_squares(objective, context, p0, config);
     if (!solution) return solution.take_error();
-    return assemble_outcome(objective, start, solution->params, solution->success,
+    return assemble_outcome(objective, context, start, solution->params, solution->success,
                             solution->evaluations);
 }
 

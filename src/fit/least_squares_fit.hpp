@@ -31,6 +31,10 @@ void sort_by_cost(std::vector<Candidate>& candidates);
 // lo + (hi − lo)·t for t = 0.2, 0.4, 0.6, 0.8. Each costed once, then sorted.
 Result<std::vector<Candidate>> candidate_starting_points(std::span<const double> p0,
                                                          std::span<const Bounds> bounds,
+                                                         const Objective& objective,
+                                                         EvaluationContext& context);
+Result<std::vector<Candidate>> candidate_starting_points(std::span<const double> p0,
+                                                         std::span<const Bounds> bounds,
                                                          const Objective& objective);
 
 // A converged run whose parameters sit on a closed bound, or whose open
@@ -50,6 +54,9 @@ struct LeastSquaresRun {
 // One solver run from parameter vector `start` in search coordinates, with
 // the `frozen` parameters held fixed; mapped back and costed (one more
 // evaluation).
+Result<LeastSquaresRun> least_squares_run(const Objective& objective, EvaluationContext& context,
+                                          std::span<const double> start,
+                                          const std::vector<bool>& frozen, const LmConfig& config);
 Result<LeastSquaresRun> least_squares_run(const Objective& objective,
                                           std::span<const double> start,
                                           const std::vector<bool>& frozen,
@@ -71,6 +78,11 @@ struct LeastSquaresSolution {
     bool repair_attempted = false;
     bool repair_accepted = false;
 };
+// Every evaluation goes through `context`, which the assembly then uses too.
+Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
+                                                 EvaluationContext& context,
+                                                 std::span<const double> p0,
+                                                 const LmConfig& config);
 Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
                                                  std::span<const double> p0,
                                                  const LmConfig& config);
@@ -79,7 +91,8 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
 // local searches): ftol = xtol = gtol = 1e-8, eval_budget 200.
 LmConfig fixed_lm_config();
 
-// solve_least_squares from the circuit's current values, then assembly.
+// solve_least_squares from the circuit's current values, then assembly, with
+// one evaluation context for the whole fit.
 Result<FitOutcome> fit_least_squares(const Objective& objective, const Circuit& start,
                                      const LmConfig& config);
 

@@ -39,10 +39,6 @@ void weighted_differences(const double* __restrict model_re, const double* __res
     }
 }
 
-// Circuits have a handful of parameters; the full vector of a constrained
-// evaluation lives on the stack up to this many.
-constexpr std::size_t kInlineParams = 64;
-
 // column ← (column − minus)/(2h), the central difference of one Jacobian
 // column: divided by 2h, not by the stored difference (p_j + h) − (p_j − h),
 // so the step is the nominal one even where p_j ± h rounds.
@@ -138,29 +134,20 @@ Objective Objective::with_fresh_counter() const {
     return copy;
 }
 
-Status Objective::residuals_into(std::span<const double> p, std::span<double> out) const {
-    return residuals_in_scope(p, out, 0);
+Status Objective::check_context(const EvaluationContext& context) const {
+    if (context.evaluator_ != &evaluator_) {
+        return Error::internal("evaluation context of another objective");
+    }
+    return ok_status();
 }
 
-Status Objective::residuals_in_scope(std::span<const double> p, std::span<double> out,
-                                     std::uint64_t reuse_scope) const {
-    counter_->fetch_add(1);
-    if (p.size() < parameter_count_) return not_enough_values(parameter_count_, p.size());
-    if (out.size() != residual_count()) {
-        return Error::internal("residual buffer has " + std::to_string(out.size()) +
-                               " entries, expected " + std::to_string(residual_count()));
-    }
-    // Fixed parameters: evaluate at the full vector, built here because
-    // Jacobian tasks call this concurrently.
-    double inline_full[kInlineParams];
-    std::vector<double> heap_full;
+void Objective::evaluate(EvaluationContext& context, std::size_t worker, std::span<const double> p,
+                         std::span<double> out) const {
+    // Fixed parameters: evaluate at the full vector, built in the worker's
+    // own slice because Jacobian tasks run this concurrently.
     if (has_fixed()) {
         const std::size_t n_full = full_template_.size();
-        double* full = inline_full;
-        if (n_full > kInlineParams) {
-            heap_full.resize(n_full);
-            full = heap_full.data();
-        }
+        double* full = context.full_.data() + worker * n_full;
         std::copy(full_template_.begin(), full_template_.end(), full);
         for (std::size_t k = 0; k < free_index_.size(); ++k) full[free_index_[k]] = p[k];
         p = std::span<const double>(full, n_full);
@@ -172,10 +159,23 @@ Status Objective::residuals_in_scope(std::span<const double> p, std::span<double
     const std::size_t n_points = omega_.size();
     for (std::size_t begin = 0; begin < n_points; begin += SpectrumEvaluator::kBlock) {
         const std::size_t n = std::min(SpectrumEvaluator::kBlock, n_points - begin);
-        evaluator_.evaluate_block(p, begin, n, model_re, model_im, reuse_scope);
+        evaluator_.evaluate_block(p, begin, n, model_re, model_im, context.cache_, worker);
         weighted_differences(model_re, model_im, measured_.data() + begin, weights_.data() + begin,
                              weights_im_data + begin, n, out.data() + 2 * begin);
     }
+}
+
+Status Objective::residuals_into(EvaluationContext& context, std::span<const double> p,
+                                 std::span<double> out) const {
+    counter_->fetch_add(1);
+    if (Status s = check_context(context); !s.ok()) return s;
+    if (p.size() < parameter_count_) return not_enough_values(parameter_count_, p.size());
+    if (out.size() != residual_count()) {
+        return Error::internal("residual buffer has " + std::to_string(out.size()) +
+                               " entries, expected " + std::to_string(residual_count()));
+    }
+    context.enter_point(p);
+    evaluate(context, this_worker(), p, out);
     return ok_status();
 }
 
@@ -207,15 +207,8 @@ std::vector<double> Objective::spread(std::span<const double> free, double fill)
     return all;
 }
 
-Result<std::vector<double>> Objective::residuals(std::span<const double> p) const {
-    std::vector<double> r(residual_count());
-    Status status = residuals_into(p, r);
-    if (!status.ok()) return status.take_error();
-    return r;
-}
-
-Status Objective::jacobian_into(std::span<const double> p, std::span<double> columns,
-                                JacobianWorkspace& workspace, std::uint64_t reuse_scope) const {
+Status Objective::jacobian_into(EvaluationContext& context, std::span<const double> p,
+                                std::span<double> columns) const {
     const std::size_t cols = p.size();
     const std::size_t rows = residual_count();
     if (cols == 0) return ok_status();
@@ -224,24 +217,34 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
         counter_->fetch_add(2 * cols);
         return not_enough_values(parameter_count_, cols);
     }
+    if (Status s = check_context(context); !s.ok()) return s;
     if (columns.size() != rows * cols) {
         return Error::internal("jacobian buffer has " + std::to_string(columns.size()) +
                                " entries, expected " + std::to_string(rows * cols));
     }
-    workspace.trial.resize(cols * cols);
-    workspace.minus.resize(cols * rows);
+    counter_->fetch_add(2 * cols);
+    if (context.trial_.size() < cols * cols) context.trial_.resize(cols * cols);
+    if (context.minus_.size() < cols * rows) context.minus_.resize(cols * rows);
+    // Whichever workers run the columns, their parts of the cache exist now.
+    if (!context.workers_prepared_) {
+        context.cache_.prepare_workers();
+        context.workers_prepared_ = true;
+    }
+    // Within this Jacobian a worker recomputes only the elements whose values
+    // its column perturbs; the others repeat bit for bit, as do those of the
+    // residuals at p when they were the context's last request.
+    context.enter_point(p);
 
-    // Each task touches only its own slice of the three buffers, so the
-    // result is the same whichever thread runs which column. Within this
-    // Jacobian a thread recomputes only the elements whose values its column
-    // perturbs; the others repeat bit for bit (SpectrumEvaluator).
-    const std::uint64_t scope =
-        reuse_scope != 0 ? reuse_scope : SpectrumEvaluator::new_reuse_scope();
-    return parallel_for(cols, 1, [&](std::size_t begin, std::size_t end) -> Status {
+    // Each task touches only its own slice of the three buffers and its own
+    // worker's part of the cache, so the result is the same whichever thread
+    // runs which column.
+    double* const trials = context.trial_.data();
+    double* const minuses = context.minus_.data();
+    return parallel_for(cols, 1, [&](std::size_t worker, std::size_t begin, std::size_t end) {
         for (std::size_t j = begin; j < end; ++j) {
-            const std::span<double> trial(workspace.trial.data() + j * cols, cols);
+            const std::span<double> trial(trials + j * cols, cols);
             const std::span<double> plus(columns.data() + j * rows, rows);
-            const std::span<double> minus(workspace.minus.data() + j * rows, rows);
+            const std::span<double> minus(minuses + j * rows, rows);
             std::copy(p.begin(), p.end(), trial.begin());
 
             // h_j = η·max(|p_j|, 1e-8); a NaN |p_j| also takes the floor.
@@ -250,9 +253,9 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
                 kJacobianStepFactor * (magnitude > kMinStepScale ? magnitude : kMinStepScale);
 
             trial[j] = p[j] + h;
-            if (Status s = residuals_in_scope(trial, plus, scope); !s.ok()) return s;
+            evaluate(context, worker, trial, plus);
             trial[j] = p[j] - h;
-            if (Status s = residuals_in_scope(trial, minus, scope); !s.ok()) return s;
+            evaluate(context, worker, trial, minus);
 
             central_difference(plus.data(), minus.data(), 2.0 * h, rows);
         }
@@ -260,23 +263,42 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
     });
 }
 
-Result<Jacobian> Objective::jacobian(std::span<const double> p,
-                                     std::uint64_t reuse_scope) const {
+Result<double> Objective::cost(EvaluationContext& context, std::span<const double> p) const {
+    Status status = residuals_into(context, p, context.residuals_);
+    if (!status.ok()) return status.take_error();
+    return cost_of(context.residuals_);
+}
+
+Status Objective::residuals_into(std::span<const double> p, std::span<double> out) const {
+    EvaluationContext context(*this, EvaluationContext::Reuse::Off);
+    return residuals_into(context, p, out);
+}
+
+Result<std::vector<double>> Objective::residuals(std::span<const double> p) const {
+    std::vector<double> r(residual_count());
+    Status status = residuals_into(p, r);
+    if (!status.ok()) return status.take_error();
+    return r;
+}
+
+Result<Jacobian> Objective::jacobian(EvaluationContext& context, std::span<const double> p) const {
     Jacobian jacobian;
     jacobian.rows = residual_count();
     jacobian.cols = p.size();
     jacobian.values.resize(jacobian.rows * jacobian.cols);
-    JacobianWorkspace workspace;
-    Status status = jacobian_into(p, jacobian.values, workspace, reuse_scope);
+    Status status = jacobian_into(context, p, jacobian.values);
     if (!status.ok()) return status.take_error();
     return jacobian;
 }
 
-Result<double> Objective::cost(std::span<const double> p, std::uint64_t reuse_scope) const {
-    std::vector<double> r(residual_count());
-    Status status = residuals_in_scope(p, r, reuse_scope);
-    if (!status.ok()) return status.take_error();
-    return cost_of(r);
+Result<Jacobian> Objective::jacobian(std::span<const double> p) const {
+    EvaluationContext context(*this);
+    return jacobian(context, p);
+}
+
+Result<double> Objective::cost(std::span<const double> p) const {
+    EvaluationContext context(*this, EvaluationContext::Reuse::Off);
+    return cost(context, p);
 }
 
 double sum_of_squares(std::span<const double> r) {

@@ -21,6 +21,7 @@
 #include "circuit/complex.hpp"
 #include "circuit/element.hpp"
 #include "fit/constraints.hpp"
+#include "fit/evaluation_context.hpp"
 #include "runtime/result.hpp"
 
 namespace korvane {
@@ -56,13 +57,6 @@ struct Jacobian {
         return {values.data() + j * rows, rows};
     }
     double at(std::size_t row, std::size_t col) const { return values[col * rows + row]; }
-};
-
-// Scratch for Jacobian evaluation, sized on first use and reused afterwards,
-// so a solver that asks for many Jacobians allocates once.
-struct JacobianWorkspace {
-    std::vector<double> trial;  // (cols, P): the perturbed copy of p of each column task
-    std::vector<double> minus;  // (cols, rows): r(p − h_j·e_j) of each column task
 };
 
 class Objective {
@@ -124,32 +118,43 @@ public:
     std::uint64_t evaluations() const { return counter_->load(); }
     void add_evaluations(std::uint64_t count) const { counter_->fetch_add(count); }
 
-    // Counter += 1. Values of p beyond the circuit's parameters are ignored;
-    // fewer fail with "impedance_from_iter: not enough values supplied".
+    // The requests of a fit go through its EvaluationContext, made for this
+    // objective; any other context is refused as an internal error. Once
+    // each kind of request has run through a context, none allocates.
+
+    // r into `out` of residual_count() entries; counter += 1. Values of p
+    // beyond the circuit's parameters are ignored; fewer fail with
+    // "impedance_from_iter: not enough values supplied".
+    Status residuals_into(EvaluationContext& context, std::span<const double> p,
+                          std::span<double> out) const;
+    // P = p.size() columns into `columns` of residual_count()·P entries
+    // (column-major), one pool task each; counter += 2P.
+    Status jacobian_into(EvaluationContext& context, std::span<const double> p,
+                         std::span<double> columns) const;
+    Result<Jacobian> jacobian(EvaluationContext& context, std::span<const double> p) const;
+    // ½·Σ r_k²; counter += 1.
+    Result<double> cost(EvaluationContext& context, std::span<const double> p) const;
+
+    // The same as single requests, each with a context of its own.
     Result<std::vector<double>> residuals(std::span<const double> p) const;
-    // Same into `out` of residual_count() entries; allocates nothing.
     Status residuals_into(std::span<const double> p, std::span<double> out) const;
+    Result<Jacobian> jacobian(std::span<const double> p) const;
+    Result<double> cost(std::span<const double> p) const;
 
-    // P = p.size() columns, one pool task each; counter += 2P. reuse_scope
-    // as for jacobian_into.
-    Result<Jacobian> jacobian(std::span<const double> p, std::uint64_t reuse_scope = 0) const;
-    // Same into `columns` of residual_count()·P entries (column-major).
-    // reuse_scope 0 opens a fresh reuse scope of the evaluator for this
-    // Jacobian; a scope from residuals_in_scope at the same p also reuses
-    // what that evaluation formed (on the threads that share it).
-    Status jacobian_into(std::span<const double> p, std::span<double> columns,
-                         JacobianWorkspace& workspace, std::uint64_t reuse_scope = 0) const;
+    // What a context needs to know about the objective.
+    const SpectrumEvaluator& evaluator() const { return evaluator_; }
+    // Length of the circuit's full parameter vector when some are fixed,
+    // else 0 (the unknowns are then the full vector).
+    std::size_t full_parameter_count() const { return full_template_.size(); }
 
-    // residuals_into within a reuse scope of the evaluator
-    // (SpectrumEvaluator::new_reuse_scope; 0 reuses nothing).
-    Status residuals_in_scope(std::span<const double> p, std::span<double> out,
-                              std::uint64_t reuse_scope) const;
-
-    // ½·Σ r_k²; counter += 1. A nonzero reuse_scope as for residuals_in_scope.
-    Result<double> cost(std::span<const double> p, std::uint64_t reuse_scope = 0) const;
-
-private:
+  private:
     Objective() = default;
+
+    Status check_context(const EvaluationContext& context) const;
+    // residuals_into without counting, checking or entering the point, on
+    // behalf of worker `worker` (the calling thread's or a column task's).
+    void evaluate(EvaluationContext& context, std::size_t worker, std::span<const double> p,
+                  std::span<double> out) const;
 
     const Circuit* circuit_ = nullptr;
     std::size_t parameter_count_ = 0;

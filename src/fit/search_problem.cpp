@@ -12,12 +12,29 @@
 
 namespace korvane {
 
+SearchProblem::SearchProblem(const Objective& objective, EvaluationContext& context,
+                             std::span<const double> x0, std::vector<bool> frozen)
+    : objective_(objective),
+      context_(context),
+      frozen_(std::move(frozen)),
+      x_(x0.begin(), x0.end()) {
+    prepare();
+}
+
 SearchProblem::SearchProblem(const Objective& objective, std::span<const double> x0,
                              std::vector<bool> frozen)
-    : objective_(objective), frozen_(std::move(frozen)), x_(x0.begin(), x0.end()) {
+    : objective_(objective),
+      own_context_(std::make_unique<EvaluationContext>(objective)),
+      context_(*own_context_),
+      frozen_(std::move(frozen)),
+      x_(x0.begin(), x0.end()) {
+    prepare();
+}
+
+void SearchProblem::prepare() {
     workspace_.params.reserve(x_.size());
-    if (objective.residual_count() < x_.size()) {
-        columns_.resize(objective.residual_count() * x_.size());
+    if (objective_.residual_count() < x_.size()) {
+        columns_.resize(objective_.residual_count() * x_.size());
     }
 }
 
@@ -30,7 +47,7 @@ void SearchProblem::record(const Status& status) {
 }
 
 bool SearchProblem::residuals(std::span<double> out) {
-    const Status status = search_residuals_into(objective_, x_, out, workspace_);
+    const Status status = search_residuals_into(objective_, context_, x_, out, workspace_);
     record(status);
     return status.ok();
 }
@@ -47,7 +64,8 @@ std::optional<JacobianShape> SearchProblem::jacobian(MatrixView out) {
     const bool direct = out.stride == m;
     const std::span<double> target =
         direct ? std::span<double>(out.data, m * n) : std::span<double>(columns_);
-    const Status status = search_jacobian_into(objective_, x_, frozen_, target, workspace_);
+    const Status status =
+        search_jacobian_into(objective_, context_, x_, frozen_, target, workspace_);
     record(status);
     if (!status.ok()) return std::nullopt;
     if (!direct) {
@@ -58,13 +76,21 @@ std::optional<JacobianShape> SearchProblem::jacobian(MatrixView out) {
     return JacobianShape{m, n};
 }
 
-Result<LmOutcome> minimise_in_search_space(const Objective& objective, std::span<const double> x0,
+Result<LmOutcome> minimise_in_search_space(const Objective& objective, EvaluationContext& context,
+                                           std::span<const double> x0,
                                            const std::vector<bool>& frozen,
                                            const LmConfig& config) {
-    SearchProblem problem(objective, x0, frozen);
+    SearchProblem problem(objective, context, x0, frozen);
     LmOutcome outcome = minimise_lm(problem, config);
     if (problem.failure()) return *problem.failure();
     return outcome;
+}
+
+Result<LmOutcome> minimise_in_search_space(const Objective& objective, std::span<const double> x0,
+                                           const std::vector<bool>& frozen,
+                                           const LmConfig& config) {
+    EvaluationContext context(objective);
+    return minimise_in_search_space(objective, context, x0, frozen, config);
 }
 
 }  // namespace korvane

@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "runtime/same_bits.hpp"
-
 namespace korvane {
 
 bool is_open(const Bounds& bounds) { return !std::isfinite(bounds.hi); }
@@ -46,31 +44,32 @@ std::vector<double> from_search_space(std::span<const double> x,
     return p;
 }
 
+Result<double> search_cost(const Objective& objective, EvaluationContext& context,
+                           std::span<const double> x) {
+    return objective.cost(context, from_search_space(x, objective.bounds()));
+}
+
 Result<double> search_cost(const Objective& objective, std::span<const double> x) {
     return objective.cost(from_search_space(x, objective.bounds()));
 }
 
-Status search_residuals_into(const Objective& objective, std::span<const double> x,
-                             std::span<double> out, SearchWorkspace& workspace) {
+Status search_residuals_into(const Objective& objective, EvaluationContext& context,
+                             std::span<const double> x, std::span<double> out,
+                             SearchWorkspace& workspace) {
     workspace.params.resize(std::min(x.size(), objective.bounds().size()));
     from_search_space_into(x, objective.bounds(), workspace.params);
-    workspace.reuse_scope = SpectrumEvaluator::new_reuse_scope();
-    workspace.scope_params.assign(workspace.params.begin(), workspace.params.end());
-    return objective.residuals_in_scope(workspace.params, out, workspace.reuse_scope);
+    return objective.residuals_into(context, workspace.params, out);
 }
 
-Status search_jacobian_into(const Objective& objective, std::span<const double> x,
-                            const std::vector<bool>& frozen, std::span<double> columns,
-                            SearchWorkspace& workspace) {
+Status search_jacobian_into(const Objective& objective, EvaluationContext& context,
+                            std::span<const double> x, const std::vector<bool>& frozen,
+                            std::span<double> columns, SearchWorkspace& workspace) {
     const std::span<const Bounds> bounds = objective.bounds();
     std::vector<double>& p = workspace.params;
     p.resize(std::min(x.size(), bounds.size()));
     from_search_space_into(x, bounds, p);
 
-    const bool same_point =
-        workspace.reuse_scope != 0 && same_bits(workspace.scope_params, p);
-    Status status = objective.jacobian_into(p, columns, workspace.jacobian,
-                                            same_point ? workspace.reuse_scope : 0);
+    Status status = objective.jacobian_into(context, p, columns);
     if (!status.ok()) return status;
 
     const std::size_t rows = objective.residual_count();
@@ -94,7 +93,8 @@ Result<Jacobian> search_jacobian(const Objective& objective, std::span<const dou
     jacobian.cols = std::min(x.size(), objective.bounds().size());
     jacobian.values.resize(jacobian.rows * jacobian.cols);
     SearchWorkspace workspace;
-    Status status = search_jacobian_into(objective, x, frozen, jacobian.values, workspace);
+    EvaluationContext context(objective);
+    Status status = search_jacobian_into(objective, context, x, frozen, jacobian.values, workspace);
     if (!status.ok()) return status.take_error();
     return jacobian;
 }

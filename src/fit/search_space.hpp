@@ -36,23 +36,21 @@ void from_search_space_into(std::span<const double> x, std::span<const Bounds> b
                             std::span<double> p);
 
 // Cost(from_search_space(x)): the scalar the derivative-free methods minimise.
+Result<double> search_cost(const Objective& objective, EvaluationContext& context,
+                           std::span<const double> x);
 Result<double> search_cost(const Objective& objective, std::span<const double> x);
 
 // Scratch for the search-space evaluations of one solver run.
 struct SearchWorkspace {
     std::vector<double> params;  // (P,): from_search_space(x)
-    JacobianWorkspace jacobian;
-    // The evaluator's reuse scope of the last residual evaluation and its
-    // parameters: a Jacobian at that very point (the solver's next step
-    // after an accepted trial) shares it, so the base values' subtrees and
-    // elements are formed once, not again in its first column.
-    std::uint64_t reuse_scope = 0;
-    std::vector<double> scope_params;
 };
 
 // Residuals(from_search_space(x)) into `out` of residual_count() entries.
-Status search_residuals_into(const Objective& objective, std::span<const double> x,
-                             std::span<double> out, SearchWorkspace& workspace);
+// A Jacobian at the same point next (the solver's step after an accepted
+// trial) reuses what this evaluation formed (see EvaluationContext).
+Status search_residuals_into(const Objective& objective, EvaluationContext& context,
+                             std::span<const double> x, std::span<double> out,
+                             SearchWorkspace& workspace);
 
 // ∂r/∂x: column j of the parameter-space Jacobian at p = from_search_space(x)
 // times dp_j/dx_j, which is 1 (closed) or (p_j − lo_j)·ln 10 (open). A column
@@ -60,9 +58,9 @@ Status search_residuals_into(const Objective& objective, std::span<const double>
 // move that parameter; entries beyond the mask count as not frozen. Written
 // column-major into `columns` of residual_count()·P entries,
 // P = min(x.size(), bounds.size()). Counter += 2P (frozen columns included).
-Status search_jacobian_into(const Objective& objective, std::span<const double> x,
-                            const std::vector<bool>& frozen, std::span<double> columns,
-                            SearchWorkspace& workspace);
+Status search_jacobian_into(const Objective& objective, EvaluationContext& context,
+                            std::span<const double> x, const std::vector<bool>& frozen,
+                            std::span<double> columns, SearchWorkspace& workspace);
 Result<Jacobian> search_jacobian(const Objective& objective, std::span<const double> x,
                                  const std::vector<bool>& frozen);
 

@@ -63,14 +63,19 @@ std::optional<std::vector<double>> inverse_diagonal(std::vector<double> a, const
 }
 
 Result<FitStatistics> fit_statistics(const Objective& objective, std::span<const double> p) {
-    // One reuse scope: the Jacobian's columns start from what the residuals
-    // at the same point formed.
-    const std::uint64_t scope = SpectrumEvaluator::new_reuse_scope();
+    EvaluationContext context(objective);
+    return fit_statistics(objective, context, p);
+}
+
+Result<FitStatistics> fit_statistics(const Objective& objective, EvaluationContext& context,
+                                     std::span<const double> p) {
+    // The Jacobian at the point of the residuals just evaluated through the
+    // same context starts from what they formed.
     std::vector<double> residuals(objective.residual_count());
-    if (Status s = objective.residuals_in_scope(p, residuals, scope); !s.ok()) {
+    if (Status s = objective.residuals_into(context, p, residuals); !s.ok()) {
         return s.take_error();
     }
-    Result<Jacobian> jacobian = objective.jacobian(p, scope);
+    Result<Jacobian> jacobian = objective.jacobian(context, p);
     if (!jacobian.ok()) return jacobian.take_error();
 
     FitStatistics stats;

@@ -22,6 +22,8 @@ struct FitStatistics {
 
 // Residuals once and the parameter-space Jacobian once at p:
 // counter += 1 + 2·p.size().
+Result<FitStatistics> fit_statistics(const Objective& objective, EvaluationContext& context,
+                                     std::span<const double> p);
 Result<FitStatistics> fit_statistics(const Objective& objective, std::span<const double> p);
 
 // Diagonal of A⁻¹ for a row-major n×n matrix, by LU decomposition with

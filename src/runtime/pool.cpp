@@ -86,10 +86,24 @@ struct Piece {
     std::size_t end;
 };
 
+// The pieces of [first, n) under halving of [0, n), claimed in index order.
+// They are found one at a time (piece_starting_at), so a batch needs no list
+// of pieces and nothing is allocated per call.
 struct Batch {
-    const std::function<Status(std::size_t, std::size_t)>* body = nullptr;
-    std::vector<Piece> pieces;
-    std::size_t next = 0;      // first unclaimed piece; guarded by Pool::mutex
+    Batch(PieceBody piece_body, std::size_t n_indices, std::size_t piece_grain, std::size_t first,
+          std::size_t piece_total)
+        : body(piece_body),
+          n(n_indices),
+          grain(piece_grain),
+          next_begin(first),
+          count(piece_total) {}
+
+    PieceBody body;
+    std::size_t n;
+    std::size_t grain;
+    std::size_t next_begin;    // start of the first unclaimed piece; guarded by Pool::mutex
+    std::size_t count;         // pieces in the batch
+    std::size_t next = 0;      // pieces claimed; guarded by Pool::mutex
     std::size_t finished = 0;  // guarded by Pool::mutex
     // Mirror of `finished` for spinning without the mutex; written under it.
     std::atomic<std::size_t> finished_hint{0};
@@ -120,10 +134,20 @@ void for_each_piece(std::size_t begin, std::size_t end, std::size_t grain, Emit&
     for_each_piece(mid, end, grain, emit);
 }
 
-void split_into(std::vector<Piece>& pieces, std::size_t begin, std::size_t end,
-                std::size_t grain) {
-    auto push = [&pieces](Piece piece) { pieces.push_back(piece); };
-    for_each_piece(begin, end, grain, push);
+// The piece of [0, n) that starts at `begin` (which must be a piece start):
+// the leaf of the halving that holds `begin`.
+Piece piece_starting_at(std::size_t begin, std::size_t n, std::size_t grain) {
+    std::size_t lo = 0;
+    std::size_t hi = n;
+    while (hi - lo > grain) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (begin < mid) {
+            hi = mid;
+        } else {
+            lo = mid;
+        }
+    }
+    return Piece{lo, hi};
 }
 
 std::size_t piece_count(std::size_t n, std::size_t grain) {
@@ -152,21 +176,25 @@ Error error_from_current_exception() noexcept {
     }
 }
 
-Status run_piece(const std::function<Status(std::size_t, std::size_t)>& body, Piece piece) {
+// 0 outside the pool; set once by each worker thread.
+thread_local std::size_t t_worker_index = 0;
+
+Status run_piece(PieceBody body, Piece piece) {
     try {
-        return body(piece.begin, piece.end);
+        return body(t_worker_index, piece.begin, piece.end);
     } catch (...) {
         return error_from_current_exception();
     }
 }
 
-Status run_piece(const Batch& batch, Piece piece) { return run_piece(*batch.body, piece); }
+Status run_piece(const Batch& batch, Piece piece) { return run_piece(batch.body, piece); }
 
 // Takes the next piece of `batch` (mutex held); unlists the batch when its
 // last piece is claimed so workers stop looking at it.
 Piece claim(Pool& pool, Batch& batch) {
-    const Piece piece = batch.pieces[batch.next++];
-    if (batch.next == batch.pieces.size()) {
+    const Piece piece = piece_starting_at(batch.next_begin, batch.n, batch.grain);
+    batch.next_begin = piece.end;
+    if (++batch.next == batch.count) {
         pool.open.erase(std::find(pool.open.begin(), pool.open.end(), &batch));
     }
     return piece;
@@ -178,10 +206,11 @@ Piece claim(Pool& pool, Batch& batch) {
 void finish(Batch& batch, Status&& status) {
     if (!status.ok() && !batch.first_error) batch.first_error = status.take_error();
     batch.finished_hint.store(++batch.finished, std::memory_order_release);
-    if (batch.finished == batch.pieces.size()) batch.all_finished.notify_all();
+    if (batch.finished == batch.count) batch.all_finished.notify_all();
 }
 
-void worker_loop(Pool* pool) {
+void worker_loop(Pool* pool, std::size_t index) {
+    t_worker_index = index;
     std::unique_lock lock(pool->mutex);
     for (;;) {
         if (pool->open.empty()) {
@@ -221,10 +250,13 @@ Pool& the_pool() {
     // Lives until the process ends: its threads never stop, so there is
     // nothing to join and no destructor may run while they wait on it.
     auto* pool = new Pool;
-    const std::size_t wanted = std::max(1u, std::thread::hardware_concurrency());
+    // Room for more batches open at once than nesting normally reaches, so
+    // that publishing a batch allocates nothing.
+    pool->open.reserve(64);
+    const std::size_t wanted = worker_slots() - 1;
     for (std::size_t i = 0; i < wanted; ++i) {
         try {
-            std::thread(worker_loop, pool).detach();
+            std::thread(worker_loop, pool, i + 1).detach();
             ++pool->worker_count;
         } catch (...) {
             // Fewer workers only means less parallelism: callers always run
@@ -244,7 +276,7 @@ thread_local std::chrono::nanoseconds t_piece_estimate{0};
 
 Status run_batch(Pool& pool, Batch& batch) {
     using Clock = std::chrono::steady_clock;
-    const std::size_t count = batch.pieces.size();
+    const std::size_t count = batch.count;
     std::unique_lock lock(pool.mutex);
     pool.open.push_back(&batch);
     bool woken = false;
@@ -271,17 +303,17 @@ Status run_batch(Pool& pool, Batch& batch) {
         wake_if_worth_it(shortest);
     }
     if (shortest != std::chrono::nanoseconds::max()) t_piece_estimate = shortest;
-    if (batch.finished != batch.pieces.size()) {
+    if (batch.finished != batch.count) {
         // Seeing the mirror complete is only a hint: the last finisher may
         // still be inside finish(), touching the batch, until it releases
         // the mutex, so the final check below is always made under it.
         lock.unlock();
         spin_until([&batch] {
-            return batch.finished_hint.load(std::memory_order_acquire) == batch.pieces.size();
+            return batch.finished_hint.load(std::memory_order_acquire) == batch.count;
         });
         lock.lock();
     }
-    batch.all_finished.wait(lock, [&batch] { return batch.finished == batch.pieces.size(); });
+    batch.all_finished.wait(lock, [&batch] { return batch.finished == batch.count; });
     if (batch.first_error) return std::move(*batch.first_error);
     return ok_status();
 }
@@ -300,36 +332,33 @@ bool worth_running_here(Pool& pool, std::size_t count) {
     return pool.sleeping == pool.worker_count && pool.open.empty();
 }
 
-Status run_here(Pool& pool, const std::function<Status(std::size_t, std::size_t)>& body,
-                std::size_t n, std::size_t grain, std::size_t count) {
+Status run_here(Pool& pool, PieceBody body, std::size_t n, std::size_t grain, std::size_t count) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     std::optional<Error> first_error;
-    std::size_t done = 0;
-    bool hand_off = false;
-    Batch rest;
-    rest.body = &body;
-    auto run = [&](Piece piece) {
-        if (hand_off) {
-            rest.pieces.push_back(piece);
-            return;
-        }
-        Status status = run_piece(body, piece);
+    const auto record = [&first_error](Status&& status) {
         if (!status.ok() && !first_error) first_error = status.take_error();
-        // The first piece tells whether the forecast holds (the pieces of
-        // one batch are alike); the clock is read once more at the end.
-        if (++done == 1 && count > 1) {
-            const auto first_piece = std::max<std::chrono::nanoseconds>(
-                Clock::now() - start, std::chrono::nanoseconds{1});
-            t_piece_estimate = first_piece;
-            hand_off = first_piece * (count - 1) >= kWorthWaking;
-        }
     };
-    for_each_piece(0, n, grain, run);
+    // The first piece tells whether the forecast holds (the pieces of one
+    // batch are alike); the clock is read once more at the end.
+    const Piece first = piece_starting_at(0, n, grain);
+    record(run_piece(body, first));
+    bool hand_off = false;
+    if (count > 1) {
+        const auto first_piece =
+            std::max<std::chrono::nanoseconds>(Clock::now() - start, std::chrono::nanoseconds{1});
+        t_piece_estimate = first_piece;
+        hand_off = first_piece * (count - 1) >= kWorthWaking;
+    }
     if (hand_off) {
-        Status status = run_batch(pool, rest);
-        if (!status.ok() && !first_error) first_error = status.take_error();
+        Batch rest(body, n, grain, first.end, count - 1);
+        record(run_batch(pool, rest));
     } else {
+        for (std::size_t begin = first.end; begin < n;) {
+            const Piece piece = piece_starting_at(begin, n, grain);
+            record(run_piece(body, piece));
+            begin = piece.end;
+        }
         t_piece_estimate = std::max<std::chrono::nanoseconds>(
             (Clock::now() - start) / static_cast<std::int64_t>(count), std::chrono::nanoseconds{1});
     }
@@ -339,8 +368,7 @@ Status run_here(Pool& pool, const std::function<Status(std::size_t, std::size_t)
 
 }  // namespace
 
-Status parallel_for(std::size_t n, std::size_t grain,
-                    const std::function<Status(std::size_t begin, std::size_t end)>& body) {
+Status parallel_for(std::size_t n, std::size_t grain, PieceBody body) {
     if (n == 0) return ok_status();
     grain = std::max<std::size_t>(grain, 1);
     try {
@@ -350,9 +378,7 @@ Status parallel_for(std::size_t n, std::size_t grain,
         Pool& pool = the_pool();
         const std::size_t count = piece_count(n, grain);
         if (worth_running_here(pool, count)) return run_here(pool, body, n, grain, count);
-        Batch batch;
-        batch.body = &body;
-        split_into(batch.pieces, 0, n, grain);
+        Batch batch(body, n, grain, 0, count);
         return run_batch(pool, batch);
     } catch (...) {
         // Only allocation or thread start-up can land here, before any piece
@@ -360,6 +386,20 @@ Status parallel_for(std::size_t n, std::size_t grain,
         return error_from_current_exception();
     }
 }
+
+Status parallel_for(std::size_t n, std::size_t grain,
+                    const std::function<Status(std::size_t begin, std::size_t end)>& body) {
+    return parallel_for(n, grain, [&body](std::size_t, std::size_t begin, std::size_t end) {
+        return body(begin, end);
+    });
+}
+
+std::size_t worker_slots() {
+    static const std::size_t slots = 1 + std::max(1u, std::thread::hardware_concurrency());
+    return slots;
+}
+
+std::size_t this_worker() { return t_worker_index; }
 
 std::size_t pool_size() {
     try {

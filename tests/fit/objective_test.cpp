@@ -285,23 +285,33 @@ TEST(Jacobian, ParallelColumnsEqualASequentialComputationBitForBit) {
             << "column " << j;
     }
 
-    // A reused workspace gives the same bits again, also after a call with a
+    // A reused context gives the same bits again, also after a call with a
     // different vector has left other values in it.
-    JacobianWorkspace workspace;
+    EvaluationContext context(o);
     std::vector<double> again(J->values.size());
-    ASSERT_TRUE(o.jacobian_into(std::vector<double>{1, 2, 3, 4, 5}, again, workspace).ok());
-    ASSERT_TRUE(o.jacobian_into(p, again, workspace).ok());
+    ASSERT_TRUE(o.jacobian_into(context, std::vector<double>{1, 2, 3, 4, 5}, again).ok());
+    ASSERT_TRUE(o.jacobian_into(context, p, again).ok());
     EXPECT_EQ(std::memcmp(again.data(), J->values.data(), again.size() * sizeof(double)), 0);
 
-    // Inside the scope of a residual evaluation, at that point or another,
-    // what the evaluation left behind changes no bit either.
+    // After a residual evaluation through the context, at that point (same
+    // generation) or another, what the evaluation left behind changes no bit
+    // either; nor does one generation shared over several points.
     std::vector<double> r(o.residual_count());
     for (const std::vector<double>& seen : {p, std::vector<double>{1, 2, 3, 4, 5}}) {
-        const std::uint64_t scope = SpectrumEvaluator::new_reuse_scope();
-        ASSERT_TRUE(o.residuals_in_scope(seen, r, scope).ok());
-        ASSERT_TRUE(o.jacobian_into(p, again, workspace, scope).ok());
+        ASSERT_TRUE(o.residuals_into(context, seen, r).ok());
+        ASSERT_TRUE(o.jacobian_into(context, p, again).ok());
+        EXPECT_EQ(std::memcmp(again.data(), J->values.data(), again.size() * sizeof(double)), 0);
+        const EvaluationContext::SharedGeneration shared(context);
+        ASSERT_TRUE(o.residuals_into(context, seen, r).ok());
+        ASSERT_TRUE(o.jacobian_into(context, p, again).ok());
         EXPECT_EQ(std::memcmp(again.data(), J->values.data(), again.size() * sizeof(double)), 0);
     }
+
+    // A context serves the objective it was made for only.
+    const Objective other = o.with_fresh_counter();
+    const Status refused = other.jacobian_into(context, p, again);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind, ErrorKind::Internal);
 }
 
 // The columns of one Jacobian reuse the impedances of elements they do not

@@ -13,6 +13,7 @@
 #include "circuit/params.hpp"
 #include "fit/objective.hpp"
 #include "fit/search_space.hpp"
+#include "support/allocation_counter.hpp"
 
 namespace korvane {
 namespace {
@@ -125,6 +126,55 @@ TEST(SearchProblem, VectorLengthFaults) {
         minimise_in_search_space(objective, std::vector<double>{1.0, 2.0, -5.0, 0.0}, {}, fit_config());
     ASSERT_TRUE(long_run.ok());
     EXPECT_EQ(long_run->report.stop.describe(), "ShapeMismatch(jacobian)");
+}
+
+// A Randles circuit (R0-(R1-W1,CPE1), the CPE exponent closed) through one
+// evaluation context: once residuals and a Jacobian have run, neither
+// allocates again, whichever workers run the columns; and a whole solver run
+// allocates the same for 5 evaluations as for its full budget (the solver's
+// workspace and its result, nothing per step).
+TEST(SearchProblem, CircuitEvaluationsDoNotAllocateAfterTheFirst) {
+    const Circuit truth = circuit_with("R0-(R1-W1,CPE1)", {12.0, 85.0, 40.0, 2.5e-5, 0.82});
+    const Spectrum s = measure(truth, 60);
+    const Objective objective = Objective::build(truth, s.f, s.z, WeightScheme::Modulus).value();
+    const std::vector<double> x0 =
+        to_search_space(std::vector<double>{20.0, 40.0, 15.0, 1e-4, 0.7}, objective.bounds());
+    EvaluationContext context(objective);
+    SearchProblem problem(objective, context, x0);
+    const std::size_t m = problem.residual_count();
+    const std::size_t n = x0.size();
+    std::vector<double> r(m), storage(m * n);
+    const MatrixView jacobian{storage.data(), m, n, m};
+    ASSERT_TRUE(problem.residuals(r));
+    ASSERT_TRUE(problem.jacobian(jacobian));
+    {
+        korvane::testing::AllocationCounter counter;
+        std::vector<double> x = x0;
+        for (int step = 0; step < 20; ++step) {
+            for (double& v : x) v *= 1.0 + 1e-3 * (step % 3 - 1);
+            problem.move_to(x);
+            ASSERT_TRUE(problem.residuals(r));
+            if (step % 2 == 0) {
+                ASSERT_TRUE(problem.jacobian(jacobian));
+            }
+        }
+        EXPECT_EQ(counter.count(), 0);
+    }
+
+    auto count_allocations = [&](std::uint32_t budget, std::uint64_t& nfev) {
+        LmConfig config = fit_config();
+        config.eval_budget = budget;
+        korvane::testing::AllocationCounter counter;
+        const Result<LmOutcome> outcome =
+            minimise_in_search_space(objective, context, x0, {}, config);
+        nfev = outcome->report.nfev;
+        return counter.count();
+    };
+    std::uint64_t short_nfev = 0, long_nfev = 0;
+    const std::int64_t short_run = count_allocations(0, short_nfev);
+    const std::int64_t long_run = count_allocations(200, long_nfev);
+    EXPECT_LT(short_nfev, long_nfev);
+    EXPECT_EQ(short_run, long_run);
 }
 
 }  // namespace

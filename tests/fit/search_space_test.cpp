@@ -108,13 +108,14 @@ TEST_F(RandlesFixture, SearchJacobianScalesOpenColumnsAndZeroesFrozenOnes) {
 
     // Chain rule check against a difference quotient taken in x itself.
     SearchWorkspace ws;
+    EvaluationContext context(*objective);
     std::vector<double> rp(objective->residual_count()), rm(objective->residual_count());
     for (std::size_t j = 0; j < 4; ++j) {
         std::vector<double> xp = x, xm = x;
         xp[j] += 1e-6;
         xm[j] -= 1e-6;
-        ASSERT_TRUE(search_residuals_into(*objective, xp, rp, ws).ok());
-        ASSERT_TRUE(search_residuals_into(*objective, xm, rm, ws).ok());
+        ASSERT_TRUE(search_residuals_into(*objective, context, xp, rp, ws).ok());
+        ASSERT_TRUE(search_residuals_into(*objective, context, xm, rm, ws).ok());
         for (std::size_t k = 0; k < rp.size(); ++k) {
             const double quotient = (rp[k] - rm[k]) / 2e-6;
             EXPECT_NEAR(Jx->at(k, j), quotient, 1e-5 * (std::fabs(quotient) + 1e-3)) << k << "," << j;
