@@ -37,6 +37,7 @@
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
 #include "fit/driver.hpp"
+#include "fit/start_policy.hpp"
 #include "nn/inference_path.hpp"
 #include "nn/network.hpp"
 #include "nn/weight_file.hpp"

@@ -1,16 +1,11 @@
 #pragma once
-// What Circuit.fit does once its arguments are converted: the starting-value
-// policy (keep the values, ask a trained network, or warn), the dispatch on
-// the method name, the data checks, and the fit itself up to the assembled
-// FitOutcome.
-//
-// The Python layer calls choose_start / guess_start with the interpreter
-// lock held (the warning must be issued there), then run_fit with it
-// released. Nothing here touches Python.
+// What Circuit.fit does once its arguments are converted and its starting
+// values chosen (fit/start_policy.hpp): the dispatch on the method name, the
+// data checks, and the fit itself up to the assembled FitOutcome. Nothing
+// here touches Python or the trained networks.
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,42 +33,6 @@ std::string_view fit_method_name(FitMethod method);
 // Exact, case-sensitive. Fails with "unknown fit method "<name>", expected
 // one of "levenberg_marquardt", ...".
 Result<FitMethod> parse_fit_method(std::string_view name);
-
-// ---- starting values --------------------------------------------------------
-
-enum class GuessInit { Unset, Always, Never };
-
-enum class StartChoice {
-    Keep,            // the circuit's current values (placeholders when none were given)
-    GuessWithFile,   // the network of the user's weight file
-    GuessWithModel,  // the matching compiled-in network
-    WarnAndKeep,     // no network for this topology: warn, then keep
-};
-
-// Unset guesses when the values are placeholders or a weight file is named;
-// Always guesses (and fails rather than warns); Never keeps, ignoring the file.
-// Only the Unset case without a file looks at the registry.
-StartChoice choose_start(const Circuit& circuit, GuessInit guess_init, bool has_weights_path);
-
-// "There is no ML model to guess initial parameters for this circuit. ...
-// Models available for 'rc', ..., 'sei_randles_wo'"
-std::string missing_model_warning();
-
-// The circuit the fit starts from under `choice`: a copy for Keep/WarnAndKeep,
-// the circuit carrying the network's guess otherwise (the guesser's failure
-// passes through unchanged). Runs the network on the calling thread.
-Result<Circuit> start_circuit(const Circuit& circuit, StartChoice choice,
-                              std::span<const double> frequencies,
-                              std::span<const Cplx> impedances,
-                              const std::optional<std::string>& weights_path);
-
-// choose_start + start_circuit, calling `warn` for WarnAndKeep; a failing
-// `warn` (warnings escalated to errors) fails the preparation with its error.
-Result<Circuit> prepare_start(const Circuit& circuit, GuessInit guess_init,
-                              const std::optional<std::string>& weights_path,
-                              std::span<const double> frequencies,
-                              std::span<const Cplx> impedances,
-                              const std::function<Status(const std::string&)>& warn);
 
 // ---- the fit ----------------------------------------------------------------
 

@@ -93,11 +93,8 @@ PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::optional<Evaluation> evaluation = prepare(self, args, kwargs, "OO|OO:residuals");
         if (!evaluation) return nullptr;
-        Result<std::vector<double>> residuals = Error::internal("residuals were not evaluated");
-        {
-            GilRelease unlocked;
-            residuals = evaluation->objective->residuals(evaluation->params);
-        }
+        const Result<std::vector<double>> residuals =
+            without_gil([&] { return evaluation->objective->residuals(evaluation->params); });
         if (!residuals) return raise_error(residuals.error());
         return make_float_list(*residuals);
     });
@@ -107,11 +104,8 @@ PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::optional<Evaluation> evaluation = prepare(self, args, kwargs, "OO|OO:jacobian");
         if (!evaluation) return nullptr;
-        Result<Jacobian> jacobian = Error::internal("the Jacobian was not evaluated");
-        {
-            GilRelease unlocked;
-            jacobian = evaluation->objective->jacobian(evaluation->params);
-        }
+        const Result<Jacobian> jacobian =
+            without_gil([&] { return evaluation->objective->jacobian(evaluation->params); });
         if (!jacobian) return raise_error(jacobian.error());
         return rows_of(*jacobian);
     });

@@ -162,11 +162,8 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
         Cplx* out = nullptr;
         PyRef owner = new_impedance_buffer(frequencies->size(), &out);
         if (!owner) return nullptr;
-        Status status = ok_status();
-        {
-            GilRelease unlocked;
-            status = impedance_over_frequencies(circuit_of(self), *frequencies, out);
-        }
+        const Status status = without_gil(
+            [&] { return impedance_over_frequencies(circuit_of(self), *frequencies, out); });
         if (!status) return raise_error(status.error());
         return complex_array_adopting(out, frequencies->size(), std::move(owner));
     });

@@ -44,9 +44,7 @@ PyObject* guarded(Body&& body) noexcept {
     return guarded(static_cast<Body&&>(body), static_cast<PyObject*>(nullptr));
 }
 
-// Releases the interpreter lock for the lifetime of the object. The lock is
-// taken back in the destructor, so it is held again before any exception
-// raised inside the released region reaches the barrier.
+namespace detail {
 class GilRelease {
 public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
@@ -57,6 +55,17 @@ public:
 private:
     PyThreadState* state_;
 };
+}  // namespace detail
+
+// body() with the interpreter lock released; returns what body returns. The
+// lock is taken back as body finishes, so it is held again before the result
+// is looked at and before any exception thrown by body reaches the barrier.
+// body must not touch Python objects.
+template <class Body>
+decltype(auto) without_gil(Body&& body) {
+    const detail::GilRelease unlocked;
+    return static_cast<Body&&>(body)();
+}
 
 // The pending exception as one object (type, value and traceback together),
 // for the few places that must inspect, keep or rewrite an error. Empty when

@@ -4,12 +4,12 @@
 // (korvane_tools._native), so both accept and refuse exactly the same values
 // with the same messages.
 
-#include "python/py_ref.hpp"
-
 #include <optional>
 #include <string>
 
 #include "fit/driver.hpp"
+#include "fit/start_policy.hpp"
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 

@@ -10,6 +10,7 @@
 #include "circuit/params.hpp"
 #include "fit/driver.hpp"
 #include "fit/objective.hpp"
+#include "fit/start_policy.hpp"
 #include "nn/registry.hpp"
 #include "python/circuit_type.hpp"
 #include "python/convert.hpp"
@@ -119,30 +120,27 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Result<WeightScheme> weight = parse_weight_scheme(arguments.weight);
         if (!weight) return raise_error(weight.error());
 
+        const Circuit& circuit = circuit_of(self);
+        const StartChoice choice =
+            choose_start(circuit, arguments.guess_init, arguments.weights.has_value());
         // The warning goes through Python's machinery, which may turn it into
         // an exception (warnings.simplefilter("error")): then that exception
         // is the result and nothing is fitted.
-        bool warning_raised = false;
-        auto warn = [&](const std::string& text) -> Status {
-            if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) {
-                warning_raised = true;
-                return Error::value("warning raised");
-            }
-            return ok_status();
-        };
-        Result<Circuit> start = prepare_start(circuit_of(self), arguments.guess_init,
-                                              arguments.weights, data->frequencies,
-                                              data->impedances, warn);
-        if (!start) return warning_raised ? nullptr : raise_error(start.error());
-
-        std::optional<Result<FitOutcome>> outcome;
-        {
-            GilRelease unlocked;
-            outcome.emplace(run_fit(*start, data->frequencies, data->impedances, *weight,
-                                    arguments.settings));
+        if (choice == StartChoice::WarnAndKeep &&
+            PyErr_WarnEx(PyExc_UserWarning, missing_model_warning().c_str(), 1) < 0) {
+            return nullptr;
         }
-        if (!*outcome) return raise_error(outcome->error());
-        return make_result(std::move(outcome->value()));
+        // The guess holds the lock, as in circuit_guess.
+        const Result<Circuit> start =
+            start_circuit(circuit, choice, data->frequencies, data->impedances, arguments.weights);
+        if (!start) return raise_error(start.error());
+
+        Result<FitOutcome> outcome = without_gil([&] {
+            return run_fit(*start, data->frequencies, data->impedances, *weight,
+                           arguments.settings);
+        });
+        if (!outcome) return raise_error(outcome.error());
+        return make_result(std::move(outcome.value()));
     });
 }
 

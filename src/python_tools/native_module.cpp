@@ -17,13 +17,14 @@
 #include "circuit/params.hpp"
 #include "fit/constraints.hpp"
 #include "fit/driver.hpp"
+#include "fit/start_policy.hpp"
 #include "nn/trained_topologies.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/fit_arguments.hpp"
 #include "python/measured_data.hpp"
-#include "python/py_ref.hpp"
 #include "python/pickle_state.hpp"
+#include "python/py_ref.hpp"
 #include "python/py_values.hpp"
 
 namespace korvane::py {
@@ -176,21 +177,17 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
         // network is most of a default fit's time, and fit_many's threads
         // scale only if it runs in parallel. The core's model caches are
         // locked on their own; nothing here touches Python objects.
-        std::optional<Result<FitOutcome>> outcome;
-        {
-            GilRelease unlocked;
-            outcome.emplace([&]() -> Result<FitOutcome> {
-                Result<Circuit> start = start_circuit(*circuit, choice, spectrum->frequencies,
-                                                      spectrum->impedances, arguments.weights);
-                if (!start) return start.take_error();
-                Result<Circuit> constrained = constrained_start(*start, guessed, constraints);
-                if (!constrained) return constrained.take_error();
-                return run_fit(*constrained, spectrum->frequencies, spectrum->impedances,
-                               *weight, arguments.settings, constraints);
-            }());
-        }
-        if (!*outcome) return raise_error(outcome->error());
-        return outcome_tuple(outcome->value());
+        const Result<FitOutcome> outcome = without_gil([&]() -> Result<FitOutcome> {
+            Result<Circuit> start = start_circuit(*circuit, choice, spectrum->frequencies,
+                                                  spectrum->impedances, arguments.weights);
+            if (!start) return start.take_error();
+            Result<Circuit> constrained = constrained_start(*start, guessed, constraints);
+            if (!constrained) return constrained.take_error();
+            return run_fit(*constrained, spectrum->frequencies, spectrum->impedances, *weight,
+                           arguments.settings, constraints);
+        });
+        if (!outcome) return raise_error(outcome.error());
+        return outcome_tuple(outcome.value());
     });
 }
 

@@ -11,6 +11,7 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
+#include "fit/start_policy.hpp"
 
 namespace korvane {
 namespace {

@@ -148,8 +148,8 @@ TEST(SearchProblem, CircuitEvaluationsDoNotAllocateAfterTheFirst) {
     ASSERT_TRUE(problem.residuals(r));
     ASSERT_TRUE(problem.jacobian(jacobian));
     {
-        korvane::testing::AllocationCounter counter;
         std::vector<double> x = x0;
+        korvane::testing::AllocationCounter counter;
         for (int step = 0; step < 20; ++step) {
             for (double& v : x) v *= 1.0 + 1e-3 * (step % 3 - 1);
             problem.move_to(x);
