@@ -134,7 +134,8 @@ def test_dask_local_cluster_equals_single_fits():
 def _cli(*args, cwd):
     env = dict(os.environ, MPLBACKEND="Agg")
     env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (str(ROOT / "python"), os.environ.get("KORVANE_BUILD_DIR", "")) if p)
+        os.path.abspath(p) for p in (str(ROOT / "python"), os.environ.get("KORVANE_BUILD_DIR"))
+        if p)
     return subprocess.run([sys.executable, "-m", "korvane_tools", *args], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=300)
 
