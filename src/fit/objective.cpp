@@ -12,6 +12,7 @@
 #include <string>
 
 #include "circuit/params.hpp"
+#include "runtime/interrupt.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/text.hpp"
 #include "runtime/wide_loop.hpp"
@@ -106,6 +107,9 @@ Status Objective::residuals_into(std::span<const double> p, std::span<double> ou
 Status Objective::residuals_in_scope(std::span<const double> p, std::span<double> out,
                                      std::uint64_t reuse_scope) const {
     counter_->fetch_add(1);
+    // Every fit method evaluates through here, so this one poll makes each
+    // of them interruptible (a no-op on threads without an installed check).
+    if (Status polled = poll_interrupt(); !polled.ok()) return polled;
     if (p.size() < parameter_count_) return not_enough_values();
     if (out.size() != residual_count()) {
         return Error::internal("residual buffer has " + std::to_string(out.size()) +

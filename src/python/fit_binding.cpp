@@ -17,6 +17,7 @@
 #include "python/fit_result_type.hpp"
 #include "python/measured_data.hpp"
 #include "python/py_values.hpp"
+#include "python/signal_check.hpp"
 
 namespace korvane::py {
 
@@ -217,11 +218,15 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!start) return warning_raised ? nullptr : raise_error(start.error());
 
         std::optional<Result<FitOutcome>> outcome;
+        bool interrupted = false;
         {
             GilRelease unlocked;
+            SignalCheck signals;
             outcome.emplace(run_fit(*start, data->frequencies, data->impedances, *weight,
                                     arguments.settings));
+            interrupted = signals.interrupted();
         }
+        if (interrupted) return raise_error(interrupted_error());
         if (!*outcome) return raise_error(outcome->error());
         return make_result(std::move(outcome->value()));
     });
