@@ -40,9 +40,10 @@ Result<Minimum> local_fit(const Objective& objective, const Circuit& circuit,
 
 Status check_step_size(double s) {
     if (s >= 0.0 && std::isfinite(2.0 * s)) return ok_status();
-    return solver_error("basin hopping cannot draw its hops: basin_hopping_step_size must be "
-                        ">= 0 with twice it finite, got " +
-                        format_value(s));
+    return solver_error(
+        "basin hopping cannot draw its hops: basin_hopping_step_size must be "
+        ">= 0 with twice it finite, got " +
+        format_value(s));
 }
 
 }  // namespace

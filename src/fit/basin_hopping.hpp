@@ -20,8 +20,8 @@ namespace korvane {
 
 struct HoppingSettings {
     std::size_t hops = 20;
-    double step_size = 1.0;    // s: each coordinate jumps by U(−s, s)
-    double temperature = 1.0;  // T of the Metropolis test exp(−Δf/T) > u
+    double step_size = 1.0;             // s: each coordinate jumps by U(−s, s)
+    double temperature = 1.0;           // T of the Metropolis test exp(−Δf/T) > u
     std::optional<std::uint64_t> seed;  // none: a key from the operating system
 };
 

@@ -17,10 +17,14 @@ constexpr double kTwoPowMinus53 = 0x1p-53;
 // a += b; d ^= a; d <<<= 16; c += d; b ^= c; b <<<= 12;
 // a += b; d ^= a; d <<<= 8;  c += d; b ^= c; b <<<= 7.
 inline void quarter_round(ChaChaBlock& s, int a, int b, int c, int d) {
-    s[a] += s[b]; s[d] = std::rotl(s[d] ^ s[a], 16);
-    s[c] += s[d]; s[b] = std::rotl(s[b] ^ s[c], 12);
-    s[a] += s[b]; s[d] = std::rotl(s[d] ^ s[a], 8);
-    s[c] += s[d]; s[b] = std::rotl(s[b] ^ s[c], 7);
+    s[a] += s[b];
+    s[d] = std::rotl(s[d] ^ s[a], 16);
+    s[c] += s[d];
+    s[b] = std::rotl(s[b] ^ s[c], 12);
+    s[a] += s[b];
+    s[d] = std::rotl(s[d] ^ s[a], 8);
+    s[c] += s[d];
+    s[b] = std::rotl(s[b] ^ s[c], 7);
 }
 
 }  // namespace
@@ -105,8 +109,6 @@ double ChaChaRng::between(double lo, double hi) {
 
 double ChaChaRng::symmetric(double t) { return unit52() * (2.0 * t) - t; }
 
-double ChaChaRng::probability() {
-    return static_cast<double>(next_u64() >> 11) * kTwoPowMinus53;
-}
+double ChaChaRng::probability() { return static_cast<double>(next_u64() >> 11) * kTwoPowMinus53; }
 
 }  // namespace korvane

@@ -36,7 +36,7 @@ ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter, std::uint6
 ChaChaKey pcg32_key(std::uint64_t seed);
 
 class ChaChaRng {
-public:
+  public:
     static constexpr int kRounds = 12;
 
     explicit ChaChaRng(const ChaChaKey& key) : key_(key) {}
@@ -61,7 +61,7 @@ public:
     // (r >> 11)·2⁻⁵³: 53 random bits in [0, 1).
     double probability();
 
-private:
+  private:
     ChaChaKey key_;
     std::uint64_t counter_ = 0;  // the next block to generate
     ChaChaBlock block_{};

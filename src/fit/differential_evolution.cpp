@@ -44,8 +44,8 @@ struct FloatBox {
 // The search box with each end rounded to a float.
 Result<FloatBox> float_box(const Objective& objective, std::span<const double> p0) {
     const std::vector<SearchInterval> box = search_box(p0, objective.bounds());
-    if (Status finite = check_search_box(box, objective, "differential evolution", 1.0,
-                                         BoxPrecision::Single);
+    if (Status finite =
+            check_search_box(box, objective, "differential evolution", 1.0, BoxPrecision::Single);
         !finite.ok()) {
         return finite.take_error();
     }
@@ -58,10 +58,15 @@ Result<FloatBox> float_box(const Objective& objective, std::span<const double> p
 }
 
 class Run {
-public:
+  public:
     Run(const FloatBox& box, Xorshift128 rng, SearchCost& cost)
-        : box_(box), dimension_(box.lo.size()), rng_(rng), cost_(cost),
-          trials_(kPopulation), best_(kPopulation), x_(dimension_) {
+        : box_(box),
+          dimension_(box.lo.size()),
+          rng_(rng),
+          cost_(cost),
+          trials_(kPopulation),
+          best_(kPopulation),
+          x_(dimension_) {
         for (Individual& trial : trials_) {
             trial.cr = rng_.uniform(0.0f, 1.0f);
             trial.f = rng_.uniform(kMinF, kMaxF);
@@ -104,7 +109,7 @@ public:
         return *trial.cost < *best.cost ? &trial : &best;
     }
 
-private:
+  private:
     void next_generation() {
         for (std::size_t i = 0; i < kPopulation; ++i) {
             const Individual& trial = trials_[i];
@@ -143,8 +148,8 @@ private:
     std::size_t dimension_;
     Xorshift128 rng_;
     SearchCost& cost_;
-    std::vector<Individual> trials_;  // (100,)
-    std::vector<Individual> best_;    // (100,)
+    std::vector<Individual> trials_;     // (100,)
+    std::vector<Individual> best_;       // (100,)
     std::size_t pending_ = kPopulation;  // trials of this generation not yet evaluated
     std::optional<std::size_t> best_slot_;
     float best_cost_ = 0.0f;
@@ -195,8 +200,7 @@ std::uint32_t Xorshift128::below(std::uint32_t k) {
     return v % k;
 }
 
-Result<SearchOutcome> differential_evolution(const Objective& objective,
-                                             std::span<const double> p0,
+Result<SearchOutcome> differential_evolution(const Objective& objective, std::span<const double> p0,
                                              std::size_t evaluations) {
     Result<FloatBox> box = float_box(objective, p0);
     if (!box) return box.take_error();

@@ -22,7 +22,7 @@ namespace korvane {
 // Marsaglia's xorshift128 ("Xorshift RNGs", J. Stat. Softw. 8 (2003)) on
 // four 32-bit words, never all zero.
 class Xorshift128 {
-public:
+  public:
     explicit Xorshift128(const std::array<std::uint32_t, 4>& words);
     // Four words from the operating system, redrawn while all are zero.
     static Result<Xorshift128> from_os();
@@ -35,7 +35,7 @@ public:
     // Uniform in [0, k) by rejection from the largest multiple of k below 2³² − 1.
     std::uint32_t below(std::uint32_t k);
 
-private:
+  private:
     std::uint32_t x_, y_, z_, w_;
 };
 
@@ -44,8 +44,7 @@ private:
 // their cost recomputed in double precision. The iteration count is the
 // number of search evaluations (ten times the per-run budget). Takes no seed:
 // each run seeds its generator from the operating system.
-Result<SearchOutcome> differential_evolution(const Objective& objective,
-                                             std::span<const double> p0,
+Result<SearchOutcome> differential_evolution(const Objective& objective, std::span<const double> p0,
                                              std::size_t evaluations);
 
 }  // namespace korvane

@@ -26,8 +26,8 @@ Result<double> SearchCost::operator()(std::span<const double> x) {
 
 void BestRecord::offer(std::span<const double> x, double cost) {
     const double recorded = empty_ ? std::numeric_limits<double>::infinity() : cost_;
-    const bool same_infinity = std::isinf(cost) && std::isinf(recorded) &&
-                               std::signbit(cost) == std::signbit(recorded);
+    const bool same_infinity =
+        std::isinf(cost) && std::isinf(recorded) && std::signbit(cost) == std::signbit(recorded);
     if (!(cost < recorded) && !same_infinity) return;
     empty_ = false;
     position_.assign(x.begin(), x.end());

@@ -30,12 +30,12 @@ Error solver_error(const std::string& text);
 // buffers allocated once; the same bits as search_cost, one counter
 // increment per call.
 class SearchCost {
-public:
+  public:
     explicit SearchCost(const Objective& objective);
     Result<double> operator()(std::span<const double> x);
     const Objective& objective() const { return objective_; }
 
-private:
+  private:
     const Objective& objective_;
     std::vector<double> params_;     // (P,) from_search_space(x)
     std::vector<double> residuals_;  // (2N,)
@@ -46,13 +46,13 @@ private:
 // costs are infinite with the same sign, so a first candidate of cost +∞ is
 // kept; a NaN cost is never recorded.
 class BestRecord {
-public:
+  public:
     void offer(std::span<const double> x, double cost);
     bool empty() const { return empty_; }
     std::span<const double> position() const { return position_; }
     double cost() const { return cost_; }
 
-private:
+  private:
     bool empty_ = true;
     std::vector<double> position_;
     double cost_ = 0.0;

@@ -23,8 +23,8 @@ constexpr double kContraction = 0.5;
 constexpr double kShrink = 0.5;
 // Stop when the sample standard deviation of the vertex costs is below 2⁻⁵².
 constexpr double kCostSpreadTolerance = 2.220446049250313e-16;
-constexpr double kInitialStep = 0.1;     // relative step of the starting simplex
-constexpr double kTinyCoordinate = 1e-8; // at or below: an absolute step of 0.1
+constexpr double kInitialStep = 0.1;      // relative step of the starting simplex
+constexpr double kTinyCoordinate = 1e-8;  // at or below: an absolute step of 0.1
 
 struct Vertex {
     std::vector<double> x;
@@ -69,7 +69,8 @@ Result<SearchOutcome> nelder_mead(const Objective& objective, std::span<const do
     std::vector<Vertex> simplex(n + 1, Vertex{x0, 0.0});
     for (std::size_t i = 0; i < n; ++i) {
         const double magnitude = std::fabs(x0[i]);
-        simplex[i + 1].x[i] += magnitude > kTinyCoordinate ? kInitialStep * magnitude : kInitialStep;
+        simplex[i + 1].x[i] +=
+            magnitude > kTinyCoordinate ? kInitialStep * magnitude : kInitialStep;
     }
     for (Vertex& vertex : simplex) {
         Result<double> c = cost(vertex.x);

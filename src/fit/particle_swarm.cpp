@@ -42,19 +42,18 @@ Status check_swarm_size(std::size_t particles, std::size_t dimension) {
     const std::size_t limit = kMaxSwarmBytes / per_particle;
     if (particles <= limit) return ok_status();
     return solver_error("a swarm of num_particles=" + std::to_string(particles) +
-                        " would need more than 1 GiB of memory (at most " +
-                        std::to_string(limit) + " particles for " + std::to_string(dimension) +
-                        " parameters)");
+                        " would need more than 1 GiB of memory (at most " + std::to_string(limit) +
+                        " particles for " + std::to_string(dimension) + " parameters)");
 }
 
 struct Swarm {
     std::size_t size = 0;
     std::size_t dimension = 0;
-    std::vector<double> positions;      // (size, dimension)
-    std::vector<double> velocities;     // (size, dimension)
-    std::vector<double> costs;          // (size,)
-    std::vector<double> best_positions; // (size, dimension) personal bests
-    std::vector<double> best_costs;     // (size,)
+    std::vector<double> positions;       // (size, dimension)
+    std::vector<double> velocities;      // (size, dimension)
+    std::vector<double> costs;           // (size,)
+    std::vector<double> best_positions;  // (size, dimension) personal bests
+    std::vector<double> best_costs;      // (size,)
 
     std::span<double> row(std::vector<double>& rows, std::size_t i) {
         return {rows.data() + i * dimension, dimension};
@@ -135,8 +134,8 @@ Result<SearchOutcome> particle_swarm(const Objective& objective, std::span<const
     BestRecord record;
     record.offer(global, global_cost);
 
-    std::vector<double> pull_own(n);     // r1
-    std::vector<double> pull_swarm(n);   // r2
+    std::vector<double> pull_own(n);    // r1
+    std::vector<double> pull_swarm(n);  // r2
     std::uint64_t generation = 0;
     while (generation < settings.generations) {
         for (std::size_t i = 0; i < swarm.size; ++i) {

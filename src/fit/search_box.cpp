@@ -45,8 +45,7 @@ bool finite_width(SearchInterval interval, BoxPrecision precision, double widths
 
 }  // namespace
 
-std::vector<SearchInterval> search_box(std::span<const double> p0,
-                                       std::span<const Bounds> bounds) {
+std::vector<SearchInterval> search_box(std::span<const double> p0, std::span<const Bounds> bounds) {
     const std::size_t n = std::min(p0.size(), bounds.size());
     std::vector<SearchInterval> box(n);
     for (std::size_t j = 0; j < n; ++j) {
@@ -65,10 +64,9 @@ Status check_search_box(std::span<const SearchInterval> box, const Objective& ob
         // The message is built on this path only.
         const std::vector<std::string> names = param_names(objective.circuit());
         const std::string name = j < names.size() ? names[j] : std::to_string(j);
-        const char* reason = !ends ? "not finite"
-                             : precision == BoxPrecision::Single
-                                 ? "too wide for single precision"
-                                 : "too wide";
+        const char* reason = !ends                               ? "not finite"
+                             : precision == BoxPrecision::Single ? "too wide for single precision"
+                                                                 : "too wide";
         return solver_error(std::string(method) + " cannot search " + quoted(name) +
                             ": its search interval [" + format_value(interval.lo) + ", " +
                             format_value(interval.hi) + "] is " + reason);

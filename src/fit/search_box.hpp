@@ -25,8 +25,7 @@ struct SearchInterval {
 };
 
 // One interval per parameter, over min(|p0|, |bounds|) entries.
-std::vector<SearchInterval> search_box(std::span<const double> p0,
-                                       std::span<const Bounds> bounds);
+std::vector<SearchInterval> search_box(std::span<const double> p0, std::span<const Bounds> bounds);
 
 // The arithmetic the method draws in: differential evolution rounds the box
 // to floats.

@@ -34,8 +34,7 @@ Status check_temperature(double t0) {
 
 }  // namespace
 
-Result<SearchOutcome> simulated_annealing(const Objective& objective,
-                                          std::span<const double> p0,
+Result<SearchOutcome> simulated_annealing(const Objective& objective, std::span<const double> p0,
                                           const AnnealingSettings& settings) {
     const double t0 = settings.initial_temperature;
     if (Status usable = check_temperature(t0); !usable.ok()) return usable.error();

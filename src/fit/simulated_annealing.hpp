@@ -29,8 +29,7 @@ struct AnnealingSettings {
 // evaluation when the temperature is ≤ 0 ("Invalid parameter: ...") or not
 // usable for the symmetric draw (NaN, or 2·T0 not finite), and when no cost
 // was ever recordable ("simulated annealing found no best position").
-Result<SearchOutcome> simulated_annealing(const Objective& objective,
-                                          std::span<const double> p0,
+Result<SearchOutcome> simulated_annealing(const Objective& objective, std::span<const double> p0,
                                           const AnnealingSettings& settings);
 
 }  // namespace korvane

@@ -16,13 +16,13 @@ namespace korvane::py {
 // Create inside the released region (after GilRelease), so that it is gone
 // before the lock is taken back.
 class SignalCheck {
-public:
+  public:
     SignalCheck() noexcept;
     // Whether a handler raised during the computation: its exception is then
     // pending, and is the call's result whatever the computation returned.
     bool interrupted() const noexcept { return scope_.interrupted(); }
 
-private:
+  private:
     InterruptScope scope_;
 };
 

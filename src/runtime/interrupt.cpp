@@ -19,8 +19,7 @@ constexpr std::uint32_t kMaxStride = 4096;
 
 }  // namespace
 
-InterruptScope::InterruptScope(InterruptCheck check, void* context) noexcept
-    : previous_(polling) {
+InterruptScope::InterruptScope(InterruptCheck check, void* context) noexcept : previous_(polling) {
     polling = InterruptPolling{};
     polling.check = check;
     polling.context = context;

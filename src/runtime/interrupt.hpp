@@ -42,7 +42,7 @@ struct InterruptPolling {
 // every later poll inside the scope reports it again, so no loop can carry
 // on past a swallowed error.
 class InterruptScope {
-public:
+  public:
     InterruptScope(InterruptCheck check, void* context) noexcept;
     ~InterruptScope();
     InterruptScope(const InterruptScope&) = delete;
@@ -51,7 +51,7 @@ public:
     // Whether the check reported an interruption during this scope.
     bool interrupted() const noexcept;
 
-private:
+  private:
     InterruptPolling previous_;  // the enclosing scope's state, restored on exit
 };
 

@@ -33,8 +33,10 @@ TEST(BasinHopping, SeedReproducesAndHopsLeaveTheLocalMinimum) {
     const Problem two_arcs(testing::kTwoArcs, testing::two_arc_spectrum());
     const FitOutcome local =
         fit_least_squares(*two_arcs.objective, two_arcs.circuit, fixed_lm_config()).value();
-    const FitOutcome a = basin_hopping(*two_arcs.objective, two_arcs.circuit, {6, 1.0, 1.0, 4}).value();
-    const FitOutcome b = basin_hopping(*two_arcs.objective, two_arcs.circuit, {6, 1.0, 1.0, 4}).value();
+    const FitOutcome a =
+        basin_hopping(*two_arcs.objective, two_arcs.circuit, {6, 1.0, 1.0, 4}).value();
+    const FitOutcome b =
+        basin_hopping(*two_arcs.objective, two_arcs.circuit, {6, 1.0, 1.0, 4}).value();
     EXPECT_EQ(a.params, b.params);
     EXPECT_EQ(a.iterations, b.iterations);
     EXPECT_LE(a.cost, local.cost);

@@ -20,6 +20,7 @@ ChaChaBlock words_of(const std::array<std::uint8_t, 64>& bytes) {
     return words;
 }
 
+// clang-format off
 // A second ChaCha, written straight from Bernstein's reference code
 // (chacha-ref.c: the x[] array, ROTATE/QUARTERROUND macros, 64-bit counter in
 // input[12..13], IV in input[14..15]), sharing nothing with the code under test.
@@ -56,26 +57,27 @@ std::array<std::uint32_t, 16> reference_block(const std::array<std::uint32_t, 8>
 }
 #undef REF_QUARTERROUND
 #undef REF_ROTATE
+// clang-format on
 
 TEST(ChaChaBlock, MatchesPublishedChaCha20Vectors) {
     // RFC 8439 appendix A.1, test vectors 1 and 2: all-zero key and nonce,
     // block counters 0 and 1. With a zero nonce the RFC's 32-bit counter and
     // the 64-bit counter of the original layout coincide.
     const ChaChaKey zero{};
-    EXPECT_EQ(chacha_block(zero, 0, 0, 20),
-              words_of({0x76, 0xb8, 0xe0, 0xad, 0xa0, 0xf1, 0x3d, 0x90, 0x40, 0x5d, 0x6a,
-                        0xe5, 0x53, 0x86, 0xbd, 0x28, 0xbd, 0xd2, 0x19, 0xb8, 0xa0, 0x8d,
-                        0xed, 0x1a, 0xa8, 0x36, 0xef, 0xcc, 0x8b, 0x77, 0x0d, 0xc7, 0xda,
-                        0x41, 0x59, 0x7c, 0x51, 0x57, 0x48, 0x8d, 0x77, 0x24, 0xe0, 0x3f,
-                        0xb8, 0xd8, 0x4a, 0x37, 0x6a, 0x43, 0xb8, 0xf4, 0x15, 0x18, 0xa1,
-                        0x1c, 0xc3, 0x87, 0xb6, 0x69, 0xb2, 0xee, 0x65, 0x86}));
-    EXPECT_EQ(chacha_block(zero, 1, 0, 20),
-              words_of({0x9f, 0x07, 0xe7, 0xbe, 0x55, 0x51, 0x38, 0x7a, 0x98, 0xba, 0x97,
-                        0x7c, 0x73, 0x2d, 0x08, 0x0d, 0xcb, 0x0f, 0x29, 0xa0, 0x48, 0xe3,
-                        0x65, 0x69, 0x12, 0xc6, 0x53, 0x3e, 0x32, 0xee, 0x7a, 0xed, 0x29,
-                        0xb7, 0x21, 0x76, 0x9c, 0xe6, 0x4e, 0x43, 0xd5, 0x71, 0x33, 0xb0,
-                        0x74, 0xd8, 0x39, 0xd5, 0x31, 0xed, 0x1f, 0x28, 0x51, 0x0a, 0xfb,
-                        0x45, 0xac, 0xe1, 0x0a, 0x1f, 0x4b, 0x79, 0x4d, 0x6f}));
+    EXPECT_EQ(
+        chacha_block(zero, 0, 0, 20),
+        words_of({0x76, 0xb8, 0xe0, 0xad, 0xa0, 0xf1, 0x3d, 0x90, 0x40, 0x5d, 0x6a, 0xe5, 0x53,
+                  0x86, 0xbd, 0x28, 0xbd, 0xd2, 0x19, 0xb8, 0xa0, 0x8d, 0xed, 0x1a, 0xa8, 0x36,
+                  0xef, 0xcc, 0x8b, 0x77, 0x0d, 0xc7, 0xda, 0x41, 0x59, 0x7c, 0x51, 0x57, 0x48,
+                  0x8d, 0x77, 0x24, 0xe0, 0x3f, 0xb8, 0xd8, 0x4a, 0x37, 0x6a, 0x43, 0xb8, 0xf4,
+                  0x15, 0x18, 0xa1, 0x1c, 0xc3, 0x87, 0xb6, 0x69, 0xb2, 0xee, 0x65, 0x86}));
+    EXPECT_EQ(
+        chacha_block(zero, 1, 0, 20),
+        words_of({0x9f, 0x07, 0xe7, 0xbe, 0x55, 0x51, 0x38, 0x7a, 0x98, 0xba, 0x97, 0x7c, 0x73,
+                  0x2d, 0x08, 0x0d, 0xcb, 0x0f, 0x29, 0xa0, 0x48, 0xe3, 0x65, 0x69, 0x12, 0xc6,
+                  0x53, 0x3e, 0x32, 0xee, 0x7a, 0xed, 0x29, 0xb7, 0x21, 0x76, 0x9c, 0xe6, 0x4e,
+                  0x43, 0xd5, 0x71, 0x33, 0xb0, 0x74, 0xd8, 0x39, 0xd5, 0x31, 0xed, 0x1f, 0x28,
+                  0x51, 0x0a, 0xfb, 0x45, 0xac, 0xe1, 0x0a, 0x1f, 0x4b, 0x79, 0x4d, 0x6f}));
 
     // RFC 8439 §2.3.2: key 00 01 … 1f, block count 1, nonce 00:00:00:09
     // 00:00:00:4a 00:00:00:00. Words 13–15 hold the nonce, so in the 64-bit
@@ -94,13 +96,14 @@ TEST(ChaChaBlock, MatchesPublishedChaCha20Vectors) {
 TEST(ChaChaBlock, TwelveRoundsAgreeWithAnIndependentImplementation) {
     // Keys, counters and streams that exercise every input word, including a
     // counter whose low word carries into the high one.
-    const ChaChaKey keys[] = {pcg32_key(1), pcg32_key(0xdeadbeef),
-                              {0xffffffffu, 0, 0xffffffffu, 0, 1, 2, 3, 4}};
+    const ChaChaKey keys[] = {
+        pcg32_key(1), pcg32_key(0xdeadbeef), {0xffffffffu, 0, 0xffffffffu, 0, 1, 2, 3, 4}};
     for (const ChaChaKey& key : keys) {
         for (const std::uint64_t counter :
              {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{0xffffffff},
               std::uint64_t{0x100000000}, ~std::uint64_t{0}}) {
-            for (const std::uint64_t stream : {std::uint64_t{0}, std::uint64_t{0x0123456789abcdef}}) {
+            for (const std::uint64_t stream :
+                 {std::uint64_t{0}, std::uint64_t{0x0123456789abcdef}}) {
                 for (const int rounds : {8, 12, 20}) {
                     EXPECT_EQ(chacha_block(key, counter, stream, rounds),
                               reference_block(key, counter, stream, rounds))
@@ -117,8 +120,7 @@ ChaChaKey reference_pcg32(std::uint64_t seed) {
     ChaChaKey key{};
     unsigned __int128 state = seed;
     for (std::uint32_t& word : key) {
-        state = (state * 6364136223846793005ULL + 11634580027462260723ULL) &
-                ~std::uint64_t{0};
+        state = (state * 6364136223846793005ULL + 11634580027462260723ULL) & ~std::uint64_t{0};
         const auto s = static_cast<std::uint64_t>(state);
         const auto x = static_cast<std::uint32_t>((s ^ (s >> 18)) >> 27);
         const unsigned r = static_cast<unsigned>(s >> 59);
@@ -129,11 +131,11 @@ ChaChaKey reference_pcg32(std::uint64_t seed) {
 
 TEST(Pcg32Key, ExpandsSeedsIncludingTheExtremes) {
     // Worked out by hand from the recurrence (and by the formula above).
-    EXPECT_EQ(pcg32_key(0), (ChaChaKey{0xf973f2ec, 0x45cdb581, 0x7346f087, 0xad6cad06,
-                                       0xe3a3d0d0, 0x67e71733, 0x72ea9bf2, 0xfe7d8ad7}));
+    EXPECT_EQ(pcg32_key(0), (ChaChaKey{0xf973f2ec, 0x45cdb581, 0x7346f087, 0xad6cad06, 0xe3a3d0d0,
+                                       0x67e71733, 0x72ea9bf2, 0xfe7d8ad7}));
     EXPECT_EQ(pcg32_key(~std::uint64_t{0}),
-              (ChaChaKey{0xe392472f, 0x102810d6, 0x952d5435, 0x435ef92c, 0x7b34e99a,
-                         0x37c5dd03, 0xb0c77a63, 0x3e612043}));
+              (ChaChaKey{0xe392472f, 0x102810d6, 0x952d5435, 0x435ef92c, 0x7b34e99a, 0x37c5dd03,
+                         0xb0c77a63, 0x3e612043}));
     for (const std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{42}, ~std::uint64_t{0},
                                      std::uint64_t{0x8000000000000000}}) {
         EXPECT_EQ(pcg32_key(seed), reference_pcg32(seed)) << seed;

@@ -41,7 +41,8 @@ TEST(DifferentialEvolution, TenRunsOfTheBudgetAtLeastOneEvaluationEach) {
     const Problem rc("R0-(R1,C1)", testing::rc_spectrum());
     for (const std::size_t budget : {std::size_t{0}, std::size_t{1}, std::size_t{250}}) {
         const std::uint64_t before = rc.objective->evaluations();
-        const SearchOutcome outcome = differential_evolution(*rc.objective, rc.start(), budget).value();
+        const SearchOutcome outcome =
+            differential_evolution(*rc.objective, rc.start(), budget).value();
         const std::uint64_t per_run = budget > 0 ? budget : 1;
         EXPECT_EQ(outcome.iterations, 10 * per_run);
         // Plus one double-precision cost of each run's best.

@@ -30,7 +30,8 @@ InitialSwarm draw_swarm(const Problem& problem, std::size_t particles, std::uint
     InitialSwarm swarm;
     for (std::size_t i = 0; i < particles; ++i) {
         std::vector<double> x;
-        for (const SearchInterval& interval : box) x.push_back(rng.between(interval.lo, interval.hi));
+        for (const SearchInterval& interval : box)
+            x.push_back(rng.between(interval.lo, interval.hi));
         swarm.positions.push_back(x);
     }
     for (std::size_t i = 0; i < particles; ++i) {
@@ -70,9 +71,9 @@ TEST(ParticleSwarm, ALoneParticleMakesNoPullDrawsInItsFirstMove) {
     const InitialSwarm swarm = draw_swarm(rc, 1, 3);
     std::vector<double> moved = swarm.positions[0];
     for (std::size_t j = 0; j < moved.size(); ++j) {
-        moved[j] = std::fmin(
-            std::fmax(moved[j] + 0.7213475204444817 * swarm.velocities[0][j], box[j].lo),
-            box[j].hi);
+        moved[j] =
+            std::fmin(std::fmax(moved[j] + 0.7213475204444817 * swarm.velocities[0][j], box[j].lo),
+                      box[j].hi);
     }
     const double c0 = search_cost(*rc.objective, swarm.positions[0]).value();
     const double c1 = search_cost(*rc.objective, moved).value();
@@ -104,12 +105,11 @@ TEST(ParticleSwarm, RefusesEmptyAndOversizedSwarmsAndReportsAllNaNCosts) {
               "solver error: particle swarm needs at least one particle (num_particles=0)");
     const std::size_t per_particle = 3 * 3 * sizeof(double) + 3 * sizeof(double);
     const std::size_t limit = kMaxSwarmBytes / per_particle;
-    EXPECT_EQ(particle_swarm(*rc.objective, rc.start(), {std::size_t{1} << 62, 10, 1})
-                  .error()
-                  .message,
-              "solver error: a swarm of num_particles=4611686018427387904 would need more "
-              "than 1 GiB of memory (at most " +
-                  std::to_string(limit) + " particles for 3 parameters)");
+    EXPECT_EQ(
+        particle_swarm(*rc.objective, rc.start(), {std::size_t{1} << 62, 10, 1}).error().message,
+        "solver error: a swarm of num_particles=4611686018427387904 would need more "
+        "than 1 GiB of memory (at most " +
+            std::to_string(limit) + " particles for 3 parameters)");
     EXPECT_FALSE(particle_swarm(*rc.objective, rc.start(), {limit + 1, 0, 1}));
     EXPECT_EQ(rc.objective->evaluations(), before);  // refused before any evaluation
 

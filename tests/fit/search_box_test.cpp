@@ -17,8 +17,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(SearchBox, ClosedBoundsAsTheyAreOpenOnesEightDecadesAroundTheStart) {
-    const std::vector<Bounds> bounds = {{0.0, 1.0}, {0.0, kInf}, {0.0, kInf}, {0.0, kNaN},
-                                        {1e-12, kInf}, {5.0, kInf}};
+    const std::vector<Bounds> bounds = {{0.0, 1.0},  {0.0, kInf},   {0.0, kInf},
+                                        {0.0, kNaN}, {1e-12, kInf}, {5.0, kInf}};
     const std::vector<double> p0 = {0.3, 100.0, 0.0, kNaN, 1e-3, 1.0};
     const std::vector<SearchInterval> box = search_box(p0, bounds);
     ASSERT_EQ(box.size(), 6u);
@@ -67,11 +67,10 @@ TEST(SearchBox, RefusesIntervalsWithoutFiniteEndsOrWidth) {
               "solver error: differential evolution cannot search \"R0.r\": its search "
               "interval [0, 1e39] is not finite");
     const std::vector<SearchInterval> float_wide = {{-3e38, 3e38}};
-    EXPECT_EQ(check_search_box(float_wide, *rc.objective, "m", 1.0, BoxPrecision::Single)
-                  .error()
-                  .message,
-              "solver error: m cannot search \"R0.r\": its search interval [-3e38, 3e38] is "
-              "too wide for single precision");
+    EXPECT_EQ(
+        check_search_box(float_wide, *rc.objective, "m", 1.0, BoxPrecision::Single).error().message,
+        "solver error: m cannot search \"R0.r\": its search interval [-3e38, 3e38] is "
+        "too wide for single precision");
 }
 
 }  // namespace

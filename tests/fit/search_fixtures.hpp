@@ -53,8 +53,7 @@ struct Problem {
     Spectrum spectrum;
     std::unique_ptr<Objective> objective;
 
-    Problem(const std::string& text, Spectrum s)
-        : circuit(parse(text)), spectrum(std::move(s)) {
+    Problem(const std::string& text, Spectrum s) : circuit(parse(text)), spectrum(std::move(s)) {
         objective = std::make_unique<Objective>(
             Objective::build(circuit, spectrum.f, spectrum.z, WeightScheme::Modulus).value());
     }

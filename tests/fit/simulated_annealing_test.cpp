@@ -19,7 +19,8 @@ using testing::Problem;
 TEST(SimulatedAnnealing, WithoutIterationsReturnsTheStart) {
     const Problem rc("R0-(R1,C1)", testing::rc_spectrum());
     const std::uint64_t before = rc.objective->evaluations();
-    const SearchOutcome outcome = simulated_annealing(*rc.objective, rc.start(), {0, 2.0, 1}).value();
+    const SearchOutcome outcome =
+        simulated_annealing(*rc.objective, rc.start(), {0, 2.0, 1}).value();
     EXPECT_EQ(outcome.iterations, 0u);
     EXPECT_EQ(rc.objective->evaluations() - before, 1u);
     const std::span<const Bounds> bounds = rc.objective->bounds();
