@@ -175,11 +175,20 @@ def main():
                "simulated_annealing", "basin_hopping", "nelder_mead"]
     ours = {m: ([], []) for m in methods}
     our_evals = {m: [] for m in methods}
+    errors = {m: 0 for m in methods}
     theirs = {m: ([], [], []) for m in methods[2:]}  # times, successes, evaluations
     for k, s in enumerate(spectra):
         for method in methods:
             start = time.perf_counter()
-            result = circuit.fit(s.f, s.z, guess_init=False, method=method)
+            try:
+                result = circuit.fit(s.f, s.z, guess_init=False, method=method)
+            except ValueError:
+                # Nelder-Mead ends with "`NelderMead`: Reached unreachable point." when a
+                # reflection lands where the model overflows (a NaN cost): a failed fit.
+                ours[method][0].append(time.perf_counter() - start)
+                ours[method][1].append(False)
+                errors[method] += 1
+                continue
             ours[method][0].append(time.perf_counter() - start)
             ours[method][1].append(result.chi_square <= SUCCESS_FACTOR * s.optimum)
             our_evals[method].append(result.impedance_evals)
@@ -213,6 +222,8 @@ def main():
             st, sshare = summary(times, successes)
             line += (f" {st:12.4f} {statistics.mean(evaluations):7.0f} {sshare:8.0%} "
                      f"{st / statistics.mean(ours[method][0][:n_scipy]):8.1f}x")
+        if errors[method]:
+            line += f"  ({errors[method]} fits raised, counted as failures)"
         print(line)
 
     # A default differential-evolution fit of a 60-point Randles spectrum,
