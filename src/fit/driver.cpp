@@ -11,9 +11,15 @@
 #include <utility>
 
 #include "circuit/params.hpp"
+#include "fit/basin_hopping.hpp"
+#include "fit/differential_evolution.hpp"
+#include "fit/global_search.hpp"
 #include "fit/least_squares_fit.hpp"
 #include "fit/lm.hpp"
+#include "fit/nelder_mead.hpp"
+#include "fit/particle_swarm.hpp"
 #include "fit/polish.hpp"
+#include "fit/simulated_annealing.hpp"
 #include "runtime/text.hpp"
 
 namespace korvane {
@@ -56,25 +62,33 @@ LmConfig requested_lm_config(const FitSettings& settings) {
     return config;
 }
 
-// The derivative-free searches return their best point in parameter
-// coordinates and their own iteration count; the polish takes it from there.
-struct GlobalSearchResult {
-    std::vector<double> best;
-    std::uint64_t iterations = 0;
-};
-
-Result<GlobalSearchResult> global_search(FitMethod method, const Objective& /*objective*/,
-                                         std::span<const double> /*p0*/,
-                                         const FitSettings& /*settings*/) {
-    return Error::value("solver error: fit method " + quoted(fit_method_name(method)) +
-                        " is not implemented in this build");
+// The four searches return their best point in parameter coordinates and
+// their own iteration count; the polish takes it from there.
+Result<SearchOutcome> global_search(FitMethod method, const Objective& objective,
+                                    std::span<const double> p0, const FitSettings& settings) {
+    switch (method) {
+        case FitMethod::ParticleSwarm:
+            return particle_swarm(objective, p0,
+                                  {settings.num_particles, settings.generations, settings.seed});
+        case FitMethod::SimulatedAnnealing:
+            return simulated_annealing(
+                objective, p0,
+                {settings.sa_iterations, settings.sa_initial_temperature, settings.seed});
+        case FitMethod::NelderMead:
+            return nelder_mead(objective, p0, settings.nelder_mead_iterations);
+        case FitMethod::DifferentialEvolution:
+            return differential_evolution(objective, p0, settings.de_evaluations);
+        case FitMethod::LevenbergMarquardt:
+        case FitMethod::BasinHopping:
+            break;
+    }
+    return Error::internal("no derivative-free search for fit method " +
+                           quoted(fit_method_name(method)));
 }
 
-Result<FitOutcome> basin_hopping(const Objective& /*objective*/, const Circuit& /*start*/,
-                                 const FitSettings& /*settings*/) {
-    return Error::value("solver error: fit method " +
-                        quoted(fit_method_name(FitMethod::BasinHopping)) +
-                        " is not implemented in this build");
+HoppingSettings hopping_settings(const FitSettings& settings) {
+    return {settings.basin_hopping_hops, settings.basin_hopping_step_size,
+            settings.basin_hopping_temperature, settings.seed};
 }
 
 }  // namespace
@@ -121,9 +135,12 @@ Result<FitOutcome> run_fit(const Circuit& start, std::span<const double> frequen
     if (*method == FitMethod::LevenbergMarquardt) {
         return fit_least_squares(objective, start, requested_lm_config(settings));
     }
-    if (*method == FitMethod::BasinHopping) return basin_hopping(objective, start, settings);
+    if (*method == FitMethod::BasinHopping) {
+        return basin_hopping(objective, start, hopping_settings(settings));
+    }
+    // The searches move the unknowns only: fixed parameters are not theirs.
     const std::vector<double> p0 = objective.free_values(param_values(start));
-    Result<GlobalSearchResult> search = global_search(*method, objective, p0, settings);
+    Result<SearchOutcome> search = global_search(*method, objective, p0, settings);
     if (!search) return search.error();
     return polish(objective, start, search->best, search->iterations);
 }

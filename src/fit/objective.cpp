@@ -13,6 +13,7 @@
 #include <string>
 
 #include "circuit/params.hpp"
+#include "runtime/interrupt.hpp"
 #include "runtime/numeric.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/text.hpp"
@@ -168,6 +169,9 @@ void Objective::evaluate(EvaluationContext& context, std::size_t worker, std::sp
 Status Objective::residuals_into(EvaluationContext& context, std::span<const double> p,
                                  std::span<double> out) const {
     counter_->fetch_add(1);
+    // Every fit method evaluates its residuals through here, so this one poll
+    // makes each of them interruptible (a no-op on threads without a check).
+    if (Status polled = poll_interrupt(); !polled.ok()) return polled;
     if (Status s = check_context(context); !s.ok()) return s;
     if (p.size() < parameter_count_) return not_enough_values(parameter_count_, p.size());
     if (out.size() != residual_count()) {

@@ -13,12 +13,19 @@ std::nullptr_t raise_text(PyObject* type, std::string_view message) {
 }
 
 std::nullptr_t raise_error(const Error& error) {
+    // An interruption leaves its exception pending (the signal handler's,
+    // usually KeyboardInterrupt); that exception is the result.
+    if (error.kind == ErrorKind::Interrupted) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
     PyObject* type = PyExc_ValueError;
     switch (error.kind) {
         case ErrorKind::Value: type = PyExc_ValueError; break;
         // A broken invariant is not the caller's bad value; RuntimeError keeps
         // it apart from the ValueErrors of the module's own checks.
         case ErrorKind::Internal: type = PyExc_RuntimeError; break;
+        case ErrorKind::Interrupted: break;  // handled above
     }
     return raise_text(type, error.message);
 }

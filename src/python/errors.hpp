@@ -16,6 +16,8 @@ namespace korvane::py {
 
 // Sets the Python exception for a core error: ErrorKind::Value raises
 // ValueError, ErrorKind::Internal RuntimeError; the text is kept verbatim.
+// ErrorKind::Interrupted keeps the exception a signal handler left pending
+// (KeyboardInterrupt when there is none).
 // Returns nullptr so call sites can `return raise_error(e);`.
 std::nullptr_t raise_error(const Error& error);
 

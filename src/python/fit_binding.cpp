@@ -19,6 +19,7 @@
 #include "python/fit_result_type.hpp"
 #include "python/measured_data.hpp"
 #include "python/py_values.hpp"
+#include "python/signal_check.hpp"
 
 namespace korvane::py {
 
@@ -135,7 +136,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
             start_circuit(circuit, choice, data->frequencies, data->impedances, arguments.weights);
         if (!start) return raise_error(start.error());
 
-        Result<FitOutcome> outcome = without_gil([&] {
+        Result<FitOutcome> outcome = without_gil_interruptible([&] {
             return run_fit(*start, data->frequencies, data->impedances, *weight,
                            arguments.settings);
         });

@@ -24,6 +24,7 @@
 #include "python/fit_arguments.hpp"
 #include "python/measured_data.hpp"
 #include "python/pickle_state.hpp"
+#include "python/signal_check.hpp"
 #include "python/py_ref.hpp"
 #include "python/py_values.hpp"
 
@@ -177,7 +178,7 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
         // network is most of a default fit's time, and fit_many's threads
         // scale only if it runs in parallel. The core's model caches are
         // locked on their own; nothing here touches Python objects.
-        const Result<FitOutcome> outcome = without_gil([&]() -> Result<FitOutcome> {
+        const Result<FitOutcome> outcome = without_gil_interruptible([&]() -> Result<FitOutcome> {
             Result<Circuit> start = start_circuit(*circuit, choice, spectrum->frequencies,
                                                   spectrum->impedances, arguments.weights);
             if (!start) return start.take_error();

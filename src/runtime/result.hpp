@@ -12,6 +12,9 @@ namespace korvane {
 enum class ErrorKind {
     Value,     // a check of the module's own (ValueError)
     Internal,  // a violated internal invariant; must reach the caller, never abort
+    // The caller's interruption check stopped the work (runtime/interrupt.hpp);
+    // the binding raises the exception its signal handler left pending.
+    Interrupted,
 };
 
 struct Error {
@@ -20,6 +23,9 @@ struct Error {
 
     static Error value(std::string text) { return {ErrorKind::Value, std::move(text)}; }
     static Error internal(std::string text) { return {ErrorKind::Internal, std::move(text)}; }
+    static Error interrupted(std::string text) {
+        return {ErrorKind::Interrupted, std::move(text)};
+    }
 };
 
 // A value of type T or an error (by default an Error). Deliberately small:

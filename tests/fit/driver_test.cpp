@@ -82,17 +82,16 @@ TEST(RunFit, ChecksComeInOrder) {
     EXPECT_EQ(run_error(rc, good, bad_xtol), "xtol must be >= 0");
 }
 
-TEST(RunFit, DerivativeFreeMethodsFailLoudlyAfterTheChecks) {
+TEST(RunFit, DerivativeFreeMethodsRunAfterTheChecks) {
     const Circuit rc = parse("R0-(R1,C1)");
     for (const char* name : {"particle_swarm", "nelder_mead", "differential_evolution",
                              "simulated_annealing", "basin_hopping"}) {
         FitSettings settings;
         settings.method = name;
+        settings.seed = 1;
         EXPECT_EQ(run_error(rc, Spectrum{}, settings),
                   "frequencies and impedances must not be empty");
-        EXPECT_EQ(run_error(rc, rc_spectrum(), settings),
-                  std::string("solver error: fit method \"") + name +
-                      "\" is not implemented in this build");
+        EXPECT_EQ(run_error(rc, rc_spectrum(), settings), "<fit succeeded>") << name;
     }
 }
 

@@ -283,3 +283,25 @@ def test_missing_model_warning_is_circuit_fits_and_points_at_the_caller():
         with pytest.raises(UserWarning):
             kt.fit(untrained, (f, z))
         kt.fit(untrained, (f, z), guess_init=False)  # no warning, no error
+
+
+@pytest.mark.parametrize(
+    "method, settings",
+    [
+        ("nelder_mead", {}),
+        ("particle_swarm", {"num_particles": 30, "generations": 40, "seed": 1}),
+        ("simulated_annealing", {"sa_iterations": 400, "seed": 1}),
+        ("differential_evolution", {"de_evaluations": 600}),
+        ("basin_hopping", {"basin_hopping_hops": 3, "seed": 1}),
+    ],
+)
+def test_derivative_free_methods_hold_fixed_parameters(method, settings):
+    # The searches move the unknowns only: the fixed value must come back to
+    # the bit, and the others must still fit the data.
+    f, z = rc_data(noise=0.0)
+    held = TRUTH["R0.r"]
+    result = kt.fit(korvane.Circuit("rc"), (f, z), fixed={"R0.r": held}, method=method,
+                    guess_init=False, **settings)
+    assert same_bits([result.params["R0.r"]], [held])
+    assert result.fixed == ("R0.r",)
+    assert result.chi_square < 1e-6
