@@ -246,24 +246,29 @@ LmConfig fixed_lm_config() {
 
 // No worse than the start. The multi-start ranks runs by the cost at their
 // own end point, but closed parameters (the exponents) are searched without
-// their bounds, so a run may end outside the box, e.g. CPE1.alpha = 1.15,
-// with a cost no feasible point reaches. Such a run outranks every run that
-// ended inside, and stops nothing (it is implausible). The bound repair then
-// clamps it (alpha = 1), and when the frozen refit cannot win back what the
-// clamp lost, the fit returns the clamped vector, whose cost can exceed that
-// of the very point it started from: a default fit of
-// R0-(R1,CPE1)-(R2-Wo2,CPE2) to one-arc data ended at 0.0302 (Wo2.tau at
-// 1.6e19) where its cheapest candidate, the network's guess, costs 0.0128,
-// while another run had ended inside the box at 0.0006.
+// their bounds, so a run may end outside the box with a cost no feasible point
+// reaches. A default fit of R0-(R1,CPE1)-(R2-Wo2,CPE2) to one-arc data shows
+// the three rules losing the better point in turn:
+//   - best run: the run from the cheapest candidate (the network's guess,
+//     cost 0.0128) converges to 5.81e-4 with CPE1.alpha = 1.148, outside the
+//     box; no later run is cheaper, so it stays the best, although runs 2 and
+//     3 ended inside the box at 6.0e-4;
+//   - plausibility: run 1 is implausible (Wo2.tau moved to 1.6e19), so the
+//     loop goes on, and stops at run 6, which counts as plausible because the
+//     rule measures a closed parameter's distance from its bounds, not whether
+//     it lies between them (its CPE2.alpha ended at −0.46);
+//   - bound repair: the best run is clamped (alpha = 1, cost 0.0302) and the
+//     refit with alpha frozen at 1 does not beat that, so the clamped vector is
+//     returned: 2.4 times the cost of the guess the fit started from.
 //
 // So, departing from the plain multi-start in that case only: when the
 // assembled result costs more than the cheapest candidate inside the box (or
 // its cost is NaN), the result is assembled again from the cheapest run that
-// ended inside the box if it costs no more than that candidate, and otherwise
-// from the candidate itself, with the success flag the fit would have
-// reported. A result's cost is what assembly computes anyway, so every other
-// fit is untouched to the bit, its evaluation count included; only a fit that
-// falls back pays for the second assembly.
+// ended inside the box if it costs no more than that candidate (with that
+// run's success flag), and otherwise from the candidate itself (with the flag
+// the fit would have reported). A result's cost is what assembly computes
+// anyway, so every other fit is untouched to the bit, its evaluation count
+// included; only a fit that falls back pays for the second assembly.
 Result<FitOutcome> assemble_no_worse_than_start(const Objective& objective, const Circuit& start,
                                                 const LeastSquaresSolution& solution) {
     Result<FitOutcome> outcome = assemble_outcome(objective, start, solution.params,
