@@ -2,18 +2,28 @@
 # Developer entry point. Installs what the project needs on a fresh machine of
 # this kind (Debian packages, the CPython 3.13 interpreter from pyenv, a
 # virtual environment), then:
-#   tools/dev.sh main    build and install the module, fit the bundled example
-#   tools/dev.sh test    build everything, run the C++ and Python test suites
-#                        and the type checks (KORVANE_VERBOSE=1: the C++ tests'
-#                        tables too)
-#   tools/dev.sh build   build everything (C++ tests, benchmarks, module) only
-#   tools/dev.sh setup   install the prerequisites only
+#   tools/dev.sh main      build and install the module, fit the bundled example
+#   tools/dev.sh test      every test stage below, with a table of stage times
+#                          (KORVANE_VERBOSE=1: the C++ tests' tables too)
+#   tools/dev.sh quick     build, then the C++ and Python suites and type checks
+#   tools/dev.sh sanitize  build with AddressSanitizer and UBSan (build/asan),
+#                          run the C++ and Python suites under them
+#   tools/dev.sh fuzz      the weight-file and circuit-string fuzzers, sanitized
+#   tools/dev.sh format    check C++ formatting (clang-format --dry-run -Werror)
+#   tools/dev.sh reformat  apply clang-format to every C++ file in src/ and tests/
+#   tools/dev.sh build     build everything (C++ tests, benchmarks, module) only
+#   tools/dev.sh setup     install the prerequisites only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 VENV=$ROOT/.venv
 BUILD=$ROOT/build/dev
+ASAN_BUILD=$ROOT/build/asan
 JOBS=${JOBS:-$(nproc)}
+# Fuzz budgets: fixed seeds, sized so the whole `test` run stays well inside
+# half an hour on a two-core machine.
+WEIGHT_FUZZ_VARIANTS=${WEIGHT_FUZZ_VARIANTS:-150000}
+CIRCUIT_FUZZ_STRINGS=${CIRCUIT_FUZZ_STRINGS:-300000}
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -34,11 +44,12 @@ find_python313() {
 }
 
 setup() {
-    if ! [ -f /usr/include/gtest/gtest.h ] || ! command -v g++ >/dev/null 2>&1; then
-        log "installing Debian packages (googletest, g++)"
+    if ! [ -f /usr/include/gtest/gtest.h ] || ! command -v g++ >/dev/null 2>&1 ||
+        ! command -v clang-format >/dev/null 2>&1; then
+        log "installing Debian packages (googletest, g++, clang-format)"
         export DEBIAN_FRONTEND=noninteractive
         apt-get update -qq
-        apt-get install -y -qq libgtest-dev g++ >/dev/null
+        apt-get install -y -qq libgtest-dev g++ clang-format >/dev/null
     fi
     local py
     py=$(find_python313) || { echo "no CPython 3.13 interpreter found (pyenv or PATH)" >&2; exit 1; }
@@ -84,6 +95,78 @@ install_module() {
     fi
 }
 
+# ---- stages -----------------------------------------------------------------
+
+STAGE_TIMES=()
+stage() {
+    local name=$1 start=$SECONDS
+    shift
+    log "$name"
+    "$@"
+    STAGE_TIMES+=("$(printf '%-26s %5ds' "$name" $((SECONDS - start)))")
+}
+print_stage_times() {
+    [ ${#STAGE_TIMES[@]} -gt 0 ] || return 0
+    {
+        echo "== stage times"
+        printf '   %s\n' "${STAGE_TIMES[@]}"
+        printf '   %-26s %5ds\n' "total" "$SECONDS"
+    } >&2
+}
+
+cpp_tests() { "$BUILD/korvane_tests" --gtest_brief=1; }
+
+python_tests() {
+    KORVANE_BUILD_DIR="$BUILD" MPLBACKEND=Agg "$VENV/bin/python" -m pytest -q tests/python tests/tools
+}
+
+# Sanitizer findings end the run: UBSan stops at the first report instead of
+# printing and carrying on.
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+
+sanitized_build() {
+    cmake -S . -B "$ASAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_SANITIZE=ON \
+        -DKORVANE_BUILD_BENCH=OFF -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
+    cmake --build "$ASAN_BUILD" -j "$JOBS"
+}
+
+sanitized_cpp_tests() {
+    ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} "$ASAN_BUILD/korvane_tests" --gtest_brief=1
+}
+
+# The interpreter is not built with the sanitizer, so its runtime is preloaded
+# ahead of everything the module pulls in. CPython keeps objects alive to the
+# end of the process by design, so leak reports are off for this run.
+sanitized_python_tests() {
+    local runtime
+    runtime=$(g++ -print-file-name=libasan.so)
+    LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 KORVANE_BUILD_DIR="$ASAN_BUILD" \
+        MPLBACKEND=Agg "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python tests/tools
+}
+
+fuzz_weight_files() {
+    ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
+        "$ASAN_BUILD/weight_file_fuzz_tool" "$WEIGHT_FUZZ_VARIANTS" 1
+}
+
+fuzz_circuit_strings() {
+    ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
+        "$ASAN_BUILD/circuit_fuzz_tool" "$CIRCUIT_FUZZ_STRINGS" 1
+}
+
+cxx_sources() { find src tests -name '*.cpp' -o -name '*.hpp' | LC_ALL=C sort; }
+
+format_check() { cxx_sources | xargs clang-format --dry-run -Werror; }
+
+# The stubs of the korvane module against the built module, and the examples
+# under mypy --strict (which also checks korvane_tools through them).
+type_checks() {
+    MYPYPATH="$ROOT/python" PYTHONPATH="$BUILD" "$VENV/bin/python" -m mypy.stubtest korvane
+    "$VENV/bin/python" -m mypy --strict examples/
+}
+
+trap print_stage_times EXIT
+
 case "${1:-}" in
     main)
         setup
@@ -101,18 +184,47 @@ case "${1:-}" in
         build_all
         ;;
     test)
+        stage "setup" setup
+        stage "format check" format_check
+        stage "build" build_all
+        stage "C++ tests" cpp_tests
+        stage "Python tests" python_tests
+        stage "type checks" type_checks
+        stage "sanitized build" sanitized_build
+        stage "sanitized C++ tests" sanitized_cpp_tests
+        stage "sanitized Python tests" sanitized_python_tests
+        stage "fuzz weight files" fuzz_weight_files
+        stage "fuzz circuit strings" fuzz_circuit_strings
+        ;;
+    quick)
+        stage "setup" setup
+        stage "build" build_all
+        stage "C++ tests" cpp_tests
+        stage "Python tests" python_tests
+        stage "type checks" type_checks
+        ;;
+    sanitize)
+        stage "setup" setup
+        stage "sanitized build" sanitized_build
+        stage "sanitized C++ tests" sanitized_cpp_tests
+        stage "sanitized Python tests" sanitized_python_tests
+        ;;
+    fuzz)
+        stage "setup" setup
+        stage "sanitized build" sanitized_build
+        stage "fuzz weight files" fuzz_weight_files
+        stage "fuzz circuit strings" fuzz_circuit_strings
+        ;;
+    format)
         setup
-        build_all
-        log "C++ tests"
-        "$BUILD/korvane_tests" --gtest_brief=1
-        log "Python tests"
-        KORVANE_BUILD_DIR="$BUILD" MPLBACKEND=Agg "$VENV/bin/python" -m pytest -q tests/python tests/tools
-        log "type stubs against the built module, examples under mypy --strict"
-        MYPYPATH="$ROOT/python" PYTHONPATH="$BUILD" "$VENV/bin/python" -m mypy.stubtest korvane
-        "$VENV/bin/python" -m mypy --strict examples/
+        stage "format check" format_check
+        ;;
+    reformat)
+        setup
+        cxx_sources | xargs clang-format -i
         ;;
     *)
-        echo "usage: tools/dev.sh main|test|build|setup" >&2
+        echo "usage: tools/dev.sh main|test|quick|sanitize|fuzz|format|reformat|build|setup" >&2
         exit 2
         ;;
 esac

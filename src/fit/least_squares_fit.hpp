@@ -77,6 +77,11 @@ struct LeastSquaresSolution {
     std::size_t candidate_runs = 0;
     bool repair_attempted = false;
     bool repair_accepted = false;
+    // What fit_least_squares falls back on when the result would cost more
+    // than where it started: the cheapest candidate inside the box with a
+    // finite cost, and the cheapest run that ended inside the box.
+    std::optional<Candidate> lowest_start;
+    std::optional<LeastSquaresRun> best_inside;
 };
 // Every evaluation goes through `context`, which the assembly then uses too.
 Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
@@ -91,8 +96,15 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
 // local searches): ftol = xtol = gtol = 1e-8, eval_budget 200.
 LmConfig fixed_lm_config();
 
-// solve_least_squares from the circuit's current values, then assembly, with
-// one evaluation context for the whole fit.
+// Assembly of a solution, except that a result costing more than the
+// cheapest candidate inside the box is replaced (see the comment at the
+// definition): the cheapest run that ended inside the box, or that candidate.
+Result<FitOutcome> assemble_no_worse_than_start(const Objective& objective,
+                                                EvaluationContext& context, const Circuit& start,
+                                                const LeastSquaresSolution& solution);
+
+// solve_least_squares from the circuit's current values, then
+// assemble_no_worse_than_start, with one evaluation context for the whole fit.
 Result<FitOutcome> fit_least_squares(const Objective& objective, const Circuit& start,
                                      const LmConfig& config);
 

@@ -7,6 +7,7 @@
 #include "nn/inference_path.hpp"
 #include "nn/layer_kernels.hpp"
 #include "nn/spectrum_features.hpp"
+#include "runtime/number_format.hpp"
 #include "runtime/wide_loop.hpp"
 
 namespace korvane {
@@ -17,6 +18,31 @@ namespace {
 // above the bundled networks (64 × 64); keeps a hostile n_grid from turning
 // into a multi-gigabyte allocation.
 constexpr std::uint64_t kMaxActivationValues = std::uint64_t{1} << 24;
+
+// Work of one guess, in multiply-add equivalents, from the metadata alone
+// (L = n_grid, Ch = channels, K = kernel, B = blocks):
+//   per position     512·L                  resampling the spectrum onto the grid
+//                                           (logarithms, interpolation, phase)
+//   convolutions     L·Ch·K·(3 + 2·B·Ch)    stem, then conv1 and conv2 per block
+//   element-wise     64·L·Ch·B              two group norms, two GELUs (tanh) and
+//                                           the residual add per block
+// The weights 512 and 64 are what those steps cost next to one multiply-add
+// of the convolutions' inner loop, measured on this build. The dense head is
+// left out: it uses each of its stored weights once, so its work is bounded by
+// the file's own size. The guess runs with the interpreter lock held, so a
+// file may ask for at most 2^29 ≈ 5.4e8 (0.5 to 1 s on a busy two-core
+// machine), 46 times the largest bundled network (Ch 64, K 5, B 4, L 64: 1.16e7; Ch 32: 3.2e6;
+// Ch 16: 9.7e5).
+constexpr double kPositionWork = 512.0;
+constexpr double kElementwiseWork = 64.0;
+constexpr double kMaxForwardWork = 536870912.0;  // 2^29
+
+double forward_work(const WeightFile& file) {
+    const double length = file.n_grid, channels = file.channels, kernel = file.kernel;
+    const double blocks = static_cast<double>(file.dilations.size());
+    return length * (kPositionWork + channels * (kernel * (3.0 + 2.0 * blocks * channels) +
+                                                 kElementwiseWork * blocks));
+}
 
 std::string shape_text(const std::vector<std::uint32_t>& shape) {
     std::string out = "(";
@@ -104,11 +130,19 @@ WeightFileResult<DenseWeights> bind_dense(const WeightFile& file, const std::str
 WeightFileStatus check_config(const WeightFile& file) {
     if (file.n_grid == 0) return WeightFileError::unparsable("n_grid");
     if (file.kernel == 0) return WeightFileError::unparsable("kernel");
-    if (file.groups == 0 || file.channels % file.groups != 0) {
+    // No channels would make every group empty, and any group count divides
+    // 0: a file could ask for 2^32 − 1 passes over nothing per normalisation.
+    if (file.channels == 0) return WeightFileError::unparsable("channels");
+    if (file.groups == 0 || file.groups > file.channels || file.channels % file.groups != 0) {
         return WeightFileError::unparsable("groups");
     }
     const std::uint64_t widest = std::max<std::uint64_t>(file.channels, 3);
     if (widest * file.n_grid > kMaxActivationValues) return WeightFileError::unparsable("n_grid");
+    if (const double work = forward_work(file); work > kMaxForwardWork) {
+        return WeightFileError::unparsable(
+            "network size: one guess would take " + format_value(work) +
+            " operations, more than the limit of " + format_value(kMaxForwardWork));
+    }
     return Unit{};
 }
 

@@ -78,6 +78,9 @@ struct RunState {
 // or Unparsable for whatever would be read out of bounds (groups 0 or not
 // dividing channels, kernel or n_grid 0, short weights or biases, too few head
 // outputs, tables shorter than P, an alpha_index ≥ P, alpha_min > alpha_max).
+// Before any tensor it also refuses channels 0, more groups than channels, and
+// a network whose forward pass would take more than a fixed amount of work
+// ("... unparsable value for network size: one guess would take ...").
 WeightFileResult<Network> bind_network(const WeightFile& file);
 
 // bind_network without keeping the views: for loaders that want to refuse a

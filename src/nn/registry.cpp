@@ -152,14 +152,14 @@ Result<WeightsCache::Found> WeightsCache::find_locked(const std::string& path,
     if (!match)
         return Error::value(std::string(kUnparsablePrefix) + path + " was trained for " +
                             file->circuit + ", which is a different circuit");
-    // The outputs are picked by the model circuit's parameter indices; a file
-    // naming a different number of outputs would silently shift them.
-    const std::size_t model_params = parameter_count(*model);
-    if (file->param_names.size() != model_params)
-        return Error::value(std::string(kUnparsablePrefix) + "param_names: " +
-                            std::to_string(file->param_names.size()) + " names for circuit " +
-                            file->circuit + " with " + std::to_string(model_params) +
-                            " parameters");
+    // The outputs are picked by the model circuit's parameter indices: a file
+    // naming other outputs, or the same ones in another order, would silently
+    // shift or permute the guess. The bundled models pass the same check.
+    const std::vector<std::string> expected = param_names(*model);
+    if (file->param_names != expected)
+        return Error::value(std::string(kUnparsablePrefix) + "param_names in " + path + ": " +
+                            name_list(file->param_names) + ", expected " + name_list(expected) +
+                            " for circuit " + file->circuit);
     return Found{std::move(file), std::move(*match)};
 }
 
@@ -186,6 +186,11 @@ Result<std::vector<double>> guess_parameters(const Circuit& circuit,
                                              std::span<const Cplx> impedances,
                                              const std::optional<std::string>& weights_path) {
     if (weights_path) {
+        // The operating system reads a path up to its first NUL, so
+        // "rc.eisnn\0/elsewhere" would open rc.eisnn and cache it under a
+        // second name; refuse it as open() does, before anything is read.
+        if (weights_path->find('\0') != std::string::npos)
+            return Error::value("embedded null byte");
         auto found = user_weights_cache().find(*weights_path, circuit);
         if (!found) return found.take_error();
         // The cache lock is released here; the file is immutable and shared.

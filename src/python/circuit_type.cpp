@@ -37,7 +37,7 @@ PyObject* circuit_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
                                          &s_object)) {
             return nullptr;
         }
-        std::optional<std::string> s = to_text(s_object, "s");
+        std::optional<std::string> s = to_text_escaping_surrogates(s_object, "s");
         if (!s) return nullptr;
         // A trained-topology name ("randles", " RC ") stands for its circuit
         // string; anything else is parsed exactly as given, untrimmed.

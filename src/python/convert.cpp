@@ -172,8 +172,25 @@ std::optional<std::string> to_text(PyObject* object, std::string_view name) {
     }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-    if (utf8 == nullptr) return failed<std::string>(name);
+    if (utf8 == nullptr) {
+        if (!name.empty()) prefix_unencodable_text_error(name);
+        return failed<std::string>(name);
+    }
     return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> to_text_escaping_surrogates(PyObject* object, std::string_view name) {
+    if (!PyUnicode_Check(object)) return to_text(object, name);
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size)) {
+        return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return failed<std::string>(name);
+    PyErr_Clear();
+    PyRef escaped = PyRef::steal(PyUnicode_AsEncodedString(object, "utf-8", "backslashreplace"));
+    if (!escaped) return failed<std::string>(name);
+    return std::string(PyBytes_AS_STRING(escaped.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get())));
 }
 
 std::optional<std::vector<double>> to_double_vector(PyObject* object, std::string_view name) {

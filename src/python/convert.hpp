@@ -30,8 +30,15 @@ std::optional<std::size_t> to_size(PyObject* object, std::string_view name);
 // TypeError.
 std::optional<bool> to_bool(PyObject* object, std::string_view name);
 
-// A str instance, as UTF-8.
+// A str instance, as UTF-8. A str holding a lone surrogate has no UTF-8
+// form: with a name that is a prefixed ValueError, like any unusable value.
 std::optional<std::string> to_text(PyObject* object, std::string_view name);
+
+// Same, but a lone surrogate is written as its escape ("\udc80", as repr()
+// shows it). For text that is parsed: every character before the first
+// surrogate keeps its position, and the backslash is an unexpected character
+// exactly where the surrogate stood.
+std::optional<std::string> to_text_escaping_surrogates(PyObject* object, std::string_view name);
 
 // Any object passing the sequence check except a str ("Can't extract `str`
 // to `Vec`"), iterated, each item converted like to_double. Objects exposing

@@ -75,15 +75,11 @@ void restore_exception(PyRef exception) noexcept {
 }
 #endif
 
-void prefix_argument_error(std::string_view name) noexcept {
-    PyObject* base = nullptr;
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        base = PyExc_TypeError;
-    } else if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-        base = PyExc_OverflowError;
-    } else {
-        return;
-    }
+namespace {
+
+// Replaces the pending exception by `base`("argument '<name>': " + str(it)),
+// chaining the original as __cause__; keeps the original when that fails.
+void replace_with_prefixed(PyObject* base, std::string_view name) noexcept {
     PyRef original = fetch_exception();
     PyRef reason = PyRef::steal(PyObject_Str(original.get()));
     if (!reason) {
@@ -116,6 +112,22 @@ void prefix_argument_error(std::string_view name) noexcept {
     // SetCause steals the cause reference.
     PyException_SetCause(replacement.get(), original.release());
     restore_exception(std::move(replacement));
+}
+
+}  // namespace
+
+void prefix_argument_error(std::string_view name) noexcept {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        replace_with_prefixed(PyExc_TypeError, name);
+    } else if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        replace_with_prefixed(PyExc_OverflowError, name);
+    }
+}
+
+void prefix_unencodable_text_error(std::string_view name) noexcept {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        replace_with_prefixed(PyExc_ValueError, name);
+    }
 }
 
 }  // namespace korvane::py

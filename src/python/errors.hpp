@@ -82,4 +82,10 @@ void restore_exception(PyRef exception) noexcept;
 // user's __float__ raised) pass unchanged, as they would from float().
 void prefix_argument_error(std::string_view name) noexcept;
 
+// When the pending exception is a UnicodeEncodeError (a str holding a lone
+// surrogate, which has no UTF-8 form), replaces it by a ValueError with the
+// same "argument '<name>': " prefix and chaining: the text has the right
+// type but an unusable value.
+void prefix_unencodable_text_error(std::string_view name) noexcept;
+
 }  // namespace korvane::py

@@ -54,10 +54,13 @@ TEST(DifferentialEvolution, TenRunsOfTheBudgetAtLeastOneEvaluationEach) {
 TEST(DifferentialEvolution, FindsTheMinimumOfAnRcSpectrum) {
     const Problem rc("R0-(R1,C1)", testing::rc_spectrum());
     const SearchOutcome outcome = differential_evolution(*rc.objective, rc.start(), 4000).value();
-    // Single precision limits the search itself; the driver's polish refines it.
-    EXPECT_NEAR(outcome.best[0], 10.0, 0.05);
-    EXPECT_NEAR(outcome.best[1], 100.0, 0.5);
-    EXPECT_NEAR(outcome.best[2], 1e-5, 1e-7);
+    // Single precision and the budget limit the search itself (the driver's
+    // polish refines it), and the generator is unseeded: the bounds are wide
+    // enough that 1000 runs never missed them, narrow enough that the wrong
+    // valley (or a broken generation step) cannot pass.
+    EXPECT_NEAR(outcome.best[0], 10.0, 0.5);
+    EXPECT_NEAR(outcome.best[1], 100.0, 5.0);
+    EXPECT_NEAR(outcome.best[2], 1e-5, 5e-7);
 }
 
 }  // namespace

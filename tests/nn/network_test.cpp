@@ -304,6 +304,47 @@ TEST(NetworkInference, ShapeProblemsAreReportedNotRead) {
     EXPECT_TRUE(check_network_shapes(load(network_file({}))).ok());
 }
 
+// Files that read nothing out of bounds but would hold the interpreter lock
+// for minutes: no channels with 2^32 − 1 groups (every group empty, so any
+// count divides 0; 125 s per guess) and a million-point grid (10 s). Refused
+// from the metadata, before a tensor is looked at.
+TEST(NetworkInference, WorkBeyondTheLimitIsRefusedBeforeRunning) {
+    FileBuilder empty = network_file({});
+    empty.set("channels", "0").set("groups", "4294967295");
+    auto zero_width = [&](const std::string& layer, std::uint32_t c_in) {
+        empty.f32(layer + ".weight", {0, c_in, 5}, {0.0}).f32(layer + ".bias", {0}, {0.0});
+    };
+    zero_width("w.stem", 3);
+    for (int b = 0; b < 4; ++b) {
+        const std::string block = "w.blocks." + std::to_string(b) + ".";
+        zero_width(block + "conv1", 0);
+        zero_width(block + "conv2", 0);
+        empty.f32(block + "norm1.weight", {0}, {0.0}).f32(block + "norm1.bias", {0}, {0.0});
+        empty.f32(block + "norm2.weight", {0}, {0.0}).f32(block + "norm2.bias", {0}, {0.0});
+    }
+    empty.f32("w.head.0.weight", {64, 2}, std::vector<double>(128));
+    EXPECT_EQ(check_network_shapes(load(empty)).error().message(),
+              "weight file has an unparsable value for channels");
+    FileBuilder wide_groups = network_file({});
+    wide_groups.set("groups", "32");
+    EXPECT_EQ(check_network_shapes(load(wide_groups)).error().message(),
+              "weight file has an unparsable value for groups");
+
+    // Ch 16, K 5, four blocks: 512 + 16·(5·(3 + 2·4·16) + 64·4) = 15088 per
+    // grid point, so the 2^29 limit falls between 35582 and 35583 points.
+    const auto freqs = log_frequencies(20, 0.0, 4.0);
+    const auto z = rc_spectrum(freqs, 1.0, 10.0, 1e-4);
+    FileBuilder long_grid = network_file({});
+    long_grid.set("n_grid", "1000000");
+    EXPECT_EQ(infer_message(load(long_grid), freqs, z),
+              "weight file has an unparsable value for network size: one guess would take "
+              "1.5088e10 operations, more than the limit of 5.36870912e8");
+    long_grid.set("n_grid", "35583");
+    EXPECT_FALSE(check_network_shapes(load(long_grid)).ok());
+    long_grid.set("n_grid", "35582");
+    EXPECT_TRUE(check_network_shapes(load(long_grid)).ok());
+}
+
 TEST(NetworkInference, UnusualButSafeShapesAreAccepted) {
     const auto freqs = log_frequencies(20, 0.0, 4.0);
     const auto z = rc_spectrum(freqs, 1.0, 10.0, 1e-4);

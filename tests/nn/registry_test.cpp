@@ -283,8 +283,9 @@ TEST_F(UserWeights, UserFileFailuresCarryTheirMessagesInOrder) {
         write("extra.eisnn", model_bytes({"R0-(R1,C1)", {"R0.r", "R1.r", "C1.c", "X.x"}, {1, 2, 3, 4},
                                           {true, true, true, true}}));
     EXPECT_EQ(message_of(guess("R0-(R1,C1)", extra)),
-              "weight file has an unparsable value for param_names: 4 names for circuit "
-              "R0-(R1,C1) with 3 parameters");
+              "weight file has an unparsable value for param_names in " + extra +
+                  ": [\"R0.r\", \"R1.r\", \"C1.c\", \"X.x\"], expected [\"R0.r\", \"R1.r\", "
+                  "\"C1.c\"] for circuit R0-(R1,C1)");
     const std::string junk = write("junk.eisnn", Bytes{'E', 'I', 'S', 'N', 'N', '0', '0', '2'});
     EXPECT_EQ(message_of(guess("R0-(R1,C1)", junk)), "not an eisnn weight file (bad magic bytes)");
     // The model is located (and its topology checked) before the points are counted.
@@ -293,6 +294,39 @@ TEST_F(UserWeights, UserFileFailuresCarryTheirMessagesInOrder) {
     EXPECT_EQ(message_of(guess("R0-(R1,C1)", rq, 1)).rfind("weight file has an unparsable", 0), 0u);
     EXPECT_EQ(message_of(guess("R0-(R1,CPE1)", rq, 1)),
               "need at least 2 frequency points to guess, got 1");
+}
+
+// Names in another order than the file's own circuit would permute the guess:
+// "(R1,C1)-R0" lists R1.r, C1.c, R0.r, so outputs named R0.r, R1.r, C1.c would
+// land on the wrong parameters. Refused like a bundled model's mismatch.
+TEST_F(UserWeights, ParameterNamesMustFollowTheFilesOwnCircuit) {
+    const std::string permuted =
+        write("permuted.eisnn", model_bytes({"(R1,C1)-R0", kRc.param_names, kRc.outputs, kRc.log}));
+    EXPECT_EQ(message_of(guess("R0-(R1,C1)", permuted)),
+              "weight file has an unparsable value for param_names in " + permuted +
+                  ": [\"R0.r\", \"R1.r\", \"C1.c\"], expected [\"R1.r\", \"C1.c\", \"R0.r\"] "
+                  "for circuit (R1,C1)-R0");
+    const std::string renamed = write(
+        "renamed.eisnn", model_bytes({"R0-(R1,C1)", {"R0.r", "R1.r", "C2.c"}, kRc.outputs, kRc.log}));
+    EXPECT_EQ(message_of(guess("R0-(R1,C1)", renamed)).rfind(
+                  "weight file has an unparsable value for param_names in ", 0),
+              0u);
+    const std::string ordered =
+        write("ordered.eisnn", model_bytes({"(R1,C1)-R0", {"R1.r", "C1.c", "R0.r"}, {2, -3, 1},
+                                            kRc.log}));
+    expect_values(guess("R0-(R1,C1)", ordered), Values{10, 100, 1e-3});
+}
+
+// The system reads a path only up to its first NUL: "rc.eisnn\0/elsewhere"
+// would load rc.eisnn and cache it under a second name.
+TEST_F(UserWeights, PathWithANulByteIsRefusedBeforeAnythingIsRead) {
+    const std::string rc = write("rc.eisnn", model_bytes(kRc));
+    const std::size_t cached = user_weights_cache().size();
+    const std::string hidden = rc + std::string("\0/does/not/exist.eisnn", 23);
+    EXPECT_EQ(message_of(guess("R0-(R1,C1)", hidden)), "embedded null byte");
+    EXPECT_EQ(message_of(guess("R0-(R1,C1)", std::string("\0", 1))), "embedded null byte");
+    EXPECT_EQ(user_weights_cache().size(), cached);
+    expect_values(guess("R0-(R1,C1)", rc), Values{10, 100, 1e-3});
 }
 
 TEST_F(UserWeights, CacheRetriesMissingFilesAndNeverRereadsLoadedOnes) {
