@@ -84,10 +84,9 @@ void add_reciprocals(double* __restrict re, double* __restrict im, const double*
 // (out_re, out_im) = 1/(z_re, z_im), and (re, im) += the same: add_reciprocals
 // with the reciprocal kept for reuse. Same operations, same bits.
 KORVANE_WIDE_LOOP
-void add_kept_reciprocals(double* __restrict re, double* __restrict im,
-                          double* __restrict out_re, double* __restrict out_im,
-                          const double* __restrict z_re, const double* __restrict z_im,
-                          std::size_t n, bool fresh) {
+void add_kept_reciprocals(double* __restrict re, double* __restrict im, double* __restrict out_re,
+                          double* __restrict out_im, const double* __restrict z_re,
+                          const double* __restrict z_im, std::size_t n, bool fresh) {
     for (std::size_t i = 0; i < n; ++i) {
         const Cplx y = reciprocal(Cplx{z_re[i], z_im[i]});
         out_re[i] = y.re;
@@ -460,8 +459,8 @@ struct Walk {
     ReuseMemo* memo = nullptr;  // null: compute everything (always so for stored values)
     const SpectrumEvaluator::Subtree* subtrees = nullptr;
     std::size_t block_index = 0;
-    std::size_t element = 0;    // element order index of the next element
-    std::size_t subtree = 0;    // walk order index of the next subtree
+    std::size_t element = 0;  // element order index of the next element
+    std::size_t subtree = 0;  // walk order index of the next subtree
 
     double* level(std::size_t depth, std::size_t slot) const {
         return scratch + (depth * 4 + slot) * SpectrumEvaluator::kBlock;
@@ -475,8 +474,8 @@ struct Walk {
         for (const Node& node : list.nodes) {
             if (const Element* e = std::get_if<Element>(&node.item)) {
                 if (memo != nullptr && worth_reusing(e->kind)) {
-                    add_element_reusing(e->kind, values(*e), block, *memo, element, block_index,
-                                        re, im, fresh);
+                    add_element_reusing(e->kind, values(*e), block, *memo, element, block_index, re,
+                                        im, fresh);
                 } else {
                     add_element(e->kind, values(*e), block, re, im, fresh);
                 }
@@ -524,8 +523,8 @@ struct Walk {
 
     // Stores the reciprocal of (z_re, z_im) as the slot's value and adds it
     // to (re, im): add_reciprocals with the reciprocal kept.
-    void keep_reciprocals(std::size_t id, const Slot& slot, const double* z_re,
-                          const double* z_im, double* re, double* im, bool fresh) {
+    void keep_reciprocals(std::size_t id, const Slot& slot, const double* z_re, const double* z_im,
+                          double* re, double* im, bool fresh) {
         ReuseMemo::Table& table = memo->subtrees;
         double* kept_re = table.re_of(slot.entry);
         double* kept_im = table.im_of(slot.entry);
@@ -642,7 +641,7 @@ SpectrumEvaluator::SpectrumEvaluator(const Circuit& circuit, std::span<const dou
 void SpectrumEvaluator::evaluate_block(std::span<const double> trial, std::size_t begin,
                                        std::size_t n, double* re, double* im,
                                        std::uint64_t reuse_scope) const {
-    const Block block{omega_.data() + begin, sqrt_w_.data() + begin, log_hi_.data() + begin,
+    const Block block{omega_.data() + begin,  sqrt_w_.data() + begin, log_hi_.data() + begin,
                       log_lo_.data() + begin, points_.data() + begin, n};
     TrialCursor cursor{trial.data()};
     Walk<TrialCursor> walk{block, thread_scratch((depth_ + 1) * 4 * kBlock), cursor};
@@ -677,7 +676,7 @@ void SpectrumEvaluator::evaluate_stored(std::size_t begin, std::size_t end, Cplx
     double* scratch = thread_scratch((depth_ + 1) * 4 * kBlock);
     for (std::size_t first = begin; first < end; first += kBlock) {
         const std::size_t n = std::min(kBlock, end - first);
-        const Block block{omega_.data() + first, sqrt_w_.data() + first, log_hi_.data() + first,
+        const Block block{omega_.data() + first,  sqrt_w_.data() + first, log_hi_.data() + first,
                           log_lo_.data() + first, points_.data() + first, n};
         Walk<StoredValues>{block, scratch, values}.series(circuit_->top, 0, re, im);
         for (std::size_t i = 0; i < n; ++i) out[first + i] = {re[i], im[i]};

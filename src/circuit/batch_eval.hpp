@@ -20,7 +20,7 @@
 namespace korvane {
 
 class SpectrumEvaluator {
-public:
+  public:
     // Points per block: the scratch of one tree level is 4·kBlock doubles,
     // so a block of a shallow circuit stays in the first-level cache.
     static constexpr std::size_t kBlock = 256;
@@ -49,8 +49,8 @@ public:
     // other parameters). Scope 0 reuses nothing, nor
     // does a block other than a whole one (begin a multiple of kBlock, n up
     // to the next multiple or the end).
-    void evaluate_block(std::span<const double> trial, std::size_t begin, std::size_t n,
-                        double* re, double* im, std::uint64_t reuse_scope = 0) const;
+    void evaluate_block(std::span<const double> trial, std::size_t begin, std::size_t n, double* re,
+                        double* im, std::uint64_t reuse_scope = 0) const;
 
     // A scope number never handed out before in this process.
     static std::uint64_t new_reuse_scope();
@@ -70,17 +70,17 @@ public:
         std::size_t key_offset = 0;   // sum of params of the subtrees before it
     };
 
-private:
+  private:
     const Circuit* circuit_ = nullptr;
     std::size_t element_count_ = 0;
     std::vector<Subtree> subtrees_;
     std::size_t subtree_key_length_ = 0;  // sum of params over subtrees_
-    std::size_t depth_ = 0;       // parallel-group nesting of the circuit
-    std::vector<double> omega_;   // (N,) ω
-    std::vector<double> sqrt_w_;  // (N,) √ω
-    std::vector<double> log_hi_;  // (N,) ln|ω| as hi + lo (log_pair)
+    std::size_t depth_ = 0;               // parallel-group nesting of the circuit
+    std::vector<double> omega_;           // (N,) ω
+    std::vector<double> sqrt_w_;          // (N,) √ω
+    std::vector<double> log_hi_;          // (N,) ln|ω| as hi + lo (log_pair)
     std::vector<double> log_lo_;
-    std::vector<Omega> points_;   // (N,) everything make_omega forms, for the general kinds
+    std::vector<Omega> points_;  // (N,) everything make_omega forms, for the general kinds
 };
 
 }  // namespace korvane

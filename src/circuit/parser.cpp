@@ -43,7 +43,7 @@ struct OpenGroup {
 };
 
 class Parser {
-public:
+  public:
     explicit Parser(std::string_view text) : text_(text) {}
 
     std::variant<Circuit, ParseError> run() {
@@ -83,7 +83,7 @@ public:
         }
     }
 
-private:
+  private:
     bool peek(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
 
     bool at_group_opening() const {

@@ -52,8 +52,8 @@ LmConfig requested_lm_config(const FitSettings& settings) {
     config.ftol = settings.ftol;
     config.xtol = settings.xtol;
     config.gtol = 1e-8;
-    const std::size_t budget = std::min<std::size_t>(
-        settings.max_iterations, std::numeric_limits<std::uint32_t>::max());
+    const std::size_t budget =
+        std::min<std::size_t>(settings.max_iterations, std::numeric_limits<std::uint32_t>::max());
     config.eval_budget = static_cast<std::uint32_t>(std::max<std::size_t>(budget, 1));
     return config;
 }
@@ -103,9 +103,9 @@ Result<FitMethod> parse_fit_method(std::string_view name) {
 }
 
 StartChoice choose_start(const Circuit& circuit, GuessInit guess_init, bool has_weights_path) {
-    const bool want = guess_init == GuessInit::Always ||
-                      (guess_init == GuessInit::Unset &&
-                       (!circuit.values_explicit || has_weights_path));
+    const bool want =
+        guess_init == GuessInit::Always ||
+        (guess_init == GuessInit::Unset && (!circuit.values_explicit || has_weights_path));
     if (!want) return StartChoice::Keep;
     if (has_weights_path) return StartChoice::GuessWithFile;
     if (guess_init == GuessInit::Always || has_registered_model(circuit)) {
@@ -122,8 +122,7 @@ std::string missing_model_warning() {
 }
 
 Result<Circuit> start_circuit(const Circuit& circuit, StartChoice choice,
-                              std::span<const double> frequencies,
-                              std::span<const Cplx> impedances,
+                              std::span<const double> frequencies, std::span<const Cplx> impedances,
                               const std::optional<std::string>& weights_path) {
     if (choice == StartChoice::Keep || choice == StartChoice::WarnAndKeep) return circuit;
     const std::optional<std::string> path =
@@ -137,8 +136,7 @@ Result<Circuit> start_circuit(const Circuit& circuit, StartChoice choice,
 
 Result<Circuit> prepare_start(const Circuit& circuit, GuessInit guess_init,
                               const std::optional<std::string>& weights_path,
-                              std::span<const double> frequencies,
-                              std::span<const Cplx> impedances,
+                              std::span<const double> frequencies, std::span<const Cplx> impedances,
                               const std::function<Status(const std::string&)>& warn) {
     const StartChoice choice = choose_start(circuit, guess_init, weights_path.has_value());
     if (choice == StartChoice::WarnAndKeep) {

@@ -62,16 +62,14 @@ std::string missing_model_warning();
 // the circuit carrying the network's guess otherwise (the guesser's failure
 // passes through unchanged). Runs the network on the calling thread.
 Result<Circuit> start_circuit(const Circuit& circuit, StartChoice choice,
-                              std::span<const double> frequencies,
-                              std::span<const Cplx> impedances,
+                              std::span<const double> frequencies, std::span<const Cplx> impedances,
                               const std::optional<std::string>& weights_path);
 
 // choose_start + start_circuit, calling `warn` for WarnAndKeep; a failing
 // `warn` (warnings escalated to errors) fails the preparation with its error.
 Result<Circuit> prepare_start(const Circuit& circuit, GuessInit guess_init,
                               const std::optional<std::string>& weights_path,
-                              std::span<const double> frequencies,
-                              std::span<const Cplx> impedances,
+                              std::span<const double> frequencies, std::span<const Cplx> impedances,
                               const std::function<Status(const std::string&)>& warn);
 
 // ---- the fit ----------------------------------------------------------------

@@ -64,10 +64,8 @@ std::optional<Candidate> lowest_feasible_start(const std::vector<Candidate>& sor
 
 }  // namespace
 
-Result<LeastSquaresRun> least_squares_run(const Objective& objective,
-                                          std::span<const double> start,
-                                          const std::vector<bool>& frozen,
-                                          const LmConfig& config) {
+Result<LeastSquaresRun> least_squares_run(const Objective& objective, std::span<const double> start,
+                                          const std::vector<bool>& frozen, const LmConfig& config) {
     const std::span<const Bounds> bounds = objective.bounds();
     Result<LmOutcome> solved =
         minimise_in_search_space(objective, to_search_space(start, bounds), frozen, config);
@@ -94,10 +92,9 @@ bool total_order_less(double a, double b) {
 }
 
 void sort_by_cost(std::vector<Candidate>& candidates) {
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) {
-                         return total_order_less(a.cost, b.cost);
-                     });
+    std::stable_sort(
+        candidates.begin(), candidates.end(),
+        [](const Candidate& a, const Candidate& b) { return total_order_less(a.cost, b.cost); });
 }
 
 Result<std::vector<Candidate>> candidate_starting_points(std::span<const double> p0,
@@ -184,7 +181,8 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
     std::optional<LeastSquaresRun> best;
     std::optional<LeastSquaresRun> best_inside;  // cheapest run that ended in the box
     for (const Candidate& candidate : *candidates) {
-        Result<LeastSquaresRun> run = least_squares_run(objective, candidate.params, none_frozen, config);
+        Result<LeastSquaresRun> run =
+            least_squares_run(objective, candidate.params, none_frozen, config);
         if (!run) return run.take_error();
         solution.iterations += run->evaluations;
         ++solution.candidate_runs;
@@ -271,8 +269,8 @@ LmConfig fixed_lm_config() {
 // included; only a fit that falls back pays for the second assembly.
 Result<FitOutcome> assemble_no_worse_than_start(const Objective& objective, const Circuit& start,
                                                 const LeastSquaresSolution& solution) {
-    Result<FitOutcome> outcome = assemble_outcome(objective, start, solution.params,
-                                                  solution.success, solution.iterations);
+    Result<FitOutcome> outcome =
+        assemble_outcome(objective, start, solution.params, solution.success, solution.iterations);
     if (!outcome || !solution.lowest_start) return outcome;
     const Candidate& lowest = *solution.lowest_start;
     if (outcome->cost <= lowest.cost) return outcome;
@@ -281,8 +279,7 @@ Result<FitOutcome> assemble_no_worse_than_start(const Objective& objective, cons
         return assemble_outcome(objective, start, inside->params, inside->success,
                                 solution.iterations);
     }
-    return assemble_outcome(objective, start, lowest.params, solution.success,
-                            solution.iterations);
+    return assemble_outcome(objective, start, lowest.params, solution.success, solution.iterations);
 }
 
 Result<FitOutcome> fit_least_squares(const Objective& objective, const Circuit& start,

@@ -27,8 +27,8 @@
 namespace korvane {
 namespace {
 
-constexpr double kEpsilon = 2.220446049250313e-16;   // 2⁻⁵²
-constexpr double kDwarf = 2.2250738585072014e-308;   // smallest normal double
+constexpr double kEpsilon = 2.220446049250313e-16;  // 2⁻⁵²
+constexpr double kDwarf = 2.2250738585072014e-308;  // smallest normal double
 constexpr double kAcceptRatio = 1e-4;
 
 LmStop make_stop(LmStop::Kind kind, std::string_view label = {}) {
@@ -56,34 +56,34 @@ struct Workspace {
         rotated_residuals = take(m);
         jacobian = take(stride * n);
         for (std::span<double>* part :
-             {&r_diag, &column_norms, &partial_norms, &norm_reference, &tail_norms, &scaling,
-              &qtf, &step, &scaled_vector, &r_times_step, &solve_vector, &scaled_z, &s_diag,
-              &rotated_rhs, &saved_diagonal}) {
+             {&r_diag, &column_norms, &partial_norms, &norm_reference, &tail_norms, &scaling, &qtf,
+              &step, &scaled_vector, &r_times_step, &solve_vector, &scaled_z, &s_diag, &rotated_rhs,
+              &saved_diagonal}) {
             *part = take(n);
         }
         std::fill(scaling.begin(), scaling.end(), 1.0);
     }
 
-    std::size_t stride;               // rows of the Jacobian storage, max(m, n)
-    std::vector<double> storage;      // everything below but perm
-    std::span<double> x;              // (n) last accepted point
-    std::span<double> trial_x;        // (n) x + p
-    std::span<double> residuals;      // (m) r(x)
+    std::size_t stride;                   // rows of the Jacobian storage, max(m, n)
+    std::vector<double> storage;          // everything below but perm
+    std::span<double> x;                  // (n) last accepted point
+    std::span<double> trial_x;            // (n) x + p
+    std::span<double> residuals;          // (m) r(x)
     std::span<double> trial_residuals;    // (m) r(x + p)
     std::span<double> rotated_residuals;  // (m) Qᵀ·r
-    std::span<double> jacobian;       // (stride, n) column-major: J, then its QR factors
-    std::vector<std::size_t> perm;    // (n) pivot order
-    std::span<double> r_diag;         // (n) diagonal of R
-    std::span<double> column_norms;   // (n) ‖J column j‖, original order
-    std::span<double> partial_norms;  // (n) QR workspace
-    std::span<double> norm_reference; // (n) QR workspace
-    std::span<double> tail_norms;     // (n) QR workspace
-    std::span<double> scaling;        // (n) D
-    std::span<double> qtf;            // (n) first n entries of Qᵀ·r
-    std::span<double> step;           // (n) subproblem solution z, then p = −z
-    std::span<double> scaled_vector;  // (n) D·p or D·x
-    std::span<double> r_times_step;   // (n) R·Pᵀ·p
-    std::span<double> solve_vector;   // (n) λ-search workspaces
+    std::span<double> jacobian;           // (stride, n) column-major: J, then its QR factors
+    std::vector<std::size_t> perm;        // (n) pivot order
+    std::span<double> r_diag;             // (n) diagonal of R
+    std::span<double> column_norms;       // (n) ‖J column j‖, original order
+    std::span<double> partial_norms;      // (n) QR workspace
+    std::span<double> norm_reference;     // (n) QR workspace
+    std::span<double> tail_norms;         // (n) QR workspace
+    std::span<double> scaling;            // (n) D
+    std::span<double> qtf;                // (n) first n entries of Qᵀ·r
+    std::span<double> step;               // (n) subproblem solution z, then p = −z
+    std::span<double> scaled_vector;      // (n) D·p or D·x
+    std::span<double> r_times_step;       // (n) R·Pᵀ·p
+    std::span<double> solve_vector;       // (n) λ-search workspaces
     std::span<double> scaled_z;
     std::span<double> s_diag;
     std::span<double> rotated_rhs;
@@ -91,14 +91,15 @@ struct Workspace {
 };
 
 class LmRun {
-public:
+  public:
     LmRun(LmProblem& problem, const LmConfig& config)
         : problem_(problem),
           config_(config),
           n_(problem.point().size()),
           m_(problem.residual_count()),
-          max_evaluations_(static_cast<std::uint64_t>(std::max<std::uint32_t>(config.eval_budget, 1)) *
-                           (static_cast<std::uint64_t>(n_) + 1)),
+          max_evaluations_(
+              static_cast<std::uint64_t>(std::max<std::uint32_t>(config.eval_budget, 1)) *
+              (static_cast<std::uint64_t>(n_) + 1)),
           ws_(n_, m_) {}
 
     LmOutcome minimise() {
@@ -116,10 +117,8 @@ public:
         return outcome;
     }
 
-private:
-    MatrixView jacobian_view() {
-        return MatrixView{ws_.jacobian.data(), m_, n_, ws_.stride};
-    }
+  private:
+    MatrixView jacobian_view() { return MatrixView{ws_.jacobian.data(), m_, n_, ws_.stride}; }
     // R occupies the leading n×n block of the Jacobian storage.
     MatrixView r_view() { return MatrixView{ws_.jacobian.data(), n_, n_, ws_.stride}; }
 
@@ -229,10 +228,12 @@ private:
         }
         const double model_ratio = euclidean_norm(ws_.r_times_step) / fnorm_;
         const double temp1 = model_ratio * model_ratio;
-        if (!std::isfinite(temp1)) return make_stop(LmStop::NonFiniteValue, "trust-region reduction");
+        if (!std::isfinite(temp1))
+            return make_stop(LmStop::NonFiniteValue, "trust-region reduction");
         const double damping_ratio = (std::sqrt(lambda_) * pnorm) / fnorm_;
         const double temp2 = damping_ratio * damping_ratio;
-        if (!std::isfinite(temp2)) return make_stop(LmStop::NonFiniteValue, "trust-region reduction");
+        if (!std::isfinite(temp2))
+            return make_stop(LmStop::NonFiniteValue, "trust-region reduction");
 
         // The initial Δ comes from ‖D·x₀‖ only; the first step may show it too large.
         if (first_step_ && pnorm < radius_) radius_ = pnorm;
@@ -313,10 +314,10 @@ private:
 
     std::uint64_t nfev_ = 0;
     double fnorm_ = std::numeric_limits<double>::quiet_NaN();  // ‖r(x)‖
-    double xnorm_ = 0.0;                                      // ‖D·x‖
+    double xnorm_ = 0.0;                                       // ‖D·x‖
     double gnorm_ = 0.0;
-    double radius_ = 0.0;                                     // Δ
-    double lambda_ = 0.0;                                     // λ
+    double radius_ = 0.0;  // Δ
+    double lambda_ = 0.0;  // λ
     bool first_outer_ = true;
     bool first_step_ = true;
 };
@@ -334,16 +335,26 @@ Result<LmConfig> validate_lm_config(const LmConfig& config) {
 
 std::string_view lm_stop_name(LmStop::Kind kind) {
     switch (kind) {
-        case LmStop::AbortedByProblem: return "AbortedByProblem";
-        case LmStop::NonFiniteValue: return "NonFiniteValue";
-        case LmStop::ZeroResidual: return "ZeroResidual";
-        case LmStop::GradientOrthogonal: return "GradientOrthogonal";
-        case LmStop::ToleranceReached: return "ToleranceReached";
-        case LmStop::TolerancesTooSmall: return "TolerancesTooSmall";
-        case LmStop::EvaluationLimit: return "EvaluationLimit";
-        case LmStop::NothingToSolve: return "NothingToSolve";
-        case LmStop::EmptyResiduals: return "EmptyResiduals";
-        case LmStop::ShapeMismatch: return "ShapeMismatch";
+        case LmStop::AbortedByProblem:
+            return "AbortedByProblem";
+        case LmStop::NonFiniteValue:
+            return "NonFiniteValue";
+        case LmStop::ZeroResidual:
+            return "ZeroResidual";
+        case LmStop::GradientOrthogonal:
+            return "GradientOrthogonal";
+        case LmStop::ToleranceReached:
+            return "ToleranceReached";
+        case LmStop::TolerancesTooSmall:
+            return "TolerancesTooSmall";
+        case LmStop::EvaluationLimit:
+            return "EvaluationLimit";
+        case LmStop::NothingToSolve:
+            return "NothingToSolve";
+        case LmStop::EmptyResiduals:
+            return "EmptyResiduals";
+        case LmStop::ShapeMismatch:
+            return "ShapeMismatch";
     }
     return "Unknown";
 }

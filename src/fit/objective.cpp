@@ -54,7 +54,7 @@ void central_difference(double* __restrict column, const double* __restrict minu
 
 double weight_of(const Cplx z, const WeightScheme scheme) {
     if (scheme == WeightScheme::Unit) return 1.0;
-    const double modulus = std::hypot(z.re, z.im);  // no intermediate overflow
+    const double modulus = std::hypot(z.re, z.im);        // no intermediate overflow
     return modulus >= kMinWeight ? modulus : kMinWeight;  // NaN fails the test too
 }
 
@@ -177,8 +177,7 @@ Status Objective::jacobian_into(std::span<const double> p, std::span<double> col
     });
 }
 
-Result<Jacobian> Objective::jacobian(std::span<const double> p,
-                                     std::uint64_t reuse_scope) const {
+Result<Jacobian> Objective::jacobian(std::span<const double> p, std::uint64_t reuse_scope) const {
     Jacobian jacobian;
     jacobian.rows = residual_count();
     jacobian.cols = p.size();

@@ -47,13 +47,11 @@ inline constexpr double kMinStepScale = 1e-8;
 
 // 2N × P, stored column by column because it is produced that way.
 struct Jacobian {
-    std::size_t rows = 0;         // 2N
-    std::size_t cols = 0;         // P
-    std::vector<double> values;   // (cols, rows): column j at values[j * rows]
+    std::size_t rows = 0;        // 2N
+    std::size_t cols = 0;        // P
+    std::vector<double> values;  // (cols, rows): column j at values[j * rows]
 
-    std::span<const double> column(std::size_t j) const {
-        return {values.data() + j * rows, rows};
-    }
+    std::span<const double> column(std::size_t j) const { return {values.data() + j * rows, rows}; }
     double at(std::size_t row, std::size_t col) const { return values[col * rows + row]; }
 };
 
@@ -65,7 +63,7 @@ struct JacobianWorkspace {
 };
 
 class Objective {
-public:
+  public:
     // ω_i = 2π·f_i and the weights are computed here, once. The circuit is
     // borrowed and must outlive the objective; only its structure is used.
     // A null counter means a fresh one.
@@ -78,8 +76,8 @@ public:
     Objective with_fresh_counter() const;
 
     const Circuit& circuit() const { return *circuit_; }
-    std::size_t point_count() const { return omega_.size(); }          // N
-    std::size_t residual_count() const { return 2 * omega_.size(); }   // 2N
+    std::size_t point_count() const { return omega_.size(); }         // N
+    std::size_t residual_count() const { return 2 * omega_.size(); }  // 2N
     std::size_t parameter_count() const { return parameter_count_; }
     std::span<const double> omega() const { return omega_; }
     std::span<const Cplx> measured() const { return measured_; }
@@ -114,7 +112,7 @@ public:
     // ½·Σ r_k²; counter += 1. A nonzero reuse_scope as for residuals_in_scope.
     Result<double> cost(std::span<const double> p, std::uint64_t reuse_scope = 0) const;
 
-private:
+  private:
     Objective() = default;
 
     const Circuit* circuit_ = nullptr;

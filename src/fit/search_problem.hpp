@@ -19,7 +19,7 @@
 namespace korvane {
 
 class SearchProblem final : public LmProblem {
-public:
+  public:
     // x0 in search coordinates. frozen[j] pins parameter j (its Jacobian
     // column is zero); entries beyond the mask are not frozen. The objective
     // is borrowed and must outlive the problem.
@@ -38,7 +38,7 @@ public:
     // parameter count, never numerical trouble).
     const std::optional<Error>& failure() const { return failure_; }
 
-private:
+  private:
     void record(const Status& status);
 
     const Objective& objective_;

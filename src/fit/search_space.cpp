@@ -39,8 +39,7 @@ void from_search_space_into(std::span<const double> x, std::span<const Bounds> b
     }
 }
 
-std::vector<double> from_search_space(std::span<const double> x,
-                                      std::span<const Bounds> bounds) {
+std::vector<double> from_search_space(std::span<const double> x, std::span<const Bounds> bounds) {
     std::vector<double> p(std::min(x.size(), bounds.size()));
     from_search_space_into(x, bounds, p);
     return p;
@@ -67,8 +66,7 @@ Status search_jacobian_into(const Objective& objective, std::span<const double> 
     p.resize(std::min(x.size(), bounds.size()));
     from_search_space_into(x, bounds, p);
 
-    const bool same_point =
-        workspace.reuse_scope != 0 && same_bits(workspace.scope_params, p);
+    const bool same_point = workspace.reuse_scope != 0 && same_bits(workspace.scope_params, p);
     Status status = objective.jacobian_into(p, columns, workspace.jacobian,
                                             same_point ? workspace.reuse_scope : 0);
     if (!status.ok()) return status;

@@ -88,12 +88,26 @@ struct FitArguments {
 };
 
 bool parse_fit_arguments(PyObject* args, PyObject* kwargs, FitArguments& out) {
-    static const char* keywords[] = {
-        "frequencies", "impedances", "guess_init", "weights", "weight", "method",
-        "max_iterations", "ftol", "xtol", "num_particles", "generations",
-        "nelder_mead_iterations", "de_evaluations", "sa_iterations", "sa_initial_temperature",
-        "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed",
-        nullptr};
+    static const char* keywords[] = {"frequencies",
+                                     "impedances",
+                                     "guess_init",
+                                     "weights",
+                                     "weight",
+                                     "method",
+                                     "max_iterations",
+                                     "ftol",
+                                     "xtol",
+                                     "num_particles",
+                                     "generations",
+                                     "nelder_mead_iterations",
+                                     "de_evaluations",
+                                     "sa_iterations",
+                                     "sa_initial_temperature",
+                                     "basin_hopping_hops",
+                                     "basin_hopping_step_size",
+                                     "basin_hopping_temperature",
+                                     "seed",
+                                     nullptr};
     PyObject* o[19] = {};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit",
                                      const_cast<char**>(keywords), &o[0], &o[1], &o[2], &o[3],
@@ -129,8 +143,7 @@ bool parse_fit_arguments(PyObject* args, PyObject* kwargs, FitArguments& out) {
     if (!convert_into(o[16], "basin_hopping_step_size", s.basin_hopping_step_size, to_double)) {
         return false;
     }
-    if (!convert_into(o[17], "basin_hopping_temperature", s.basin_hopping_temperature,
-                      to_double)) {
+    if (!convert_into(o[17], "basin_hopping_temperature", s.basin_hopping_temperature, to_double)) {
         return false;
     }
     if (given(o[18])) {
@@ -211,16 +224,16 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
             return ok_status();
         };
-        Result<Circuit> start = prepare_start(circuit_of(self), arguments.guess_init,
-                                              arguments.weights, data->frequencies,
-                                              data->impedances, warn);
+        Result<Circuit> start =
+            prepare_start(circuit_of(self), arguments.guess_init, arguments.weights,
+                          data->frequencies, data->impedances, warn);
         if (!start) return warning_raised ? nullptr : raise_error(start.error());
 
         std::optional<Result<FitOutcome>> outcome;
         {
             GilRelease unlocked;
-            outcome.emplace(run_fit(*start, data->frequencies, data->impedances, *weight,
-                                    arguments.settings));
+            outcome.emplace(
+                run_fit(*start, data->frequencies, data->impedances, *weight, arguments.settings));
         }
         if (!*outcome) return raise_error(outcome->error());
         return make_result(std::move(outcome->value()));

@@ -120,8 +120,7 @@ void for_each_piece(std::size_t begin, std::size_t end, std::size_t grain, Emit&
     for_each_piece(mid, end, grain, emit);
 }
 
-void split_into(std::vector<Piece>& pieces, std::size_t begin, std::size_t end,
-                std::size_t grain) {
+void split_into(std::vector<Piece>& pieces, std::size_t begin, std::size_t end, std::size_t grain) {
     auto push = [&pieces](Piece piece) { pieces.push_back(piece); };
     for_each_piece(begin, end, grain, push);
 }

@@ -27,7 +27,7 @@ struct Error {
 // reader) instantiate it with their own error type.
 template <class T, class E = Error>
 class Result {
-public:
+  public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
 
@@ -45,7 +45,7 @@ public:
     const E& error() const { return std::get<1>(state_); }
     E&& take_error() { return std::get<1>(std::move(state_)); }
 
-private:
+  private:
     std::variant<T, E> state_;
 };
 

@@ -2,6 +2,8 @@
 // folding, the list text, and that every entry is a valid circuit with the
 // parameters its weight file expects.
 
+#include "nn/trained_topologies.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,7 +11,6 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
-#include "nn/trained_topologies.hpp"
 
 namespace korvane {
 namespace {

@@ -1,10 +1,10 @@
 // Quoting for messages and the UTF-8 stepping behind character positions.
 
+#include "runtime/text.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "runtime/text.hpp"
 
 namespace korvane {
 namespace {
