@@ -32,8 +32,8 @@ struct Walk {
     ReuseMemo* memo = nullptr;  // null: compute everything (always so for stored values)
     const SpectrumEvaluator::Subtree* subtrees = nullptr;
     std::size_t block_index = 0;
-    std::size_t element = 0;    // element order index of the next element
-    std::size_t subtree = 0;    // walk order index of the next subtree
+    std::size_t element = 0;  // element order index of the next element
+    std::size_t subtree = 0;  // walk order index of the next subtree
 
     // The sum of the list's impedances into (re, im), from 0 in node order.
     void series(const SeriesList& list, std::size_t depth, double* __restrict re,
@@ -90,8 +90,8 @@ struct Walk {
 
     // Stores the reciprocal of (z_re, z_im) as the slot's value and adds it
     // to (re, im): add_reciprocals with the reciprocal kept.
-    void keep_reciprocals(std::size_t id, const Slot& slot, const double* z_re,
-                          const double* z_im, double* re, double* im, bool fresh) {
+    void keep_reciprocals(std::size_t id, const Slot& slot, const double* z_re, const double* z_im,
+                          double* re, double* im, bool fresh) {
         const ReuseMemo::Table& table = memo->subtrees();
         kernels::add_kept_reciprocals(re, im, table.re_of(slot.entry), table.im_of(slot.entry),
                                       z_re, z_im, block.n, fresh);

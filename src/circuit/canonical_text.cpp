@@ -14,7 +14,7 @@ namespace korvane {
 namespace {
 
 class TextWriter {
-public:
+  public:
     // Labels of unlabeled elements come from the same counters, advanced in
     // the same element order, as their parameter names (param_names), so the
     // text names every parameter as the circuit does.
@@ -35,7 +35,7 @@ public:
 
     std::string take() { return std::move(out_); }
 
-private:
+  private:
     void element(const Element& e) {
         if (!e.label.empty()) {
             out_ += e.label;

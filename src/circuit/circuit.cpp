@@ -27,7 +27,6 @@ std::string too_deep() {
     return "circuit nesting is deeper than " + std::to_string(kMaxDepth) + " levels";
 }
 
-
 template <class Values>
 Cplx series_impedance(const SeriesList& list, const Omega& om, Values& values);
 

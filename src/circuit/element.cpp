@@ -37,7 +37,12 @@ constexpr std::array<KindInfo, kKindCount> kKinds = {{
     {"K", "K", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 0.001}},
     {"Zarc", "Zarc", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 0.001, 0.8}},
     {"Tlmq", "TLMQ", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}},
-    {"T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
+    {"T",
+     "T",
+     4,
+     {"a", "b", "k_tau", "tau"},
+     {"ohm*m^2", "ohm*m^2", "-", "s"},
+     {1.0, 1.0, 1.0, 1.0}},
 }};
 
 }  // namespace

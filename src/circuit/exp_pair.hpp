@@ -41,10 +41,10 @@ struct ExpParts {
     double excess;  // τ_j + e^r − 1
 };
 inline ExpParts exp_pair_parts(double hi, double lo) {
-    constexpr double kInvLn2N = 0x1.71547652b82fep+7;    // 128/ln 2
-    constexpr double kLn2HiN = 0x1.62e42fef80000p-8;     // ln 2/128, head
-    constexpr double kLn2LoN = 0x1.1cf79abc9e3b4p-43;    // ln 2/128, tail
-    constexpr double kShift = 0x1.8p52;  // k + kShift holds k in its low bits
+    constexpr double kInvLn2N = 0x1.71547652b82fep+7;  // 128/ln 2
+    constexpr double kLn2HiN = 0x1.62e42fef80000p-8;   // ln 2/128, head
+    constexpr double kLn2LoN = 0x1.1cf79abc9e3b4p-43;  // ln 2/128, tail
+    constexpr double kShift = 0x1.8p52;                // k + kShift holds k in its low bits
     const double shifted = kInvLn2N * hi + kShift;
     const std::uint64_t k_bits = std::bit_cast<std::uint64_t>(shifted);
     const double k = shifted - kShift;
@@ -55,8 +55,8 @@ inline ExpParts exp_pair_parts(double hi, double lo) {
     const double s =
         std::bit_cast<double>(std::bit_cast<std::uint64_t>(entry.value) + ((k_bits >> 7) << 52));
     const double r2 = r * r;
-    const double poly = r + r2 * (0.5 + r * (1.0 / 6.0)) +
-                        (r2 * r2) * (1.0 / 24.0 + r * (1.0 / 120.0));
+    const double poly =
+        r + r2 * (0.5 + r * (1.0 / 6.0)) + (r2 * r2) * (1.0 / 24.0 + r * (1.0 / 120.0));
     return {s, entry.tau + poly};
 }
 

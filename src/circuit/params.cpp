@@ -134,9 +134,8 @@ std::vector<Bounds> param_bounds(const Circuit& circuit) {
 
 std::vector<std::string> param_units(const Circuit& circuit) {
     std::vector<std::string> out;
-    for_each_param(circuit, [&](const Element& e, int i) {
-        out.emplace_back(kind_info(e.kind).units[i]);
-    });
+    for_each_param(circuit,
+                   [&](const Element& e, int i) { out.emplace_back(kind_info(e.kind).units[i]); });
     return out;
 }
 

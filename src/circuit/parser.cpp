@@ -48,7 +48,7 @@ struct OpenGroup {
 };
 
 class Parser {
-public:
+  public:
     Parser(std::string_view text, bool canonical) : text_(text), canonical_(canonical) {}
 
     std::variant<Circuit, ParseError> run() {
@@ -99,7 +99,7 @@ public:
         }
     }
 
-private:
+  private:
     bool peek(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
 
     bool at_group_opening() const {

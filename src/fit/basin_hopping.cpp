@@ -84,8 +84,7 @@ Result<FitOutcome> basin_hopping(const Objective& objective, const Circuit& star
         }
         if (accept) current = std::move(*found);
     }
-    return assemble_outcome(objective, start, objective.free_values(best.params), true,
-                            iterations);
+    return assemble_outcome(objective, start, objective.free_values(best.params), true, iterations);
 }
 
 }  // namespace korvane

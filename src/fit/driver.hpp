@@ -40,8 +40,8 @@ struct FitSettings {
     std::string method = "levenberg_marquardt";
     // Python's max_iterations: LM evaluation budget per unknown (0 → 1).
     std::size_t lm_eval_budget = 200;
-    double ftol = 1e-8;                // LM: relative reduction of ½‖r‖²
-    double xtol = 1e-8;                // LM: relative step ‖D·p‖ / ‖D·x‖
+    double ftol = 1e-8;  // LM: relative reduction of ½‖r‖²
+    double xtol = 1e-8;  // LM: relative step ‖D·p‖ / ‖D·x‖
     // Derivative-free methods.
     std::size_t num_particles = 200;
     std::uint64_t generations = 1000;

@@ -76,7 +76,8 @@ double three_sum_norm(const double* v, std::size_t n) {
     if (middle_sum != 0.0) {
         // small_max² · small_sum is the small part; combine on the larger scale.
         if (middle_sum >= small_max) {
-            return std::sqrt(middle_sum * (1.0 + (small_max / middle_sum) * (small_max * small_sum)));
+            return std::sqrt(middle_sum *
+                             (1.0 + (small_max / middle_sum) * (small_max * small_sum)));
         }
         return std::sqrt(small_max * ((middle_sum / small_max) + (small_max * small_sum)));
     }
@@ -125,8 +126,8 @@ KORVANE_WIDE_LOOP void norms_in_one_pass(const double* const* v, std::size_t n, 
     }
     for (std::size_t c = 0; c < C; ++c) {
         const double total = combine_quad(sum[c]);
-        const double smallest = std::min(std::min(lowest[c][0], lowest[c][1]),
-                                         std::min(lowest[c][2], lowest[c][3]));
+        const double smallest =
+            std::min(std::min(lowest[c][0], lowest[c][1]), std::min(lowest[c][2], lowest[c][3]));
         const double largest = std::max(std::max(highest[c][0], highest[c][1]),
                                         std::max(highest[c][2], highest[c][3]));
         const bool intermediate =
@@ -144,17 +145,25 @@ double euclidean_norm(std::span<const double> v) {
     return out;
 }
 
-void euclidean_norms(const double* first, std::size_t length, std::size_t stride,
-                     std::size_t count, double* out) {
+void euclidean_norms(const double* first, std::size_t length, std::size_t stride, std::size_t count,
+                     double* out) {
     for (std::size_t c = 0; c < count; c += kColumnsPerPass) {
         const std::size_t here = std::min(kColumnsPerPass, count - c);
         const double* columns[kColumnsPerPass];
         for (std::size_t l = 0; l < here; ++l) columns[l] = first + (c + l) * stride;
         switch (here) {
-            case 1: norms_in_one_pass<1>(columns, length, out + c); break;
-            case 2: norms_in_one_pass<2>(columns, length, out + c); break;
-            case 3: norms_in_one_pass<3>(columns, length, out + c); break;
-            default: norms_in_one_pass<4>(columns, length, out + c); break;
+            case 1:
+                norms_in_one_pass<1>(columns, length, out + c);
+                break;
+            case 2:
+                norms_in_one_pass<2>(columns, length, out + c);
+                break;
+            case 3:
+                norms_in_one_pass<3>(columns, length, out + c);
+                break;
+            default:
+                norms_in_one_pass<4>(columns, length, out + c);
+                break;
         }
     }
 }

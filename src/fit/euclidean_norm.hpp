@@ -23,7 +23,7 @@ double euclidean_norm(std::span<const double> v);
 // for c < count: the tails of `count` neighbouring columns of a column-major
 // matrix. Bit for bit the single-vector results, but several columns' sums
 // run side by side, so the additions' latency overlaps.
-void euclidean_norms(const double* first, std::size_t length, std::size_t stride,
-                     std::size_t count, double* out);
+void euclidean_norms(const double* first, std::size_t length, std::size_t stride, std::size_t count,
+                     double* out);
 
 }  // namespace korvane

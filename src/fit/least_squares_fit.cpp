@@ -64,10 +64,8 @@ std::optional<Candidate> lowest_feasible_start(const std::vector<Candidate>& sor
 
 }  // namespace
 
-Result<LeastSquaresRun> least_squares_run(const Objective& objective,
-                                          std::span<const double> start,
-                                          const std::vector<bool>& frozen,
-                                          const LmConfig& config) {
+Result<LeastSquaresRun> least_squares_run(const Objective& objective, std::span<const double> start,
+                                          const std::vector<bool>& frozen, const LmConfig& config) {
     EvaluationContext context(objective);
     return least_squares_run(objective, context, start, frozen, config);
 }
@@ -90,10 +88,9 @@ Result<LeastSquaresRun> least_squares_run(const Objective& objective, Evaluation
 }
 
 void sort_by_cost(std::vector<Candidate>& candidates) {
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) {
-                         return total_order_less(a.cost, b.cost);
-                     });
+    std::stable_sort(
+        candidates.begin(), candidates.end(),
+        [](const Candidate& a, const Candidate& b) { return total_order_less(a.cost, b.cost); });
 }
 
 Result<std::vector<Candidate>> candidate_starting_points(std::span<const double> p0,

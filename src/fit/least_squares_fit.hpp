@@ -57,10 +57,8 @@ struct LeastSquaresRun {
 Result<LeastSquaresRun> least_squares_run(const Objective& objective, EvaluationContext& context,
                                           std::span<const double> start,
                                           const std::vector<bool>& frozen, const LmConfig& config);
-Result<LeastSquaresRun> least_squares_run(const Objective& objective,
-                                          std::span<const double> start,
-                                          const std::vector<bool>& frozen,
-                                          const LmConfig& config);
+Result<LeastSquaresRun> least_squares_run(const Objective& objective, std::span<const double> start,
+                                          const std::vector<bool>& frozen, const LmConfig& config);
 
 // Whether `run` takes the place of `best` (see least_squares_fit.cpp).
 bool replaces_best(const std::optional<LeastSquaresRun>& best, const LeastSquaresRun& run);

@@ -85,7 +85,7 @@ struct JacobianShape {
 // solver-owned storage, so a problem that does not allocate keeps the whole
 // iteration allocation-free.
 class LmProblem {
-public:
+  public:
     virtual ~LmProblem() = default;
 
     // The current point; its length is the number of unknowns n.

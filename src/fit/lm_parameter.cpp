@@ -64,8 +64,8 @@ std::size_t gauss_newton(const TrustRegionInput& in, std::span<double> z, std::s
 
 }  // namespace
 
-double solve_trust_region_subproblem(const TrustRegionInput& in, double lambda,
-                                     std::span<double> z, const LmParameterWork& work) {
+double solve_trust_region_subproblem(const TrustRegionInput& in, double lambda, std::span<double> z,
+                                     const LmParameterWork& work) {
     const std::size_t n = z.size();
     const double radius = in.radius;
     std::span<double> v = work.solve_vector;

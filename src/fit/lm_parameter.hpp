@@ -23,11 +23,11 @@ struct LmParameterWork {
 };
 
 struct TrustRegionInput {
-    MatrixView r;                          // n×n R on and above the diagonal (lower part is scratch)
-    std::span<const std::size_t> perm;     // pivot order of the factorisation
-    std::span<const double> d;             // scaling D, by original column
-    std::span<const double> qtf;           // first n entries of Qᵀr
-    double radius;                         // Δ > 0
+    MatrixView r;                       // n×n R on and above the diagonal (lower part is scratch)
+    std::span<const std::size_t> perm;  // pivot order of the factorisation
+    std::span<const double> d;          // scaling D, by original column
+    std::span<const double> qtf;        // first n entries of Qᵀr
+    double radius;                      // Δ > 0
 };
 
 // Returns the new λ (starting from `lambda`, the previous one) and writes z,

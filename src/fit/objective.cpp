@@ -51,7 +51,7 @@ void central_difference(double* __restrict column, const double* __restrict minu
 
 double weight_of(const Cplx z, const WeightScheme scheme) {
     if (scheme == WeightScheme::Unit) return 1.0;
-    const double modulus = std::hypot(z.re, z.im);  // no intermediate overflow
+    const double modulus = std::hypot(z.re, z.im);        // no intermediate overflow
     return modulus >= kMinWeight ? modulus : kMinWeight;  // NaN fails the test too
 }
 

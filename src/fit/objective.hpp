@@ -49,18 +49,16 @@ inline constexpr double kMinStepScale = 1e-8;
 
 // 2N × P, stored column by column because it is produced that way.
 struct Jacobian {
-    std::size_t rows = 0;         // 2N
-    std::size_t cols = 0;         // P
-    std::vector<double> values;   // (cols, rows): column j at values[j * rows]
+    std::size_t rows = 0;        // 2N
+    std::size_t cols = 0;        // P
+    std::vector<double> values;  // (cols, rows): column j at values[j * rows]
 
-    std::span<const double> column(std::size_t j) const {
-        return {values.data() + j * rows, rows};
-    }
+    std::span<const double> column(std::size_t j) const { return {values.data() + j * rows, rows}; }
     double at(std::size_t row, std::size_t col) const { return values[col * rows + row]; }
 };
 
 class Objective {
-public:
+  public:
     // ω_i = 2π·f_i and the weights are computed here, once. The circuit is
     // borrowed and must outlive the objective; only its structure is used.
     // A null counter means a fresh one.
@@ -82,8 +80,8 @@ public:
     Objective with_fresh_counter() const;
 
     const Circuit& circuit() const { return *circuit_; }
-    std::size_t point_count() const { return omega_.size(); }          // N
-    std::size_t residual_count() const { return 2 * omega_.size(); }   // 2N
+    std::size_t point_count() const { return omega_.size(); }         // N
+    std::size_t residual_count() const { return 2 * omega_.size(); }  // 2N
     // The unknowns: the circuit's parameters less the fixed ones, in
     // param_names() order. Every vector the objective takes has this layout.
     std::size_t parameter_count() const { return parameter_count_; }

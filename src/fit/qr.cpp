@@ -75,10 +75,14 @@ KORVANE_WIDE_LOOP void reflect(const double* u, std::size_t j, std::size_t m,
 void reflect(const double* u, std::size_t j, std::size_t m, double* const* targets,
              std::size_t count) {
     switch (count) {
-        case 1: return reflect<1>(u, j, m, targets);
-        case 2: return reflect<2>(u, j, m, targets);
-        case 3: return reflect<3>(u, j, m, targets);
-        default: return reflect<4>(u, j, m, targets);
+        case 1:
+            return reflect<1>(u, j, m, targets);
+        case 2:
+            return reflect<2>(u, j, m, targets);
+        case 3:
+            return reflect<3>(u, j, m, targets);
+        default:
+            return reflect<4>(u, j, m, targets);
     }
 }
 

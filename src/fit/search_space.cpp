@@ -37,8 +37,7 @@ void from_search_space_into(std::span<const double> x, std::span<const Bounds> b
     }
 }
 
-std::vector<double> from_search_space(std::span<const double> x,
-                                      std::span<const Bounds> bounds) {
+std::vector<double> from_search_space(std::span<const double> x, std::span<const Bounds> bounds) {
     std::vector<double> p(std::min(x.size(), bounds.size()));
     from_search_space_into(x, bounds, p);
     return p;

@@ -20,8 +20,8 @@ double half_to_double(std::uint16_t bits) {
     if (exponent == 0) {
         magnitude = std::ldexp(static_cast<double>(mantissa), -24);
     } else {
-        magnitude = std::ldexp(static_cast<double>(1024u + mantissa),
-                               static_cast<int>(exponent) - 25);
+        magnitude =
+            std::ldexp(static_cast<double>(1024u + mantissa), static_cast<int>(exponent) - 25);
     }
     return negative ? -magnitude : magnitude;
 }

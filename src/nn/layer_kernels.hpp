@@ -21,8 +21,8 @@ enum class InferencePath;  // inference_path.hpp
 struct LayerKernels {
     // y (c_out, L) = conv(x (c_in, L)), zero "same" padding, taps of weight 0
     // skipped; kernels above kMaxVectorTaps fall back to the plain loop.
-    void (*conv1d)(const double* x, const ConvWeights& w, std::size_t kernel,
-                   std::size_t dilation, std::size_t length, double* y);
+    void (*conv1d)(const double* x, const ConvWeights& w, std::size_t kernel, std::size_t dilation,
+                   std::size_t length, double* y);
     // In place on x (Ch, L): group normalisation, then GELU when `gelu`.
     void (*group_norm)(double* x, const NormWeights& w, std::size_t channels, std::size_t groups,
                        std::size_t length, bool gelu);

@@ -68,7 +68,8 @@ WeightFileResult<LayerTensors> lookup_layer(const WeightFile& file, const std::s
 }
 
 WeightFileStatus require_count(const std::string& name, const Tensor& t, std::uint64_t count) {
-    if (t.values.size() < count) return WeightFileError::shape_mismatch(name, t.values.size(), count);
+    if (t.values.size() < count)
+        return WeightFileError::shape_mismatch(name, t.values.size(), count);
     return Unit{};
 }
 
@@ -112,8 +113,7 @@ WeightFileResult<DenseWeights> bind_dense(const WeightFile& file, const std::str
     const std::string weight_name = "w." + layer + ".weight";
     if (weight.shape.size() < 2) {
         return WeightFileError::shape_mismatch_text(weight_name, shape_text(weight.shape),
-                                                    "(rows, " + std::to_string(input_length) +
-                                                        ")");
+                                                    "(rows, " + std::to_string(input_length) + ")");
     }
     const std::size_t rows = weight.shape[0];
     const std::size_t cols = weight.shape[1];
@@ -275,8 +275,8 @@ void conv1d(std::span<const double> x, const ConvWeights& w, std::size_t kernel,
     }
 }
 
-void group_norm(std::span<double> x, const NormWeights& w, std::size_t channels,
-                std::size_t groups, std::size_t length) {
+void group_norm(std::span<double> x, const NormWeights& w, std::size_t channels, std::size_t groups,
+                std::size_t length) {
     const std::size_t per_group = channels / groups;
     const std::size_t count = per_group * length;
     const double m = static_cast<double>(count);
@@ -297,7 +297,8 @@ void group_norm(std::span<double> x, const NormWeights& w, std::size_t channels,
             const double gamma = w.scale[channel];
             const double beta = w.shift[channel];
             double* row = values + c * length;
-            for (std::size_t t = 0; t < length; ++t) row[t] = ((row[t] - mean) * inv) * gamma + beta;
+            for (std::size_t t = 0; t < length; ++t)
+                row[t] = ((row[t] - mean) * inv) * gamma + beta;
         }
     }
 }
@@ -357,8 +358,8 @@ void plain_dense(const double* u, const DenseWeights& w, double* out, bool then_
     if (then_gelu) gelu({out, w.rows});
 }
 
-constexpr LayerKernels kPlainKernels{&plain_conv1d, &plain_group_norm, &plain_add_gelu,
-                                     &plain_pool, &plain_dense};
+constexpr LayerKernels kPlainKernels{&plain_conv1d, &plain_group_norm, &plain_add_gelu, &plain_pool,
+                                     &plain_dense};
 
 }  // namespace
 
@@ -416,8 +417,7 @@ WeightFileResult<std::vector<double>> infer(const WeightFile& file,
     const Network& network = *bound;
 
     const SpectrumScales scales = reactive_centroid_scales(frequencies, impedances);
-    const NetworkInput input =
-        build_network_input(frequencies, impedances, file.n_grid, scales);
+    const NetworkInput input = build_network_input(frequencies, impedances, file.n_grid, scales);
     RunState state(network.config, network.weights);
     forward(network, input.channels, input.span_descriptor, input.count_descriptor, state);
 

@@ -106,8 +106,8 @@ void conv1d(std::span<const double> x, const ConvWeights& w, std::size_t kernel,
 
 // In place on x (Ch, L); groups of Ch/G consecutive channels share one mean and
 // variance: v ← ((v − μ)·(σ² + 1e-5)^(−1/2))·γ_c + β_c.
-void group_norm(std::span<double> x, const NormWeights& w, std::size_t channels,
-                std::size_t groups, std::size_t length);
+void group_norm(std::span<double> x, const NormWeights& w, std::size_t channels, std::size_t groups,
+                std::size_t length);
 
 // In place, tanh form: y = (tanh((v + v·(v·(0.044715·v)))·√(2/π)) + 1)·(v·0.5).
 void gelu(std::span<double> x);

@@ -98,8 +98,8 @@ const ModelSlot::Loaded& registered_weights(std::size_t entry) {
     static std::array<ModelSlot, kEntryCount> slots;
     return slots[entry].get([entry]() -> ModelSlot::Loaded {
         const TrainedTopology& topology = kTrainedTopologies[entry];
-        auto loaded = load_registered_weights(topology.name, topology.circuit,
-                                              bundled_bytes(topology.name));
+        auto loaded =
+            load_registered_weights(topology.name, topology.circuit, bundled_bytes(topology.name));
         if (!loaded) return Error::value(std::string(kUnparsablePrefix) + loaded.error().message);
         return loaded;
     });

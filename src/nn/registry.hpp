@@ -50,8 +50,8 @@ std::optional<RegisteredMatch> find_registered_model(const Circuit& circuit);
 // (nullptr: not bundled) and checks it against the entry: the file's circuit
 // equals `circuit` byte for byte, `circuit` parses, the file's param_names are
 // the parsed circuit's param_names(), and the network tensors have shapes the
-// forward pass can use (bundled files are checked once, up front). The error is the bare reason; a guess raises it
-// wrapped once as "weight file has an unparsable value for " + reason.
+// forward pass can use (bundled files are checked once, up front). The error is the bare reason; a
+// guess raises it wrapped once as "weight file has an unparsable value for " + reason.
 Result<std::shared_ptr<const WeightFile>> load_registered_weights(
     std::string_view name, std::string_view circuit, const std::span<const unsigned char>* bytes);
 
@@ -59,7 +59,7 @@ Result<std::shared_ptr<const WeightFile>> load_registered_weights(
 // first callers wait; whatever the load produced, failure included, is what
 // every later caller gets, without loading again.
 class ModelSlot {
-public:
+  public:
     using Loaded = Result<std::shared_ptr<const WeightFile>>;
 
     template <class Load>
@@ -68,7 +68,7 @@ public:
         return *loaded_;
     }
 
-private:
+  private:
     std::once_flag once_;
     std::optional<Loaded> loaded_;
 };
@@ -83,7 +83,7 @@ const ModelSlot::Loaded& registered_weights(std::size_t entry);
 // reads are not cached (the next call tries again); a loaded file is never
 // read again under the same path text.
 class WeightsCache {
-public:
+  public:
     using Reader = std::function<WeightFileResult<WeightFile>(const std::string& path)>;
 
     WeightsCache();
@@ -102,7 +102,7 @@ public:
 
     std::size_t size() const;
 
-private:
+  private:
     Result<Found> find_locked(const std::string& path, const Circuit& caller);
 
     Reader reader_;

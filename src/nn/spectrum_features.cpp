@@ -35,8 +35,7 @@ SpectrumScales reactive_centroid_scales(std::span<const double> frequencies,
     // median magnitude, over every point given.
     double all_log_omega = -0.0;
     for (const double f : frequencies) all_log_omega += std::log(kTwoPi * f);
-    const double omega_c =
-        std::exp(all_log_omega / static_cast<double>(frequencies.size()));
+    const double omega_c = std::exp(all_log_omega / static_cast<double>(frequencies.size()));
     std::vector<double> magnitudes(impedances.size());
     for (std::size_t i = 0; i < impedances.size(); ++i) magnitudes[i] = magnitude(impedances[i]);
     double z_c = std::numeric_limits<double>::quiet_NaN();
@@ -77,8 +76,7 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
     // p = number of xs ≤ t. A NaN t or NaN xs can break the ordering the
     // search assumes; the clamp keeps the bracket inside the arrays anyway.
     const auto p = static_cast<std::size_t>(
-        std::partition_point(xs.begin(), xs.end(), [t](double x) { return x <= t; }) -
-        xs.begin());
+        std::partition_point(xs.begin(), xs.end(), [t](double x) { return x <= t; }) - xs.begin());
     const std::size_t i = std::min(std::max<std::size_t>(p, 1), last);
     if (xs[i] == xs[i - 1]) return ys[i - 1];
     return ((t - xs[i - 1]) * (ys[i] - ys[i - 1])) / (xs[i] - xs[i - 1]) + ys[i - 1];

@@ -126,8 +126,7 @@ std::optional<TopologyMatch> match_topology(const Circuit& caller, const Topolog
         }
     }
 
-    if (counts.abbreviations == 0 ||
-        counts.elements + counts.abbreviations != model_elements)
+    if (counts.abbreviations == 0 || counts.elements + counts.abbreviations != model_elements)
         return std::nullopt;
     SeriesList expanded = caller.top;
     if (!expand_abbreviations(expanded)) return std::nullopt;

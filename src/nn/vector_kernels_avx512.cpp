@@ -36,7 +36,9 @@ struct Avx512 {
     static Vec load_masked(const double* p, Mask m) { return _mm512_maskz_loadu_pd(m, p); }
     static void store_masked(double* p, Mask m, Vec v) { _mm512_mask_storeu_pd(p, m, v); }
     // acc + term in the lanes of m, acc untouched elsewhere.
-    static Vec add_where(Mask m, Vec acc, Vec term) { return _mm512_mask_add_pd(acc, m, acc, term); }
+    static Vec add_where(Mask m, Vec acc, Vec term) {
+        return _mm512_mask_add_pd(acc, m, acc, term);
+    }
     // v where v > peak (ordered: NaN never wins), else peak.
     static Vec keep_greater(Vec peak, Vec v) {
         return _mm512_mask_mov_pd(peak, _mm512_cmp_pd_mask(v, peak, _CMP_GT_OQ), v);

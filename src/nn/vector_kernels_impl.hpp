@@ -180,9 +180,9 @@ void tile_taps(const TapOffsets& taps, std::size_t kernel, std::size_t length, s
         std::ptrdiff_t hi = smaller(len - s - start, inside);
         if (!taps.live[k] || hi <= lo) lo = hi = 0;
         tile.lanes[k] = Isa::lanes(static_cast<std::size_t>(lo), static_cast<std::size_t>(hi));
-        tile.reach[k] = hi == lo                 ? TapReach::None
+        tile.reach[k] = hi == lo               ? TapReach::None
                         : (lo == 0 && hi == W) ? TapReach::Full
-                                                 : TapReach::Part;
+                                               : TapReach::Part;
     }
 }
 
@@ -190,9 +190,8 @@ template <class Isa, std::size_t R, bool kZeroTaps>
 inline __attribute__((always_inline)) void conv_tile(const double* x, const ConvWeights& w,
                                                      std::size_t o0, std::size_t kernel,
                                                      const TapOffsets& taps,
-                                                     const TileTaps<Isa>& tile,
-                                                     std::size_t length, std::size_t t0,
-                                                     double* y) {
+                                                     const TileTaps<Isa>& tile, std::size_t length,
+                                                     std::size_t t0, double* y) {
     using Vec = typename Isa::Vec;
     Vec acc[R];
     for (std::size_t r = 0; r < R; ++r) acc[r] = Isa::splat(w.bias[o0 + r]);
@@ -271,8 +270,8 @@ void conv1d_tiles(const double* x, const ConvWeights& w, std::size_t kernel, con
 }
 
 template <class Isa>
-void conv1d_kernel(const double* x, const ConvWeights& w, std::size_t kernel,
-                   std::size_t dilation, std::size_t length, double* y) {
+void conv1d_kernel(const double* x, const ConvWeights& w, std::size_t kernel, std::size_t dilation,
+                   std::size_t length, double* y) {
     const TapOffsets taps = tap_offsets(kernel, dilation, length);
     // A tap of weight exactly 0 is skipped, not multiplied in (0·∞ is NaN,
     // and −0 + 0 is +0). Trained weights seldom hold an exact zero, so one

@@ -175,8 +175,8 @@ bool parse_float_text(std::string_view text, double& out) {
     if (i != body.size()) return false;
 
     double value = 0.0;
-    const auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value,
-                                           std::chars_format::general);
+    const auto [ptr, ec] =
+        std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
     if (ec == std::errc::result_out_of_range) {
         // from_chars leaves the value unset beyond the double range; the
         // decimal exponent of the leading significant digit tells overflow
@@ -221,7 +221,7 @@ namespace {
 // A read position over the buffer. Every read checks the remaining length
 // first; a read past the end is Truncated.
 class ByteReader {
-public:
+  public:
     explicit ByteReader(std::span<const unsigned char> bytes) : bytes_(bytes) {}
 
     std::size_t remaining() const { return bytes_.size() - pos_; }
@@ -262,16 +262,15 @@ public:
         return true;
     }
 
-private:
+  private:
     std::span<const unsigned char> bytes_;
     std::size_t pos_ = 0;
 };
 
 float float32_at(const unsigned char* p) {
-    const std::uint32_t bits = static_cast<std::uint32_t>(p[0]) |
-                               (static_cast<std::uint32_t>(p[1]) << 8) |
-                               (static_cast<std::uint32_t>(p[2]) << 16) |
-                               (static_cast<std::uint32_t>(p[3]) << 24);
+    const std::uint32_t bits =
+        static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+        (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
     return std::bit_cast<float>(bits);
 }
 
@@ -303,8 +302,8 @@ WeightFileResult<Tensor> read_tensor_record(ByteReader& reader) {
             if (!payload) return WeightFileError::truncated();
             tensor.values.resize(count);
             for (std::uint32_t i = 0; i < count; ++i) {
-                const auto bits = static_cast<std::uint16_t>((*payload)[2 * i] |
-                                                             ((*payload)[2 * i + 1] << 8));
+                const auto bits =
+                    static_cast<std::uint16_t>((*payload)[2 * i] | ((*payload)[2 * i + 1] << 8));
                 tensor.values[i] = half_to_double(bits);
             }
             break;

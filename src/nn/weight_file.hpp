@@ -31,7 +31,7 @@
 namespace korvane {
 
 enum class WeightFileErrorKind {
-    Io,                    // text: the operating system's description
+    Io,  // text: the operating system's description
     BadMagic,
     Truncated,
     Missing,               // text: key or tensor name

@@ -123,7 +123,8 @@ PyObject* circuit_with_named_values(PyObject* self, PyObject* args, PyObject* kw
             return nullptr;
         }
         if (!PyDict_Check(mapping)) {
-            PyErr_Format(PyExc_TypeError, "argument 'values': '%s' object cannot be converted to 'dict'",
+            PyErr_Format(PyExc_TypeError,
+                         "argument 'values': '%s' object cannot be converted to 'dict'",
                          type_name(mapping).c_str());
             return nullptr;
         }
@@ -184,9 +185,9 @@ PyObject* circuit_reduce(PyObject* self, PyObject*) {
         }
         PyRef values = PyRef::steal(pack_doubles(form.values));
         if (!values) return nullptr;
-        PyRef state = PyRef::steal(Py_BuildValue("(lOOOO)", kStateVersion, text.get(),
-                                                 unlabeled.get(), values.get(),
-                                                 form.values_explicit ? Py_True : Py_False));
+        PyRef state =
+            PyRef::steal(Py_BuildValue("(lOOOO)", kStateVersion, text.get(), unlabeled.get(),
+                                       values.get(), form.values_explicit ? Py_True : Py_False));
         if (!state) return nullptr;
         return make_reduce_value(Py_TYPE(self), state.get());
     });
@@ -215,7 +216,8 @@ PyMethodDef g_methods[] = {
      "param_names($self)\n--\n\n"
      "Parameter names, in the same order `with_values()` consumes and\n"
      "`with_named_values()` expects as keys."},
-    {"with_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_values)),
+    {"with_values",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_with_values)),
      METH_VARARGS | METH_KEYWORDS,
      "with_values($self, values)\n--\n\n"
      "Rebuild this circuit with a new flat parameter vector, assigned\n"
@@ -264,11 +266,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {
-    "korvane.Circuit",
-    sizeof(CircuitObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    g_slots,
+    "korvane.Circuit", sizeof(CircuitObject), 0, Py_TPFLAGS_DEFAULT, g_slots,
 };
 
 // ---- Series and Parallel ----------------------------------------------------------
@@ -286,7 +284,8 @@ PyObject* combine_parts(PyObject* args, PyObject* kwargs, const char* format, Co
         return nullptr;
     }
     if (!PySequence_Check(parts)) {
-        PyErr_Format(PyExc_TypeError, "argument 'parts': '%s' object cannot be converted to 'Sequence'",
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'parts': '%s' object cannot be converted to 'Sequence'",
                      type_name(parts).c_str());
         return nullptr;
     }
@@ -334,8 +333,7 @@ PyObject* parallel_function(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef g_series_def = {
     "Series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_function)),
-    METH_VARARGS | METH_KEYWORDS,
-    "Series(parts)\n--\n\nConnect elements and circuits end to end."};
+    METH_VARARGS | METH_KEYWORDS, "Series(parts)\n--\n\nConnect elements and circuits end to end."};
 
 PyMethodDef g_parallel_def = {
     "Parallel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parallel_function)),

@@ -3,15 +3,13 @@
 // object owns one immutable core Circuit; every method that changes values
 // returns a new object.
 
-#include "python/py_ref.hpp"
-
 #include "circuit/circuit.hpp"
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 
 struct CircuitObject {
-    PyObject_HEAD
-    Circuit circuit;  // constructed in place right after allocation
+    PyObject_HEAD Circuit circuit;  // constructed in place right after allocation
 };
 
 // Borrowed; created on first use. nullptr with an exception set on failure.

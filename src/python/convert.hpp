@@ -5,8 +5,6 @@
 // measured-data readers pass an empty name because their errors reach the
 // caller unprefixed.
 
-#include "python/py_ref.hpp"
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "circuit/complex.hpp"
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 

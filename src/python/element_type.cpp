@@ -127,10 +127,7 @@ PyType_Slot g_base_slots[] = {
 };
 
 PyType_Spec g_base_spec = {
-    "korvane.Element",
-    sizeof(ElementObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    "korvane.Element", sizeof(ElementObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     g_base_slots,
 };
 
@@ -145,9 +142,9 @@ PyObject* element_get_value(PyObject* self, void* closure) {
 // the keyword list must outlive the type, so they live in static storage
 // built once from the core's kind table (the single source of names).
 struct KindClass {
-    std::string type_name;                     // "korvane.Element_Zarc"
-    std::string doc;                           // "Element_Zarc(r, tau_k, gamma)\n--\n\n"
-    std::string parse_format;                  // "OOO:Element_Zarc"
+    std::string type_name;     // "korvane.Element_Zarc"
+    std::string doc;           // "Element_Zarc(r, tau_k, gamma)\n--\n\n"
+    std::string parse_format;  // "OOO:Element_Zarc"
     std::array<std::string, kMaxParams> names;
     std::array<char*, kMaxParams + 1> keywords{};
     std::array<PyGetSetDef, kMaxParams + 1> getset{};
@@ -226,8 +223,7 @@ PyObject* element_kind_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
 PyTypeObject* create_kind_class(PyTypeObject* base, int kind) {
     KindClass& c = kind_classes()[static_cast<std::size_t>(kind)];
-    PyRef type = PyRef::steal(
-        PyType_FromSpecWithBases(&c.spec, reinterpret_cast<PyObject*>(base)));
+    PyRef type = PyRef::steal(PyType_FromSpecWithBases(&c.spec, reinterpret_cast<PyObject*>(base)));
     if (!type) return nullptr;
     const int count = param_count(static_cast<Kind>(kind));
     PyRef match_args = PyRef::steal(PyTuple_New(count));
@@ -266,7 +262,8 @@ PyTypeObject* element_type() {
     // Only a complete set is published; the references are kept for the
     // life of the process.
     for (int k = 0; k < kKindCount; ++k) {
-        auto* kind_type = reinterpret_cast<PyTypeObject*>(kinds[static_cast<std::size_t>(k)].release());
+        auto* kind_type =
+            reinterpret_cast<PyTypeObject*>(kinds[static_cast<std::size_t>(k)].release());
         freeze_type(kind_type);
         state.element_kinds[static_cast<std::size_t>(k)] = kind_type;
     }

@@ -3,15 +3,13 @@
 // Python objects holding one element kind and its parameter values, used as
 // operands of Series and Parallel.
 
-#include "python/py_ref.hpp"
-
 #include "circuit/element.hpp"
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 
 struct ElementObject {
-    PyObject_HEAD
-    Kind kind;
+    PyObject_HEAD Kind kind;
     std::array<double, kMaxParams> values;  // param_count(kind) meaningful
 };
 

@@ -21,11 +21,16 @@ std::nullptr_t raise_error(const Error& error) {
     }
     PyObject* type = PyExc_ValueError;
     switch (error.kind) {
-        case ErrorKind::Value: type = PyExc_ValueError; break;
+        case ErrorKind::Value:
+            type = PyExc_ValueError;
+            break;
         // A broken invariant is not the caller's bad value; RuntimeError keeps
         // it apart from the ValueErrors of the module's own checks.
-        case ErrorKind::Internal: type = PyExc_RuntimeError; break;
-        case ErrorKind::Interrupted: break;  // handled above
+        case ErrorKind::Internal:
+            type = PyExc_RuntimeError;
+            break;
+        case ErrorKind::Interrupted:
+            break;  // handled above
     }
     return raise_text(type, error.message);
 }
@@ -95,8 +100,8 @@ void replace_with_prefixed(PyObject* base, std::string_view name) noexcept {
         PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
     PyRef message;
     if (name_text) {
-        message = PyRef::steal(
-            PyUnicode_FromFormat("argument '%U': %U", name_text.get(), reason.get()));
+        message =
+            PyRef::steal(PyUnicode_FromFormat("argument '%U': %U", name_text.get(), reason.get()));
     }
     if (!message) {
         PyErr_Clear();

@@ -4,12 +4,11 @@
 // exception never unwinds into the interpreter, and every core Error becomes
 // an exception through `raise_error` (one table: kind -> class).
 
-#include "python/py_ref.hpp"
-
 #include <exception>
 #include <new>
 #include <string_view>
 
+#include "python/py_ref.hpp"
 #include "runtime/result.hpp"
 
 namespace korvane::py {
@@ -48,13 +47,13 @@ PyObject* guarded(Body&& body) noexcept {
 
 namespace detail {
 class GilRelease {
-public:
+  public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
     ~GilRelease() { PyEval_RestoreThread(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
-private:
+  private:
     PyThreadState* state_;
 };
 }  // namespace detail

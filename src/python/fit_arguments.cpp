@@ -29,12 +29,26 @@ bool convert_optional_text(PyObject* object, const char* name, std::optional<std
 }
 
 bool parse_fit_arguments(PyObject* args, PyObject* kwargs, FitArguments& out) {
-    static const char* keywords[] = {
-        "frequencies", "impedances", "guess_init", "weights", "weight", "method",
-        "max_iterations", "ftol", "xtol", "num_particles", "generations",
-        "nelder_mead_iterations", "de_evaluations", "sa_iterations", "sa_initial_temperature",
-        "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed",
-        nullptr};
+    static const char* keywords[] = {"frequencies",
+                                     "impedances",
+                                     "guess_init",
+                                     "weights",
+                                     "weight",
+                                     "method",
+                                     "max_iterations",
+                                     "ftol",
+                                     "xtol",
+                                     "num_particles",
+                                     "generations",
+                                     "nelder_mead_iterations",
+                                     "de_evaluations",
+                                     "sa_iterations",
+                                     "sa_initial_temperature",
+                                     "basin_hopping_hops",
+                                     "basin_hopping_step_size",
+                                     "basin_hopping_temperature",
+                                     "seed",
+                                     nullptr};
     PyObject* o[19] = {};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit",
                                      const_cast<char**>(keywords), &o[0], &o[1], &o[2], &o[3],
@@ -70,8 +84,7 @@ bool parse_fit_arguments(PyObject* args, PyObject* kwargs, FitArguments& out) {
     if (!convert_into(o[16], "basin_hopping_step_size", s.basin_hopping_step_size, to_double)) {
         return false;
     }
-    if (!convert_into(o[17], "basin_hopping_temperature", s.basin_hopping_temperature,
-                      to_double)) {
+    if (!convert_into(o[17], "basin_hopping_temperature", s.basin_hopping_temperature, to_double)) {
         return false;
     }
     if (given(o[18])) {

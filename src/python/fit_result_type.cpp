@@ -19,8 +19,7 @@ namespace {
 using NamedValues = std::vector<std::pair<std::string, double>>;
 
 struct FitResultObject {
-    PyObject_HEAD
-    FitResultData data;  // constructed in place right after allocation
+    PyObject_HEAD FitResultData data;  // constructed in place right after allocation
 };
 
 const FitResultData& data_of(PyObject* self) {
@@ -282,11 +281,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {
-    "korvane.FitResult",
-    sizeof(FitResultObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    g_slots,
+    "korvane.FitResult", sizeof(FitResultObject), 0, Py_TPFLAGS_DEFAULT, g_slots,
 };
 
 }  // namespace

@@ -3,8 +3,6 @@
 // binding fills a FitResultData and calls make_fit_result; nothing else
 // creates instances (the class has no constructor reachable from Python).
 
-#include "python/py_ref.hpp"
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 

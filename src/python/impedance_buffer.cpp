@@ -10,8 +10,7 @@ namespace korvane::py {
 namespace {
 
 struct ImpedanceBufferObject {
-    PyObject_HEAD
-    std::vector<Cplx> values;  // constructed in place right after allocation
+    PyObject_HEAD std::vector<Cplx> values;  // constructed in place right after allocation
 };
 
 void buffer_dealloc(PyObject* self) {

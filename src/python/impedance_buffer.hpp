@@ -3,11 +3,10 @@
 // NumPy adopts the buffer in place and keeps this object as the array's base,
 // so the buffer is freed exactly when the last view of the array goes away.
 
-#include "python/py_ref.hpp"
-
 #include <cstddef>
 
 #include "circuit/complex.hpp"
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 

@@ -35,8 +35,8 @@ std::string pair_text(ColumnRole role) {
 
 // obj[spelling]; any exception means "not this spelling".
 PyRef get_item(PyObject* frame, std::string_view spelling) {
-    PyRef key = PyRef::steal(PyUnicode_FromStringAndSize(spelling.data(),
-                                                         static_cast<Py_ssize_t>(spelling.size())));
+    PyRef key = PyRef::steal(
+        PyUnicode_FromStringAndSize(spelling.data(), static_cast<Py_ssize_t>(spelling.size())));
     if (!key) {
         PyErr_Clear();
         return {};
@@ -109,11 +109,11 @@ std::optional<MeasuredSpectrum> read_dataframe(PyObject* frame) {
             impedances[i] = {(*modulus)[i] * std::cos(phi), (*modulus)[i] * std::sin(phi)};
         }
     } else {
-        raise_text(PyExc_ValueError,
-                   "no impedance columns: expected " + pair_text(ColumnRole::Real) +
-                       " together with " + pair_text(ColumnRole::Imaginary) + ", or " +
-                       pair_text(ColumnRole::Modulus) + " together with " +
-                       pair_text(ColumnRole::Phase));
+        raise_text(PyExc_ValueError, "no impedance columns: expected " +
+                                         pair_text(ColumnRole::Real) + " together with " +
+                                         pair_text(ColumnRole::Imaginary) + ", or " +
+                                         pair_text(ColumnRole::Modulus) + " together with " +
+                                         pair_text(ColumnRole::Phase));
         return std::nullopt;
     }
 

@@ -8,12 +8,11 @@
 // Every function returns nullopt with a Python exception set on failure; the
 // exceptions are the final ones (no argument prefix is added by callers).
 
-#include "python/py_ref.hpp"
-
 #include <optional>
 #include <vector>
 
 #include "circuit/complex.hpp"
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 

@@ -14,15 +14,7 @@ namespace {
 // re-import instead of copying a saved namespace into a new module object,
 // and the kept object is what it gets back.
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "korvane",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "korvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Adds `value` (borrowed) under `name` and appends the name to __all__.
@@ -76,9 +68,10 @@ PyObject* create_module() {
     }
     for (int k = 0; k < kKindCount; ++k) {
         const std::string code(kind_info(static_cast<Kind>(k)).code);
-        PyRef element_class =
-            PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(element), code.c_str()));
-        if (!element_class || !add_name(module.get(), all.get(), code.c_str(), element_class.get())) {
+        PyRef element_class = PyRef::steal(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(element), code.c_str()));
+        if (!element_class ||
+            !add_name(module.get(), all.get(), code.c_str(), element_class.get())) {
             return nullptr;
         }
     }

@@ -4,13 +4,12 @@
 // instance serves; it is only touched with the interpreter lock held, except
 // the interpreter identifier, which is settled by an atomic compare-and-set.
 
-#include "python/py_ref.hpp"
-
 #include <array>
 #include <atomic>
 #include <cstdint>
 
 #include "circuit/element.hpp"
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 

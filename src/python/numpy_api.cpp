@@ -7,14 +7,14 @@ namespace {
 
 // Slots of the _ARRAY_API table and constants of NumPy's C API, unchanged
 // between NumPy 1.x and 2.x (numpy/__multiarray_api.h, ndarraytypes.h).
-constexpr int kSlotArrayType = 2;             // PyTypeObject PyArray_Type
-constexpr int kSlotDescrFromType = 45;        // PyArray_Descr* (*)(int)
-constexpr int kSlotNewFromDescr = 94;         // PyObject* (*)(PyTypeObject*, PyArray_Descr*, ...)
-constexpr int kSlotSetBaseObject = 282;       // int (*)(PyArrayObject*, PyObject*)
-constexpr int kTypeComplexDouble = 15;        // NPY_CDOUBLE
-constexpr int kFlagCContiguous = 0x0001;      // NPY_ARRAY_C_CONTIGUOUS
-constexpr int kFlagAligned = 0x0100;          // NPY_ARRAY_ALIGNED
-constexpr int kFlagWriteable = 0x0400;        // NPY_ARRAY_WRITEABLE
+constexpr int kSlotArrayType = 2;         // PyTypeObject PyArray_Type
+constexpr int kSlotDescrFromType = 45;    // PyArray_Descr* (*)(int)
+constexpr int kSlotNewFromDescr = 94;     // PyObject* (*)(PyTypeObject*, PyArray_Descr*, ...)
+constexpr int kSlotSetBaseObject = 282;   // int (*)(PyArrayObject*, PyObject*)
+constexpr int kTypeComplexDouble = 15;    // NPY_CDOUBLE
+constexpr int kFlagCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
+constexpr int kFlagAligned = 0x0100;      // NPY_ARRAY_ALIGNED
+constexpr int kFlagWriteable = 0x0400;    // NPY_ARRAY_WRITEABLE
 
 using DescrFromType = PyObject* (*)(int);
 using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
@@ -66,9 +66,9 @@ PyObject* complex_array_adopting(Cplx* data, std::size_t count, PyRef owner) {
     if (descr == nullptr) return nullptr;
     const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(count)};
     // NewFromDescr steals descr, also when it fails.
-    PyRef array = PyRef::steal(new_from_descr(array_type, descr, 1, dims, nullptr, data,
-                                              kFlagWriteable | kFlagCContiguous | kFlagAligned,
-                                              nullptr));
+    PyRef array =
+        PyRef::steal(new_from_descr(array_type, descr, 1, dims, nullptr, data,
+                                    kFlagWriteable | kFlagCContiguous | kFlagAligned, nullptr));
     if (!array) return nullptr;
     // SetBaseObject steals the owner, also when it fails.
     if (set_base_object(array.get(), owner.release()) != 0) return nullptr;

@@ -5,11 +5,10 @@
 // (NumPy 2) or numpy.core.multiarray (NumPy 1); only slots that NumPy keeps
 // stable across both major versions are used.
 
-#include "python/py_ref.hpp"
-
 #include <cstddef>
 
 #include "circuit/complex.hpp"
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 

@@ -69,8 +69,7 @@ std::optional<std::vector<double>> unpack_doubles(PyObject* object, std::string_
 bool check_state_version(PyObject* version, std::string_view class_name) {
     if (!PyLong_CheckExact(version)) {
         PyErr_Format(PyExc_TypeError, "%s state version must be an int, not '%s'",
-                     std::string(class_name).c_str(),
-                     Py_TYPE(version)->tp_name);
+                     std::string(class_name).c_str(), Py_TYPE(version)->tp_name);
         return false;
     }
     int overflow = 0;
@@ -78,8 +77,7 @@ bool check_state_version(PyObject* version, std::string_view class_name) {
     if (overflow != 0 || value != kStateVersion) {
         PyErr_Format(PyExc_ValueError,
                      "unsupported %s state version %R (this korvane reads version %ld)",
-                     std::string(class_name).c_str(), version,
-                     kStateVersion);
+                     std::string(class_name).c_str(), version, kStateVersion);
         return false;
     }
     return true;

@@ -25,13 +25,13 @@
 //              has no standard errors
 // The leading 1 is the state version; a reconstructor refuses any other.
 
-#include "circuit/canonical_text.hpp"
-#include "python/py_ref.hpp"
-
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "circuit/canonical_text.hpp"
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 

@@ -13,7 +13,7 @@
 namespace korvane::py {
 
 class PyRef {
-public:
+  public:
     PyRef() noexcept = default;
 
     // Takes over a new reference (may be null: a failed API call).
@@ -39,7 +39,7 @@ public:
     // PyList_SET_ITEM slot).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
 
-private:
+  private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };

@@ -2,11 +2,11 @@
 // Python results built from C++ values. Each returns a new reference, or
 // nullptr with an exception set.
 
-#include "python/py_ref.hpp"
-
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "python/py_ref.hpp"
 
 namespace korvane::py {
 

@@ -24,9 +24,9 @@
 #include "python/fit_arguments.hpp"
 #include "python/measured_data.hpp"
 #include "python/pickle_state.hpp"
-#include "python/signal_check.hpp"
 #include "python/py_ref.hpp"
 #include "python/py_values.hpp"
+#include "python/signal_check.hpp"
 
 namespace korvane::py {
 namespace {
@@ -133,10 +133,9 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
         PyObject* sigma_re_object = nullptr;
         PyObject* sigma_im_object = nullptr;
         PyObject* warn_callable = nullptr;
-        if (!PyArg_ParseTuple(args, "O!O!O!OOOOOO:fit", &PyTuple_Type, &state,
-                              &PyTuple_Type, &data, &PyDict_Type, &fit_kwargs, &fixed_object,
-                              &lo_object, &hi_object, &sigma_re_object, &sigma_im_object,
-                              &warn_callable)) {
+        if (!PyArg_ParseTuple(args, "O!O!O!OOOOOO:fit", &PyTuple_Type, &state, &PyTuple_Type, &data,
+                              &PyDict_Type, &fit_kwargs, &fixed_object, &lo_object, &hi_object,
+                              &sigma_re_object, &sigma_im_object, &warn_callable)) {
             return nullptr;
         }
         // The Circuit.fit arguments first, in Circuit.fit's order and words.

@@ -23,7 +23,7 @@ inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
 inline constexpr double kHalfPi = 1.5707963267948966;
 static_assert(kPi == std::numbers::pi);
-static_assert(kTwoPi == 2.0 * std::numbers::pi);  // doubling is exact
+static_assert(kTwoPi == 2.0 * std::numbers::pi);   // doubling is exact
 static_assert(kHalfPi == std::numbers::pi / 2.0);  // so is halving
 
 // Key whose unsigned integer order is the IEEE 754 totalOrder:

@@ -23,9 +23,7 @@ struct Error {
 
     static Error value(std::string text) { return {ErrorKind::Value, std::move(text)}; }
     static Error internal(std::string text) { return {ErrorKind::Internal, std::move(text)}; }
-    static Error interrupted(std::string text) {
-        return {ErrorKind::Interrupted, std::move(text)};
-    }
+    static Error interrupted(std::string text) { return {ErrorKind::Interrupted, std::move(text)}; }
 };
 
 // A value of type T or an error (by default an Error). Deliberately small:
@@ -33,7 +31,7 @@ struct Error {
 // reader) instantiate it with their own error type.
 template <class T, class E = Error>
 class Result {
-public:
+  public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
 
@@ -51,7 +49,7 @@ public:
     const E& error() const { return std::get<1>(state_); }
     E&& take_error() { return std::get<1>(std::move(state_)); }
 
-private:
+  private:
     std::variant<T, E> state_;
 };
 

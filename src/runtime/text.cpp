@@ -161,12 +161,24 @@ std::string quoted(std::string_view s) {
             append_hex(out, ch.code);
         } else {
             switch (ch.code) {
-                case '"': out += "\\\""; break;
-                case '\\': out += "\\\\"; break;
-                case '\n': out += "\\n"; break;
-                case '\t': out += "\\t"; break;
-                case '\r': out += "\\r"; break;
-                case '\0': out += "\\0"; break;
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\0':
+                    out += "\\0";
+                    break;
                 default:
                     if (is_unprintable(ch.code)) {
                         out += "\\u{";

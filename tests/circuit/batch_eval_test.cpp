@@ -36,10 +36,11 @@ bool same_bits(double a, double b) {
 // ω values that take every branch of the per-point formulas, then enough
 // ordinary ones that the spectrum spans several blocks and ends mid-block.
 std::vector<double> awkward_omegas() {
-    std::vector<double> w{0.0,    -0.0,    1.0,   -1.0,   -7.5, kInf,    -kInf, kNaN,
-                          1e-300, 1e300,   5e-324, 2.5e-3, 40.0, 1.7e5, -1e-12, 6.283185307179586};
+    std::vector<double> w{0.0,    -0.0,  1.0,    -1.0,   -7.5, kInf,  -kInf,  kNaN,
+                          1e-300, 1e300, 5e-324, 2.5e-3, 40.0, 1.7e5, -1e-12, 6.283185307179586};
     for (std::size_t i = 0; w.size() < 2 * SpectrumEvaluator::kBlock + 37; ++i) {
-        w.push_back(kTwoPi * std::pow(10.0, -3.0 + 9.0 * static_cast<double>((i * 37) % 500) / 500.0));
+        w.push_back(kTwoPi *
+                    std::pow(10.0, -3.0 + 9.0 * static_cast<double>((i * 37) % 500) / 500.0));
     }
     return w;
 }

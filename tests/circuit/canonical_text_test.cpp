@@ -2,6 +2,8 @@
 // notations outside the circuit-string grammar, and rebuilding the exact tree
 // (labels present and absent, values bit for bit, values_explicit).
 
+#include "circuit/canonical_text.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "circuit/canonical_text.hpp"
 #include "circuit/params.hpp"
 #include "support/parse_ok.hpp"
 
@@ -138,9 +139,9 @@ TEST(CanonicalText, ValuesAndFlagKeepEveryBit) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const double payload_nan = std::bit_cast<double>(std::uint64_t{0x7ff8000000000abcULL});
     const double negative_nan = std::bit_cast<double>(std::uint64_t{0xfff8000000000000ULL});
-    const Circuit c = must(with_values(parse_ok("R0-(R1,CPE1)-T2"),
-                                       std::vector<double>{-0.0, payload_nan, 5e-324, negative_nan,
-                                                           kInf, -kInf, 1e308, 0.1}));
+    const Circuit c = must(with_values(
+        parse_ok("R0-(R1,CPE1)-T2"),
+        std::vector<double>{-0.0, payload_nan, 5e-324, negative_nan, kInf, -kInf, 1e308, 0.1}));
     expect_round_trip(c);
     // A parsed circuit has placeholders and values_explicit false; a form may
     // also carry values with the flag false (Series of a parsed operand).

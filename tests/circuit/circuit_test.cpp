@@ -2,6 +2,8 @@
 // over frequencies on and off the pool), printable form and the expansion of
 // the abbreviating elements.
 
+#include "circuit/circuit.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 #include <limits>
 #include <vector>
 
-#include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
 #include "support/parse_ok.hpp"
 
@@ -123,8 +124,8 @@ TEST(BuildCircuit, RefusesNestingPastTheLimit) {
 }
 
 TEST(Evaluate, MatchesClosedFormOfRandlesCell) {
-    const Circuit c = must(with_values(parse_ok("R0-(R1-W1,CPE1)"),
-                                       std::vector<double>{5.0, 20.0, 30.0, 2e-5, 0.85}));
+    const Circuit c = must(
+        with_values(parse_ok("R0-(R1-W1,CPE1)"), std::vector<double>{5.0, 20.0, 30.0, 2e-5, 0.85}));
     for (const double f : {0.01, 1.0, 1e3, 1e5}) {
         const double w = kTwoPi * f;
         const Std jw(0.0, w);
@@ -166,9 +167,9 @@ TEST(Evaluate, ShortTrialVectorIsAnErrorValue) {
 
 TEST(Evaluate, PoolAndCallingThreadGiveIdenticalBits) {
     const Circuit c = must(with_values(
-        parse_ok(kMixed), std::vector<double>{2.0,  30.0, 5.0,  3e-4, 0.7,  10.0, 4.0,  0.5,
-                                              1e-3, 6.0,  2e-3, 0.6,  2e-6, 0.5,  2.0,  0.3,
-                                              20.0, 1e-3, 0.5,  1.0,  2.0,  0.5,  1e-2}));
+        parse_ok(kMixed),
+        std::vector<double>{2.0,  30.0, 5.0, 3e-4, 0.7,  10.0, 4.0, 0.5, 1e-3, 6.0, 2e-3, 0.6,
+                            2e-6, 0.5,  2.0, 0.3,  20.0, 1e-3, 0.5, 1.0, 2.0,  0.5, 1e-2}));
     ASSERT_EQ(parameter_count(c), 23u);
     for (const std::size_t n : {999u, 1000u, 4099u}) {
         std::vector<double> f(n);

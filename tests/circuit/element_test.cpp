@@ -3,18 +3,19 @@
 // special exponents and the clamps are checked bit for bit, because other
 // parts of the system rely on those identities being exact.
 
+#include "circuit/element.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <complex>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <vector>
 
 #include "circuit/complex.hpp"
-#include "circuit/element.hpp"
 
 namespace korvane {
 namespace {
@@ -27,8 +28,8 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 
 ::testing::AssertionResult bit_equal(Cplx a, Cplx b) {
     if (same_bits(a.re, b.re) && same_bits(a.im, b.im)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "(" << a.re << ", " << a.im << ") vs (" << b.re << ", "
-                                         << b.im << ")";
+    return ::testing::AssertionFailure()
+           << "(" << a.re << ", " << a.im << ") vs (" << b.re << ", " << b.im << ")";
 }
 
 ::testing::AssertionResult close_to(Cplx a, Std b, double rel = 1e-12) {
@@ -101,7 +102,8 @@ TEST(ComplexRules, PowerFromLogarithmIsCorrectToHalfAnUlpAndABit) {
         return lo + (hi - lo) * static_cast<double>(state >> 11) * 0x1p-53;
     };
     auto ulps_off = [](double x, double a) {
-        const long double exact = std::pow(static_cast<long double>(x), static_cast<long double>(a));
+        const long double exact =
+            std::pow(static_cast<long double>(x), static_cast<long double>(a));
         const double rounded = static_cast<double>(exact);
         const double ulp = std::nextafter(rounded, kInf) - rounded;
         return static_cast<double>(std::fabs(power_from_log(log_pair(x), a) - exact) / ulp);
@@ -181,8 +183,8 @@ TEST(ComplexRules, DivisionIsUnscaled) {
 
 TEST(KindTable, CodesCountsAndBounds) {
     const int counts[kKindCount] = {1, 1, 1, 2, 2, 1, 2, 2, 2, 3, 2, 3, 3, 4};
-    const char* codes[kKindCount] = {"R", "C",  "L", "La",   "Cpe",  "W",  "Wo",
-                                     "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"};
+    const char* codes[kKindCount] = {"R",  "C", "L",  "La", "Cpe",  "W",    "Wo",
+                                     "Ws", "G", "Gs", "K",  "Zarc", "Tlmq", "T"};
     for (int k = 0; k < kKindCount; ++k) {
         const Kind kind = static_cast<Kind>(k);
         EXPECT_EQ(param_count(kind), counts[k]) << codes[k];
@@ -215,12 +217,18 @@ TEST(KindTable, CodesCountsAndBounds) {
 Std reference(Kind kind, const std::vector<double>& v, double w) {
     const Std jw(0.0, w);
     switch (kind) {
-        case Kind::R: return v[0];
-        case Kind::C: return 1.0 / (jw * v[0]);
-        case Kind::L: return jw * v[0];
-        case Kind::La: return std::pow(jw * v[0], v[1]);
-        case Kind::Cpe: return 1.0 / (v[0] * std::pow(jw, v[1]));
-        case Kind::W: return v[0] / std::sqrt(w) * Std(1.0, -1.0);
+        case Kind::R:
+            return v[0];
+        case Kind::C:
+            return 1.0 / (jw * v[0]);
+        case Kind::L:
+            return jw * v[0];
+        case Kind::La:
+            return std::pow(jw * v[0], v[1]);
+        case Kind::Cpe:
+            return 1.0 / (v[0] * std::pow(jw, v[1]));
+        case Kind::W:
+            return v[0] / std::sqrt(w) * Std(1.0, -1.0);
         case Kind::Wo: {
             const Std x = std::sqrt(jw * v[1]);
             return v[0] / (x * std::tanh(x));
@@ -229,13 +237,16 @@ Std reference(Kind kind, const std::vector<double>& v, double w) {
             const Std x = std::sqrt(jw * v[1]);
             return v[0] * std::tanh(x) / x;
         }
-        case Kind::G: return v[0] / std::sqrt(1.0 + jw * v[1]);
+        case Kind::G:
+            return v[0] / std::sqrt(1.0 + jw * v[1]);
         case Kind::Gs: {
             const Std x = std::sqrt(1.0 + jw * v[1]);
             return v[0] / (x * std::tanh(v[2] * x));
         }
-        case Kind::K: return v[0] / (1.0 + jw * v[1]);
-        case Kind::Zarc: return v[0] / (1.0 + std::pow(jw * v[1], v[2]));
+        case Kind::K:
+            return v[0] / (1.0 + jw * v[1]);
+        case Kind::Zarc:
+            return v[0] / (1.0 + std::pow(jw * v[1], v[2]));
         case Kind::Tlmq: {
             const Std zq = 1.0 / (v[1] * std::pow(jw, v[2]));
             return std::sqrt(v[0] * zq) / std::tanh(std::sqrt(v[0] / zq));
@@ -306,8 +317,8 @@ TEST(ElementImpedance, PerPointPowersAgreeWithCpow) {
         for (const double a : {0.0, 0.5, 1.0, 0.8, 0.123, 1.7, -0.4, kNaN}) {
             const Cplx expected = reciprocal(0.02 * cpow({0.0, w}, a));
             const Cplx got = z_of(Kind::Cpe, {0.02, a}, w);
-            const bool pow_decides = a == 0.0 || a == 0.5 || a == 1.0 || std::isnan(a) ||
-                                     !std::isfinite(w) || w == 0.0;
+            const bool pow_decides =
+                a == 0.0 || a == 0.5 || a == 1.0 || std::isnan(a) || !std::isfinite(w) || w == 0.0;
             if (pow_decides) {
                 EXPECT_TRUE(bit_equal(got, expected)) << w << " " << a;
             } else {

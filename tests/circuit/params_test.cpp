@@ -1,6 +1,8 @@
 // Parameter names, values, bounds and units; rebuilding by position and by
 // name, with the error texts and the "did you mean" rule.
 
+#include "circuit/params.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
-#include "circuit/params.hpp"
 #include "support/parse_ok.hpp"
 
 namespace korvane {
@@ -63,10 +64,9 @@ TEST(ParamVector, ListsForParsedCircuits) {
     EXPECT_EQ(zb[3].hi, 1.0);
 
     const Circuit all = parse_ok("La0-CPE1-Gs2-TLMQ3-T4");
-    EXPECT_EQ(param_names(all),
-              (Names{"La0.l", "La0.alpha", "CPE1.q", "CPE1.alpha", "Gs2.rg", "Gs2.tg", "Gs2.phi",
-                     "TLMQ3.r_ion", "TLMQ3.qs", "TLMQ3.gamma", "T4.a", "T4.b", "T4.k_tau",
-                     "T4.tau"}));
+    EXPECT_EQ(param_names(all), (Names{"La0.l", "La0.alpha", "CPE1.q", "CPE1.alpha", "Gs2.rg",
+                                       "Gs2.tg", "Gs2.phi", "TLMQ3.r_ion", "TLMQ3.qs",
+                                       "TLMQ3.gamma", "T4.a", "T4.b", "T4.k_tau", "T4.tau"}));
     EXPECT_EQ(param_units(all)[7], "ohm");
     EXPECT_EQ(param_units(all)[8], "F*s^(gamma-1)");
     EXPECT_EQ(parameter_count(all), 14u);
@@ -83,7 +83,7 @@ TEST(ParamVector, CountersForMixedLabelledAndUnlabelled) {
         series(std::vector<Operand>{{r}, {&labelled}, {cpe}, {&inner.value()}, {cpe}});
     ASSERT_TRUE(mixed.ok());
     // Labelled elements neither read nor advance the counters.
-    const Names expected{"R0.r",   "R5.r",       "C1.c", "R2.r",   "Cpe0.q",
+    const Names expected{"R0.r",       "R5.r", "C1.c", "R2.r",   "Cpe0.q",
                          "Cpe0.alpha", "R1.r", "C0.c", "Cpe1.q", "Cpe1.alpha"};
     EXPECT_EQ(param_names(*mixed), expected);
     // Counters start afresh on every call.
@@ -153,7 +153,8 @@ TEST(WithNamedValues, SuggestionThresholdAndTies) {
     EXPECT_EQ(head_with(rc, complete, "R1.XYZ"),
               "unknown parameter \"R1.XYZ\" (did you mean \"R1.r\"?)");
     // Ties go to the earliest name in parameter order.
-    EXPECT_EQ(head_with(rc, complete, "R2.r"), "unknown parameter \"R2.r\" (did you mean \"R0.r\"?)");
+    EXPECT_EQ(head_with(rc, complete, "R2.r"),
+              "unknown parameter \"R2.r\" (did you mean \"R0.r\"?)");
 
     const Circuit zarc = parse_ok("Zarc1");
     const Pairs zarc_complete{{"Zarc1.r", 1}, {"Zarc1.tau_k", 2}, {"Zarc1.gamma", 3}};
@@ -180,7 +181,10 @@ TEST(EditDistance, CountsCodePoints) {
     EXPECT_EQ(edit_distance("R0.r", "r0.r"), 1u);
     EXPECT_EQ(edit_distance("\xC3\xA9", "e"), 1u);
     EXPECT_EQ(edit_distance("\xCE\xA9\xCE\xA9", ""), 2u);
-    EXPECT_EQ(edit_distance("a\xF0\x9F\x94\x8B" "b", "ab"), 1u);
+    EXPECT_EQ(edit_distance("a\xF0\x9F\x94\x8B"
+                            "b",
+                            "ab"),
+              1u);
 }
 
 }  // namespace

@@ -119,11 +119,14 @@ TEST(ParseCircuit, CaretLinesCountCharacters) {
     EXPECT_EQ(head_of("R0 -C1"), "unexpected trailing input at position 2\n  R0 -C1\n    ^");
     // Non-ASCII letters are unexpected characters; positions and the caret
     // count characters, and the input is echoed as passed.
-    EXPECT_EQ(head_of("R0-\xC3\xA9" "1"),
-              "unexpected character at position 3\n  R0-\xC3\xA9" "1\n     ^");
+    EXPECT_EQ(head_of("R0-\xC3\xA9"
+                      "1"),
+              "unexpected character at position 3\n  R0-\xC3\xA9"
+              "1\n     ^");
     EXPECT_EQ(head_of("R0-C1\xE2\x84\xA6"),
               "unexpected trailing input at position 5\n  R0-C1\xE2\x84\xA6\n       ^");
-    EXPECT_EQ(head_of("\xF0\x9F\x94\x8B"), "unexpected character at position 0\n  \xF0\x9F\x94\x8B\n  ^");
+    EXPECT_EQ(head_of("\xF0\x9F\x94\x8B"),
+              "unexpected character at position 0\n  \xF0\x9F\x94\x8B\n  ^");
     // Control characters, including NUL, are plain unexpected input.
     EXPECT_EQ(parse_fail(std::string_view("R0\0", 3)).message(),
               "unexpected trailing input at position 2");

@@ -75,7 +75,8 @@ TEST(RunFit, ChecksComeInOrder) {
               "frequencies and impedances must have the same length");
     EXPECT_EQ(run_error(nothing, empty, bad_tolerances),
               "frequencies and impedances must not be empty");
-    EXPECT_EQ(run_error(nothing, good, bad_tolerances), "circuit topology has no parameters to fit");
+    EXPECT_EQ(run_error(nothing, good, bad_tolerances),
+              "circuit topology has no parameters to fit");
     EXPECT_EQ(run_error(rc, good, bad_tolerances), "ftol must be >= 0");
     FitSettings bad_xtol;
     bad_xtol.xtol = -0.0;  // the sign bit counts
@@ -193,8 +194,8 @@ TEST(StartPolicy, WeightFileIsReadOnlyWhenAGuessIsWanted) {
     EXPECT_EQ(param_values(*ignored), param_values(rc));
 
     const Circuit explicit_rc = with_values(rc, std::vector{1.0, 2.0, 3.0}).value();
-    const Result<Circuit> read = prepare_start(explicit_rc, GuessInit::Unset, missing, s.f, s.z,
-                                               never_warn);
+    const Result<Circuit> read =
+        prepare_start(explicit_rc, GuessInit::Unset, missing, s.f, s.z, never_warn);
     ASSERT_FALSE(read);
     EXPECT_EQ(read.error().message.rfind("reading weights: ", 0), 0u) << read.error().message;
 }

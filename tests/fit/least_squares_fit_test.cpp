@@ -119,8 +119,8 @@ TEST(CandidateStartingPoints, EqualCostsKeepConstructionOrder) {
     const Objective objective = objective_for(circuit, s);
     const std::vector<double> p0 = {kNaN, 80.0, 2e-5, 0.5};
     const auto candidates = candidate_starting_points(p0, objective.bounds(), objective).value();
-    const std::vector<double> r1 = {80.0, 240.0, 80.0 * 0.3333333333333333, 640.0, 10.0,
-                                    80.0, 80.0, 80.0, 80.0};
+    const std::vector<double> r1 = {80.0, 240.0, 80.0 * 0.3333333333333333, 640.0, 10.0, 80.0, 80.0,
+                                    80.0, 80.0};
     const std::vector<double> alpha = {0.5, 0.5, 0.5, 0.5, 0.5, 0.2, 0.4, 0.6, 0.8};
     ASSERT_EQ(candidates.size(), 9u);
     for (std::size_t i = 0; i < 9; ++i) {
@@ -168,8 +168,8 @@ TEST(Plausibility, OpenParametersRatioAndLowerBound) {
     auto plausible = [&](double p) { return parameters_plausible(p0, std::vector{p}, bounds); };
     EXPECT_TRUE(plausible(2.0));
     EXPECT_TRUE(plausible(1.9e6));
-    EXPECT_FALSE(plausible(2e6));    // ratio exactly 1e6
-    EXPECT_TRUE(plausible(2e-6));    // ratio exactly 1e-6
+    EXPECT_FALSE(plausible(2e6));  // ratio exactly 1e6
+    EXPECT_TRUE(plausible(2e-6));  // ratio exactly 1e-6
     EXPECT_FALSE(plausible(1.9e-6));
     EXPECT_FALSE(plausible(kInf));
     EXPECT_FALSE(plausible(kNaN));
@@ -184,9 +184,7 @@ TEST(Plausibility, OpenParametersRatioAndLowerBound) {
 }
 
 TEST(BestRun, SuccessOutranksCostAndNonFiniteCostsLose) {
-    auto run = [](bool success, double cost) {
-        return LeastSquaresRun{{}, success, 1, cost};
-    };
+    auto run = [](bool success, double cost) { return LeastSquaresRun{{}, success, 1, cost}; };
     std::optional<LeastSquaresRun> best;
     EXPECT_TRUE(replaces_best(best, run(false, kNaN)));
     best = run(false, 5.0);
@@ -204,8 +202,8 @@ TEST(BestRun, SuccessOutranksCostAndNonFiniteCostsLose) {
 }
 
 TEST(BoundRepair, AtBoundMarksFiniteBoundsOnlyAndNaN) {
-    const std::vector<Bounds> bounds = {{1e-12, kInf}, {0.0, 1.0}, {0.0, 1.0}, {0.0, 1.0},
-                                        {0.0, 1.0},    {0.0, 1.0}};
+    const std::vector<Bounds> bounds = {{1e-12, kInf}, {0.0, 1.0}, {0.0, 1.0},
+                                        {0.0, 1.0},    {0.0, 1.0}, {0.0, 1.0}};
     const std::vector<double> p = {-5.0, 0.5, 1.0, 0.0, kNaN, 1.5};
     EXPECT_EQ(parameters_at_bound(p, bounds),
               (std::vector<bool>{false, false, true, true, true, true}));
@@ -285,8 +283,9 @@ TEST(LeastSquaresFit, ResultOutsideTheBoxIsRefittedWithTheParameterFrozenOnTheBo
     }
     EXPECT_EQ(outcome.params[3], 1.0);
     // The refit improved on the merely clamped vector.
-    EXPECT_LT(outcome.cost, objective.cost(clamp_to_bounds(
-                                std::vector<double>{10.0, 100.0, 1e-5, 1.1}, bounds)).value());
+    EXPECT_LT(outcome.cost,
+              objective.cost(clamp_to_bounds(std::vector<double>{10.0, 100.0, 1e-5, 1.1}, bounds))
+                  .value());
 }
 
 TEST(LeastSquaresFit, ImplausibleRunsMoveOnToTheNextCandidate) {

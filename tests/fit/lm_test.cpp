@@ -16,8 +16,8 @@
 
 #include "fit/euclidean_norm.hpp"
 #include "fit/lm_parameter.hpp"
-#include "fit/qr.hpp"
 #include "fit/mgh_problems.hpp"
+#include "fit/qr.hpp"
 #include "support/allocation_counter.hpp"
 #include "support/verbose.hpp"
 
@@ -40,13 +40,19 @@ LmConfig lmder1_config() {
 
 bool stop_matches_info(const LmStop& stop, int info) {
     switch (info) {
-        case 1: return stop.kind == LmStop::ToleranceReached && stop.by_ftol && !stop.by_xtol;
-        case 2: return stop.kind == LmStop::ToleranceReached && !stop.by_ftol && stop.by_xtol;
-        case 3: return stop.kind == LmStop::ToleranceReached && stop.by_ftol && stop.by_xtol;
+        case 1:
+            return stop.kind == LmStop::ToleranceReached && stop.by_ftol && !stop.by_xtol;
+        case 2:
+            return stop.kind == LmStop::ToleranceReached && !stop.by_ftol && stop.by_xtol;
+        case 3:
+            return stop.kind == LmStop::ToleranceReached && stop.by_ftol && stop.by_xtol;
         // With gtol = 0, info 4 means gnorm = 0 exactly.
-        case 4: return stop.kind == LmStop::GradientOrthogonal;
-        case 5: return stop.kind == LmStop::EvaluationLimit;
-        default: return false;
+        case 4:
+            return stop.kind == LmStop::GradientOrthogonal;
+        case 5:
+            return stop.kind == LmStop::EvaluationLimit;
+        default:
+            return false;
     }
 }
 
@@ -95,8 +101,8 @@ TEST(LmMgh, ReproducesMinpackReferenceRuns) {
     int nfev_matches = 0, rows = 0;
     const bool table = testing::verbose();
     if (table) {
-        std::printf("%-31s %3s %3s %6s %6s  %-28s %-9s  %-14s %-14s\n", "problem", "n", "m",
-                    "nfev", "ref", "stop", "ref", "norm", "ref");
+        std::printf("%-31s %3s %3s %6s %6s  %-28s %-9s  %-14s %-14s\n", "problem", "n", "m", "nfev",
+                    "ref", "stop", "ref", "norm", "ref");
     }
     for (const mgh::ReferenceRun& run : mgh::kReferenceRuns) {
         mgh::Problem problem(run.problem, run.n, run.m, run.factor);
@@ -111,8 +117,8 @@ TEST(LmMgh, ReproducesMinpackReferenceRuns) {
         std::snprintf(name, sizeof name, "%2d %s x%g", run.problem, mgh::problem_name(run.problem),
                       run.factor);
         if (table) {
-            std::printf("%-31s %3zu %3zu %6llu %6u%s %-28s %-9s  %-14.7e %-14.7e%s\n", name,
-                        run.n, run.m, static_cast<unsigned long long>(report.nfev), run.nfev,
+            std::printf("%-31s %3zu %3zu %6llu %6u%s %-28s %-9s  %-14.7e %-14.7e%s\n", name, run.n,
+                        run.m, static_cast<unsigned long long>(report.nfev), run.nfev,
                         report.nfev == run.nfev ? " " : "*", report.stop.describe().c_str(),
                         info_label(run.info), norm, run.norm,
                         leeway == Leeway::None ? "" : "  (rounding-decided)");
@@ -129,7 +135,8 @@ TEST(LmMgh, ReproducesMinpackReferenceRuns) {
         // rounding too: Box 3-D ends either way from starts a few ulps apart.
         const bool zero_residual_exception =
             run.norm < 1e-15 && report.stop.kind == LmStop::ZeroResidual;
-        const bool stop_matches = stop_matches_info(report.stop, run.info) || zero_residual_exception;
+        const bool stop_matches =
+            stop_matches_info(report.stop, run.info) || zero_residual_exception;
         switch (leeway) {
             case Leeway::None:
                 EXPECT_EQ(report.nfev, run.nfev);
@@ -166,9 +173,10 @@ TEST(LmMgh, ReproducesMinpackReferenceRuns) {
 // ---------------------------------------------------------------------------
 // A small problem given by lambdas, counting its evaluations.
 class LambdaProblem final : public LmProblem {
-public:
+  public:
     using ResidualFn = std::function<bool(std::span<const double>, std::span<double>)>;
-    using JacobianFn = std::function<std::optional<JacobianShape>(std::span<const double>, MatrixView)>;
+    using JacobianFn =
+        std::function<std::optional<JacobianShape>(std::span<const double>, MatrixView)>;
 
     LambdaProblem(std::vector<double> x0, std::size_t m, ResidualFn r, JacobianFn j)
         : x_(std::move(x0)), m_(m), r_(std::move(r)), j_(std::move(j)) {}
@@ -188,7 +196,7 @@ public:
     int residual_calls = 0;
     int jacobian_calls = 0;
 
-private:
+  private:
     std::vector<double> x_;
     std::size_t m_;
     ResidualFn r_;
@@ -202,7 +210,8 @@ LambdaProblem exp_problem(std::vector<double> x0) {
     return LambdaProblem(
         std::move(x0), n,
         [](std::span<const double> x, std::span<double> r) {
-            for (std::size_t i = 0; i < x.size(); ++i) r[i] = std::exp(x[i]) - static_cast<double>(i + 2);
+            for (std::size_t i = 0; i < x.size(); ++i)
+                r[i] = std::exp(x[i]) - static_cast<double>(i + 2);
             return true;
         },
         [](std::span<const double> x, MatrixView j) {
@@ -222,7 +231,9 @@ TEST(LmEdgeCases, ExactStartAndDegenerateSizes) {
             r[2] = x[1] * x[1] - 9.0;
             return true;
         },
-        [](auto, MatrixView j) { return JacobianShape{j.rows, j.cols}; });
+        [](auto, MatrixView j) {
+            return JacobianShape{j.rows, j.cols};
+        });
     LmReport report = minimise_lm(exact, LmConfig{}).report;
     EXPECT_EQ(report.stop.kind, LmStop::ZeroResidual);
     EXPECT_TRUE(report.stop.succeeded());
@@ -236,7 +247,9 @@ TEST(LmEdgeCases, ExactStartAndDegenerateSizes) {
 
     LambdaProblem no_residuals(
         {1.0}, 0, [](auto, auto) { return true; },
-        [](auto, MatrixView j) { return JacobianShape{j.rows, j.cols}; });
+        [](auto, MatrixView j) {
+            return JacobianShape{j.rows, j.cols};
+        });
     report = minimise_lm(no_residuals, LmConfig{}).report;
     EXPECT_EQ(report.stop.kind, LmStop::EmptyResiduals);
     EXPECT_FALSE(report.stop.succeeded());
@@ -388,7 +401,8 @@ TEST(LmEdgeCases, ProblemFailuresAreStops) {
         return std::optional<JacobianShape>(JacobianShape{2, 1});
     };
 
-    LambdaProblem no_start({4.0}, 2, [](auto, auto) { return false; }, linear_jacobian);
+    LambdaProblem no_start(
+        {4.0}, 2, [](auto, auto) { return false; }, linear_jacobian);
     LmReport report = minimise_lm(no_start, LmConfig{}).report;
     EXPECT_EQ(report.stop.describe(), "AbortedByProblem(residuals)");
     EXPECT_TRUE(std::isnan(report.cost));
@@ -403,7 +417,8 @@ TEST(LmEdgeCases, ProblemFailuresAreStops) {
 
     // A trial without residuals ends the run at the last accepted point.
     LambdaProblem fails_on_trial(
-        {4.0}, 2, [&](std::span<const double> x, std::span<double> r) { return x[0] == 4.0 && linear(x, r); },
+        {4.0}, 2,
+        [&](std::span<const double> x, std::span<double> r) { return x[0] == 4.0 && linear(x, r); },
         linear_jacobian);
     const LmOutcome outcome = minimise_lm(fails_on_trial, LmConfig{});
     EXPECT_EQ(outcome.report.stop.describe(), "AbortedByProblem(residuals)");
@@ -412,8 +427,13 @@ TEST(LmEdgeCases, ProblemFailuresAreStops) {
     EXPECT_EQ(fails_on_trial.point()[0], 4.0);
 
     for (double bad : {kNaN, kInf}) {
-        LambdaProblem bad_start({4.0}, 2, [&](auto, std::span<double> r) { r[0] = bad, r[1] = 1.0; return true; },
-                                linear_jacobian);
+        LambdaProblem bad_start(
+            {4.0}, 2,
+            [&](auto, std::span<double> r) {
+                r[0] = bad, r[1] = 1.0;
+                return true;
+            },
+            linear_jacobian);
         EXPECT_EQ(minimise_lm(bad_start, LmConfig{}).report.stop.describe(),
                   "NonFiniteValue(residuals norm)");
     }
@@ -515,11 +535,12 @@ TEST(EuclideanNorm, ColumnsSideBySideMatchOneAtATime) {
     std::vector<double> storage(stride * count);
     for (std::size_t c = 0; c < count; ++c) {
         for (std::size_t i = 0; i < length; ++i) {
-            storage[c * stride + i] = std::sin(1.3 * double(c) + 0.7 * double(i)) * (1.0 + double(i));
+            storage[c * stride + i] =
+                std::sin(1.3 * double(c) + 0.7 * double(i)) * (1.0 + double(i));
         }
     }
-    storage[1 * stride + 3] = 1e-170;   // small sum
-    storage[2 * stride + 0] = 3e160;    // large sum
+    storage[1 * stride + 3] = 1e-170;  // small sum
+    storage[2 * stride + 0] = 3e160;   // large sum
     storage[4 * stride + 6] = kNaN;
     storage[5 * stride + 2] = -kInf;
     for (std::size_t i = 0; i < length; ++i) storage[6 * stride + i] = 0.0;
@@ -554,7 +575,8 @@ void apply_qt_and_install_r(MatrixView a, std::span<const double> r_diag, std::s
 }
 
 struct Dense {
-    Dense(std::size_t m, std::size_t n) : stride(std::max(m, n)), data(stride * n, 0.0), m(m), n(n) {}
+    Dense(std::size_t m, std::size_t n)
+        : stride(std::max(m, n)), data(stride * n, 0.0), m(m), n(n) {}
     MatrixView view() { return {data.data(), m, n, stride}; }
     std::size_t stride;
     std::vector<double> data;
@@ -598,7 +620,8 @@ TEST(PivotedQr, FactorsReproduceTheMatrix) {
         Dense folded = original;
         std::vector<std::size_t> perm2(n);
         std::vector<double> r_diag2(n), norms2(n);
-        factorize_pivoted_qr(folded.view(), perm2, r_diag2, norms2, partial, reference, tail, during);
+        factorize_pivoted_qr(folded.view(), perm2, r_diag2, norms2, partial, reference, tail,
+                             during);
         install_r(folded.view(), r_diag2, during, qtf);
         EXPECT_EQ(during, after);
         EXPECT_EQ(qtf, qtf_after);
@@ -611,7 +634,8 @@ TEST(TrustRegionSubproblem, StepSolvesRegularisedNormalEquationsOnTheBoundary) {
     const std::size_t m = 5, n = 3;
     Dense jac(m, n);
     std::vector<double> r = {1.0, -2.0, 0.5, 3.0, -1.5};
-    const double values[5][3] = {{2, -1, 0.5}, {0.3, 4, -2}, {1, 1, 1}, {-0.7, 0.2, 3}, {0.1, -0.4, 0.9}};
+    const double values[5][3] = {
+        {2, -1, 0.5}, {0.3, 4, -2}, {1, 1, 1}, {-0.7, 0.2, 3}, {0.1, -0.4, 0.9}};
     for (std::size_t i = 0; i < m; ++i)
         for (std::size_t j = 0; j < n; ++j) jac.view()(i, j) = values[i][j];
     const std::vector<double> d = {2.0, 0.5, 1.5};
@@ -625,7 +649,8 @@ TEST(TrustRegionSubproblem, StepSolvesRegularisedNormalEquationsOnTheBoundary) {
     const LmParameterWork work{v, sz, sd, RegularisedSolveWork{rot, saved}};
     for (double radius : {1e-3, 0.1, 1.0, 1e3}) {
         const MatrixView rv{jac.data.data(), n, n, jac.stride};
-        const double lambda = solve_trust_region_subproblem({rv, perm, d, qtf, radius}, 0.0, z, work);
+        const double lambda =
+            solve_trust_region_subproblem({rv, perm, d, qtf, radius}, 0.0, z, work);
         double dz = 0.0;
         for (std::size_t j = 0; j < n; ++j) dz += d[j] * z[j] * d[j] * z[j];
         dz = std::sqrt(dz);

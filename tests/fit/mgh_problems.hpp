@@ -28,6 +28,8 @@ struct ReferenceRun {
     double norm;
 };
 
+// Two runs per line, as MINPACK's table lists them.
+// clang-format off
 inline constexpr ReferenceRun kReferenceRuns[] = {
     {1, 5, 10, 1, 3, 3, 2.2360680e+00},     {1, 5, 50, 1, 3, 3, 6.7082039e+00},
     {2, 5, 10, 1, 3, 1, 1.4638501e+00},     {2, 5, 50, 1, 3, 1, 3.4826302e+00},
@@ -57,6 +59,7 @@ inline constexpr ReferenceRun kReferenceRuns[] = {
     {16, 40, 40, 1, 19, 2, 2.0245354e-13},  {17, 5, 33, 1, 18, 1, 7.3924926e-03},
     {18, 11, 65, 1, 16, 1, 2.0034404e-01},
 };
+// clang-format on
 
 inline const char* problem_name(int problem) {
     static const char* const names[] = {
@@ -86,7 +89,7 @@ inline const char* problem_name(int problem) {
 namespace data {
 inline constexpr double kBardY[15] = {0.14, 0.18, 0.22, 0.25, 0.29, 0.32, 0.35, 0.39,
                                       0.37, 0.58, 0.73, 0.96, 1.34, 2.10, 4.39};
-inline constexpr double kKowalikV[11] = {4.0,  2.0,   1.0,    0.5,    0.25,  0.167,
+inline constexpr double kKowalikV[11] = {4.0,   2.0, 1.0,    0.5,    0.25,  0.167,
                                          0.125, 0.1, 0.0833, 0.0714, 0.0625};
 inline constexpr double kKowalikY[11] = {0.1957, 0.1947, 0.1735, 0.16,   0.0844, 0.0627,
                                          0.0456, 0.0342, 0.0323, 0.0235, 0.0246};
@@ -114,29 +117,60 @@ inline void start_point(int problem, double factor, std::span<double> x) {
         for (double v : values) x[j++] = v;
     };
     switch (problem) {
-        case 1: case 2: case 3:
+        case 1:
+        case 2:
+        case 3:
             for (double& v : x) v = 1.0;
             break;
-        case 4: set({-1.2, 1.0}); break;
-        case 5: set({-1.0, 0.0, 0.0}); break;
-        case 6: set({3.0, -1.0, 0.0, 1.0}); break;
-        case 7: set({0.5, -2.0}); break;
-        case 8: set({1.0, 1.0, 1.0}); break;
-        case 9: set({0.25, 0.39, 0.415, 0.39}); break;
-        case 10: set({0.02, 4000.0, 250.0}); break;
-        case 11: for (double& v : x) v = 0.0; break;
-        case 12: set({0.0, 10.0, 20.0}); break;
-        case 13: set({0.3, 0.4}); break;
-        case 14: set({25.0, 5.0, -5.0, -1.0}); break;
+        case 4:
+            set({-1.2, 1.0});
+            break;
+        case 5:
+            set({-1.0, 0.0, 0.0});
+            break;
+        case 6:
+            set({3.0, -1.0, 0.0, 1.0});
+            break;
+        case 7:
+            set({0.5, -2.0});
+            break;
+        case 8:
+            set({1.0, 1.0, 1.0});
+            break;
+        case 9:
+            set({0.25, 0.39, 0.415, 0.39});
+            break;
+        case 10:
+            set({0.02, 4000.0, 250.0});
+            break;
+        case 11:
+            for (double& v : x) v = 0.0;
+            break;
+        case 12:
+            set({0.0, 10.0, 20.0});
+            break;
+        case 13:
+            set({0.3, 0.4});
+            break;
+        case 14:
+            set({25.0, 5.0, -5.0, -1.0});
+            break;
         case 15: {
             const double h = 1.0 / static_cast<double>(n + 1);
             for (std::size_t j = 0; j < n; ++j) x[j] = static_cast<double>(j + 1) * h;
             break;
         }
-        case 16: for (double& v : x) v = 0.5; break;
-        case 17: set({0.5, 1.5, -1.0, 0.01, 0.02}); break;
-        case 18: set({1.3, 0.65, 0.65, 0.7, 0.6, 3.0, 5.0, 7.0, 2.0, 4.5, 5.5}); break;
-        default: break;
+        case 16:
+            for (double& v : x) v = 0.5;
+            break;
+        case 17:
+            set({0.5, 1.5, -1.0, 0.01, 0.02});
+            break;
+        case 18:
+            set({1.3, 0.65, 0.65, 0.7, 0.6, 3.0, 5.0, 7.0, 2.0, 4.5, 5.5});
+            break;
+        default:
+            break;
     }
     if (factor == 1.0) return;
     if (problem == 11) {
@@ -245,7 +279,8 @@ inline void residuals(int problem, std::span<const double> x, std::span<double> 
             for (std::size_t i = 0; i < m; ++i) {
                 const double t = static_cast<double>(i + 1);
                 const double s = t / 10.0;
-                f[i] = std::exp(-s * x[0]) - std::exp(-s * x[1]) + (std::exp(-t) - std::exp(-s)) * x[2];
+                f[i] = std::exp(-s * x[0]) - std::exp(-s * x[1]) +
+                       (std::exp(-t) - std::exp(-s)) * x[2];
             }
             break;
         case 13:
@@ -318,7 +353,8 @@ inline void residuals(int problem, std::span<const double> x, std::span<double> 
                 f[i] = data::kOsborne2Y[i] - (x[0] * e1 + x[1] * e2 + x[2] * e3 + x[3] * e4);
             }
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -547,14 +583,15 @@ inline void jacobian(int problem, std::span<const double> x, MatrixView jac) {
                 jac(i, 10) = -2.0 * x[3] * x[7] * d11 * e4;
             }
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
 // One problem presented to the solver; evaluations write straight into the
 // solver's buffers, so a run allocates nothing after the solver's workspace.
 class Problem final : public LmProblem {
-public:
+  public:
     Problem(int problem, std::size_t n, std::size_t m, double factor)
         : problem_(problem), m_(m), x_(n) {
         start_point(problem, factor, x_);
@@ -574,7 +611,7 @@ public:
         return JacobianShape{out.rows, out.cols};
     }
 
-private:
+  private:
     int problem_;
     std::size_t m_;
     std::vector<double> x_;

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
-#include "fit/evaluation_context.hpp"
 #include "circuit/params.hpp"
+#include "fit/evaluation_context.hpp"
 #include "fit/least_squares_fit.hpp"
 #include "fit/objective.hpp"
 #include "nn/registry.hpp"

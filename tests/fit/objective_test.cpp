@@ -72,12 +72,14 @@ TEST(WeightScheme, ParsesExactlyTheTwoNames) {
 TEST(Objective, BuildsAngularFrequenciesWeightsAndBounds) {
     const Circuit c = parse_ok("R0-(R1,CPE1)");
     const std::vector<double> f = {0.5, 1e3, 7.25e5, 0.0, 1.0, 1.0};
-    const std::vector<Cplx> z = {{3, -4}, {0, 0}, {kNaN, 1}, {1e300, 1e300}, {-0.0, 2.5}, {kInf, kNaN}};
+    const std::vector<Cplx> z = {{3, -4},        {0, 0},      {kNaN, 1},
+                                 {1e300, 1e300}, {-0.0, 2.5}, {kInf, kNaN}};
     const Objective modulus = make_objective(c, f, z, WeightScheme::Modulus);
     ASSERT_EQ(modulus.point_count(), 6u);
     EXPECT_EQ(modulus.residual_count(), 12u);
     EXPECT_EQ(modulus.parameter_count(), 4u);
-    for (std::size_t i = 0; i < f.size(); ++i) EXPECT_EQ(modulus.omega()[i], 6.283185307179586 * f[i]);
+    for (std::size_t i = 0; i < f.size(); ++i)
+        EXPECT_EQ(modulus.omega()[i], 6.283185307179586 * f[i]);
 
     const std::vector<double> expected_w = {5.0, 1e-30, 1e-30, std::hypot(1e300, 1e300), 2.5, kInf};
     for (std::size_t i = 0; i < z.size(); ++i) EXPECT_EQ(modulus.weights()[i], expected_w[i]) << i;
@@ -131,7 +133,8 @@ TEST(Objective, ResidualsAreWeightedModelMinusMeasurement) {
     const auto rl = unit.residuals(longer);
     ASSERT_TRUE(rl.ok());
     EXPECT_EQ(std::memcmp(rl->data(), ru->data(), ru->size() * sizeof(double)), 0);
-    for (const std::vector<double>& short_p : {std::vector<double>{}, std::vector<double>{1.0, 2.0}}) {
+    for (const std::vector<double>& short_p :
+         {std::vector<double>{}, std::vector<double>{1.0, 2.0}}) {
         const auto failed = unit.residuals(short_p);
         ASSERT_FALSE(failed.ok());
         EXPECT_EQ(failed.error().message, not_enough_values(3, short_p.size()).message);
@@ -247,8 +250,8 @@ TEST(Jacobian, MatchesAnalyticDerivativesOfRcCircuits) {
             for (std::size_t j = 0; j < k.p.size(); ++j) {
                 analytic[j][2 * i] = d[j].real() / weight;
                 analytic[j][2 * i + 1] = d[j].imag() / weight;
-                scale[j] = std::max({scale[j], std::fabs(d[j].real() / weight),
-                                     std::fabs(d[j].imag() / weight)});
+                scale[j] = std::max(
+                    {scale[j], std::fabs(d[j].real() / weight), std::fabs(d[j].imag() / weight)});
             }
         }
         for (std::size_t j = 0; j < k.p.size(); ++j) {
@@ -281,7 +284,8 @@ TEST(Jacobian, ParallelColumnsEqualASequentialComputationBitForBit) {
         const std::vector<double> rp = *o.residuals(plus), rm = *o.residuals(minus);
         std::vector<double> column(rp.size());
         for (std::size_t k = 0; k < rp.size(); ++k) column[k] = (rp[k] - rm[k]) / (2.0 * h);
-        EXPECT_EQ(std::memcmp(column.data(), J->column(j).data(), column.size() * sizeof(double)), 0)
+        EXPECT_EQ(std::memcmp(column.data(), J->column(j).data(), column.size() * sizeof(double)),
+                  0)
             << "column " << j;
     }
 
@@ -374,7 +378,8 @@ TEST(EvaluationCounter, CountsEveryResidualEvaluationAcrossCopiesAndThreads) {
     const std::vector<double> f = log_frequencies(50, -1, 5);
     const std::vector<double> p = {5.0, 120.0, 1e-6, 40.0, 1e-3};
     auto counter = make_counter();
-    const Objective o = make_objective(c, f, synthetic_measurement(f), WeightScheme::Modulus, counter);
+    const Objective o =
+        make_objective(c, f, synthetic_measurement(f), WeightScheme::Modulus, counter);
     EXPECT_EQ(o.evaluations(), 0u);
 
     ASSERT_TRUE(o.residuals(p).ok());

@@ -31,7 +31,8 @@ struct Spectrum {
 Spectrum measure(const Circuit& truth, std::size_t points) {
     Spectrum s;
     for (std::size_t i = 0; i < points; ++i) {
-        s.f.push_back(points == 1 ? 100.0 : std::pow(10.0, -1.0 + 6.0 * double(i) / double(points - 1)));
+        s.f.push_back(points == 1 ? 100.0
+                                  : std::pow(10.0, -1.0 + 6.0 * double(i) / double(points - 1)));
     }
     s.z = impedance_over_frequencies(truth, s.f).value();
     return s;
@@ -52,8 +53,8 @@ TEST(SearchProblem, RecoversCircuitFromPerturbedStart) {
     const Spectrum s = measure(truth, 40);
     const Objective objective = Objective::build(truth, s.f, s.z, WeightScheme::Modulus).value();
     const std::vector<double> start = {30.0, 40.0, 1e-6};
-    const Result<LmOutcome> outcome =
-        minimise_in_search_space(objective, to_search_space(start, objective.bounds()), {}, fit_config());
+    const Result<LmOutcome> outcome = minimise_in_search_space(
+        objective, to_search_space(start, objective.bounds()), {}, fit_config());
     ASSERT_TRUE(outcome.ok());
     EXPECT_TRUE(outcome->report.stop.succeeded()) << outcome->report.stop.describe();
     EXPECT_LT(outcome->report.cost, 1e-20);
@@ -70,7 +71,8 @@ TEST(SearchProblem, FrozenParameterStaysPut) {
     const Circuit truth = circuit_with("R0-(R1,C1)", kTruth);
     const Spectrum s = measure(truth, 30);
     const Objective objective = Objective::build(truth, s.f, s.z, WeightScheme::Unit).value();
-    const std::vector<double> x0 = to_search_space(std::vector<double>{20.0, 100.0, 1e-5}, objective.bounds());
+    const std::vector<double> x0 =
+        to_search_space(std::vector<double>{20.0, 100.0, 1e-5}, objective.bounds());
     const Result<LmOutcome> outcome =
         minimise_in_search_space(objective, x0, {true, false, false}, fit_config());
     ASSERT_TRUE(outcome.ok());
@@ -86,8 +88,10 @@ TEST(SearchProblem, JacobianLayoutMatchesObjective) {
     const Circuit truth = circuit_with("R0-(R1,C1)", kTruth);
     for (std::size_t points : {1u, 5u}) {
         const Spectrum s = measure(truth, points);
-        const Objective objective = Objective::build(truth, s.f, s.z, WeightScheme::Modulus).value();
-        const std::vector<double> x = to_search_space(std::vector<double>{10.0, 90.0, 3e-5}, objective.bounds());
+        const Objective objective =
+            Objective::build(truth, s.f, s.z, WeightScheme::Modulus).value();
+        const std::vector<double> x =
+            to_search_space(std::vector<double>{10.0, 90.0, 3e-5}, objective.bounds());
         const std::vector<bool> frozen = {false, true, false};
         const Jacobian expected = search_jacobian(objective, x, frozen).value();
 
@@ -100,7 +104,8 @@ TEST(SearchProblem, JacobianLayoutMatchesObjective) {
         EXPECT_EQ(shape->cols, n);
         for (std::size_t j = 0; j < n; ++j)
             for (std::size_t i = 0; i < m; ++i)
-                EXPECT_EQ(storage[i + j * stride], expected.at(i, j)) << points << ' ' << i << ' ' << j;
+                EXPECT_EQ(storage[i + j * stride], expected.at(i, j))
+                    << points << ' ' << i << ' ' << j;
 
         // One frequency, three unknowns: the run completes without failing.
         const Result<LmOutcome> outcome = minimise_in_search_space(objective, x, {}, fit_config());
@@ -122,8 +127,8 @@ TEST(SearchProblem, VectorLengthFaults) {
     EXPECT_EQ(short_run.error().message, not_enough_values(3, 2).message);
 
     // An unknown without a parameter has no Jacobian column.
-    const Result<LmOutcome> long_run =
-        minimise_in_search_space(objective, std::vector<double>{1.0, 2.0, -5.0, 0.0}, {}, fit_config());
+    const Result<LmOutcome> long_run = minimise_in_search_space(
+        objective, std::vector<double>{1.0, 2.0, -5.0, 0.0}, {}, fit_config());
     ASSERT_TRUE(long_run.ok());
     EXPECT_EQ(long_run->report.stop.describe(), "ShapeMismatch(jacobian)");
 }

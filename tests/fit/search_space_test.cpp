@@ -73,7 +73,8 @@ struct RandlesFixture : ::testing::Test {
         for (int i = 0; i < 30; ++i) f.push_back(std::pow(10.0, -1.0 + 0.2 * i));
         for (const double fi : f) {
             const double w = kTwoPi * fi;
-            z.push_back({20.0 + 100.0 / (1.0 + w * w * 1e-6), -100.0 * w * 1e-3 / (1.0 + w * w * 1e-6)});
+            z.push_back(
+                {20.0 + 100.0 / (1.0 + w * w * 1e-6), -100.0 * w * 1e-3 / (1.0 + w * w * 1e-6)});
         }
         objective = *Objective::build(circuit, f, z, WeightScheme::Modulus, counter);
     }
@@ -118,7 +119,8 @@ TEST_F(RandlesFixture, SearchJacobianScalesOpenColumnsAndZeroesFrozenOnes) {
         ASSERT_TRUE(search_residuals_into(*objective, context, xm, rm, ws).ok());
         for (std::size_t k = 0; k < rp.size(); ++k) {
             const double quotient = (rp[k] - rm[k]) / 2e-6;
-            EXPECT_NEAR(Jx->at(k, j), quotient, 1e-5 * (std::fabs(quotient) + 1e-3)) << k << "," << j;
+            EXPECT_NEAR(Jx->at(k, j), quotient, 1e-5 * (std::fabs(quotient) + 1e-3))
+                << k << "," << j;
         }
     }
 

@@ -17,7 +17,8 @@ using korvane::testing::parse_ok;
 
 std::vector<double> frequencies(std::size_t n) {
     std::vector<double> f(n);
-    for (std::size_t i = 0; i < n; ++i) f[i] = std::pow(10.0, -1.0 + 6.0 * i / std::max<std::size_t>(n - 1, 1));
+    for (std::size_t i = 0; i < n; ++i)
+        f[i] = std::pow(10.0, -1.0 + 6.0 * i / std::max<std::size_t>(n - 1, 1));
     return f;
 }
 

@@ -31,9 +31,9 @@ struct RecordBytes {
 
 // Offsets of the fields inside serialised bytes, for targeted corruption.
 struct Layout {
-    std::vector<std::size_t> u32_fields;                        // every count/length/dim
-    std::vector<std::pair<std::size_t, std::size_t>> records;   // [begin, end) of each tensor
-    std::vector<std::pair<std::size_t, std::size_t>> pairs;     // [begin, end) of each metadata pair
+    std::vector<std::size_t> u32_fields;                       // every count/length/dim
+    std::vector<std::pair<std::size_t, std::size_t>> records;  // [begin, end) of each tensor
+    std::vector<std::pair<std::size_t, std::size_t>> pairs;    // [begin, end) of each metadata pair
     std::size_t pair_count_at = 0;
     std::size_t tensor_count_at = 0;
 };
@@ -132,7 +132,7 @@ struct FileBuilder {
         return out;
     }
 
-private:
+  private:
     FileBuilder& put(RecordBytes r) {
         if (RecordBytes* existing = find_tensor(r.name)) {
             *existing = std::move(r);
@@ -157,7 +157,8 @@ struct NetworkShape {
 // Deterministic small weights: a fixed sine pattern, scaled by 1/√fan-in.
 inline std::vector<double> pattern(std::size_t n, double scale, double phase) {
     std::vector<double> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = scale * std::sin(0.7 * static_cast<double>(i) + phase);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = scale * std::sin(0.7 * static_cast<double>(i) + phase);
     return v;
 }
 

@@ -6,6 +6,8 @@
 // processor lacks is skipped and named in the output, so a run on an
 // AVX-512 machine covers all three.
 
+#include "nn/inference_path.hpp"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -19,7 +21,6 @@
 
 #include "eisnn_builder.hpp"
 #include "nn/embedded_models.hpp"
-#include "nn/inference_path.hpp"
 #include "nn/layer_kernels.hpp"
 #include "nn/network.hpp"
 #include "nn/spectrum_features.hpp"
@@ -123,20 +124,29 @@ TEST(InferencePaths, ConvolutionMatchesPlainBitForBit) {
     // Lengths around register widths, channel counts around tile heights,
     // dilations from 1 to far beyond the row, kernels up to the vector limit.
     const Shape shapes[] = {
-        {3, 16, 5, 1, 64},  {16, 16, 5, 2, 64},  {32, 32, 5, 4, 64},  {64, 64, 5, 8, 64},
-        {5, 17, 5, 3, 65},  {2, 33, 3, 1, 7},    {1, 1, 1, 1, 1},     {4, 9, 4, 2, 9},
-        {3, 24, 2, 5, 13},  {7, 40, 7, 16, 31},  {2, 3, 3, 4'000'000'000u, 5},
-        {3, 20, 6, 3, 3},   {2, 18, kMaxVectorTaps, 1, 70},           {1, 35, 9, 64, 64},
+        {3, 16, 5, 1, 64},
+        {16, 16, 5, 2, 64},
+        {32, 32, 5, 4, 64},
+        {64, 64, 5, 8, 64},
+        {5, 17, 5, 3, 65},
+        {2, 33, 3, 1, 7},
+        {1, 1, 1, 1, 1},
+        {4, 9, 4, 2, 9},
+        {3, 24, 2, 5, 13},
+        {7, 40, 7, 16, 31},
+        {2, 3, 3, 4'000'000'000u, 5},
+        {3, 20, 6, 3, 3},
+        {2, 18, kMaxVectorTaps, 1, 70},
+        {1, 35, 9, 64, 64},
     };
     for (const InferencePath path : vector_paths()) {
         const LayerKernels& vec = *layer_kernels(path);
         for (const Shape& s : shapes) {
             for (const bool specials : {false, true}) {
                 SCOPED_TRACE(std::string(inference_path_name(path)) + " c_in " +
-                             std::to_string(s.c_in) + " c_out " + std::to_string(s.c_out) +
-                             " K " + std::to_string(s.kernel) + " d " +
-                             std::to_string(s.dilation) + " L " + std::to_string(s.length) +
-                             (specials ? " with inf/NaN" : ""));
+                             std::to_string(s.c_in) + " c_out " + std::to_string(s.c_out) + " K " +
+                             std::to_string(s.kernel) + " d " + std::to_string(s.dilation) + " L " +
+                             std::to_string(s.length) + (specials ? " with inf/NaN" : ""));
                 const auto x = random_values(s.c_in * s.length, rng, specials);
                 const auto weight = random_values(s.c_out * s.c_in * s.kernel, rng, specials);
                 const auto bias = random_values(s.c_out, rng, false);

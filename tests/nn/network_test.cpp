@@ -101,7 +101,8 @@ TEST(SpectrumFeatures, ContinuousPhaseRemovesJumps) {
     ASSERT_EQ(phase.size(), 4u);
     EXPECT_DOUBLE_EQ(phase[2], 3.1 + (2 * kPi - 6.2));
     EXPECT_DOUBLE_EQ(phase[3], phase[2] + 0.1);
-    for (std::size_t k = 1; k < phase.size(); ++k) EXPECT_LT(std::abs(phase[k] - phase[k - 1]), kPi);
+    for (std::size_t k = 1; k < phase.size(); ++k)
+        EXPECT_LT(std::abs(phase[k] - phase[k - 1]), kPi);
     // A step of exactly π goes up when the raw phase rose, down when it fell.
     EXPECT_EQ(continuous_phase(std::vector<double>{0.0, kPi})[1], kPi);
     EXPECT_EQ(continuous_phase(std::vector<double>{0.0, -kPi})[1], -kPi);
@@ -136,10 +137,10 @@ TEST(SpectrumFeatures, InputChannelsAndDescriptors) {
     const SpectrumScales s{kTwoPi * 10.0, 100.0};
     const NetworkInput in = build_network_input(f, z, 3, s);
     ASSERT_EQ(in.channels.size(), 9u);
-    EXPECT_DOUBLE_EQ(in.channels[0], 1.0);   // log10 1000 − log10 100
-    EXPECT_DOUBLE_EQ(in.channels[1], 0.0);   // halfway to log10 10 − 2 = −1
+    EXPECT_DOUBLE_EQ(in.channels[0], 1.0);  // log10 1000 − log10 100
+    EXPECT_DOUBLE_EQ(in.channels[1], 0.0);  // halfway to log10 10 − 2 = −1
     EXPECT_DOUBLE_EQ(in.channels[2], -1.0);
-    EXPECT_DOUBLE_EQ(in.channels[3], 0.0);   // phase 0 → −π/2, over π/2
+    EXPECT_DOUBLE_EQ(in.channels[3], 0.0);  // phase 0 → −π/2, over π/2
     EXPECT_DOUBLE_EQ(in.channels[4], -0.5);
     EXPECT_DOUBLE_EQ(in.channels[5], -1.0);
     EXPECT_DOUBLE_EQ(in.channels[6], -0.25);  // (0 − 1)·0.25
@@ -166,8 +167,8 @@ TEST(NetworkKernels, ConvolutionPaddingDilationAndZeroTaps) {
     conv1d(x, ConvWeights{w3.data(), bias.data(), 1, 1}, 3, 4'000'000'000u, 5, y);
     EXPECT_EQ(y, (std::vector<double>{10.5, 20.5, 30.5, 40.5, 50.5}));
     // A zero tap adds nothing even facing infinity; two channels, two outputs.
-    const std::vector<double> x2 = {1, kInf, 1, 1, 2, 2};  // (2, 3)
-    const std::vector<double> w = {1, 0, 1, /**/ 0, 1, 0,   // o = 0
+    const std::vector<double> x2 = {1, kInf, 1, 1, 2, 2};      // (2, 3)
+    const std::vector<double> w = {1, 0,    1, /**/ 0, 1, 0,   // o = 0
                                    0, -0.0, 0, /**/ 1, 1, 1};  // o = 1
     const std::vector<double> b2 = {0, 0};
     std::vector<double> y2(6);
@@ -222,10 +223,14 @@ TEST(NetworkInference, ShapeProblemsAreReportedNotRead) {
         {"missing norm bias", [](FileBuilder& b) { b.remove_tensor("w.blocks.2.norm1.bias"); },
          "weight file is missing w.blocks.2.norm1.bias"},
         {"head.0 columns",
-         [](FileBuilder& b) { b.f32("w.head.0.weight", {64, 66}, std::vector<double>(64 * 66)); },
+         [](FileBuilder& b) {
+             b.f32("w.head.0.weight", {64, 66}, std::vector<double>(64 * 66));
+         },
          "tensor head.0 has 34 elements, expected 66"},
         {"head.2 columns",
-         [](FileBuilder& b) { b.f32("w.head.2.weight", {64, 63}, std::vector<double>(64 * 63)); },
+         [](FileBuilder& b) {
+             b.f32("w.head.2.weight", {64, 63}, std::vector<double>(64 * 63));
+         },
          "tensor head.2 has 64 elements, expected 63"},
         {"groups 0", [](FileBuilder& b) { b.set("groups", "0"); },
          "weight file has an unparsable value for groups"},
@@ -237,8 +242,7 @@ TEST(NetworkInference, ShapeProblemsAreReportedNotRead) {
          "weight file has an unparsable value for n_grid"},
         {"n_grid huge", [](FileBuilder& b) { b.set("n_grid", "4294967295"); },
          "weight file has an unparsable value for n_grid"},
-        {"kernel larger than stored",
-         [](FileBuilder& b) { b.set("kernel", "7"); },
+        {"kernel larger than stored", [](FileBuilder& b) { b.set("kernel", "7"); },
          "tensor w.stem.weight has 240 elements, expected 336"},
         {"channels larger than stored", [](FileBuilder& b) { b.set("channels", "24"); },
          "tensor w.stem.weight has shape (16, 3, 5), expected (24, 3, 5)"},
@@ -247,8 +251,7 @@ TEST(NetworkInference, ShapeProblemsAreReportedNotRead) {
              b.f32("w.blocks.1.conv2.weight", {16, 16, 4}, std::vector<double>(16 * 16 * 4));
          },
          "tensor w.blocks.1.conv2.weight has 1024 elements, expected 1280"},
-        {"conv weight scalar",
-         [](FileBuilder& b) { b.f32("w.blocks.0.conv1.weight", {}, {1.0}); },
+        {"conv weight scalar", [](FileBuilder& b) { b.f32("w.blocks.0.conv1.weight", {}, {1.0}); },
          "tensor w.blocks.0.conv1.weight has shape (), expected (16, 16, 5)"},
         {"conv bias short",
          [](FileBuilder& b) { b.f32("w.stem.bias", {15}, std::vector<double>(15)); },
@@ -274,7 +277,10 @@ TEST(NetworkInference, ShapeProblemsAreReportedNotRead) {
              b.f32("w.head.4.bias", {2}, {0, 0});
          },
          "tensor w.head.4.weight has shape (2, 64), expected at least 3 rows"},
-        {"target_std short", [](FileBuilder& b) { b.f32("target_std", {2}, {1, 1}); },
+        {"target_std short",
+         [](FileBuilder& b) {
+             b.f32("target_std", {2}, {1, 1});
+         },
          "tensor target_std has 2 elements, expected 3"},
         {"tables short",
          [](FileBuilder& b) {
@@ -285,7 +291,9 @@ TEST(NetworkInference, ShapeProblemsAreReportedNotRead) {
         {"log_params short", [](FileBuilder& b) { b.f32("log_params", {}, {1}); },
          "tensor log_params has 1 elements, expected 3"},
         {"alpha index out of range",
-         [](FileBuilder& b) { b.f32("scaling", {3, 4}, {1, 0, 0, -1, 1, 0, 0, -1, -1, 0, -1, 3}); },
+         [](FileBuilder& b) {
+             b.f32("scaling", {3, 4}, {1, 0, 0, -1, 1, 0, 0, -1, -1, 0, -1, 3});
+         },
          "weight file has an unparsable value for scaling"},
         {"alpha bounds reversed", [](FileBuilder& b) { b.set("alpha_min", "2"); },
          "weight file has an unparsable value for alpha_min"},
@@ -380,14 +388,13 @@ TEST(NetworkInference, DenormalisationClampAndRescaling) {
     b.f32("target_mean", {7}, {1.0, 0.0, -4.0, 0.5, 0.0, 0.0, 0.0});
     b.f32("target_std", {7}, {2.0, 1.0, 1.0, 2.0, 1.0, -1.0, 1.0});
     b.f32("log_params", {7}, {1, 1, 1, 0, 1, 0, 0});
-    b.f32("scaling", {7, 4},
-          {1, 0, 0, -1,      // r
-           -1, -1, 0, -1,    // c
-           -1, 0, -1, 3,     // q with CPE1.alpha
-           0, 0, 0, -1,      // alpha
-           1, 0.5, 0, -1,    // aw
-           0, 0, 0, -1,      //
-           -1, 0, -1, 6});   // q-like row whose alpha is NaN
+    b.f32("scaling", {7, 4}, {1,  0,   0,  -1,   // r
+                              -1, -1,  0,  -1,   // c
+                              -1, 0,   -1, 3,    // q with CPE1.alpha
+                              0,  0,   0,  -1,   // alpha
+                              1,  0.5, 0,  -1,   // aw
+                              0,  0,   0,  -1,   //
+                              -1, 0,   -1, 6});  // q-like row whose alpha is NaN
     const WeightFile f = load(b);
 
     const auto freqs = log_frequencies(50, -1.0, 6.0);
@@ -397,13 +404,13 @@ TEST(NetworkInference, DenormalisationClampAndRescaling) {
     ASSERT_TRUE(r.ok()) << r.error().message();
     const std::vector<double>& v = *r;
     ASSERT_EQ(v.size(), 7u);
-    EXPECT_DOUBLE_EQ(v[0], 100.0 * sc.z_c);                  // 10^(0.5·2 + 1)
-    EXPECT_DOUBLE_EQ(v[1], 0.1 / (sc.z_c * sc.omega_c));     // 10^-1
+    EXPECT_DOUBLE_EQ(v[0], 100.0 * sc.z_c);               // 10^(0.5·2 + 1)
+    EXPECT_DOUBLE_EQ(v[1], 0.1 / (sc.z_c * sc.omega_c));  // 10^-1
     EXPECT_DOUBLE_EQ(v[2], 1e-3 / (sc.z_c * std::pow(sc.omega_c, 0.75)));
-    EXPECT_EQ(v[3], 0.75);                                   // 0.125·2 + 0.5, inside bounds
+    EXPECT_EQ(v[3], 0.75);  // 0.125·2 + 0.5, inside bounds
     EXPECT_DOUBLE_EQ(v[4], 100.0 * sc.z_c * std::sqrt(sc.omega_c));
-    EXPECT_EQ(v[5], 0.05);                                   // −3 clamped up to alpha_min
-    EXPECT_TRUE(std::isnan(v[6]));                           // NaN is not clamped
+    EXPECT_EQ(v[5], 0.05);          // −3 clamped up to alpha_min
+    EXPECT_TRUE(std::isnan(v[6]));  // NaN is not clamped
 
     b.set("alpha_max", "0.5");
     auto clamped = infer(load(b), freqs, z);
@@ -422,7 +429,8 @@ TEST(NetworkInference, ResultDoesNotDependOnInputOrder) {
     auto b = infer(f, rf, rz);
     ASSERT_TRUE(a.ok() && b.ok());
     // The scale sums run in input order, so allow for their rounding.
-    for (std::size_t i = 0; i < a->size(); ++i) EXPECT_NEAR((*a)[i], (*b)[i], 1e-9 * std::abs((*a)[i]));
+    for (std::size_t i = 0; i < a->size(); ++i)
+        EXPECT_NEAR((*a)[i], (*b)[i], 1e-9 * std::abs((*a)[i]));
 }
 
 // --- cross-check against the NumPy reference ---------------------------

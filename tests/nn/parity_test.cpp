@@ -90,9 +90,9 @@ struct Expected {
     std::size_t params;
 };
 constexpr Expected kExpected[] = {
-    {"rc", 37039, 3},         {"rc_l", 138455, 4},        {"rq", 138462, 4},
-    {"rq_l", 139014, 5},      {"two_rc", 139009, 5},      {"two_rc_l", 139561, 6},
-    {"two_rq", 140127, 7},    {"two_rq_l", 140679, 8},    {"randles", 139015, 5},
+    {"rc", 37039, 3},           {"rc_l", 138455, 4},           {"rq", 138462, 4},
+    {"rq_l", 139014, 5},        {"two_rc", 139009, 5},         {"two_rc_l", 139561, 6},
+    {"two_rq", 140127, 7},      {"two_rq_l", 140679, 8},       {"randles", 139015, 5},
     {"sei_randles", 541576, 8}, {"sei_randles_wo", 542642, 9},
 };
 

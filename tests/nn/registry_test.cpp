@@ -1,6 +1,7 @@
 #include "nn/registry.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include "nn/eisnn_builder.hpp"
 #include "nn/embedded_models.hpp"
@@ -70,7 +69,9 @@ Bytes model_bytes(const TestModel& m) {
 }
 
 const TestModel kRc{"R0-(R1,C1)", {"R0.r", "R1.r", "C1.c"}, {1, 2, -3}, {true, true, true}};
-const TestModel kRq{"R0-(R1,CPE1)", {"R0.r", "R1.r", "CPE1.q", "CPE1.alpha"}, {1, 2, -3, 0.5},
+const TestModel kRq{"R0-(R1,CPE1)",
+                    {"R0.r", "R1.r", "CPE1.q", "CPE1.alpha"},
+                    {1, 2, -3, 0.5},
                     {true, true, true, false}};
 
 using korvane::testing::parse_ok;
@@ -108,7 +109,7 @@ void expect_values(const Result<Values>& actual, const Values& expected) {
 }
 
 class UserWeights : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = fs::temp_directory_path() /
@@ -131,8 +132,12 @@ protected:
 
 TEST(Registry, FindsTheFirstMatchingEntryInTableOrder) {
     const std::pair<const char*, const char*> cases[] = {
-        {"(R1,C2)-R3", "rc"},   {"R5-p(R6,C7)", "rc"},        {"R0-Zarc1", "rq"},
-        {"R0-K1", "rc"},        {"L0-R0-K1-K2", "two_rc_l"}, {"R0-K1-(R2,C2)", "two_rc"},
+        {"(R1,C2)-R3", "rc"},
+        {"R5-p(R6,C7)", "rc"},
+        {"R0-Zarc1", "rq"},
+        {"R0-K1", "rc"},
+        {"L0-R0-K1-K2", "two_rc_l"},
+        {"R0-K1-(R2,C2)", "two_rc"},
         {"(CPE1,W1-R1)-R0", "randles"},
     };
     for (const auto& [circuit, name] : cases) {
@@ -142,7 +147,8 @@ TEST(Registry, FindsTheFirstMatchingEntryInTableOrder) {
     }
     // Every table circuit finds its own entry, so no entry shadows another.
     for (std::size_t i = 0; i < kTrainedTopologies.size(); ++i) {
-        const auto found = find_registered_model(parse_ok(std::string(kTrainedTopologies[i].circuit)));
+        const auto found =
+            find_registered_model(parse_ok(std::string(kTrainedTopologies[i].circuit)));
         ASSERT_TRUE(found) << i;
         EXPECT_EQ(found->entry, i);
         EXPECT_FALSE(found->match.pair_conversion);
@@ -173,16 +179,19 @@ TEST(Registry, SelfCheckReportsEachInconsistency) {
     EXPECT_EQ(reason(load_registered_weights("rc", "R0-(R1,C1)", nullptr)),
               "model rc is not bundled with this build");
     const std::span<const unsigned char> cut(rc.data(), rc.size() / 2);
-    EXPECT_EQ(reason(load_registered_weights("rc", "R0-(R1,C1)", &cut)), "weight file is truncated");
+    EXPECT_EQ(reason(load_registered_weights("rc", "R0-(R1,C1)", &cut)),
+              "weight file is truncated");
     EXPECT_EQ(reason(load_registered_weights("rq", "R0-(R1,CPE1)", &good)),
               "model rq is registered as R0-(R1,CPE1) but its weights were trained for R0-(R1,C1)");
 
-    const Bytes broken = model_bytes({"R0-(R1,C1", {"R0.r", "R1.r", "C1.c"}, {1, 2, 3}, {true, true, true}});
+    const Bytes broken =
+        model_bytes({"R0-(R1,C1", {"R0.r", "R1.r", "C1.c"}, {1, 2, 3}, {true, true, true}});
     const std::span<const unsigned char> broken_span(broken);
     EXPECT_EQ(reason(load_registered_weights("rc", "R0-(R1,C1", &broken_span)),
               "registry circuit R0-(R1,C1");
 
-    const Bytes renamed = model_bytes({"R0-(R1,C1)", {"R0.r", "C1.c", "R1.r"}, {1, 2, 3}, {true, true, true}});
+    const Bytes renamed =
+        model_bytes({"R0-(R1,C1)", {"R0.r", "C1.c", "R1.r"}, {1, 2, 3}, {true, true, true}});
     const std::span<const unsigned char> renamed_span(renamed);
     EXPECT_EQ(reason(load_registered_weights("rc", "R0-(R1,C1)", &renamed_span)),
               "model rc has parameters [\"R0.r\", \"C1.c\", \"R1.r\"], expected [\"R0.r\", "
@@ -203,7 +212,8 @@ TEST(Registry, SlotLoadsOnceUnderConcurrencyAndKeepsItsFailure) {
         threads.emplace_back([&, i] { seen[i] = slot.get(failing).error().message; });
     for (auto& t : threads) t.join();
     EXPECT_EQ(loads.load(), 1);
-    for (const auto& s : seen) EXPECT_EQ(s, "weight file has an unparsable value for model x is not bundled");
+    for (const auto& s : seen)
+        EXPECT_EQ(s, "weight file has an unparsable value for model x is not bundled");
     // A later caller with a loader that would succeed still gets the stored failure.
     auto succeeding = [&]() -> ModelSlot::Loaded {
         ++loads;
@@ -279,9 +289,10 @@ TEST_F(UserWeights, UserFileFailuresCarryTheirMessagesInOrder) {
     const std::string bad = write("bad.eisnn", model_bytes({"R0-(R1,", {"R0.r"}, {1}, {true}}));
     EXPECT_EQ(message_of(guess("R0", bad)),
               "weight file has an unparsable value for circuit R0-(R1, in " + bad);
-    const std::string extra =
-        write("extra.eisnn", model_bytes({"R0-(R1,C1)", {"R0.r", "R1.r", "C1.c", "X.x"}, {1, 2, 3, 4},
-                                          {true, true, true, true}}));
+    const std::string extra = write("extra.eisnn", model_bytes({"R0-(R1,C1)",
+                                                                {"R0.r", "R1.r", "C1.c", "X.x"},
+                                                                {1, 2, 3, 4},
+                                                                {true, true, true, true}}));
     EXPECT_EQ(message_of(guess("R0-(R1,C1)", extra)),
               "weight file has an unparsable value for param_names in " + extra +
                   ": [\"R0.r\", \"R1.r\", \"C1.c\", \"X.x\"], expected [\"R0.r\", \"R1.r\", "
@@ -306,14 +317,15 @@ TEST_F(UserWeights, ParameterNamesMustFollowTheFilesOwnCircuit) {
               "weight file has an unparsable value for param_names in " + permuted +
                   ": [\"R0.r\", \"R1.r\", \"C1.c\"], expected [\"R1.r\", \"C1.c\", \"R0.r\"] "
                   "for circuit (R1,C1)-R0");
-    const std::string renamed = write(
-        "renamed.eisnn", model_bytes({"R0-(R1,C1)", {"R0.r", "R1.r", "C2.c"}, kRc.outputs, kRc.log}));
-    EXPECT_EQ(message_of(guess("R0-(R1,C1)", renamed)).rfind(
-                  "weight file has an unparsable value for param_names in ", 0),
+    const std::string renamed =
+        write("renamed.eisnn",
+              model_bytes({"R0-(R1,C1)", {"R0.r", "R1.r", "C2.c"}, kRc.outputs, kRc.log}));
+    EXPECT_EQ(message_of(guess("R0-(R1,C1)", renamed))
+                  .rfind("weight file has an unparsable value for param_names in ", 0),
               0u);
     const std::string ordered =
-        write("ordered.eisnn", model_bytes({"(R1,C1)-R0", {"R1.r", "C1.c", "R0.r"}, {2, -3, 1},
-                                            kRc.log}));
+        write("ordered.eisnn",
+              model_bytes({"(R1,C1)-R0", {"R1.r", "C1.c", "R0.r"}, {2, -3, 1}, kRc.log}));
     expect_values(guess("R0-(R1,C1)", ordered), Values{10, 100, 1e-3});
 }
 
@@ -370,7 +382,8 @@ TEST(WeightsCache, ReadsEachPathOnceAndPoisonsAfterAFailureInsideTheLock) {
     EXPECT_EQ(found.load(), 6);
     EXPECT_EQ(reads.load(), 1);
 
-    EXPECT_EQ(cache.find("absent", rc).error().message, "reading weights: No such file or directory");
+    EXPECT_EQ(cache.find("absent", rc).error().message,
+              "reading weights: No such file or directory");
     EXPECT_FALSE(cache.find("absent", rc).ok());
     EXPECT_EQ(reads.load(), 3);  // failures are not cached
     EXPECT_EQ(cache.size(), 1u);

@@ -67,11 +67,9 @@ TEST(TopologyMatch, ReordersAndRelabelsOntoTheModel) {
         Indices mapping;
     };
     const Case cases[] = {
-        {"R0-(R1,C1)", {0, 1, 2}},
-        {"(R1,C2)-R3", {1, 2, 0}},  // R1.r, C2.c, R3.r
-        {"R0-(C1,R1)", {0, 2, 1}},  // R0.r, C1.c, R1.r
-        {"(R1,C1)-R0", {1, 2, 0}},
-        {"R5-p(R6,C7)", {0, 1, 2}},
+        {"R0-(R1,C1)", {0, 1, 2}}, {"(R1,C2)-R3", {1, 2, 0}},  // R1.r, C2.c, R3.r
+        {"R0-(C1,R1)", {0, 2, 1}},                             // R0.r, C1.c, R1.r
+        {"(R1,C1)-R0", {1, 2, 0}}, {"R5-p(R6,C7)", {0, 1, 2}},
     };
     for (const auto& c : cases) {
         const auto m = match(c.caller, "R0-(R1,C1)");

@@ -2,11 +2,11 @@
 // folding. (The table's circuits are checked against the shipped weight
 // files by the registry's self-check and the parity test.)
 
+#include "nn/trained_topologies.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "nn/trained_topologies.hpp"
 
 namespace korvane {
 namespace {

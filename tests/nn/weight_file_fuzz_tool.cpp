@@ -48,7 +48,8 @@ FileBuilder base_file() {
     }
     b.f16_bits("w.blocks.0.conv1.weight", {8, 8, 3}, half);
     std::vector<std::int8_t> q(16 * 16);
-    for (std::size_t i = 0; i < q.size(); ++i) q[i] = static_cast<std::int8_t>((i * 53) % 255 - 127);
+    for (std::size_t i = 0; i < q.size(); ++i)
+        q[i] = static_cast<std::int8_t>((i * 53) % 255 - 127);
     b.i8("w.head.2.weight", {16, 16}, 1.0f / 400, q);
     b.f32("log_params", {5}, {1, 1, 1, 1, 0});
     b.f32("scaling", {5, 4}, {1, 0, 0, -1, 1, 0, 0, -1, 1, 0.5, 0, -1, -1, 0, -1, 4, 0, 0, 0, -1});
@@ -72,7 +73,7 @@ Spectrum spectrum() {
 }
 
 class Fuzzer {
-public:
+  public:
     explicit Fuzzer(std::uint64_t seed) : rng_(seed), base_(base_file()) {
         bytes_ = base_.bytes(&layout_);
     }
@@ -115,7 +116,7 @@ public:
     std::uint64_t count() const { return count_; }
     const std::map<std::string, std::uint64_t>& outcomes() const { return outcomes_; }
 
-private:
+  private:
     int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
     std::size_t index(std::size_t n) {
         return n == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
@@ -123,15 +124,24 @@ private:
 
     static std::string kind_name(WeightFileErrorKind k) {
         switch (k) {
-            case WeightFileErrorKind::Io: return "Io";
-            case WeightFileErrorKind::BadMagic: return "BadMagic";
-            case WeightFileErrorKind::Truncated: return "Truncated";
-            case WeightFileErrorKind::Missing: return "Missing";
-            case WeightFileErrorKind::Unparsable: return "Unparsable";
-            case WeightFileErrorKind::UnsupportedEstimator: return "UnsupportedEstimator";
-            case WeightFileErrorKind::UnknownEncoding: return "UnknownEncoding";
-            case WeightFileErrorKind::ShapeMismatch: return "ShapeMismatch";
-            case WeightFileErrorKind::TooFewPoints: return "TooFewPoints";
+            case WeightFileErrorKind::Io:
+                return "Io";
+            case WeightFileErrorKind::BadMagic:
+                return "BadMagic";
+            case WeightFileErrorKind::Truncated:
+                return "Truncated";
+            case WeightFileErrorKind::Missing:
+                return "Missing";
+            case WeightFileErrorKind::Unparsable:
+                return "Unparsable";
+            case WeightFileErrorKind::UnsupportedEstimator:
+                return "UnsupportedEstimator";
+            case WeightFileErrorKind::UnknownEncoding:
+                return "UnknownEncoding";
+            case WeightFileErrorKind::ShapeMismatch:
+                return "ShapeMismatch";
+            case WeightFileErrorKind::TooFewPoints:
+                return "TooFewPoints";
         }
         return "?";
     }
@@ -176,7 +186,8 @@ private:
                 const auto [begin, end] = layout_.records[index(layout_.records.size())];
                 if (end > b.size()) break;
                 b.erase(b.begin() + begin, b.begin() + end);
-                if (pick(0, 1)) put_u32_at(b, layout_.tensor_count_at, u32_at(b, layout_.tensor_count_at) - 1);
+                if (pick(0, 1))
+                    put_u32_at(b, layout_.tensor_count_at, u32_at(b, layout_.tensor_count_at) - 1);
                 break;
             }
             case 6: {  // repeat a tensor record (later wins) or a metadata pair
@@ -188,7 +199,8 @@ private:
                 const std::size_t at = tensor ? bytes_.size() : layout_.tensor_count_at;
                 if (at > b.size()) break;
                 b.insert(b.begin() + at, copy.begin(), copy.end());
-                const std::size_t count_at = tensor ? layout_.tensor_count_at : layout_.pair_count_at;
+                const std::size_t count_at =
+                    tensor ? layout_.tensor_count_at : layout_.pair_count_at;
                 if (pick(0, 3)) put_u32_at(b, count_at, u32_at(b, count_at) + 1);
                 break;
             }
@@ -196,7 +208,8 @@ private:
                 if (pick(0, 1)) {
                     b.resize(index(b.size()));
                 } else {
-                    for (int i = pick(1, 16); i > 0; --i) b.push_back(static_cast<unsigned char>(pick(0, 255)));
+                    for (int i = pick(1, 16); i > 0; --i)
+                        b.push_back(static_cast<unsigned char>(pick(0, 255)));
                 }
                 break;
             }

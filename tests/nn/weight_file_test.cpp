@@ -1,6 +1,7 @@
 #include "nn/weight_file.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cmath>
@@ -9,8 +10,6 @@
 #include <limits>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "eisnn_builder.hpp"
 #include "nn/embedded_models.hpp"
@@ -85,12 +84,12 @@ TEST(WeightFileParse, EveryStrictPrefixIsTruncatedAndTrailingBytesAreIgnored) {
 
 TEST(WeightFileParse, InvalidUtf8AnywhereIsTruncated) {
     const std::vector<std::string> bad = {
-        "\x80",                 // lone continuation byte
-        "\xC0\x80",             // overlong NUL
-        "\xE0\x80\xAF",         // overlong '/'
-        "\xED\xA0\x80",         // UTF-16 surrogate
-        "\xF4\x90\x80\x80",     // above U+10FFFF
-        "\xE2\x82",             // cut multi-byte sequence
+        "\x80",              // lone continuation byte
+        "\xC0\x80",          // overlong NUL
+        "\xE0\x80\xAF",      // overlong '/'
+        "\xED\xA0\x80",      // UTF-16 surrogate
+        "\xF4\x90\x80\x80",  // above U+10FFFF
+        "\xE2\x82",          // cut multi-byte sequence
         "\xFF",
     };
     for (const std::string& s : bad) {
@@ -212,8 +211,8 @@ TEST(WeightFileParse, TablesAreTakenBeforeMetadataInOrder) {
 }
 
 TEST(WeightFileParse, MetadataKeysAreTakenInOrder) {
-    const std::vector<std::string> order = {"dilations", "estimator", "circuit",  "param_names",
-                                            "n_grid",    "channels",  "kernel",   "groups",
+    const std::vector<std::string> order = {"dilations", "estimator", "circuit", "param_names",
+                                            "n_grid",    "channels",  "kernel",  "groups",
                                             "alpha_min", "alpha_max"};
     // Removing every key from position i on reports key i.
     for (std::size_t i = 0; i < order.size(); ++i) {
@@ -239,8 +238,11 @@ TEST(WeightFileParse, UnsignedValues) {
     EXPECT_EQ(parsed(minimal_file().set("n_grid", "+64")).n_grid, 64u);
     EXPECT_EQ(parsed(minimal_file().set("channels", "0016")).channels, 16u);
     EXPECT_EQ(parsed(minimal_file().set("groups", "4294967295")).groups, 4294967295u);
-    for (const char* bad : {" 64", "64 ", "-1", "4294967296", "", "+", "++64", "6 4", "0x40",
-                            "64.0", "\xC2\xA0" "64", "99999999999999999999"}) {
+    for (const char* bad :
+         {" 64", "64 ", "-1", "4294967296", "", "+", "++64", "6 4", "0x40", "64.0",
+          "\xC2\xA0"
+          "64",
+          "99999999999999999999"}) {
         EXPECT_EQ(message_of(minimal_file().set("n_grid", bad)),
                   "weight file has an unparsable value for n_grid")
             << bad;
@@ -255,7 +257,9 @@ TEST(WeightFileParse, DilationsAreTrimmedPieces) {
     EXPECT_EQ(parsed(minimal_file().set("dilations", "1, 2,4 ,8")).dilations,
               (std::vector<std::uint32_t>{1, 2, 4, 8}));
     // Unicode white space (NBSP, ideographic space, line separator) is trimmed too.
-    EXPECT_EQ(parsed(minimal_file().set("dilations", "\xC2\xA0" "3\xE3\x80\x80,\t+5\xE2\x80\xA8"))
+    EXPECT_EQ(parsed(minimal_file().set("dilations",
+                                        "\xC2\xA0"
+                                        "3\xE3\x80\x80,\t+5\xE2\x80\xA8"))
                   .dilations,
               (std::vector<std::uint32_t>{3, 5}));
     for (const char* bad : {"1,,2", "", "1,", ",1", " ", "1;2", "1 2", "-1", "1,4294967296"}) {
@@ -284,12 +288,12 @@ TEST(WeightFileParse, FloatValues) {
         double value;
     };
     const double inf = std::numeric_limits<double>::infinity();
-    for (const Case c : {Case{"0.05", 0.05}, Case{"5.", 5.0}, Case{".5", 0.5}, Case{"+1e3", 1000.0},
-                         Case{"-2.5E+2", -250.0}, Case{"1e-3", 0.001}, Case{"inf", inf},
-                         Case{"-Infinity", -inf}, Case{"+INF", inf}, Case{"1e400", inf},
-                         Case{"-1e400", -inf}, Case{"1e-400", 0.0},
-                         Case{"0.000000000000000000001e-400", 0.0},
-                         Case{"100000000000000000000e300", inf}, Case{"007", 7.0}}) {
+    for (const Case c :
+         {Case{"0.05", 0.05}, Case{"5.", 5.0}, Case{".5", 0.5}, Case{"+1e3", 1000.0},
+          Case{"-2.5E+2", -250.0}, Case{"1e-3", 0.001}, Case{"inf", inf}, Case{"-Infinity", -inf},
+          Case{"+INF", inf}, Case{"1e400", inf}, Case{"-1e400", -inf}, Case{"1e-400", 0.0},
+          Case{"0.000000000000000000001e-400", 0.0}, Case{"100000000000000000000e300", inf},
+          Case{"007", 7.0}}) {
         double v = std::numeric_limits<double>::quiet_NaN();
         EXPECT_TRUE(parse_float_text(c.text, v)) << c.text;
         EXPECT_EQ(v, c.value) << c.text;
@@ -309,12 +313,11 @@ TEST(WeightFileParse, TablesBecomeTypedLists) {
     FileBuilder b = minimal_file();
     b.f32("log_params", {5}, {0.0, -0.0, 2.0, std::nan(""), -1.0});
     b.f32("target_mean", {5}, {0, 0, 0, 0, 0});
-    b.f32("scaling", {5, 4},
-          {1, 0.5, 0, 2.5,     //
-           -1, -1, 0, -2.5,    //
-           0, 0, 3, 1.4999,    //
-           0, 0, 0, std::nan(""),  //
-           0, 0, 0, -0.4});
+    b.f32("scaling", {5, 4}, {1,  0.5, 0, 2.5,           //
+                              -1, -1,  0, -2.5,          //
+                              0,  0,   3, 1.4999,        //
+                              0,  0,   0, std::nan(""),  //
+                              0,  0,   0, -0.4});
     const WeightFile f = parsed(b);
     EXPECT_EQ(f.log_params, (std::vector<bool>{false, false, true, true, true}));
     ASSERT_EQ(f.scaling.size(), 5u);

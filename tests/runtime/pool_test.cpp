@@ -100,10 +100,14 @@ TEST(Pool, FailuresReachTheCallerAfterAllPiecesRan) {
             ran.fetch_add(1);
             if (begin != c.failing) return ok_status();
             switch (c.how) {
-                case 0: return Error::value(c.message);
-                case 1: throw std::runtime_error("column blew up");
-                case 2: throw std::bad_alloc();
-                default: throw 42;
+                case 0:
+                    return Error::value(c.message);
+                case 1:
+                    throw std::runtime_error("column blew up");
+                case 2:
+                    throw std::bad_alloc();
+                default:
+                    throw 42;
             }
         });
         ASSERT_FALSE(s.ok());
@@ -113,9 +117,8 @@ TEST(Pool, FailuresReachTheCallerAfterAllPiecesRan) {
     }
 
     // A single piece runs on the calling thread; it is guarded the same way.
-    const Status single = parallel_for(3, 8, [](std::size_t, std::size_t) -> Status {
-        throw std::logic_error("inline");
-    });
+    const Status single = parallel_for(
+        3, 8, [](std::size_t, std::size_t) -> Status { throw std::logic_error("inline"); });
     ASSERT_FALSE(single.ok());
     EXPECT_EQ(single.error().message, "exception in a parallel task: inline");
 }
@@ -217,8 +220,8 @@ TEST(Pool, ForkedChildGetsAWorkingPool) {
         }
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status)) << "child killed by signal "
-                                       << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        EXPECT_TRUE(WIFEXITED(status))
+            << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
         if (WIFEXITED(status)) {
             EXPECT_EQ(WEXITSTATUS(status), 0);
         }

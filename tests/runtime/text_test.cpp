@@ -1,11 +1,11 @@
 // Quoting for messages, the UTF-8 stepping behind character positions, and
 // the trimming and folding under which names compare.
 
+#include "runtime/text.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "runtime/text.hpp"
 
 namespace korvane {
 namespace {

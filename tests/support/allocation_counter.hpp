@@ -9,7 +9,7 @@
 namespace korvane::testing {
 
 class AllocationCounter {
-public:
+  public:
     AllocationCounter();
     ~AllocationCounter();
     AllocationCounter(const AllocationCounter&) = delete;
