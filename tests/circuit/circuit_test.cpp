@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "circuit/params.hpp"
+#include "support/build_circuit.hpp"
 #include "support/parse_ok.hpp"
 
 namespace korvane {
@@ -23,23 +24,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 using korvane::testing::parse_ok;
 
-Element make(Kind kind, std::vector<double> values) {
-    Element e;
-    e.kind = kind;
-    for (std::size_t i = 0; i < values.size(); ++i) e.values[i] = values[i];
-    return e;
-}
-
-Operand op(const Element& e) { return Operand{e}; }
-Operand op(const Circuit& c) { return Operand{&c}; }
-
-Circuit must(Result<Circuit> r) {
-    if (!r.ok()) {
-        ADD_FAILURE() << r.error().message;
-        return {};
-    }
-    return std::move(r).value();
-}
+using korvane::testing::make;
+using korvane::testing::must;
+using korvane::testing::op;
 
 bool same_bits(Cplx a, Cplx b) {
     return std::memcmp(&a.re, &b.re, sizeof(double)) == 0 &&
