@@ -135,12 +135,16 @@ sanitized_cpp_tests() {
 }
 
 # The interpreter is not built with the sanitizer, so its runtime is preloaded
-# ahead of everything the module pulls in. CPython keeps objects alive to the
-# end of the process by design, so leak reports are off for this run.
+# ahead of everything the module pulls in. libstdc++ is preloaded with it:
+# ASan finds the real __cxa_throw at start-up only if libstdc++ is already
+# mapped, and without it the first C++ exception of any extension (matplotlib's
+# font module throws one on import) aborts the interpreter. CPython keeps
+# objects alive to the end of the process by design, so leak reports are off
+# for this run.
 sanitized_python_tests() {
-    local runtime
-    runtime=$(g++ -print-file-name=libasan.so)
-    LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 KORVANE_BUILD_DIR="$ASAN_BUILD" \
+    local preload
+    preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+    LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0 KORVANE_BUILD_DIR="$ASAN_BUILD" \
         MPLBACKEND=Agg "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python tests/tools
 }
 
