@@ -257,9 +257,16 @@ def fit_many(
         raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
     n_workers = workers or os.cpu_count() or 1
     if chunk_size is None:
-        # Dask: a chunk should cost well over the scheduler's ~1 ms per task.
-        # Threads: small chunks keep the cores evenly busy to the end.
-        chunk_size = max(1, min(500, len(items) // (8 * n_workers))) if client else 4
+        if client is not None:
+            # A chunk should cost well over the scheduler's and the transfer's
+            # milliseconds per task, and there should be a few chunks per
+            # worker thread so that the slowest does not end the batch alone.
+            threads = sum(client.nthreads().values()) or 1
+            chunk_size = max(1, min(1000, -(-len(items) // (3 * threads))))
+        else:
+            # Threads share the process: small chunks keep the cores evenly
+            # busy to the end.
+            chunk_size = 4
 
     bar = _progress_bar(len(items), _want_progress(progress) and len(items) > 0)
 
