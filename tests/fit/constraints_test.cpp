@@ -17,27 +17,17 @@
 #include "fit/least_squares_fit.hpp"
 #include "fit/objective.hpp"
 #include "fit/statistics.hpp"
+#include "support/spectra.hpp"
 
 namespace korvane {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-Circuit parse(const std::string& text) { return std::get<Circuit>(parse_circuit(text)); }
+using testing::parse;
+using testing::Spectrum;
 
-struct Spectrum {
-    std::vector<double> f;
-    std::vector<Cplx> z;
-};
-
-// R0 = 10, R1 = 100, C1 = 1e-5, measured without noise.
-Spectrum rc_spectrum(std::size_t n = 30) {
-    const Circuit truth = with_values(parse("R0-(R1,C1)"), std::vector{10.0, 100.0, 1e-5}).value();
-    Spectrum s;
-    for (std::size_t i = 0; i < n; ++i) s.f.push_back(std::pow(10.0, -1.0 + 6.0 * i / (n - 1)));
-    s.z = impedance_over_frequencies(truth, s.f).value();
-    return s;
-}
+Spectrum rc_spectrum(std::size_t n = 30) { return testing::rising_rc_spectrum(n); }
 
 Circuit rc_start() {
     return with_values(parse("R0-(R1,C1)"), std::vector{8.0, 150.0, 2e-5}).value();

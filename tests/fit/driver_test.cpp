@@ -12,27 +12,19 @@
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
 #include "fit/start_policy.hpp"
+#include "support/spectra.hpp"
 
 namespace korvane {
 namespace {
 
-Circuit parse(const std::string& text) { return std::get<Circuit>(parse_circuit(text)); }
+using testing::parse;
+using testing::Spectrum;
 
 const std::string kExpectedMethods =
     ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
     "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
 
-struct Spectrum {
-    std::vector<double> f;
-    std::vector<Cplx> z;
-};
-Spectrum rc_spectrum(std::size_t n = 30) {
-    const Circuit truth = with_values(parse("R0-(R1,C1)"), std::vector{10.0, 100.0, 1e-5}).value();
-    Spectrum s;
-    for (std::size_t i = 0; i < n; ++i) s.f.push_back(std::pow(10.0, -1.0 + 6.0 * i / (n - 1)));
-    s.z = impedance_over_frequencies(truth, s.f).value();
-    return s;
-}
+Spectrum rc_spectrum(std::size_t n = 30) { return testing::rising_rc_spectrum(n); }
 
 std::string run_error(const Circuit& circuit, const Spectrum& s, const FitSettings& settings) {
     Result<FitOutcome> outcome = run_fit(circuit, s.f, s.z, WeightScheme::Modulus, settings);

@@ -10,15 +10,9 @@
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
 #include "fit/objective.hpp"
+#include "support/spectra.hpp"
 
 namespace korvane::testing {
-
-inline Circuit parse(const std::string& text) { return std::get<Circuit>(parse_circuit(text)); }
-
-struct Spectrum {
-    std::vector<double> f;
-    std::vector<Cplx> z;
-};
 
 // n points from 1e5 Hz down to 1e-2 Hz, measured from `truth`; with `noise`
 // a fixed, deterministic ripple of that relative size is added:

@@ -1,5 +1,9 @@
 import os
 import sys
+from pathlib import Path
+
+# Helpers shared with the companion's tests (tests/support/*.py).
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
 # Tests run against the module built by tools/dev.sh in its build directory;
 # without KORVANE_BUILD_DIR they use whatever `import korvane` finds.

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import korvane
+from fit_fields import fit_result_fields
 from korvane import Circuit, Parallel, Series
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
@@ -138,20 +139,6 @@ def fitted(kind="good"):
         return start.fit(F, z)
     # One point, three parameters: no degrees of freedom, no standard errors.
     return start.fit(F[:1], z[:1])
-
-
-def fit_result_fields(r):
-    return (
-        r.circuit.__reduce__(),
-        [(name, struct.pack("<d", v)) for name, v in r.params.items()],
-        None if r.stderr is None else [(n, struct.pack("<d", v)) for n, v in r.stderr.items()],
-        r.success,
-        r.iterations,
-        r.impedance_evals,
-        struct.pack("<d", r.cost),
-        struct.pack("<d", r.chi_square),
-        repr(r),
-    )
 
 
 def assert_same_fit_result(a, b):

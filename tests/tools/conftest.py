@@ -6,6 +6,7 @@ from pathlib import Path
 # (and its native helper) built by tools/dev.sh.
 _root = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(_root / "python"))
+sys.path.insert(0, str(_root / "tests" / "support"))  # helpers shared with tests/python
 _build = os.environ.get("KORVANE_BUILD_DIR")
 if _build:
     sys.path.insert(0, _build)

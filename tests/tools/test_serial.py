@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import korvane
+from fit_fields import fit_result_fields
 from korvane import Circuit, Parallel, Series
 import korvane_tools as kt
 from korvane_tools import circuit_string, load, save
@@ -125,20 +126,6 @@ def test_circuits_no_string_can_write():
 
 
 # ---- save and load --------------------------------------------------------------------
-
-
-def fit_result_fields(r):
-    return (
-        r.circuit.__reduce__(),
-        [(name, struct.pack("<d", v)) for name, v in r.params.items()],
-        None if r.stderr is None else [(n, struct.pack("<d", v)) for n, v in r.stderr.items()],
-        r.success,
-        r.iterations,
-        r.impedance_evals,
-        struct.pack("<d", r.cost),
-        struct.pack("<d", r.chi_square),
-        repr(r),
-    )
 
 
 def test_circuits_save_and_load_exactly(tmp_path):
