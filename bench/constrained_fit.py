@@ -30,7 +30,6 @@ circuits (30-100 µs). Target: a ratio of at most 1.2 on every topology.
 import argparse
 import os
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -40,33 +39,24 @@ import korvane
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
 import korvane_tools as kt  # noqa: E402
 
-from fit_speed import TRUE_VALUES, start_values  # noqa: E402  (same directory)
+import fit_speed  # noqa: E402  (same directory)
 
 TARGET = 1.2
 
 
 def problem(name, rng):
-    circuit = korvane.Circuit(name)
-    names = circuit.param_names()
-    truth = [TRUE_VALUES[n] for n in names]
-    f = np.logspace(5, -2, 60)
-    z_true = circuit.with_values(truth).impedance(f)
-    z = z_true + 0.005 * np.abs(z_true) * (rng.standard_normal(60) + 1j * rng.standard_normal(60))
-    start = circuit.with_values(start_values(names, truth))
-    fixed = {"R0.r": TRUE_VALUES["R0.r"]}
+    """fit_speed's spectrum and start, and the constraints put on them."""
+    circuit, names, f, _, z, p0 = fit_speed.problem(name, rng)
+    start = circuit.with_values(p0)
+    fixed = {"R0.r": fit_speed.TRUE_VALUES["R0.r"]}
     bounds = {"CPE1.alpha": (0.5, 1.0)} if "CPE1.alpha" in names else {"R1.r": (1.0, None)}
     return start, f, z, fixed, bounds
 
 
 def per_call(call, min_time):
-    """Seconds per call over at least min_time seconds (and two calls)."""
-    reps, t0 = 0, time.perf_counter()
-    while True:
-        call()
-        reps += 1
-        elapsed = time.perf_counter() - t0
-        if reps >= 2 and elapsed >= min_time:
-            return elapsed / reps
+    """Seconds per call of wall time over at least min_time seconds (and two calls)."""
+    calls_per_second, _, _ = fit_speed.rate(call, min_time, 2)
+    return 1.0 / calls_per_second
 
 
 def main():
