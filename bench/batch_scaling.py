@@ -22,10 +22,9 @@ import argparse
 import os
 import time
 
-import numpy as np
-
 import korvane
 import korvane_tools as kt
+import numpy as np
 
 # Log-uniform ranges per parameter suffix: values a measured cell might have.
 RANGES = {
@@ -39,7 +38,9 @@ RANGES = {
 }
 
 
-def synthetic(n: int, seed: int = 7) -> tuple[list[korvane.Circuit], list[tuple[np.ndarray, np.ndarray]]]:
+def synthetic(
+    n: int, seed: int = 7
+) -> tuple[list[korvane.Circuit], list[tuple[np.ndarray, np.ndarray]]]:
     rng = np.random.default_rng(seed)
     f = np.logspace(5, -2, 60)
     names = korvane.Circuit.ml_circuits()
@@ -55,7 +56,9 @@ def synthetic(n: int, seed: int = 7) -> tuple[list[korvane.Circuit], list[tuple[
                 lo, hi = RANGES[kind]
                 values.append(float(np.exp(rng.uniform(np.log(lo), np.log(hi)))))
         z = c.with_values(values).impedance(f)
-        z = z * (1 + 0.005 * rng.standard_normal(60)) + 0.005 * np.abs(z) * 1j * rng.standard_normal(60)
+        z = z * (1 + 0.005 * rng.standard_normal(60)) + 0.005 * np.abs(
+            z
+        ) * 1j * rng.standard_normal(60)
         circuits.append(c)
         spectra.append((f, z))
     return circuits, spectra
@@ -90,7 +93,9 @@ def main() -> None:
         key = ",".join(c.param_names())
         by_topology.setdefault(key, (c, []))[1].append(s)
     groups = list(by_topology.values())
-    print(f"{args.spectra} spectra of {len(groups)} topologies, 60 points each, {os.cpu_count()} cores")
+    print(
+        f"{args.spectra} spectra of {len(groups)} topologies, 60 points each, {os.cpu_count()} cores"
+    )
 
     # Warm up: load every network once, start the worker pool.
     run_batch([(c, s[:2]) for c, s in groups], workers=2)
@@ -116,12 +121,18 @@ def main() -> None:
     if not args.no_dask:
         from distributed import Client, LocalCluster
 
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                          dashboard_address=None) as cluster, Client(cluster) as client:
+        with (
+            LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             run_batch([(c, s[:4]) for c, s in groups], client=client)  # warm the workers
             dask = run_batch(groups, client=client)
-        print(f"Dask (2 worker processes): {dask:8.0f} fits/s   "
-              f"{100 * dask / two:5.1f} % of two threads (target >= 85 %)")
+        print(
+            f"Dask (2 worker processes): {dask:8.0f} fits/s   "
+            f"{100 * dask / two:5.1f} % of two threads (target >= 85 %)"
+        )
 
 
 if __name__ == "__main__":

@@ -32,14 +32,12 @@ import os
 import sys
 from pathlib import Path
 
+import korvane
 import numpy as np
 
-import korvane
-
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
-import korvane_tools as kt  # noqa: E402
-
 import fit_speed  # noqa: E402  (same directory)
+import korvane_tools as kt  # noqa: E402
 
 TARGET = 1.2
 
@@ -61,16 +59,22 @@ def per_call(call, min_time):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--min-time", type=float, default=1.0,
-                    help="seconds per side and topology, over all rounds")
+    ap.add_argument(
+        "--min-time", type=float, default=1.0, help="seconds per side and topology, over all rounds"
+    )
     ap.add_argument("--rounds", type=int, default=5)
     args = ap.parse_args()
 
-    print(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} processors; "
-          f"{args.rounds} interleaved rounds, medians")
+    print(
+        f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} processors; "
+        f"{args.rounds} interleaved rounds, medians"
+    )
     print(f"{'':<16}{'from an explicit start':^33}{'default (network guess)':^33}")
-    print(f"{'topology':<16}" + f"{'plain ms':>10}{'constr. ms':>12}{'ratio':>8}   " * 2
-          + f"{'evals plain':>12}{'constr.':>9}  constrained")
+    print(
+        f"{'topology':<16}"
+        + f"{'plain ms':>10}{'constr. ms':>12}{'ratio':>8}   " * 2
+        + f"{'evals plain':>12}{'constr.':>9}  constrained"
+    )
     rng = np.random.default_rng(20240611)
     worst = {"explicit": 0.0, "default": 0.0}
     for name in korvane.Circuit.ml_circuits():

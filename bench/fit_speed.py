@@ -30,10 +30,9 @@ import math
 import os
 import time
 
+import korvane
 import numpy as np
 from scipy import optimize
-
-import korvane
 
 TWO_PI = 6.283185307179586
 
@@ -86,28 +85,44 @@ MODELS = {
     "two_rc": lambda w, p: p[0] + rc(w, p[1], p[2]) + rc(w, p[3], p[4]),
     "two_rc_l": lambda w, p: inductor(w, p[0]) + p[1] + rc(w, p[2], p[3]) + rc(w, p[4], p[5]),
     "two_rq": lambda w, p: p[0] + rq(w, p[1], p[2], p[3]) + rq(w, p[4], p[5], p[6]),
-    "two_rq_l": lambda w, p: (inductor(w, p[0]) + p[1] + rq(w, p[2], p[3], p[4])
-                              + rq(w, p[5], p[6], p[7])),
+    "two_rq_l": lambda w, p: (
+        inductor(w, p[0]) + p[1] + rq(w, p[2], p[3], p[4]) + rq(w, p[5], p[6], p[7])
+    ),
     "randles": lambda w, p: p[0] + par(p[1] + warburg(w, p[2]), cpe(w, p[3], p[4])),
-    "sei_randles": lambda w, p: (p[0] + rq(w, p[1], p[2], p[3])
-                                 + par(p[4] + warburg(w, p[5]), cpe(w, p[6], p[7]))),
-    "sei_randles_wo": lambda w, p: (p[0] + rq(w, p[1], p[2], p[3])
-                                    + par(p[4] + warburg_open(w, p[5], p[6]), cpe(w, p[7], p[8]))),
+    "sei_randles": lambda w, p: (
+        p[0] + rq(w, p[1], p[2], p[3]) + par(p[4] + warburg(w, p[5]), cpe(w, p[6], p[7]))
+    ),
+    "sei_randles_wo": lambda w, p: (
+        p[0] + rq(w, p[1], p[2], p[3]) + par(p[4] + warburg_open(w, p[5], p[6]), cpe(w, p[7], p[8]))
+    ),
 }
 
 # Realistic values per parameter name: a fast arc (1 ms) and a slow one (0.2 s).
 TRUE_VALUES = {
-    "L0.l": 2e-6, "R0.r": 10.0, "R1.r": 100.0, "C1.c": 1e-5, "R2.r": 200.0, "C2.c": 1e-3,
-    "CPE1.q": 2e-5, "CPE1.alpha": 0.85, "CPE2.q": 1e-3, "CPE2.alpha": 0.75,
-    "W1.aw": 30.0, "W2.aw": 30.0, "Wo2.z0": 50.0, "Wo2.tau": 10.0,
+    "L0.l": 2e-6,
+    "R0.r": 10.0,
+    "R1.r": 100.0,
+    "C1.c": 1e-5,
+    "R2.r": 200.0,
+    "C2.c": 1e-3,
+    "CPE1.q": 2e-5,
+    "CPE1.alpha": 0.85,
+    "CPE2.q": 1e-3,
+    "CPE2.alpha": 0.75,
+    "W1.aw": 30.0,
+    "W2.aw": 30.0,
+    "Wo2.z0": 50.0,
+    "Wo2.tau": 10.0,
 }
 
 
 def start_values(names, truth):
     """A start off by a factor 1.5-2 on every open parameter, 0.1 on alphas."""
     factors = [1.6, 0.6, 1.9, 0.55, 1.4, 0.7, 1.8, 0.65, 1.5]
-    return [t - 0.1 if n.endswith(".alpha") else t * factors[i % len(factors)]
-            for i, (n, t) in enumerate(zip(names, truth))]
+    return [
+        t - 0.1 if n.endswith(".alpha") else t * factors[i % len(factors)]
+        for i, (n, t) in enumerate(zip(names, truth))
+    ]
 
 
 def problem(name, rng):
@@ -134,7 +149,7 @@ def scipy_fit(name, circuit, w, z, p0):
     model = MODELS[name]
 
     def to_params(x):
-        return np.where(open_, 10.0 ** x + lo, x)
+        return np.where(open_, 10.0**x + lo, x)
 
     def residuals(x):
         zm = model(w, to_params(x))
@@ -164,7 +179,9 @@ def first_start(circuit, f, z, p0):
     for scale in (3.0, 0.3333333333333333, 8.0, 0.125):
         starts.append([p * scale if math.isinf(hi) else p for p, (lo, hi) in zip(p0, bounds)])
     for t in (0.2, 0.4, 0.6, 0.8):
-        starts.append([p if math.isinf(hi) else lo + (hi - lo) * t for p, (lo, hi) in zip(p0, bounds)])
+        starts.append(
+            [p if math.isinf(hi) else lo + (hi - lo) * t for p, (lo, hi) in zip(p0, bounds)]
+        )
     costs = [0.5 * float(np.sum(np.square(circuit.residuals(p, f, z)))) for p in starts]
     return labels[min(range(len(costs)), key=lambda k: (costs[k], k))]
 
@@ -186,22 +203,30 @@ def rate(call, min_time, min_reps):
 
 def median_rates(rounds):
     """Median wall and CPU rates over the rounds, with the last round's result."""
-    return (float(np.median([r[0] for r in rounds])), float(np.median([r[1] for r in rounds])),
-            rounds[-1][2])
+    return (
+        float(np.median([r[0] for r in rounds])),
+        float(np.median([r[1] for r in rounds])),
+        rounds[-1][2],
+    )
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--min-time", type=float, default=1.0,
-                    help="seconds per side and topology, over all rounds")
+    ap.add_argument(
+        "--min-time", type=float, default=1.0, help="seconds per side and topology, over all rounds"
+    )
     ap.add_argument("--rounds", type=int, default=3)
     args = ap.parse_args()
 
-    print(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} processors; "
-          "rates in fits per second of wall time (CPU time in brackets)")
+    print(
+        f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} processors; "
+        "rates in fits per second of wall time (CPU time in brackets)"
+    )
     rng = np.random.default_rng(2024)
-    print(f"{'topology':<15}{'korvane':>17}{'guess+fit':>17}{'scipy':>15}{'ratio':>15}"
-          f"{'cost korvane':>15}{'cost scipy':>13}{'evals k/s':>11}{'start':>6}  verdict")
+    print(
+        f"{'topology':<15}{'korvane':>17}{'guess+fit':>17}{'scipy':>15}{'ratio':>15}"
+        f"{'cost korvane':>15}{'cost scipy':>13}{'evals k/s':>11}{'start':>6}  verdict"
+    )
     ratios, ok = [], True
     for name in MODELS:
         circuit, names, f, w, z, p0 = problem(name, rng)
@@ -230,12 +255,16 @@ def main():
         good = cpu_ratio >= 30 and cost_ok
         ok &= good
         verdict = "ok" if good else ("slow" if cost_ok else "higher cost")
-        print(f"{name:<15}{k_wall:>9.1f} ({k_cpu:>5.0f}){g_text}{s_wall:>8.1f} ({s_cpu:>4.0f})"
-              f"{ratio:>6.1f}x ({cpu_ratio:>4.1f}x){k_result.cost:>15.6e}{s_cost:>13.6e}"
-              f"{k_result.impedance_evals:>6}/{s_evals:<4}{first_start(circuit, f, z, p0):>6}  {verdict}")
+        print(
+            f"{name:<15}{k_wall:>9.1f} ({k_cpu:>5.0f}){g_text}{s_wall:>8.1f} ({s_cpu:>4.0f})"
+            f"{ratio:>6.1f}x ({cpu_ratio:>4.1f}x){k_result.cost:>15.6e}{s_cost:>13.6e}"
+            f"{k_result.impedance_evals:>6}/{s_evals:<4}{first_start(circuit, f, z, p0):>6}  {verdict}"
+        )
     geo = math.exp(sum(math.log(r) for r in ratios) / len(ratios))
-    print(f"\nCPU-time ratio: geometric mean {geo:.1f}x, minimum {min(ratios):.1f}x; "
-          f"target >= 30x with equal or lower cost: {'met' if ok else 'NOT met'}")
+    print(
+        f"\nCPU-time ratio: geometric mean {geo:.1f}x, minimum {min(ratios):.1f}x; "
+        f"target >= 30x with equal or lower cost: {'met' if ok else 'NOT met'}"
+    )
 
 
 if __name__ == "__main__":

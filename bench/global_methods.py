@@ -36,10 +36,9 @@ import sys
 import time
 import warnings
 
+import korvane
 import numpy as np
 from scipy import optimize
-
-import korvane
 
 TOPOLOGY = "R0-(R1,CPE1)-(R2,CPE2)"
 RANDLES = "R0-(R1-W1,CPE1)"
@@ -54,9 +53,15 @@ NM_ITERATIONS = 2000
 
 
 def random_truth(rng):
-    return [10 ** rng.uniform(-1, 2), 10 ** rng.uniform(0, 3), 10 ** rng.uniform(-7, -4),
-            rng.uniform(0.7, 1.0), 10 ** rng.uniform(0, 3), 10 ** rng.uniform(-4, -1),
-            rng.uniform(0.5, 0.95)]
+    return [
+        10 ** rng.uniform(-1, 2),
+        10 ** rng.uniform(0, 3),
+        10 ** rng.uniform(-7, -4),
+        rng.uniform(0.7, 1.0),
+        10 ** rng.uniform(0, 3),
+        10 ** rng.uniform(-4, -1),
+        rng.uniform(0.5, 0.95),
+    ]
 
 
 class Spectrum:
@@ -90,7 +95,7 @@ class NumpyCost:
     def __call__(self, x):
         self.evaluations += 1
         r0, r1, q1, a1, r2, q2, a2 = self.to_p(x)
-        model = r0 + 1.0 / (1.0 / r1 + q1 * self.jw ** a1) + 1.0 / (1.0 / r2 + q2 * self.jw ** a2)
+        model = r0 + 1.0 / (1.0 / r1 + q1 * self.jw**a1) + 1.0 / (1.0 / r2 + q2 * self.jw**a2)
         r = (model - self.z) / self.w
         value = 0.5 * float(np.dot(r.real, r.real) + np.dot(r.imag, r.imag))
         return value if math.isfinite(value) else 1e300
@@ -120,20 +125,34 @@ def scipy_fit(method, cost, x0, box, seed):
     if method == "differential_evolution":
         popsize = 15
         maxiter = DE_EVALUATIONS // (popsize * n) - 1
-        result = optimize.differential_evolution(cost, box, popsize=popsize, maxiter=maxiter,
-                                                 tol=0.0, atol=0.0, polish=True, seed=seed)
+        result = optimize.differential_evolution(
+            cost, box, popsize=popsize, maxiter=maxiter, tol=0.0, atol=0.0, polish=True, seed=seed
+        )
     elif method == "simulated_annealing":
         result = optimize.dual_annealing(cost, box, maxfun=SA_ITERATIONS, x0=x0, seed=seed)
     elif method == "basin_hopping":
-        local_bounds = [(None, None) if not closed else (0.0, 1.0)
-                        for closed in ~cost.open]
+        local_bounds = [(None, None) if not closed else (0.0, 1.0) for closed in ~cost.open]
         result = optimize.basinhopping(
-            cost, x0, niter=BH_HOPS, stepsize=1.0, T=1.0, seed=seed,
-            minimizer_kwargs={"method": "L-BFGS-B", "bounds": local_bounds})
+            cost,
+            x0,
+            niter=BH_HOPS,
+            stepsize=1.0,
+            T=1.0,
+            seed=seed,
+            minimizer_kwargs={"method": "L-BFGS-B", "bounds": local_bounds},
+        )
     elif method == "nelder_mead":
-        result = optimize.minimize(cost, x0, method="Nelder-Mead",
-                                   options={"maxiter": NM_ITERATIONS, "maxfev": 10 ** 9,
-                                            "xatol": 2.0 ** -52, "fatol": 2.0 ** -52})
+        result = optimize.minimize(
+            cost,
+            x0,
+            method="Nelder-Mead",
+            options={
+                "maxiter": NM_ITERATIONS,
+                "maxfev": 10**9,
+                "xatol": 2.0**-52,
+                "fatol": 2.0**-52,
+            },
+        )
     else:
         raise ValueError(method)
     return result.x
@@ -145,12 +164,17 @@ def summary(times, successes):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="8 spectra for korvane and 2 for SciPy")
+    parser.add_argument(
+        "--quick", action="store_true", help="8 spectra for korvane and 2 for SciPy"
+    )
     parser.add_argument("--spectra", type=int, default=50)
-    parser.add_argument("--scipy-spectra", type=int, default=None,
-                        help="spectra for the SciPy runs (default: all; differential "
-                             "evolution at full budget takes seconds per fit)")
+    parser.add_argument(
+        "--scipy-spectra",
+        type=int,
+        default=None,
+        help="spectra for the SciPy runs (default: all; differential "
+        "evolution at full budget takes seconds per fit)",
+    )
     parser.add_argument("--seed", type=int, default=2024)
     args = parser.parse_args()
     n_spectra = 8 if args.quick else args.spectra
@@ -171,8 +195,14 @@ def main():
     module_cost = 0.5 * sum(r * r for r in circuit.residuals(list(p), spectra[0].f, spectra[0].z))
     assert abs(check(check.to_x(p)) - module_cost) <= 1e-9 * module_cost, "cost mismatch"
 
-    methods = ["levenberg_marquardt", "particle_swarm", "differential_evolution",
-               "simulated_annealing", "basin_hopping", "nelder_mead"]
+    methods = [
+        "levenberg_marquardt",
+        "particle_swarm",
+        "differential_evolution",
+        "simulated_annealing",
+        "basin_hopping",
+        "nelder_mead",
+    ]
     ours = {m: ([], []) for m in methods}
     our_evals = {m: [] for m in methods}
     errors = {m: 0 for m in methods}
@@ -203,15 +233,23 @@ def main():
             theirs[method][2].append(cost.evaluations)
         print(f"  spectrum {k + 1}/{n_spectra} done", file=sys.stderr, flush=True)
 
-    print(f"{TOPOLOGY}: {n_spectra} spectra of {POINTS} points from the placeholder values; "
-          f"success = chi-square within {SUCCESS_FACTOR}x of the fit from the true values")
+    print(
+        f"{TOPOLOGY}: {n_spectra} spectra of {POINTS} points from the placeholder values; "
+        f"success = chi-square within {SUCCESS_FACTOR}x of the fit from the true values"
+    )
     if n_scipy < n_spectra:
-        print(f"SciPy runs on the first {n_scipy} spectra only (korvane on all {n_spectra}); "
-              f"korvane's share on those {n_scipy} is given in brackets")
-    print("evals = residual evaluations per fit (korvane: impedance_evals, the polish "
-          "included); speed-up = SciPy s/fit over korvane s/fit on the same spectra")
-    print(f"{'method':24} {'korvane s/fit':>13} {'evals':>7} {'success':>13} {'SciPy s/fit':>12} "
-          f"{'evals':>7} {'success':>8} {'speed-up':>9}")
+        print(
+            f"SciPy runs on the first {n_scipy} spectra only (korvane on all {n_spectra}); "
+            f"korvane's share on those {n_scipy} is given in brackets"
+        )
+    print(
+        "evals = residual evaluations per fit (korvane: impedance_evals, the polish "
+        "included); speed-up = SciPy s/fit over korvane s/fit on the same spectra"
+    )
+    print(
+        f"{'method':24} {'korvane s/fit':>13} {'evals':>7} {'success':>13} {'SciPy s/fit':>12} "
+        f"{'evals':>7} {'success':>8} {'speed-up':>9}"
+    )
     for method in methods:
         t, share = summary(*ours[method])
         line = f"{method:24} {t:13.4f} {statistics.mean(our_evals[method]):7.0f} {share:8.0%}"
@@ -220,8 +258,10 @@ def main():
             sub_share = sum(ours[method][1][:n_scipy]) / n_scipy
             line += f" [{sub_share:3.0%}]" if n_scipy < n_spectra else " " * 6
             st, sshare = summary(times, successes)
-            line += (f" {st:12.4f} {statistics.mean(evaluations):7.0f} {sshare:8.0%} "
-                     f"{st / statistics.mean(ours[method][0][:n_scipy]):8.1f}x")
+            line += (
+                f" {st:12.4f} {statistics.mean(evaluations):7.0f} {sshare:8.0%} "
+                f"{st / statistics.mean(ours[method][0][:n_scipy]):8.1f}x"
+            )
         if errors[method]:
             line += f"  ({errors[method]} fits raised, counted as failures)"
         print(line)
@@ -240,8 +280,10 @@ def main():
         randles.fit(f, z)
         lm_times.append(time.perf_counter() - start)
     de, lm = statistics.median(de_times), statistics.median(lm_times)
-    print(f"Randles, 60 points, default fit: differential evolution {de:.3f} s "
-          f"(target < 0.5 s), least squares {lm * 1e3:.2f} ms, ratio {de / lm:.0f}x")
+    print(
+        f"Randles, 60 points, default fit: differential evolution {de:.3f} s "
+        f"(target < 0.5 s), least squares {lm * 1e3:.2f} ms, ratio {de / lm:.0f}x"
+    )
 
 
 if __name__ == "__main__":

@@ -24,16 +24,15 @@ import pathlib
 import sys
 import time
 
-import numpy as np
-
 import korvane
+import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools" / "train"))
 import topologies as T  # noqa: E402  (the trainer's sampling, NumPy only)
 
 HELD_OUT_SEED = 97_000  # + topology index; the training splits use 11..53 thousand
-NOISE_MAX = 0.03        # the training data's largest noise level
+NOISE_MAX = 0.03  # the training data's largest noise level
 TOLERANCE = 1.5
 
 
@@ -64,8 +63,10 @@ def main():
     args = ap.parse_args()
     wanted = args.topologies.split(",")
 
-    print(f"{args.count} held-out spectra per topology; success = chi-square <= "
-          f"{TOLERANCE}x that of a fit started at the true parameters")
+    print(
+        f"{args.count} held-out spectra per topology; success = chi-square <= "
+        f"{TOLERANCE}x that of a fit started at the true parameters"
+    )
     print(f"{'topology':<16}{'ML guess':>10}{'no guess':>10}{'seconds':>9}")
     for topo in T.TOPOLOGIES:
         if topo.name not in wanted:
@@ -89,8 +90,10 @@ def main():
             plain_ok += chi_square(lambda: circuit.fit(f, z, False)) <= limit
         seconds = time.perf_counter() - started
         ml_text = f"{100.0 * ml_ok / args.count:>9.1f}%" if ml_available else f"{'-':>10}"
-        print(f"{topo.name:<16}{ml_text}{100.0 * plain_ok / args.count:>9.1f}%{seconds:>9.1f}",
-              flush=True)
+        print(
+            f"{topo.name:<16}{ml_text}{100.0 * plain_ok / args.count:>9.1f}%{seconds:>9.1f}",
+            flush=True,
+        )
     print(f"(load average {os.getloadavg()[0]:.2f})")
 
 

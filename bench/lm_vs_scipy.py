@@ -38,7 +38,7 @@ import numpy as np
 from scipy import optimize
 
 ROOT = Path(__file__).resolve().parents[1]
-ETA = (2.0 ** -52) ** (1.0 / 3.0)  # central-difference step factor
+ETA = (2.0**-52) ** (1.0 / 3.0)  # central-difference step factor
 LN10 = 2.302585092994046
 TOL = 1e-8
 BUDGET = 200
@@ -62,8 +62,12 @@ def read_problem(bench):
 
 def time_bench(bench, min_time):
     fields = {key: values for key, *values in run_lines([str(bench), "--min-time", str(min_time)])}
-    return (float(fields["seconds_per_fit"][0]), float(fields["cpu_seconds_per_fit"][0]),
-            float(fields["final_cost"][0]), fields)
+    return (
+        float(fields["seconds_per_fit"][0]),
+        float(fields["cpu_seconds_per_fit"][0]),
+        float(fields["final_cost"][0]),
+        fields,
+    )
 
 
 class SearchSpace:
@@ -77,7 +81,7 @@ class SearchSpace:
         return np.where(self.open, np.log10(np.maximum(p - self.lo, 1e-300)), p)
 
     def to_p(self, x):
-        return np.where(self.open, 10.0 ** x + self.lo, x)
+        return np.where(self.open, 10.0**x + self.lo, x)
 
     def dp_dx(self, p):
         return np.where(self.open, (p - self.lo) * LN10, 1.0)
@@ -120,8 +124,17 @@ class NumpyObjective:
 
 
 def scipy_fit(fun, jac, x0):
-    return optimize.least_squares(fun, x0, jac=jac, method="lm", ftol=TOL, xtol=TOL, gtol=TOL,
-                                  x_scale="jac", max_nfev=BUDGET * (x0.size + 1))
+    return optimize.least_squares(
+        fun,
+        x0,
+        jac=jac,
+        method="lm",
+        ftol=TOL,
+        xtol=TOL,
+        gtol=TOL,
+        x_scale="jac",
+        max_nfev=BUDGET * (x0.size + 1),
+    )
 
 
 def time_fit(fit, min_time):
@@ -142,8 +155,12 @@ def median_of(rounds, field):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build-dir", default=os.environ.get("KORVANE_BUILD_DIR", ROOT / "build-lm"))
-    parser.add_argument("--min-time", type=float, default=2.0, help="seconds per side, over all rounds")
+    parser.add_argument(
+        "--build-dir", default=os.environ.get("KORVANE_BUILD_DIR", ROOT / "build-lm")
+    )
+    parser.add_argument(
+        "--min-time", type=float, default=2.0, help="seconds per side, over all rounds"
+    )
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     build = Path(args.build_dir).resolve()
@@ -189,21 +206,35 @@ def main():
         return abs(a - b) / abs(b)
 
     print(f"Randles R0-(R1-W1,CPE1), {freq.size} points, start {start.tolist()}")
-    print(f"{'':42s} {'wall s/fit':>11s} {'ratio':>6s} {'cpu s/fit':>11s} {'ratio':>6s} {'nfev':>5s}  {'final cost':>24s}")
-    rows = [("(a) C++ solver + C++ objective", t_a, cpu_a, fields["nfev"][0], cost_a),
-            ("(b) SciPy lm + Circuit.residuals/jacobian", t_b, cpu_b, res_b.nfev, res_b.cost),
-            ("(c) SciPy lm + NumPy Randles model", t_c, cpu_c, res_c.nfev, res_c.cost)]
+    print(
+        f"{'':42s} {'wall s/fit':>11s} {'ratio':>6s} {'cpu s/fit':>11s} {'ratio':>6s} {'nfev':>5s}  {'final cost':>24s}"
+    )
+    rows = [
+        ("(a) C++ solver + C++ objective", t_a, cpu_a, fields["nfev"][0], cost_a),
+        ("(b) SciPy lm + Circuit.residuals/jacobian", t_b, cpu_b, res_b.nfev, res_b.cost),
+        ("(c) SciPy lm + NumPy Randles model", t_c, cpu_c, res_c.nfev, res_c.cost),
+    ]
     for name, wall, cpu, nfev, cost in rows:
-        print(f"{name:42s} {wall:11.3e} {wall / t_a:6.1f} {cpu:11.3e} {cpu / cpu_a:6.1f} {nfev:>5}  {cost:24.17g}")
-    print(f"(a): {fields['objective_evaluations_per_fit'][0]} residual evaluations per fit, "
-          f"{100 * float(fields['evaluation_share'][0]):.1f} % of its time inside the objective")
-    print(f"C++ stop: {' '.join(fields['stop'])}; SciPy status (b) {res_b.status}, (c) {res_c.status}")
+        print(
+            f"{name:42s} {wall:11.3e} {wall / t_a:6.1f} {cpu:11.3e} {cpu / cpu_a:6.1f} {nfev:>5}  {cost:24.17g}"
+        )
+    print(
+        f"(a): {fields['objective_evaluations_per_fit'][0]} residual evaluations per fit, "
+        f"{100 * float(fields['evaluation_share'][0]):.1f} % of its time inside the objective"
+    )
+    print(
+        f"C++ stop: {' '.join(fields['stop'])}; SciPy status (b) {res_b.status}, (c) {res_c.status}"
+    )
     print(f"(c)/(a) wall ratio per round: {' '.join(f'{r:.1f}' for r in round_ratios)}")
-    print(f"relative cost difference: (a) vs (c) {rel(cost_a, res_c.cost):.2e}, (a) vs (b) {rel(cost_a, res_b.cost):.2e}")
+    print(
+        f"relative cost difference: (a) vs (c) {rel(cost_a, res_c.cost):.2e}, (a) vs (b) {rel(cost_a, res_b.cost):.2e}"
+    )
     speed_ok = t_c / t_a >= 20.0
     cost_ok = rel(cost_a, res_c.cost) <= 1e-10
-    print(f"target (a) >= 20x faster than (c): {'met' if speed_ok else 'NOT met'} ({t_c / t_a:.1f}x); "
-          f"same final cost within 1e-10: {'met' if cost_ok else 'NOT met'}")
+    print(
+        f"target (a) >= 20x faster than (c): {'met' if speed_ok else 'NOT met'} ({t_c / t_a:.1f}x); "
+        f"same final cost within 1e-10: {'met' if cost_ok else 'NOT met'}"
+    )
     return 0 if speed_ok and cost_ok else 1
 
 

@@ -16,9 +16,8 @@ import matplotlib
 matplotlib.use("Agg")
 
 import korvane
-import matplotlib.pyplot as plt
-
 import korvane_tools
+import matplotlib.pyplot as plt
 from _common import FALLBACK, data_file, output_dir
 
 PAIRS = {

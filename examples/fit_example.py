@@ -42,8 +42,10 @@ def main() -> None:
         error = stderr.get(name, math.nan)
         print(f"{name:<12} {start:>12.5g} {value:>12.5g} {error:>12.3g}  {unit}")
     print()
-    print(f"success={result.success}  iterations={result.iterations}  "
-          f"impedance evaluations={result.impedance_evals}  chi-square={result.chi_square:.4g}")
+    print(
+        f"success={result.success}  iterations={result.iterations}  "
+        f"impedance evaluations={result.impedance_evals}  chi-square={result.chi_square:.4g}"
+    )
 
 
 if __name__ == "__main__":

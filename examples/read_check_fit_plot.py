@@ -14,9 +14,8 @@ import matplotlib
 matplotlib.use("Agg")  # files only, no window
 
 import korvane
-import matplotlib.pyplot as plt
-
 import korvane_tools
+import matplotlib.pyplot as plt
 from _common import FALLBACK, data_file, output_dir
 
 # Two arcs for the measured cell; the Randles cell the bundled file was made from.

@@ -8,7 +8,17 @@
 # built module.
 
 from collections.abc import Sequence
-from typing import Any, ClassVar, Protocol, SupportsComplex, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
+from typing import (
+    Any,
+    ClassVar,
+    Protocol,
+    SupportsComplex,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    final,
+    type_check_only,
+)
 
 import numpy as np
 from numpy.typing import NDArray

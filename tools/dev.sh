@@ -10,7 +10,9 @@
 #                          run the C++ and Python suites under them
 #   tools/dev.sh fuzz      the weight-file and circuit-string fuzzers, sanitized
 #   tools/dev.sh format    check C++ formatting (clang-format --dry-run -Werror)
-#   tools/dev.sh reformat  apply clang-format to every C++ file in src/ and tests/
+#                          and Python lint and formatting (ruff)
+#   tools/dev.sh reformat  apply clang-format to src/ and tests/, ruff format to
+#                          the Python trees
 #   tools/dev.sh build     build everything (C++ tests, benchmarks, module) only
 #   tools/dev.sh setup     install the prerequisites only
 set -euo pipefail
@@ -117,7 +119,7 @@ print_stage_times() {
 cpp_tests() { "$BUILD/korvane_tests" --gtest_brief=1; }
 
 python_tests() {
-    KORVANE_BUILD_DIR="$BUILD" MPLBACKEND=Agg "$VENV/bin/python" -m pytest -q tests/python tests/tools
+    KORVANE_BUILD_DIR="$BUILD" MPLBACKEND=Agg "$VENV/bin/python" -m pytest -q tests/python tests/korvane_tools
 }
 
 # Sanitizer findings end the run: UBSan stops at the first report instead of
@@ -145,7 +147,7 @@ sanitized_python_tests() {
     local preload
     preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0 KORVANE_BUILD_DIR="$ASAN_BUILD" \
-        MPLBACKEND=Agg "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python tests/tools
+        MPLBACKEND=Agg "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python tests/korvane_tools
 }
 
 fuzz_weight_files() {
@@ -162,11 +164,17 @@ cxx_sources() { find src tests -name '*.cpp' -o -name '*.hpp' | LC_ALL=C sort; }
 
 format_check() { cxx_sources | xargs clang-format --dry-run -Werror; }
 
-# The stubs of the korvane module against the built module, and the examples
-# under mypy --strict (which also checks korvane_tools through them).
+# The stubs of the korvane module against the built module; korvane_tools and
+# the examples under mypy --strict.
 type_checks() {
     MYPYPATH="$ROOT/python" PYTHONPATH="$BUILD" "$VENV/bin/python" -m mypy.stubtest korvane
-    "$VENV/bin/python" -m mypy --strict examples/
+    MYPYPATH="$ROOT/python" "$VENV/bin/python" -m mypy --strict python/korvane_tools examples/
+}
+
+PY_TREES=(python tests tools bench examples)
+python_lint() {
+    "$VENV/bin/ruff" check "${PY_TREES[@]}"
+    "$VENV/bin/ruff" format --check "${PY_TREES[@]}"
 }
 
 trap print_stage_times EXIT
@@ -190,6 +198,7 @@ case "${1:-}" in
     test)
         stage "setup" setup
         stage "format check" format_check
+        stage "Python lint" python_lint
         stage "build" build_all
         stage "C++ tests" cpp_tests
         stage "Python tests" python_tests
@@ -222,10 +231,12 @@ case "${1:-}" in
     format)
         setup
         stage "format check" format_check
+        stage "Python lint" python_lint
         ;;
     reformat)
         setup
         cxx_sources | xargs clang-format -i
+        "$VENV/bin/ruff" format "${PY_TREES[@]}"
         ;;
     *)
         echo "usage: tools/dev.sh main|test|quick|sanitize|fuzz|format|reformat|build|setup" >&2

@@ -105,9 +105,7 @@ def spectrum(data: Data) -> tuple[FloatArray, ComplexArray]:
     """
     f, z = spectrum_parts(data)
     if f.shape != z.shape:
-        raise ValueError(
-            f"frequencies and impedances differ in length ({f.size} and {z.size})"
-        )
+        raise ValueError(f"frequencies and impedances differ in length ({f.size} and {z.size})")
     return f, z
 
 
@@ -127,13 +125,11 @@ def spectrum_parts(data: Data) -> tuple[FloatArray, ComplexArray]:
         isinstance(data, Sequence) and not isinstance(data, Mapping)
     ):
         raise TypeError(
-            "expected a dataframe or a (frequencies, impedances) pair, "
-            f"got {type(data).__name__}"
+            f"expected a dataframe or a (frequencies, impedances) pair, got {type(data).__name__}"
         )
     if not _columns(data):
         raise TypeError(
-            "expected a dataframe or a (frequencies, impedances) pair, "
-            f"got {type(data).__name__}"
+            f"expected a dataframe or a (frequencies, impedances) pair, got {type(data).__name__}"
         )
     return _from_frame(data)
 

@@ -187,7 +187,9 @@ def _run_dask(
     # The circuit and settings travel once, not with every chunk.
     [circuit_f] = client.scatter([circuit], broadcast=True)
     futures = [
-        client.submit(_fit_chunk, circuit_f, items[s : s + chunk_size], dict(fit_kwargs), pure=False)
+        client.submit(
+            _fit_chunk, circuit_f, items[s : s + chunk_size], dict(fit_kwargs), pure=False
+        )
         for s in starts
     ]
     index = {f.key: i for i, f in enumerate(futures)}
@@ -294,4 +296,3 @@ def long_frame(frames: Iterable[pd.DataFrame], ids: Iterable[Any] | None = None)
     if not parts:
         raise ValueError("no spectra to stack")
     return pd.concat(parts, ignore_index=True)
-

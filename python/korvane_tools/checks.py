@@ -13,7 +13,7 @@ from typing import Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from ._data import FREQUENCY, IMAG, REAL, _SPELLINGS, Data, spectrum, spectrum_parts, to_frame
+from ._data import _SPELLINGS, FREQUENCY, IMAG, REAL, Data, spectrum, spectrum_parts, to_frame
 
 Severity = Literal["error", "warning", "info"]
 

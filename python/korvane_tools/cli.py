@@ -76,8 +76,13 @@ def _read_all(
     return ids, spectra, failures
 
 
-def _plot(directory: Path, circuit: Any, ids: list[tuple[str, int]],
-          spectra: list[pd.DataFrame], results: pd.DataFrame) -> int:
+def _plot(
+    directory: Path,
+    circuit: Any,
+    ids: list[tuple[str, int]],
+    spectra: list[pd.DataFrame],
+    results: pd.DataFrame,
+) -> int:
     import matplotlib
 
     matplotlib.use("Agg")

@@ -31,10 +31,9 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, cast
 
+import korvane
 import numpy as np
 import numpy.typing as npt
-
-import korvane
 
 from . import _native
 from ._data import Data, FloatArray, require_fittable, spectrum
@@ -147,7 +146,8 @@ def fit(
     at_bound = tuple(
         name
         for j, name in enumerate(names)
-        if name not in fixed_values and (params[j] == effective[j][0] or params[j] == effective[j][1])
+        if name not in fixed_values
+        and (params[j] == effective[j][0] or params[j] == effective[j][1])
     )
     return ConstrainedFitResult(
         circuit=circuit.with_values(params),
@@ -272,9 +272,7 @@ def _sigma_parts(
         re, im = parts.real, parts.imag
     elif array.ndim == 2:
         if array.shape != (2, n):
-            raise ValueError(
-                f"sigma as (real, imaginary) needs shape (2, {n}), got {array.shape}"
-            )
+            raise ValueError(f"sigma as (real, imaginary) needs shape (2, {n}), got {array.shape}")
         re, im = array[0], array[1]
     elif array.ndim <= 1:
         if array.ndim == 1 and array.size != n:

@@ -136,9 +136,7 @@ def read_spectra(path: str | os.PathLike[str], format: str | None = None) -> lis
         raise ValueError(f"{name}, line {err.line}: {err.message}{hint}") from None
     kept = [f for f in frames if len(f)]
     if not kept:
-        raise ValueError(
-            f"{name}: no impedance rows: every row has frequency 0 and impedance 0"
-        )
+        raise ValueError(f"{name}: no impedance rows: every row has frequency 0 and impedance 0")
     for i, frame in enumerate(kept):
         frame.attrs.update(source=name, format=fmt.name, spectrum=i)
     return kept

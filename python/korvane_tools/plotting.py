@@ -104,9 +104,7 @@ def plot_bode(
         (line,) = ax_mod.plot(dense, np.abs(z_dense), "-", label="model")
         ax_mod.plot(measured, np.abs(z_at), "x", color=line.get_color(), markersize=4)
         (line,) = ax_phase.plot(dense, np.angle(z_dense, deg=True), "-", label="model")
-        ax_phase.plot(
-            measured, np.angle(z_at, deg=True), "x", color=line.get_color(), markersize=4
-        )
+        ax_phase.plot(measured, np.angle(z_at, deg=True), "x", color=line.get_color(), markersize=4)
     ax_mod.set_xscale("log")
     ax_mod.set_yscale("log")
     ax_phase.set_xscale("log")

@@ -125,7 +125,9 @@ class Report:
             [
                 row.name,
                 _number(row.value, VALUE_DIGITS),
-                "—" if row.fixed and not math.isfinite(row.stderr) else _number(row.stderr, ERROR_DIGITS),
+                "—"
+                if row.fixed and not math.isfinite(row.stderr)
+                else _number(row.stderr, ERROR_DIGITS),
                 _percent(row.relative_error),
                 row.unit,
                 ", ".join(row.flags),
@@ -152,12 +154,18 @@ class Report:
     def __str__(self) -> str:
         header = ["parameter", "value", "std. error", "rel. error", "unit", "flags"]
         cells = self._cells()
-        widths = [max(len(h), *(len(r[i]) for r in cells)) if cells else len(h) for i, h in enumerate(header)]
+        widths = [
+            max(len(h), *(len(r[i]) for r in cells)) if cells else len(h)
+            for i, h in enumerate(header)
+        ]
         # Names, units and flags read left-aligned; numbers right-aligned.
         right = {1, 2, 3}
 
         def line(row: list[str]) -> str:
-            parts = [c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(row, widths))]
+            parts = [
+                c.rjust(w) if i in right else c.ljust(w)
+                for i, (c, w) in enumerate(zip(row, widths))
+            ]
             return "  ".join(parts).rstrip()
 
         out = [line(header), line(["-" * w for w in widths])]
@@ -277,7 +285,9 @@ def report(result: Any, data: Data | None = None) -> Report:
         )
     names: list[str] = list(circuit.param_names())
     units: list[str] = list(circuit.param_units())
-    bounds: list[tuple[float, float]] = [(float(lo), float(hi)) for lo, hi in circuit.param_bounds()]
+    bounds: list[tuple[float, float]] = [
+        (float(lo), float(hi)) for lo, hi in circuit.param_bounds()
+    ]
     params: Mapping[str, float] = result.params
     stderr: Mapping[str, float] = result.stderr or {}
     fixed = set(_names(getattr(result, "fixed", None)))

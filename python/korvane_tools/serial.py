@@ -36,9 +36,8 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
 import korvane
+import numpy as np
 
 from ._data import Data, spectrum
 
@@ -83,7 +82,7 @@ def _circuit_state(circuit: korvane.Circuit) -> tuple[str, tuple[int, ...], byte
 def _circuit_from_state(
     text: str, unlabeled: Sequence[int], values: Sequence[float], values_explicit: bool
 ) -> korvane.Circuit:
-    rebuild = getattr(korvane.Circuit, "_from_state")
+    rebuild = korvane.Circuit._from_state  # type: ignore[attr-defined]  # private: not in the stub
     circuit: korvane.Circuit = rebuild(
         _STATE_VERSION, text, tuple(unlabeled), _pack(values), values_explicit
     )
@@ -180,7 +179,10 @@ def _circuit_document(circuit: korvane.Circuit) -> dict[str, Any]:
             "bounds": [_encode_float(lo), _encode_float(hi)],
         }
         for name, value, unit, (lo, hi) in zip(
-            circuit.param_names(), numbers, circuit.param_units(), circuit.param_bounds(),
+            circuit.param_names(),
+            numbers,
+            circuit.param_units(),
+            circuit.param_bounds(),
             strict=True,
         )
     ]
@@ -382,7 +384,7 @@ def _load_fit(circuit: korvane.Circuit, section: Any) -> Any:
     chi_square = _decode_float(
         _field(section, "chi_square", (int, float, str), "fit"), "fit.chi_square"
     )
-    rebuild = getattr(korvane.FitResult, "_from_state")
+    rebuild = korvane.FitResult._from_state  # type: ignore[attr-defined]  # private: not in the stub
     result = rebuild(
         _STATE_VERSION,
         circuit,
@@ -407,9 +409,7 @@ def _load_fit(circuit: korvane.Circuit, section: Any) -> Any:
     return _constrained(result, extras, section.get("bounds"))
 
 
-def _constrained(
-    result: korvane.FitResult, extras: dict[str, tuple[str, ...]], bounds: Any
-) -> Any:
+def _constrained(result: korvane.FitResult, extras: dict[str, tuple[str, ...]], bounds: Any) -> Any:
     """A saved constrained fit comes back as a ConstrainedFitResult."""
     from .constrained import ConstrainedFitResult
 
@@ -490,7 +490,7 @@ def load(path: PathLike, *, report_class: type | None = None) -> Any:
     try:
         document = _read_document(path)
         if not isinstance(document, dict) or document.get("format") != FORMAT:
-            raise _Damaged(f"not a {FORMAT} file (no \"format\": \"{FORMAT}\" entry)")
+            raise _Damaged(f'not a {FORMAT} file (no "format": "{FORMAT}" entry)')
         version = document.get("version")
         if version != VERSION or isinstance(version, bool):
             raise _Damaged(

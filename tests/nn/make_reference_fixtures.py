@@ -85,13 +85,16 @@ def file_small(rng):
         ("alpha_max", "1.5E-1"),
     ]
     tensors = random_network_tensors(rng, 8, 3, 24, 5, 2)
-    scaling = np.array([
-        [1, 0, 0, -1],
-        [1, 0, 0, -1],
-        [1, 0.5, 0, -1],
-        [-1, 0, -1, 4],
-        [0, 0, 0, -1],
-    ], float)
+    scaling = np.array(
+        [
+            [1, 0, 0, -1],
+            [1, 0, 0, -1],
+            [1, 0.5, 0, -1],
+            [-1, 0, -1, 4],
+            [0, 0, 0, -1],
+        ],
+        float,
+    )
     tensors += [
         ("target_mean", np.array([0.1, -0.2, 0.3, -0.1, 0.6]), eisnn.F32),
         ("target_std", np.array([0.4, 0.5, 0.3, 0.5, 0.25]), eisnn.F32),
@@ -123,8 +126,7 @@ def spectra(rng):
     cases = []
     f50 = [10 ** (-1 + 6 * k / 49) for k in range(50)]
     order = rng.permutation(50)
-    cases.append(("unsorted_rc", [f50[i] for i in order],
-                  [rc_spectrum(f50)[i] for i in order]))
+    cases.append(("unsorted_rc", [f50[i] for i in order], [rc_spectrum(f50)[i] for i in order]))
 
     f30 = [10 ** (0.5 + 4 * k / 29) for k in range(30)]
     z30 = rc_spectrum(f30, 3.0, 40.0, 2e-6)
@@ -139,8 +141,9 @@ def spectra(rng):
 
     f40 = [10 ** (-2 + 5 * k / 39) for k in range(40)]
     theta = [2.2 + 2.0 * k / 39 for k in range(40)]  # crosses π at k ≈ 18
-    cases.append(("wrap", f40, [cmath.rect(20.0 * (1 + 0.3 * math.sin(k)), t)
-                                for k, t in enumerate(theta)]))
+    cases.append(
+        ("wrap", f40, [cmath.rect(20.0 * (1 + 0.3 * math.sin(k)), t) for k, t in enumerate(theta)])
+    )
 
     f70 = [10 ** (-2 + 7 * k / 69) for k in range(70)]
     cases.append(("randles", f70[::-1], randles_spectrum(f70)[::-1]))

@@ -111,7 +111,9 @@ def conv(x, weight, bias, dilation):
     right = dilation * (k - 1) - pad
     padded = np.concatenate([np.zeros((c_in, pad)), x, np.zeros((c_in, right))], axis=1)
     # windows[i, k, t] = x[i, t + k·d − pad]
-    windows = np.stack([padded[:, kk * dilation: kk * dilation + length] for kk in range(k)], axis=1)
+    windows = np.stack(
+        [padded[:, kk * dilation : kk * dilation + length] for kk in range(k)], axis=1
+    )
     return weight.reshape(c_out, c_in * k) @ windows.reshape(c_in * k, length) + bias[:, None]
 
 
@@ -125,7 +127,7 @@ def group_norm(x, gamma, beta, groups):
 
 
 def gelu(v):
-    return 0.5 * v * (1.0 + np.tanh(0.7978845608028654 * (v + 0.044715 * v ** 3)))
+    return 0.5 * v * (1.0 + np.tanh(0.7978845608028654 * (v + 0.044715 * v**3)))
 
 
 def guess(wf, freqs, zs):
@@ -163,7 +165,7 @@ def guess(wf, freqs, zs):
     std = t["target_std"].reshape(-1)[:p_count]
     is_log = t["log_params"].reshape(-1)[:p_count] != 0.0
     z = o * std + mean
-    v = np.where(is_log, 10.0 ** z, z)
+    v = np.where(is_log, 10.0**z, z)
     lo, hi = float(md["alpha_min"]), float(md["alpha_max"])
     v = np.where(is_log, v, np.clip(v, lo, hi))
     rows = t["scaling"].reshape(-1, 4)[:p_count]
@@ -172,5 +174,5 @@ def guess(wf, freqs, zs):
         a, b, c, idx = rows[p]
         idx = int(math.copysign(math.floor(abs(idx) + 0.5), idx))
         e = c * v[idx] if idx >= 0 else 0.0
-        out.append(z_c ** a * v[p] * omega_c ** (e + b))
+        out.append(z_c**a * v[p] * omega_c ** (e + b))
     return np.array(out)

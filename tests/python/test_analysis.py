@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-
 from korvane import Circuit
 
 RC = Circuit("R0-(R1,C1)")
@@ -37,7 +36,9 @@ def test_residuals_match_the_weighted_difference():
         assert r[2 * i + 1] == pytest.approx(diff.imag, rel=1e-12, abs=1e-15)
     unit = RC.residuals(params=p, frequencies=F, impedances=MEASURED, weight="unit")
     assert unit[4] == pytest.approx((rc(F[2], p) - MEASURED[2]).real, rel=1e-12)
-    assert RC.residuals(TRUE, [1.0], [rc(1.0, TRUE)], "unit") == pytest.approx([0.0, 0.0], abs=1e-12)
+    assert RC.residuals(TRUE, [1.0], [rc(1.0, TRUE)], "unit") == pytest.approx(
+        [0.0, 0.0], abs=1e-12
+    )
     assert RC.residuals(p, [], []) == []
 
 
@@ -80,6 +81,7 @@ def test_jacobian_is_the_central_difference_of_residuals_bit_for_bit():
 def test_external_optimiser_recovers_the_parameters():
     optimize = pytest.importorskip("scipy.optimize")
     exact = [rc(f, TRUE) for f in F]
+
     # Log-parameters keep the step sizes sane across nine decades.
     def residuals(q):
         return RC.residuals(np.exp(q), F, exact)
@@ -87,8 +89,9 @@ def test_external_optimiser_recovers_the_parameters():
     def jacobian(q):
         return np.array(RC.jacobian(np.exp(q), F, exact)) * np.exp(q)
 
-    fit = optimize.least_squares(residuals, np.log([1.0, 10.0, 1e-4]), jac=jacobian,
-                                 xtol=1e-14, ftol=1e-14, gtol=1e-14)
+    fit = optimize.least_squares(
+        residuals, np.log([1.0, 10.0, 1e-4]), jac=jacobian, xtol=1e-14, ftol=1e-14, gtol=1e-14
+    )
     assert np.exp(fit.x) == pytest.approx(TRUE, rel=1e-6)
 
 

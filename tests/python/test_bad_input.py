@@ -7,10 +7,9 @@ a SystemError or an internal error, and never a change to the circuit.
 
 import math
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 from korvane import Circuit
 
 
@@ -116,19 +115,68 @@ def growing():
 
 def hostile_objects():
     return [
-        None, 1.5, -1, 0, 10**400, -(10**400), math.nan, "12", "", "\ud800", b"12",
-        bytearray(b"\x01"), object(), [], [1.0, 2.0], (3,), {"a": 1}, {1: 2}, {math.nan: [1.0]},
-        DictSub({"R0.r": 1.0}), {1.0}, range(3), iter([1.0]), FloatRaises(), FloatWrongType(),
-        IndexRaises(), IndexWrongType(), ComplexWrongType(), [FloatRaises()], [FloatWrongType()],
-        [IndexRaises()], [ComplexWrongType()], [10**400], ["x"], [None], [[1.0]], [1j],
-        Seq([1.0, 2.0], length=Boom("__len__")), Seq([1.0, 2.0], length=2**62),
-        Seq([1.0, 2.0], length=-5), Seq([1.0, 2.0], length=10**30), Seq([1.0], length="x"),
+        None,
+        1.5,
+        -1,
+        0,
+        10**400,
+        -(10**400),
+        math.nan,
+        "12",
+        "",
+        "\ud800",
+        b"12",
+        bytearray(b"\x01"),
+        object(),
+        [],
+        [1.0, 2.0],
+        (3,),
+        {"a": 1},
+        {1: 2},
+        {math.nan: [1.0]},
+        DictSub({"R0.r": 1.0}),
+        {1.0},
+        range(3),
+        iter([1.0]),
+        FloatRaises(),
+        FloatWrongType(),
+        IndexRaises(),
+        IndexWrongType(),
+        ComplexWrongType(),
+        [FloatRaises()],
+        [FloatWrongType()],
+        [IndexRaises()],
+        [ComplexWrongType()],
+        [10**400],
+        ["x"],
+        [None],
+        [[1.0]],
+        [1j],
+        Seq([1.0, 2.0], length=Boom("__len__")),
+        Seq([1.0, 2.0], length=2**62),
+        Seq([1.0, 2.0], length=-5),
+        Seq([1.0, 2.0], length=10**30),
+        Seq([1.0], length="x"),
         Seq([1.0, 2.0, 3.0], fail_at=1),
-        IterRaises([1.0]), shrinking(), growing(),
-        Frame(Boom("lookup")), Frame("text"), Frame(None), Frame([1.0, "x"]), Frame(Seq([1.0], fail_at=0)),
-        Frame(np.array([[1.0, 2.0]])), np.zeros((2, 2)), np.array(1.0), np.array(["a"]),
-        np.array([1 + 1j]), np.array([object()]), np.array([np.nan, np.inf]),
-        korvane.R(1.0), Circuit("R0"), korvane.Element, korvane.FitResult,
+        IterRaises([1.0]),
+        shrinking(),
+        growing(),
+        Frame(Boom("lookup")),
+        Frame("text"),
+        Frame(None),
+        Frame([1.0, "x"]),
+        Frame(Seq([1.0], fail_at=0)),
+        Frame(np.array([[1.0, 2.0]])),
+        np.zeros((2, 2)),
+        np.array(1.0),
+        np.array(["a"]),
+        np.array([1 + 1j]),
+        np.array([object()]),
+        np.array([np.nan, np.inf]),
+        korvane.R(1.0),
+        Circuit("R0"),
+        korvane.Element,
+        korvane.FitResult,
     ]
 
 
@@ -136,8 +184,11 @@ C = Circuit("R0-(R1,C1)").with_values([10, 100, 1e-5])
 F = [1.0, 10.0, 100.0]
 Z = list(C.impedance(F))
 P = C.param_values()
-DATA = {"Frequency / Hz": F, "Real Impedance / ohm": [z.real for z in Z],
-        "Imaginary Impedance / ohm": [z.imag for z in Z]}
+DATA = {
+    "Frequency / Hz": F,
+    "Real Impedance / ohm": [z.real for z in Z],
+    "Imaginary Impedance / ohm": [z.imag for z in Z],
+}
 
 ENTRY_POINTS = {
     "R": lambda x: korvane.R(x),
@@ -239,8 +290,12 @@ def test_integer_arguments_go_through_index():
     base = dict(guess_init=False, method="levenberg_marquardt")
     assert C.fit(DATA, max_iterations=Two(), **base).iterations <= 2
     assert C.fit(DATA, max_iterations=np.int8(2), seed=np.uint64(2**64 - 1), **base).iterations <= 2
-    for value, kind in [(IndexWrongType(), TypeError), (np.float64(2.0), TypeError),
-                        (10**30, OverflowError), (-Two().__index__(), OverflowError)]:
+    for value, kind in [
+        (IndexWrongType(), TypeError),
+        (np.float64(2.0), TypeError),
+        (10**30, OverflowError),
+        (-Two().__index__(), OverflowError),
+    ]:
         with pytest.raises(kind, match="^argument 'max_iterations': "):
             C.fit(DATA, max_iterations=value, **base)
     with pytest.raises(Boom):

@@ -3,14 +3,24 @@
 import cmath
 import math
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 from korvane import Circuit
 
-TRAINED = ["rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq", "two_rq_l",
-           "randles", "sei_randles", "sei_randles_wo"]
+TRAINED = [
+    "rc",
+    "rc_l",
+    "rq",
+    "rq_l",
+    "two_rc",
+    "two_rc_l",
+    "two_rq",
+    "two_rq_l",
+    "randles",
+    "sei_randles",
+    "sei_randles_wo",
+]
 
 PARSE_HELP = (
     "\n"
@@ -35,7 +45,8 @@ PARSE_HELP = (
     "  K     r [ohm], tau_k [s]\n"
     "  Zarc  r [ohm], tau_k [s], gamma [-]\n"
     "  TLMQ  r_ion [ohm], qs [F*s^(gamma-1)], gamma [-]\n"
-    "  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]")
+    "  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]"
+)
 
 
 def rc_impedance(f, r0, r1, c1):
@@ -51,7 +62,9 @@ def test_trained_names_resolve():
     assert repr(Circuit("randles")) == randles
     assert repr(Circuit("\u3000Rc\u2029")) == repr(Circuit("R0-(R1,C1)"))
     # Not a name: parsed as given; letters "randl" then no digit.
-    with pytest.raises(ValueError, match="^unexpected character at position 5\n  randlés\n       \\^"):
+    with pytest.raises(
+        ValueError, match="^unexpected character at position 5\n  randlés\n       \\^"
+    ):
         Circuit("randlés")
     # Trimming only applies to names; the parser sees the untrimmed text.
     with pytest.raises(ValueError, match="^unexpected character at position 0\n  \u00a0R0\n  \\^"):
@@ -62,9 +75,8 @@ def test_parse_errors_carry_the_full_text():
     with pytest.raises(ValueError) as caught:
         Circuit("R0-Q1")
     assert str(caught.value) == (
-        'unknown element code "Q" at position 3\n'
-        "  R0-Q1\n"
-        "     ^" + PARSE_HELP)
+        'unknown element code "Q" at position 3\n  R0-Q1\n     ^' + PARSE_HELP
+    )
     # Without a caret line the help follows the message directly.
     with pytest.raises(ValueError) as caught:
         Circuit("R0-")
@@ -128,7 +140,8 @@ def test_with_named_values():
         "valid parameters for this circuit:\n"
         "  R0.r  [ohm]  bounds (1e-12, inf)\n"
         "  R1.r  [ohm]  bounds (1e-12, inf)\n"
-        "  C1.c  [F]  bounds (1e-12, inf)")
+        "  C1.c  [F]  bounds (1e-12, inf)"
+    )
     # The listing pads names to the longest one; several missing names are
     # listed in parameter order.
     assert message(Circuit("R0-(R1,CPE1)"), {"R1.r": 2}) == (
@@ -138,13 +151,16 @@ def test_with_named_values():
         "  R0.r        [ohm]  bounds (1e-12, inf)\n"
         "  R1.r        [ohm]  bounds (1e-12, inf)\n"
         "  CPE1.q      [ohm^-1*s^alpha]  bounds (1e-12, inf)\n"
-        "  CPE1.alpha  [-]  bounds (0, 1)")
+        "  CPE1.alpha  [-]  bounds (0, 1)"
+    )
     # Only unknown keys, no suggestion; keys are quoted with escapes.
     assert message(c, {"R0.r": 1, "R1.r": 2, "C1.c": 3, 'a"b\\\n': 4}).startswith(
-        'unknown parameter "a\\"b\\\\\\n"\n\nvalid parameters')
+        'unknown parameter "a\\"b\\\\\\n"\n\nvalid parameters'
+    )
     # A circuit without parameters never suggests.
     assert message(korvane.Series([]), {"x": 1}) == (
-        'unknown parameter "x"\n\nvalid parameters for this circuit:')
+        'unknown parameter "x"\n\nvalid parameters for this circuit:'
+    )
     with pytest.raises(TypeError, match="^argument 'values': "):
         c.with_named_values([("R0.r", 1)])
     with pytest.raises(TypeError, match="^argument 'values': "):
@@ -162,8 +178,9 @@ def test_series_and_parallel():
     joined = korvane.Series(parts=(labelled, korvane.W(3)))
     assert joined.param_names() == ["R0.r", "R1.r", "C1.c", "W0.aw"]
     f = [0.5, 50.0]
-    expected = [z + (3 / math.sqrt(2 * math.pi * x)) * (1 - 1j)
-                for z, x in zip(labelled.impedance(f), f)]
+    expected = [
+        z + (3 / math.sqrt(2 * math.pi * x)) * (1 - 1j) for z, x in zip(labelled.impedance(f), f)
+    ]
     assert np.allclose(joined.impedance(f), expected, rtol=1e-13, atol=0)
     branch = korvane.Parallel([labelled, R(5)])
     assert branch.param_names() == ["R0.r", "R1.r", "C1.c", "R0.r"]
@@ -199,7 +216,8 @@ def test_repr_is_the_printable_form():
         "  Zarc12.gamma = 1          [-]  bounds (0, 1)",
     ]
     assert repr(Circuit("R0-(R1,C1)").with_values([10, -2.5e6, 1e-6])).split("\n")[2] == (
-        "  R1.r = -2.5e6     [ohm]  bounds (1e-12, inf)")
+        "  R1.r = -2.5e6     [ohm]  bounds (1e-12, inf)"
+    )
 
 
 def test_impedance_values_and_array():
@@ -223,8 +241,10 @@ def test_impedance_values_and_array():
     # __index__ numbers all read as frequencies.
     c = Circuit("C0")
     assert np.array_equal(c.impedance(frequencies=(1, 2)), c.impedance(np.array([1.0, 2.0])))
-    assert np.array_equal(c.impedance(np.array([1, 2], dtype=np.int32)),
-                          c.impedance(np.array([1.0, 2.0], dtype=np.float32)))
+    assert np.array_equal(
+        c.impedance(np.array([1, 2], dtype=np.int32)),
+        c.impedance(np.array([1.0, 2.0], dtype=np.float32)),
+    )
     strided = np.arange(1.0, 11.0)[::3]
     assert np.array_equal(c.impedance(strided), c.impedance(list(strided)))
 
@@ -246,8 +266,10 @@ def test_impedance_from_dataframe_columns():
     assert z.shape == (3,) and not np.isfinite(z[0].imag)
     assert np.array_equal(z[1:], c.impedance([1.0, 2.0]))
     assert np.array_equal(c.impedance({"frequency_hertz": [-1.0, 3.0]}), c.impedance([-1.0, 3.0]))
-    message = ('^expected a sequence of frequencies, or a dataframe with a "Frequency / Hz" or '
-               '"frequency_hertz" column$')
+    message = (
+        '^expected a sequence of frequencies, or a dataframe with a "Frequency / Hz" or '
+        '"frequency_hertz" column$'
+    )
     for bad in ({"f": [1.0]}, 5, "12", ["a"], None):
         with pytest.raises(ValueError, match=message):
             c.impedance(bad)

@@ -5,10 +5,9 @@ import inspect
 import threading
 import warnings
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 from korvane import Circuit
 from test_guess import MODEL_LIST, write_constant_weights
 
@@ -17,7 +16,8 @@ SIGNATURE = (
     'method="levenberg_marquardt", max_iterations=200, ftol=1e-8, xtol=1e-8, '
     "num_particles=200, generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, "
     "sa_iterations=5000, sa_initial_temperature=2.0, basin_hopping_hops=20, "
-    "basin_hopping_step_size=1.0, basin_hopping_temperature=1.0, seed=None)")
+    "basin_hopping_step_size=1.0, basin_hopping_temperature=1.0, seed=None)"
+)
 
 FIT_DOC = (
     "Fit this circuit's parameters to a measured spectrum.\n\n"
@@ -27,14 +27,19 @@ FIT_DOC = (
     "circuit is not explicitly given starting parameters. If no model has been\n"
     "trained for the topology it warns and starts from placeholder values.\n\n"
     "`True` always guesses, and raises rather than warns when it cannot.\n"
-    "`False` never guesses.")
+    "`False` never guesses."
+)
 
-WARNING = ("There is no ML model to guess initial parameters for this circuit. Supply your own "
-           "with Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass "
-           "guess_init=False to silence this. Models available for " + MODEL_LIST)
+WARNING = (
+    "There is no ML model to guess initial parameters for this circuit. Supply your own "
+    "with Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass "
+    "guess_init=False to silence this. Models available for " + MODEL_LIST
+)
 
-UNKNOWN_LM = ('unknown fit method "LM", expected one of "levenberg_marquardt", "particle_swarm", '
-              '"nelder_mead", "differential_evolution", "simulated_annealing", "basin_hopping"')
+UNKNOWN_LM = (
+    'unknown fit method "LM", expected one of "levenberg_marquardt", "particle_swarm", '
+    '"nelder_mead", "differential_evolution", "simulated_annealing", "basin_hopping"'
+)
 
 TRUTH = [10.0, 100.0, 1e-5]
 F = np.logspace(-1, 5, 40)
@@ -62,8 +67,11 @@ def test_explicit_start_fits_without_warning_and_reports_statistics():
     assert result.impedance_evals > result.iterations > 0
     assert START.param_values() == [12.0, 80.0, 2e-5]  # the input is not modified
     # A dataframe of Battery Data Format columns is the same measurement.
-    frame = {"Frequency / Hz": list(F), "Real Impedance / ohm": list(Z.real),
-             "Imaginary Impedance / ohm": list(Z.imag)}
+    frame = {
+        "Frequency / Hz": list(F),
+        "Real Impedance / ohm": list(Z.real),
+        "Imaginary Impedance / ohm": list(Z.imag),
+    }
     assert START.fit(frame).params == result.params
 
 
@@ -114,21 +122,29 @@ def test_errors_arrive_in_order():
 
     # Data reading, then the weight scheme, both before the starting values.
     assert error_of(UNTRAINED, F, Z[:-1], weight="bad") == (
-        "frequencies and impedances must have the same length", [])
+        "frequencies and impedances must have the same length",
+        [],
+    )
     assert error_of(UNTRAINED, F, Z, weight="bad") == (
-        'unknown weight scheme "bad", expected "modulus" or "unit"', [])
+        'unknown weight scheme "bad", expected "modulus" or "unit"',
+        [],
+    )
     # The warning comes before the method check, which comes before the
     # empty-data check.
     assert error_of(UNTRAINED, [], [], method="LM") == (UNKNOWN_LM, [WARNING])
     assert error_of(UNTRAINED, [], [], False, method="LM") == (UNKNOWN_LM, [])
     assert error_of(UNTRAINED, [], [], False, ftol=-1.0) == (
-        "frequencies and impedances must not be empty", [])
+        "frequencies and impedances must not be empty",
+        [],
+    )
     assert error_of(Circuit("R0"), F, Z, False, ftol=-1.0, xtol=-1.0) == ("ftol must be >= 0", [])
     assert error_of(Circuit("R0"), F, Z, False, xtol=-0.0) == ("xtol must be >= 0", [])
     # guess_init=True raises the guesser's message instead of warning.
     assert error_of(UNTRAINED, F, Z, True) == (
         "No training data on this circuit. Machine-learning based initial parameters "
-        "available for " + MODEL_LIST, [])
+        "available for " + MODEL_LIST,
+        [],
+    )
 
 
 def test_circuit_without_parameters():
@@ -138,8 +154,13 @@ def test_circuit_without_parameters():
 
 
 def test_derivative_free_methods_fit():
-    for method in ["particle_swarm", "nelder_mead", "differential_evolution",
-                   "simulated_annealing", "basin_hopping"]:
+    for method in [
+        "particle_swarm",
+        "nelder_mead",
+        "differential_evolution",
+        "simulated_annealing",
+        "basin_hopping",
+    ]:
         result = START.fit(F, Z, method=method, seed=1)
         assert result.success, method
         assert list(result.params.values()) == pytest.approx(TRUTH, rel=1e-6), method

@@ -1,9 +1,8 @@
 """A default fit never ends above the cost of the guess it started from."""
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 
 
 def test_over_parameterised_fit_of_one_arc_ends_below_its_guess():

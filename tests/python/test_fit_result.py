@@ -3,10 +3,9 @@
 import math
 import re
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 from korvane import Circuit
 
 
@@ -44,18 +43,28 @@ def test_fit_result_attributes_and_repr():
     assert type(result.impedance_evals) is int and result.impedance_evals > 0
     assert type(result.cost) is float and type(result.chi_square) is float
     assert result.chi_square == 2 * result.cost
-    for name in ["circuit", "params", "stderr", "success", "iterations", "impedance_evals",
-                 "cost", "chi_square"]:
+    for name in [
+        "circuit",
+        "params",
+        "stderr",
+        "success",
+        "iterations",
+        "impedance_evals",
+        "cost",
+        "chi_square",
+    ]:
         with pytest.raises(AttributeError):
             setattr(result, name, None)
 
     text = repr(result)
-    head = (f"FitResult(success={'true' if result.success else 'false'}, "
-            f"iterations={result.iterations}, impedance_evals={result.impedance_evals}, "
-            f"chi_square={exponent6(result.chi_square)}, params={{")
+    head = (
+        f"FitResult(success={'true' if result.success else 'false'}, "
+        f"iterations={result.iterations}, impedance_evals={result.impedance_evals}, "
+        f"chi_square={exponent6(result.chi_square)}, params={{"
+    )
     assert text.startswith(head), text
     assert text.endswith("})")
-    entries = re.findall(r'"([^"]+)": ([^,}]+)', text[len(head):])
+    entries = re.findall(r'"([^"]+)": ([^,}]+)', text[len(head) :])
     assert sorted(name for name, _ in entries) == sorted(names)
     for name, value in entries:
         assert float(value) == result.params[name]

@@ -8,10 +8,9 @@ import signal
 import threading
 import time
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 from korvane import Circuit
 
 TWO_ARCS = Circuit("R0-(R1,C1)-(R2,C2)")
@@ -38,8 +37,15 @@ QUICK = {
 
 
 def _values(result: korvane.FitResult) -> tuple:
-    return (result.params, result.stderr, result.chi_square, result.cost, result.success,
-            result.iterations, result.impedance_evals)
+    return (
+        result.params,
+        result.stderr,
+        result.chi_square,
+        result.cost,
+        result.success,
+        result.iterations,
+        result.impedance_evals,
+    )
 
 
 @pytest.mark.parametrize("method", sorted(QUICK))
@@ -49,15 +55,20 @@ def test_seed_reproduces_a_fit_exactly_and_unseeded_fits_differ(method):
     again = TWO_ARCS.fit(F, Z, guess_init=False, method=method, seed=12345, **settings)
     assert _values(first) == _values(again)
     assert repr(first) == repr(again)
-    unseeded = [TWO_ARCS.fit(F, Z, guess_init=False, method=method, **settings)
-                for _ in range(2)]
+    unseeded = [TWO_ARCS.fit(F, Z, guess_init=False, method=method, **settings) for _ in range(2)]
     assert _values(unseeded[0]) != _values(unseeded[1])
 
 
 def test_basin_hopping_without_hops_is_the_least_squares_fit():
     least_squares = TWO_ARCS.fit(F, Z, guess_init=False)
-    hopped = TWO_ARCS.fit(F, Z, guess_init=False, method="basin_hopping", basin_hopping_hops=0,
-                          basin_hopping_step_size=-1.0)  # nothing drawn, nothing refused
+    hopped = TWO_ARCS.fit(
+        F,
+        Z,
+        guess_init=False,
+        method="basin_hopping",
+        basin_hopping_hops=0,
+        basin_hopping_step_size=-1.0,
+    )  # nothing drawn, nothing refused
     assert hopped.params == least_squares.params
     assert hopped.chi_square == least_squares.chi_square
     assert hopped.iterations == least_squares.iterations
@@ -68,38 +79,66 @@ def test_basin_hopping_without_hops_is_the_least_squares_fit():
 def test_global_methods_leave_the_valley_least_squares_stops_in():
     optimum = TWO_ARCS.with_values(TRUTH).fit(F, Z, guess_init=False).chi_square
     assert TWO_ARCS.fit(F, Z, guess_init=False).chi_square > 1000 * optimum
-    for method in ["particle_swarm", "nelder_mead", "differential_evolution",
-                   "simulated_annealing", "basin_hopping"]:
+    for method in [
+        "particle_swarm",
+        "nelder_mead",
+        "differential_evolution",
+        "simulated_annealing",
+        "basin_hopping",
+    ]:
         result = TWO_ARCS.fit(F, Z, guess_init=False, method=method, seed=2)
         assert result.chi_square < 1.5 * optimum, method
 
 
-@pytest.mark.parametrize("settings, message", [
-    ({"method": "particle_swarm", "num_particles": 0},
-     "solver error: particle swarm needs at least one particle (num_particles=0)"),
-    ({"method": "particle_swarm", "num_particles": 2**62},
-     "solver error: a swarm of num_particles=4611686018427387904 would need more than 1 GiB of "
-     "memory (at most 11184810 particles for 3 parameters)"),
-    ({"method": "simulated_annealing", "sa_initial_temperature": 0.0},
-     'solver error: Invalid parameter: "`SimulatedAnnealing`: Initial temperature must be > 0."'),
-    ({"method": "simulated_annealing", "sa_initial_temperature": -1},
-     'solver error: Invalid parameter: "`SimulatedAnnealing`: Initial temperature must be > 0."'),
-    ({"method": "simulated_annealing", "sa_initial_temperature": math.nan},
-     "solver error: simulated annealing needs a finite initial temperature, got NaN"),
-    ({"method": "simulated_annealing", "sa_initial_temperature": math.inf},
-     "solver error: simulated annealing needs a finite initial temperature, got inf"),
-    ({"method": "simulated_annealing", "sa_initial_temperature": 1e308},
-     "solver error: simulated annealing needs a finite initial temperature, got 1e308"),
-    ({"method": "basin_hopping", "basin_hopping_step_size": -0.5},
-     "solver error: basin hopping cannot draw its hops: basin_hopping_step_size must be >= 0 "
-     "with twice it finite, got -0.5"),
-    ({"method": "basin_hopping", "basin_hopping_step_size": math.nan},
-     "solver error: basin hopping cannot draw its hops: basin_hopping_step_size must be >= 0 "
-     "with twice it finite, got NaN"),
-    ({"method": "basin_hopping", "basin_hopping_step_size": 1e308},
-     "solver error: basin hopping cannot draw its hops: basin_hopping_step_size must be >= 0 "
-     "with twice it finite, got 1e308"),
-])
+@pytest.mark.parametrize(
+    "settings, message",
+    [
+        (
+            {"method": "particle_swarm", "num_particles": 0},
+            "solver error: particle swarm needs at least one particle (num_particles=0)",
+        ),
+        (
+            {"method": "particle_swarm", "num_particles": 2**62},
+            "solver error: a swarm of num_particles=4611686018427387904 would need more than 1 GiB of "
+            "memory (at most 11184810 particles for 3 parameters)",
+        ),
+        (
+            {"method": "simulated_annealing", "sa_initial_temperature": 0.0},
+            'solver error: Invalid parameter: "`SimulatedAnnealing`: Initial temperature must be > 0."',
+        ),
+        (
+            {"method": "simulated_annealing", "sa_initial_temperature": -1},
+            'solver error: Invalid parameter: "`SimulatedAnnealing`: Initial temperature must be > 0."',
+        ),
+        (
+            {"method": "simulated_annealing", "sa_initial_temperature": math.nan},
+            "solver error: simulated annealing needs a finite initial temperature, got NaN",
+        ),
+        (
+            {"method": "simulated_annealing", "sa_initial_temperature": math.inf},
+            "solver error: simulated annealing needs a finite initial temperature, got inf",
+        ),
+        (
+            {"method": "simulated_annealing", "sa_initial_temperature": 1e308},
+            "solver error: simulated annealing needs a finite initial temperature, got 1e308",
+        ),
+        (
+            {"method": "basin_hopping", "basin_hopping_step_size": -0.5},
+            "solver error: basin hopping cannot draw its hops: basin_hopping_step_size must be >= 0 "
+            "with twice it finite, got -0.5",
+        ),
+        (
+            {"method": "basin_hopping", "basin_hopping_step_size": math.nan},
+            "solver error: basin hopping cannot draw its hops: basin_hopping_step_size must be >= 0 "
+            "with twice it finite, got NaN",
+        ),
+        (
+            {"method": "basin_hopping", "basin_hopping_step_size": 1e308},
+            "solver error: basin hopping cannot draw its hops: basin_hopping_step_size must be >= 0 "
+            "with twice it finite, got 1e308",
+        ),
+    ],
+)
 def test_unusable_settings_are_refused_with_clear_texts(settings, message):
     with pytest.raises(ValueError) as info:
         RC.fit(RC_F, RC_Z, guess_init=False, seed=1, **settings)
@@ -107,11 +146,13 @@ def test_unusable_settings_are_refused_with_clear_texts(settings, message):
 
 
 def test_huge_budgets_convert_and_zero_budgets_still_fit():
-    for settings in [{"method": "particle_swarm", "generations": 0},
-                     {"method": "simulated_annealing", "sa_iterations": 0},
-                     {"method": "nelder_mead", "nelder_mead_iterations": 0},
-                     {"method": "differential_evolution", "de_evaluations": 0},
-                     {"method": "basin_hopping", "basin_hopping_hops": 0}]:
+    for settings in [
+        {"method": "particle_swarm", "generations": 0},
+        {"method": "simulated_annealing", "sa_iterations": 0},
+        {"method": "nelder_mead", "nelder_mead_iterations": 0},
+        {"method": "differential_evolution", "de_evaluations": 0},
+        {"method": "basin_hopping", "basin_hopping_hops": 0},
+    ]:
         result = RC.with_values([12.0, 80.0, 2e-5]).fit(RC_F, RC_Z, seed=3, **settings)
         assert result.success, settings
         assert result.params["R1.r"] == pytest.approx(100.0, rel=1e-6)
@@ -138,10 +179,13 @@ LONG = {
 }
 
 
-@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(),
-                    reason="signals reach the main thread only")
-@pytest.mark.parametrize("method", ["particle_swarm", "simulated_annealing",
-                                    "differential_evolution", "basin_hopping"])
+@pytest.mark.skipif(
+    threading.current_thread() is not threading.main_thread(),
+    reason="signals reach the main thread only",
+)
+@pytest.mark.parametrize(
+    "method", ["particle_swarm", "simulated_annealing", "differential_evolution", "basin_hopping"]
+)
 def test_a_long_fit_stops_on_ctrl_c(method):
     before = RC.with_values([12.0, 80.0, 2e-5]).fit(RC_F, RC_Z)
     sent = _interrupt_after(0.3)
@@ -155,8 +199,10 @@ def test_a_long_fit_stops_on_ctrl_c(method):
     assert _values(after) == _values(before)
 
 
-@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(),
-                    reason="signals reach the main thread only")
+@pytest.mark.skipif(
+    threading.current_thread() is not threading.main_thread(),
+    reason="signals reach the main thread only",
+)
 def test_a_long_least_squares_fit_stops_on_ctrl_c():
     # 200 000 points make every evaluation slow; the multi-start would run
     # for many seconds.

@@ -5,17 +5,18 @@ import math
 import pathlib
 import sys
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tools"))
 import eisnn  # noqa: E402
 
-MODEL_LIST = ("'rc', 'rc_l', 'rq', 'rq_l', 'two_rc', 'two_rc_l', 'two_rq', 'two_rq_l', "
-              "'randles', 'sei_randles', 'sei_randles_wo'")
+MODEL_LIST = (
+    "'rc', 'rc_l', 'rq', 'rq_l', 'two_rc', 'two_rc_l', 'two_rq', 'two_rq_l', "
+    "'randles', 'sei_randles', 'sei_randles_wo'"
+)
 
 GUESS_DOC = (
     "Machine-learning guess of starting parameters for this circuit's\n"
@@ -27,7 +28,8 @@ GUESS_DOC = (
     "`weights` loads a `.eisnn` file from disk instead of looking for a\n"
     "bundled model.\n\n"
     "Raises if no model has been trained for this topology, or if `weights`\n"
-    "was trained for a different one.")
+    "was trained for a different one."
+)
 
 
 def write_constant_weights(path, circuit, values):
@@ -44,12 +46,21 @@ def write_constant_weights(path, circuit, values):
     mean = [v if a else math.log10(v) for v, a in zip(values, is_alpha)]
     p = len(names)
     metadata = {
-        "circuit": circuit, "param_names": ",".join(names), "estimator": "reactive_centroid",
-        "n_grid": "64", "channels": "16", "kernel": "5", "groups": "8", "dilations": "1,2,4,8",
-        "alpha_min": "0.05", "alpha_max": "1.0",
+        "circuit": circuit,
+        "param_names": ",".join(names),
+        "estimator": "reactive_centroid",
+        "n_grid": "64",
+        "channels": "16",
+        "kernel": "5",
+        "groups": "8",
+        "dilations": "1,2,4,8",
+        "alpha_min": "0.05",
+        "alpha_max": "1.0",
     }
-    tensors = [(name, np.zeros(shape), eisnn.F16)
-               for name, shape in eisnn.network_tensor_shapes(16, 5, 64, p)]
+    tensors = [
+        (name, np.zeros(shape), eisnn.F16)
+        for name, shape in eisnn.network_tensor_shapes(16, 5, 64, p)
+    ]
     tensors += [
         ("target_mean", np.array(mean), eisnn.F32),
         ("target_std", np.ones(p), eisnn.F32),
@@ -78,9 +89,14 @@ def rq_file(tmp_path):
 
 def test_signature_and_docstring():
     assert korvane.Circuit.guess.__text_signature__ == (
-        "($self, frequencies, impedances=None, weights=None)")
+        "($self, frequencies, impedances=None, weights=None)"
+    )
     assert list(inspect.signature(korvane.Circuit.guess).parameters) == [
-        "self", "frequencies", "impedances", "weights"]
+        "self",
+        "frequencies",
+        "impedances",
+        "weights",
+    ]
     assert korvane.Circuit.guess.__doc__ == GUESS_DOC
 
 
@@ -96,8 +112,11 @@ def test_user_file_answers_in_the_callers_own_order(rc_file):
     reordered = c.guess(f, z, rc_file)
     assert reordered == pytest.approx([expected[2], expected[1], expected[0]], rel=1e-12)
     # A dataframe gives the same answer as two sequences.
-    frame = {"Frequency / Hz": list(f), "Real Impedance / ohm": list(z.real),
-             "Imaginary Impedance / ohm": list(z.imag)}
+    frame = {
+        "Frequency / Hz": list(f),
+        "Real Impedance / ohm": list(z.real),
+        "Imaginary Impedance / ohm": list(z.imag),
+    }
     assert c.guess(frame, weights=rc_file) == reordered
 
 
@@ -115,12 +134,16 @@ def test_errors(rc_file, rq_file, tmp_path):
     f, z = rc_spectrum()
     with pytest.raises(ValueError) as info:
         korvane.Circuit("R0-C1").guess(f, z)
-    assert str(info.value) == ("No training data on this circuit. Machine-learning based "
-                               "initial parameters available for " + MODEL_LIST)
+    assert str(info.value) == (
+        "No training data on this circuit. Machine-learning based "
+        "initial parameters available for " + MODEL_LIST
+    )
     with pytest.raises(ValueError) as info:
         korvane.Circuit("R0-(R1,C1)").guess(f, z, weights=rq_file)
-    assert str(info.value) == (f"weight file has an unparsable value for {rq_file} was trained "
-                               "for R0-(R1,CPE1), which is a different circuit")
+    assert str(info.value) == (
+        f"weight file has an unparsable value for {rq_file} was trained "
+        "for R0-(R1,CPE1), which is a different circuit"
+    )
     with pytest.raises(ValueError, match="^reading weights: "):
         korvane.Circuit("R0-(R1,C1)").guess(f, z, weights=str(tmp_path / "absent.eisnn"))
     with pytest.raises(ValueError, match="^need at least 2 frequency points to guess, got 1$"):

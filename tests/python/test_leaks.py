@@ -7,18 +7,29 @@ import math
 import sys
 import tracemalloc
 
-import numpy as np
-
 import korvane
+import numpy as np
 from korvane import Circuit
 
 CALLS = 100_000
 
 
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def heap_bytes():
@@ -36,8 +47,11 @@ def make_calls():
     c = Circuit("R0-(R1,CPE1)").with_values([10, 100, 1e-5, 0.8])
     f = [1.0, 10.0, 100.0]
     z = list(c.impedance(f))
-    frame = {"frequency_hertz": f, "absolute_impedance_ohm": [abs(x) for x in z],
-             "phase_degree": [math.degrees(math.atan2(x.imag, x.real)) for x in z]}
+    frame = {
+        "frequency_hertz": f,
+        "absolute_impedance_ohm": [abs(x) for x in z],
+        "phase_degree": [math.degrees(math.atan2(x.imag, x.real)) for x in z],
+    }
     array_f = np.array(f)
     p = c.param_values()
 
@@ -83,8 +97,14 @@ def make_calls():
         lambda: c.impedance({"f": [1.0]}),
         lambda: c.impedance({"frequency_hertz": ["a"]}),
         lambda: c.residuals(p, f, z[:2]),
-        lambda: c.residuals(p, {"Frequency / Hz": [0.0], "real_impedance_ohm": [1.0],
-                                "imaginary_impedance_ohm": [1.0]}),
+        lambda: c.residuals(
+            p,
+            {
+                "Frequency / Hz": [0.0],
+                "real_impedance_ohm": [1.0],
+                "imaginary_impedance_ohm": [1.0],
+            },
+        ),
         lambda: c.residuals(p, f, z, weight=None),
         lambda: c.residuals(p, f, z, weight="bad"),
         lambda: c.residuals(p[:1], f, z),
@@ -143,8 +163,10 @@ def test_no_leaks_over_many_calls():
         tracemalloc.stop()
         heap_growth.append(heap_bytes() - heap)
         object_growth = len(gc.get_objects()) - objects
-        print(f"window {window}: {CALLS} calls, traced {traced_growth} B, "
-              f"heap {heap_growth[-1]} B, gc objects {object_growth}")
+        print(
+            f"window {window}: {CALLS} calls, traced {traced_growth} B, "
+            f"heap {heap_growth[-1]} B, gc objects {object_growth}"
+        )
         # Every Circuit, element, FitResult and buffer holds a reference to
         # its type, so a leaked instance shows up here exactly.
         assert [sys.getrefcount(t) for t in types] == type_refs

@@ -10,7 +10,6 @@ import math
 
 import numpy as np
 import pytest
-
 from korvane import Circuit
 
 PROBE = Circuit("R0-L0")
@@ -93,8 +92,12 @@ def test_dataframe_columns_and_choices():
     assert z == [complex(2 * math.cos(-math.pi / 2), -2.0)]
     assert z[0].real != 0.0
 
-    spellings = {"Frequency / Hz": [3.0], "frequency_hertz": [4.0],
-                 "real_impedance_ohm": [1.0], "Imaginary Impedance / ohm": [2.0]}
+    spellings = {
+        "Frequency / Hz": [3.0],
+        "frequency_hertz": [4.0],
+        "real_impedance_ohm": [1.0],
+        "Imaginary Impedance / ohm": [2.0],
+    }
     assert read_back(spellings)[0] == pytest.approx([3.0])
 
 
@@ -107,8 +110,11 @@ def test_dataframe_row_filter():
     assert PROBE.residuals([0.0, 0.0], frame, weight="unit")[::2] == [-1.0, -4.0, -5.0]
     message = f"^no measured points: every row of the {FREQ} column is zero or negative$"
     for rows in ([0.0, -1.0], []):
-        empty = {"Frequency / Hz": rows, "real_impedance_ohm": [1.0] * len(rows),
-                 "imaginary_impedance_ohm": [1.0] * len(rows)}
+        empty = {
+            "Frequency / Hz": rows,
+            "real_impedance_ohm": [1.0] * len(rows),
+            "imaginary_impedance_ohm": [1.0] * len(rows),
+        }
         with pytest.raises(ValueError, match=message.replace("(", r"\(")):
             read_back(empty)
 
@@ -116,25 +122,55 @@ def test_dataframe_row_filter():
 def test_dataframe_errors():
     good_z = {"Real Impedance / ohm": [1.0, 2.0], "Imaginary Impedance / ohm": [0.0, 0.0]}
     cases = [
-        ([1.0, 2.0], f"expected a dataframe with a {FREQ} column, or frequencies and impedances "
-                     "as two arguments"),
-        ({"Frequency / Hz": [1.0, 2.0]},
-         f"no impedance columns: expected {REAL} together with {IMAG}, or {MOD} together with {PHASE}"),
-        ({"Frequency / Hz": [1.0, 2.0], "Real Impedance / ohm": [1.0],
-          "imaginary_impedance_ohm": [1.0, 2.0]},
-         "real and imaginary impedance columns must have the same length"),
-        ({"Frequency / Hz": [1.0, 2.0], "Absolute Impedance / ohm": [1.0],
-          "phase_degree": [1.0, 2.0]},
-         "absolute impedance and phase columns must have the same length"),
-        ({"Frequency / Hz": [1.0, 2.0, 3.0], **good_z},
-         f"frequency column has 3 rows but {REAL} and {IMAG} have 2"),
-        ({"Frequency / Hz": [1.0], "absolute_impedance_ohm": [1.0, 2.0], "phase_degree": [1.0, 2.0]},
-         f"frequency column has 1 rows but {MOD} and {PHASE} have 2"),
-        ({"frequency_hertz": [1.0, 2.0], "real_impedance_ohm": ["a", "b"],
-          "imaginary_impedance_ohm": [1.0, 2.0]},
-         'column "real_impedance_ohm" is not numeric'),
-        ({"Frequency / Hz": [1.0, 2.0], **good_z, "Phase / deg": "12"},
-         'column "Phase / deg" is not numeric'),
+        (
+            [1.0, 2.0],
+            f"expected a dataframe with a {FREQ} column, or frequencies and impedances "
+            "as two arguments",
+        ),
+        (
+            {"Frequency / Hz": [1.0, 2.0]},
+            f"no impedance columns: expected {REAL} together with {IMAG}, or {MOD} together with {PHASE}",
+        ),
+        (
+            {
+                "Frequency / Hz": [1.0, 2.0],
+                "Real Impedance / ohm": [1.0],
+                "imaginary_impedance_ohm": [1.0, 2.0],
+            },
+            "real and imaginary impedance columns must have the same length",
+        ),
+        (
+            {
+                "Frequency / Hz": [1.0, 2.0],
+                "Absolute Impedance / ohm": [1.0],
+                "phase_degree": [1.0, 2.0],
+            },
+            "absolute impedance and phase columns must have the same length",
+        ),
+        (
+            {"Frequency / Hz": [1.0, 2.0, 3.0], **good_z},
+            f"frequency column has 3 rows but {REAL} and {IMAG} have 2",
+        ),
+        (
+            {
+                "Frequency / Hz": [1.0],
+                "absolute_impedance_ohm": [1.0, 2.0],
+                "phase_degree": [1.0, 2.0],
+            },
+            f"frequency column has 1 rows but {MOD} and {PHASE} have 2",
+        ),
+        (
+            {
+                "frequency_hertz": [1.0, 2.0],
+                "real_impedance_ohm": ["a", "b"],
+                "imaginary_impedance_ohm": [1.0, 2.0],
+            },
+            'column "real_impedance_ohm" is not numeric',
+        ),
+        (
+            {"Frequency / Hz": [1.0, 2.0], **good_z, "Phase / deg": "12"},
+            'column "Phase / deg" is not numeric',
+        ),
         ({"Frequency / Hz": 5, **good_z}, 'column "Frequency / Hz" is not numeric'),
     ]
     for frame, message in cases:
@@ -148,19 +184,24 @@ def test_lookup_errors_mean_absent():
         def __getitem__(self, name):
             if name == "Frequency / Hz":
                 raise RuntimeError("broken lookup")
-            return {"frequency_hertz": [1.0], "real_impedance_ohm": [2.0],
-                    "imaginary_impedance_ohm": [3.0]}[name]
+            return {
+                "frequency_hertz": [1.0],
+                "real_impedance_ohm": [2.0],
+                "imaginary_impedance_ohm": [3.0],
+            }[name]
 
     assert read_back(Frame()) == (pytest.approx([1.0]), [2 + 3j])
 
 
 def test_pandas_dataframe():
     pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame({
-        "frequency_hertz": [1.0, 0.0, 3.0],
-        "Real Impedance / ohm": [1.0, 2.0, 3.0],
-        "Imaginary Impedance / ohm": [-1.0, -2.0, -3.0],
-    })
+    frame = pd.DataFrame(
+        {
+            "frequency_hertz": [1.0, 0.0, 3.0],
+            "Real Impedance / ohm": [1.0, 2.0, 3.0],
+            "Imaginary Impedance / ohm": [-1.0, -2.0, -3.0],
+        }
+    )
     f, z = read_back(frame)
     assert f == pytest.approx([1.0, 3.0])
     assert z == [1 - 1j, 3 - 3j]

@@ -5,16 +5,25 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import korvane
+import pytest
 
 CODES = ["R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"]
 ARGS = {
-    "R": ("r",), "C": ("c",), "L": ("l",), "La": ("l", "alpha"), "Cpe": ("q", "alpha"),
-    "W": ("aw",), "Wo": ("z0", "tau"), "Ws": ("z0", "tau"), "G": ("rg", "tg"),
-    "Gs": ("rg", "tg", "phi"), "K": ("r", "tau_k"), "Zarc": ("r", "tau_k", "gamma"),
-    "Tlmq": ("r_ion", "qs", "gamma"), "T": ("a", "b", "k_tau", "tau"),
+    "R": ("r",),
+    "C": ("c",),
+    "L": ("l",),
+    "La": ("l", "alpha"),
+    "Cpe": ("q", "alpha"),
+    "W": ("aw",),
+    "Wo": ("z0", "tau"),
+    "Ws": ("z0", "tau"),
+    "G": ("rg", "tg"),
+    "Gs": ("rg", "tg", "phi"),
+    "K": ("r", "tau_k"),
+    "Zarc": ("r", "tau_k", "gamma"),
+    "Tlmq": ("r_ion", "qs", "gamma"),
+    "T": ("a", "b", "k_tau", "tau"),
 }
 
 
@@ -134,8 +143,16 @@ def test_functions_surface():
 def test_fit_result_class():
     with pytest.raises(TypeError, match="^No constructor defined for FitResult$"):
         korvane.FitResult()
-    for name in ["circuit", "params", "stderr", "success", "iterations",
-                 "impedance_evals", "cost", "chi_square"]:
+    for name in [
+        "circuit",
+        "params",
+        "stderr",
+        "success",
+        "iterations",
+        "impedance_evals",
+        "cost",
+        "chi_square",
+    ]:
         assert inspect.isdatadescriptor(getattr(korvane.FitResult, name)), name
 
 
@@ -144,13 +161,14 @@ def test_reimport_returns_the_same_module():
     del sys.modules["korvane"]
     try:
         import korvane as again
+
         assert again is first
     finally:
         sys.modules["korvane"] = first
 
 
 def test_second_interpreter_is_refused():
-    interpreters = pytest.importorskip("_interpreters")
+    pytest.importorskip("_interpreters")
     script = textwrap.dedent(
         f"""
         import sys
@@ -172,8 +190,9 @@ def test_second_interpreter_is_refused():
         print(korvane.Circuit("R0").param_names())
         """
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=120, env=_child_env())
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=_child_env()
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert len(lines) == 3
@@ -184,6 +203,7 @@ def test_second_interpreter_is_refused():
 
 def _child_env():
     import os
+
     env = dict(os.environ)
     env["PYTHONPATH"] = str(__import__("pathlib").Path(korvane.__file__).parent)
     return env
@@ -214,8 +234,9 @@ def test_import_without_numpy():
         print("numpy" in sys.modules)
         """
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=120, env=_child_env())
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=_child_env()
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == "['R0.r', 'R1.r', 'C1.c']"

@@ -27,18 +27,36 @@ def test_byte_layout_of_a_small_file():
         [("a", "b"), ("ké", "")],
         [
             ("t", np.float32(1.0), eisnn.F32, []),
-            ("h", np.array([1.0, 2.0 ** -24, np.inf], dtype=np.float16), eisnn.F16),
+            ("h", np.array([1.0, 2.0**-24, np.inf], dtype=np.float16), eisnn.F16),
             ("q", (0.5, np.array([2, -2], dtype=np.int8)), eisnn.I8),
         ],
     )
     expected = (
-        b"EISNN001" + u32(2)
-        + u32(1) + b"a" + u32(1) + b"b"
-        + u32(3) + "ké".encode() + u32(0)
+        b"EISNN001"
+        + u32(2)
+        + u32(1)
+        + b"a"
+        + u32(1)
+        + b"b"
         + u32(3)
-        + u32(1) + b"t" + bytes([0, 0]) + struct.pack("<f", 1.0)
-        + u32(1) + b"h" + bytes([1, 1]) + u32(3) + bytes([0x00, 0x3C, 0x01, 0x00, 0x00, 0x7C])
-        + u32(1) + b"q" + bytes([2, 1]) + u32(2) + struct.pack("<f", 0.5) + bytes([0x02, 0xFE])
+        + "ké".encode()
+        + u32(0)
+        + u32(3)
+        + u32(1)
+        + b"t"
+        + bytes([0, 0])
+        + struct.pack("<f", 1.0)
+        + u32(1)
+        + b"h"
+        + bytes([1, 1])
+        + u32(3)
+        + bytes([0x00, 0x3C, 0x01, 0x00, 0x00, 0x7C])
+        + u32(1)
+        + b"q"
+        + bytes([2, 1])
+        + u32(2)
+        + struct.pack("<f", 0.5)
+        + bytes([0x02, 0xFE])
     )
     assert data == expected
 
@@ -84,10 +102,14 @@ def test_writer_rejects_inconsistent_records():
         (b"EISNN00", "weight file is truncated"),
         (b"EISNN002" + u32(0) + u32(0), "not an eisnn weight file (bad magic bytes)"),
         (b"EISNN001" + u32(1) + u32(2) + b"\xc0\x80" + u32(0) + u32(0), "weight file is truncated"),
-        (b"EISNN001" + u32(0) + u32(1) + u32(1) + b"t" + bytes([3, 0]) + b"\0" * 4,
-         "weight file uses tensor encoding 3, which this build does not know"),
-        (b"EISNN001" + u32(0) + u32(1) + u32(1) + b"t" + bytes([0, 1]) + u32(2) + b"\0" * 7,
-         "weight file is truncated"),
+        (
+            b"EISNN001" + u32(0) + u32(1) + u32(1) + b"t" + bytes([3, 0]) + b"\0" * 4,
+            "weight file uses tensor encoding 3, which this build does not know",
+        ),
+        (
+            b"EISNN001" + u32(0) + u32(1) + u32(1) + b"t" + bytes([0, 1]) + u32(2) + b"\0" * 7,
+            "weight file is truncated",
+        ),
     ],
 )
 def test_reader_errors(data, message):

@@ -10,10 +10,9 @@ import struct
 import sys
 import warnings
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 from fit_fields import fit_result_fields
 from korvane import Circuit, Parallel, Series
 
@@ -62,11 +61,13 @@ def sample_circuits():
     ]
     built = [
         Series([C(1e-6), Parallel([R(10.0), C(2e-6)])]),
-        Series([
-            R(1.0),
-            Zarc(2.0, 1e-3, 0.9),
-            Parallel([K(3.0, 1e-4), Series([Cpe(1e-5, 0.8), W(4.0)])]),
-        ]),
+        Series(
+            [
+                R(1.0),
+                Zarc(2.0, 1e-3, 0.9),
+                Parallel([K(3.0, 1e-4), Series([Cpe(1e-5, 0.8), W(4.0)])]),
+            ]
+        ),
         Series([R(5.0), Circuit("R0-(R1,C1)"), Parallel([Circuit("Zarc3"), K(1.0, 2.0)])]),
         Parallel([Circuit("R0-(R1,C1)").with_values([1, 2, 3]), R(4.0)]),
     ]
@@ -155,7 +156,14 @@ def synthetic_fit_result(stderr, success):
     values = pack(circuit.param_values())
     errors = (names, pack([NEGATIVE_NAN, 0.0, float("inf"), 1e-300])) if stderr else (None, None)
     return korvane.FitResult._from_state(
-        1, circuit, names, values, *errors, success, 2**64 - 1, 0,
+        1,
+        circuit,
+        names,
+        values,
+        *errors,
+        success,
+        2**64 - 1,
+        0,
         pack([PAYLOAD_NAN, -0.0]),
     )
 

@@ -5,11 +5,11 @@ import threading
 import time
 
 import numpy as np
-
 from korvane import Circuit
 
 SHARED = Circuit("R0-(R1,CPE1)-(R2-Wo2,CPE2)").with_values(
-    [1.0, 2.0, 1e-4, 0.7, 3.0, 4.0, 0.5, 1e-3, 0.9])
+    [1.0, 2.0, 1e-4, 0.7, 3.0, 4.0, 0.5, 1e-3, 0.9]
+)
 
 
 def test_shared_circuit_gives_identical_results_in_every_thread():

@@ -60,8 +60,9 @@ from __future__ import annotations
 import io
 import os
 import struct
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import BinaryIO, Iterable, Mapping, Sequence, Union
+from typing import BinaryIO
 
 import numpy as np
 
@@ -124,8 +125,9 @@ def quantize_int8(values) -> tuple[np.float32, np.ndarray]:
     return scale, b
 
 
-def network_tensor_shapes(channels: int, kernel: int, head: int, outputs: int,
-                          n_blocks: int = 4) -> list[tuple[str, tuple[int, ...]]]:
+def network_tensor_shapes(
+    channels: int, kernel: int, head: int, outputs: int, n_blocks: int = 4
+) -> list[tuple[str, tuple[int, ...]]]:
     """The network tensors in file order with their shapes.
 
     Stem (Ch, 3, K); per block conv1/norm1/conv2/norm2; head.0 (H, 2Ch+2),
@@ -162,13 +164,14 @@ def network_tensor_shapes(channels: int, kernel: int, head: int, outputs: int,
 # ---------------------------------------------------------------------------
 # Writing
 
+
 def _u32(value: int) -> bytes:
     if not 0 <= value <= _U32_MAX:
         raise ValueError(f"{value} does not fit an unsigned 32-bit field")
     return struct.pack("<I", value)
 
 
-def _string(text: Union[str, bytes]) -> bytes:
+def _string(text: str | bytes) -> bytes:
     raw = text if isinstance(text, bytes) else text.encode("utf-8")
     return _u32(len(raw)) + raw
 
@@ -229,7 +232,7 @@ def eisnn_bytes(metadata, tensors) -> bytes:
     return out.getvalue()
 
 
-def write_eisnn(path_or_file: Union[str, os.PathLike, BinaryIO], metadata, tensors) -> int:
+def write_eisnn(path_or_file: str | os.PathLike | BinaryIO, metadata, tensors) -> int:
     """Writes a weight file to a path or binary file object; returns its size."""
     data = eisnn_bytes(metadata, tensors)
     if hasattr(path_or_file, "write"):
@@ -243,6 +246,7 @@ def write_eisnn(path_or_file: Union[str, os.PathLike, BinaryIO], metadata, tenso
 # ---------------------------------------------------------------------------
 # Reading
 
+
 class _Cursor:
     def __init__(self, data: bytes):
         self.data = data
@@ -251,7 +255,7 @@ class _Cursor:
     def take(self, n: int) -> bytes:
         if len(self.data) - self.pos < n:
             raise EisnnError("weight file is truncated")
-        out = self.data[self.pos:self.pos + n]
+        out = self.data[self.pos : self.pos + n]
         self.pos += n
         return out
 
@@ -269,7 +273,7 @@ class _Cursor:
             raise EisnnError("weight file is truncated") from None
 
 
-def read_eisnn(path_or_bytes: Union[str, os.PathLike, bytes, bytearray]) -> EisnnFile:
+def read_eisnn(path_or_bytes: str | os.PathLike | bytes | bytearray) -> EisnnFile:
     """Parses the byte layout of a weight file (from a path or from bytes)."""
     if isinstance(path_or_bytes, (bytes, bytearray, memoryview)):
         data = bytes(path_or_bytes)
@@ -302,7 +306,8 @@ def read_eisnn(path_or_bytes: Union[str, os.PathLike, bytes, bytearray]) -> Eisn
             values = np.frombuffer(cur.take(n), dtype=np.int8).astype(np.float64) * scale
         else:
             raise EisnnError(
-                f"weight file uses tensor encoding {encoding}, which this build does not know")
+                f"weight file uses tensor encoding {encoding}, which this build does not know"
+            )
         if int(np.prod(dims, dtype=object)) == n:
             values = values.reshape(dims)
         tensors[name] = EisnnTensor(encoding, dims, values)

@@ -12,8 +12,6 @@ held-out splits never share a seed with training.
 from __future__ import annotations
 
 import argparse
-import math
-import os
 import sys
 import time
 from pathlib import Path
@@ -26,8 +24,15 @@ import topologies as T  # noqa: E402
 from network import raw_targets  # noqa: E402
 
 RUNS = Path(__file__).resolve().parent / "runs"
-SPLIT_SEEDS = {"train": 11, "val": 23, "test": 37, "test_inside": 41, "fixture": 53,
-               "train_inside": 59, "val_inside": 61}
+SPLIT_SEEDS = {
+    "train": 11,
+    "val": 23,
+    "test": 37,
+    "test_inside": 41,
+    "fixture": 53,
+    "train_inside": 59,
+    "val_inside": 61,
+}
 # Splits drawn with every feature at least half a decade inside the window.
 INSIDE_SPLITS = ("test_inside", "train_inside", "val_inside")
 NOISE_MAX = 0.03
@@ -37,6 +42,7 @@ def impedance_backend(allow_standin: bool = False):
     """Returns f(circuit, values, freqs) -> complex array."""
     try:
         import korvane
+
         cache = {}
 
         def with_korvane(circuit, values, freqs):
@@ -49,9 +55,12 @@ def impedance_backend(allow_standin: bool = False):
         return with_korvane
     except ImportError:
         if not allow_standin:
-            raise SystemExit("korvane is not importable in this interpreter; build it into the "
-                             "venv (bash tools/train/setup.sh) or pass --standin for a dry run")
+            raise SystemExit(
+                "korvane is not importable in this interpreter; build it into the "
+                "venv (bash tools/train/setup.sh) or pass --standin for a dry run"
+            ) from None
         import standin
+
         standin.impedance.name = "standin"
         return standin.impedance
 
@@ -89,20 +98,24 @@ def generate(topo: T.Topology, split: str, count: int, backend, out: Path | None
         f, z, values = make_spectrum(topo, rng, backend, inside)
         g, d, oc, zc = preprocess.features(f, z)
         grids[i], descs[i], params[i], scales[i] = g, d, values, (oc, zc)
-    targets = raw_targets(params, T.scaling_rows(topo), T.log_params(topo), scales[:, 0], scales[:, 1])
+    targets = raw_targets(
+        params, T.scaling_rows(topo), T.log_params(topo), scales[:, 0], scales[:, 1]
+    )
     data = {"grid": grids, "desc": descs, "params": params, "scales": scales, "targets": targets}
     if out is not None:
         out.mkdir(parents=True, exist_ok=True)
         for k, v in data.items():
             np.save(out / f"{split}_{k}.npy", v)
-        (out / f"{split}_meta.txt").write_text(f"count={count}\nseed={seed_for(topo, split)}\n"
-                                               f"backend={backend.name}\n")
+        (out / f"{split}_meta.txt").write_text(
+            f"count={count}\nseed={seed_for(topo, split)}\nbackend={backend.name}\n"
+        )
     return data
 
 
 def korvane_available() -> bool:
     try:
         import korvane  # noqa: F401
+
         return True
     except ImportError:
         return False
@@ -116,13 +129,18 @@ def load_or_generate(topo, split, count, backend_factory):
     text = meta.read_text() if meta.exists() else ""
     stale = "backend=standin" in text and korvane_available()
     if f"count={count}\n" in text and not stale:
-        return {k: np.load(d / f"{split}_{k}.npy")
-                for k in ("grid", "desc", "params", "scales", "targets")}
+        return {
+            k: np.load(d / f"{split}_{k}.npy")
+            for k in ("grid", "desc", "params", "scales", "targets")
+        }
     backend = backend_factory()
     t0 = time.time()
     data = generate(topo, split, count, backend, d)
-    print(f"[{topo.name}] generated {split}: {count} spectra in {time.time() - t0:.0f} s "
-          f"({backend.name})", flush=True)
+    print(
+        f"[{topo.name}] generated {split}: {count} spectra in {time.time() - t0:.0f} s "
+        f"({backend.name})",
+        flush=True,
+    )
     return data
 
 

@@ -42,8 +42,9 @@ ONE_ARC = {"rc", "rc_l", "rq", "rq_l"}
 
 def file_model(topo, parsed) -> GuessNet:
     m = GuessNet(topo.channels, topo.hidden, topo.n_params).double()
-    m.load_state_dict({k[2:]: torch.from_numpy(v.copy()) for k, v in parsed.tensors.items()
-                       if k.startswith("w.")})
+    m.load_state_dict(
+        {k[2:]: torch.from_numpy(v.copy()) for k, v in parsed.tensors.items() if k.startswith("w.")}
+    )
     m.eval()
     return m
 
@@ -51,11 +52,20 @@ def file_model(topo, parsed) -> GuessNet:
 def guesses(topo, parsed, ds) -> np.ndarray:
     m = file_model(topo, parsed)
     with torch.no_grad():
-        o, _ = m(torch.from_numpy(ds["grid"].astype(np.float64)),
-                 torch.from_numpy(ds["desc"].astype(np.float64)))
+        o, _ = m(
+            torch.from_numpy(ds["grid"].astype(np.float64)),
+            torch.from_numpy(ds["desc"].astype(np.float64)),
+        )
     t = parsed.tensors
-    return denormalise_batch(o.numpy(), t["target_mean"], t["target_std"], t["log_params"],
-                             t["scaling"].reshape(-1, 4), ds["scales"][:, 0], ds["scales"][:, 1])
+    return denormalise_batch(
+        o.numpy(),
+        t["target_mean"],
+        t["target_std"],
+        t["log_params"],
+        t["scaling"].reshape(-1, 4),
+        ds["scales"][:, 0],
+        ds["scales"][:, 1],
+    )
 
 
 def errors(topo, guess, true) -> np.ndarray:
@@ -86,10 +96,19 @@ def evaluate_topology(topo, count, backend_factory):
         ds = D.load_or_generate(topo, split, count, backend_factory)
         e_net = errors(topo, guesses(topo, parsed, ds), ds["params"])
         e_ph = errors(topo, placeholder_values(topo, count), ds["params"])
-        rows[split] = [np.median(e_net, 0).tolist(), np.percentile(e_net, 90, 0).tolist(),
-                       np.median(e_ph, 0).tolist(), np.percentile(e_ph, 90, 0).tolist()]
-    return {"sha256": hashlib.sha256(raw).hexdigest(), "count": count, "rows": rows,
-            "training": training_note(topo), "backend": data_backend(topo)}
+        rows[split] = [
+            np.median(e_net, 0).tolist(),
+            np.percentile(e_net, 90, 0).tolist(),
+            np.median(e_ph, 0).tolist(),
+            np.percentile(e_ph, 90, 0).tolist(),
+        ]
+    return {
+        "sha256": hashlib.sha256(raw).hexdigest(),
+        "count": count,
+        "rows": rows,
+        "training": training_note(topo),
+        "backend": data_backend(topo),
+    }
 
 
 def cached_result(topo, count, backend_factory, refresh=False):
@@ -117,10 +136,16 @@ def sei_breakdown(topo, count, backend_factory) -> list[str]:
     p, n = ds["params"], list(topo.param_names)
     e = errors(topo, guesses(topo, parsed, ds), p)
     i2 = n.index("R2.r")
-    tau = [(p[:, n.index(f"R{k}.r")] * p[:, n.index(f"CPE{k}.q")])
-           ** (1 / p[:, n.index(f"CPE{k}.alpha")]) for k in (1, 2)]
+    tau = [
+        (p[:, n.index(f"R{k}.r")] * p[:, n.index(f"CPE{k}.q")])
+        ** (1 / p[:, n.index(f"CPE{k}.alpha")])
+        for k in (1, 2)
+    ]
     sep = np.log10(tau[1] / tau[0])
-    lines = [f"R2 median error by arc separation log10(τ2/τ1) in the *inside* set of {topo.name}:", ""]
+    lines = [
+        f"R2 median error by arc separation log10(τ2/τ1) in the *inside* set of {topo.name}:",
+        "",
+    ]
     for lo, hi in ((0.8, 1.5), (1.5, 2.5), (2.5, 9.0)):
         m = (sep >= lo) & (sep < hi)
         lines.append(f"- [{lo}, {hi}): {np.median(e[m, i2]):.3f} ({m.sum()} spectra)")
@@ -151,28 +176,40 @@ def information_section(topo, res) -> list[str]:
     names = list(topo.param_names)
     net = res["rows"]["test_inside"][0] if res else info["network"]
     current = res is None or info["sha256"] == res["sha256"]
-    lines = [f"Information in the first {info['count']} *inside* spectra of {topo.name} "
-             "(median |error|; shares of spectra):", "",
-             "| parameter | target | network | oracle fit | 0.674·CR bound | bound > target | "
-             "oracle > target | better of the two | network, oracle where σ < 0.005 |",
-             "|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        f"Information in the first {info['count']} *inside* spectra of {topo.name} "
+        "(median |error|; shares of spectra):",
+        "",
+        "| parameter | target | network | oracle fit | 0.674·CR bound | bound > target | "
+        "oracle > target | better of the two | network, oracle where σ < 0.005 |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
     for j, p in enumerate(names):
         tgt = target_for(topo, p)
-        lines.append(f"| {p} | {'–' if tgt is None else f'≤ {tgt}'} | {net[j]:.3f} | "
-                     f"{info['oracle'][j]:.3f} | {info['crlb'][j]:.3f} | "
-                     f"{info['crlb_over_target'][j]:.2f} | {info['oracle_over_target'][j]:.2f} | "
-                     f"{info['best_of'][j]:.3f} | {info['low_noise_fixed'][j]:.3f} |")
-    lines += ["", "*better of the two*: the smaller of the network's and the oracle's error on each "
-              "spectrum, an optimistic figure no estimator attains; a target it misses is out of "
-              "reach from these spectra in practice. *network, oracle where σ < 0.005*: the "
-              "network as shipped but as exact as the oracle on the least noisy sixth.",
-              "", "By noise level σ (oracle fit / network" + ("" if current else
-              ", network figures of an earlier file") + "):", ""]
+        lines.append(
+            f"| {p} | {'–' if tgt is None else f'≤ {tgt}'} | {net[j]:.3f} | "
+            f"{info['oracle'][j]:.3f} | {info['crlb'][j]:.3f} | "
+            f"{info['crlb_over_target'][j]:.2f} | {info['oracle_over_target'][j]:.2f} | "
+            f"{info['best_of'][j]:.3f} | {info['low_noise_fixed'][j]:.3f} |"
+        )
+    lines += [
+        "",
+        "*better of the two*: the smaller of the network's and the oracle's error on each "
+        "spectrum, an optimistic figure no estimator attains; a target it misses is out of "
+        "reach from these spectra in practice. *network, oracle where σ < 0.005*: the "
+        "network as shipped but as exact as the oracle on the least noisy sixth.",
+        "",
+        "By noise level σ (oracle fit / network"
+        + ("" if current else ", network figures of an earlier file")
+        + "):",
+        "",
+    ]
     hard = [j for j, p in enumerate(names) if p.startswith(("R2", "W", "CPE2"))]
     for b in info["bands"]:
-        lines.append(f"- σ in [{b['sigma'][0]}, {b['sigma'][1]}) ({b['count']} spectra): "
-                     + ", ".join(f"{names[j]} {b['oracle'][j]:.3f} / {b['network'][j]:.3f}"
-                                 for j in hard))
+        lines.append(
+            f"- σ in [{b['sigma'][0]}, {b['sigma'][1]}) ({b['count']} spectra): "
+            + ", ".join(f"{names[j]} {b['oracle'][j]:.3f} / {b['network'][j]:.3f}" for j in hard)
+        )
     return lines + [""]
 
 
@@ -188,7 +225,9 @@ def data_backend(topo) -> str:
     meta = D.RUNS / topo.name / "train_meta.txt"
     if not meta.exists():
         return "unknown"
-    return [ln.split("=")[1] for ln in meta.read_text().splitlines() if ln.startswith("backend=")][0]
+    return [ln.split("=")[1] for ln in meta.read_text().splitlines() if ln.startswith("backend=")][
+        0
+    ]
 
 
 def main():
@@ -197,8 +236,12 @@ def main():
     ap.add_argument("--count", type=int, default=2000)
     ap.add_argument("--standin", action="store_true")
     ap.add_argument("--refresh", action="store_true", help="recompute cached figures")
-    ap.add_argument("--only", nargs="*", default=None,
-                    help="evaluate these and stop (no report): for a side job while training runs")
+    ap.add_argument(
+        "--only",
+        nargs="*",
+        default=None,
+        help="evaluate these and stop (no report): for a side job while training runs",
+    )
     a = ap.parse_args()
     names = a.names or [t.name for t in T.TOPOLOGIES if (MODELS / f"{t.name}.eisnn").exists()]
     factory = lambda: D.impedance_backend(a.standin)  # noqa: E731
@@ -206,20 +249,24 @@ def main():
         for n in a.only:
             cached_result(T.BY_NAME[n], a.count, factory, a.refresh)
         return
-    out = ["# Guessing networks: held-out accuracy", "",
-           "Written by `tools/train/evaluate.py`. Each topology is scored on "
-           f"{a.count} held-out synthetic spectra per distribution, drawn from seeds never "
-           "used in training, with proportional complex noise of 0–3 %. Guesses are computed "
-           "from the shipped file (binary16 weights) in float64, as the module does. "
-           "Figures are |log10(guess/true)| in decades (|guess − true| for alphas): "
-           "median / 90th percentile, next to the same figures for the element placeholder "
-           "values (r = 1, c = 0.001, l = 1e-6, q = 0.001, alpha = 0.8, aw = 1, z0 = 1, tau = 10).",
-           "",
-           "*inside*: every arc apex, inductive tail and diffusion corner lies at least half a "
-           "decade inside the measured window (the accuracy targets refer to this set). "
-           "*full*: the training distribution, where those features may lie up to half a decade "
-           "(the inductance up to 1.5 decades) outside the window and are then partly "
-           "unidentifiable from the spectrum.", ""]
+    out = [
+        "# Guessing networks: held-out accuracy",
+        "",
+        "Written by `tools/train/evaluate.py`. Each topology is scored on "
+        f"{a.count} held-out synthetic spectra per distribution, drawn from seeds never "
+        "used in training, with proportional complex noise of 0–3 %. Guesses are computed "
+        "from the shipped file (binary16 weights) in float64, as the module does. "
+        "Figures are |log10(guess/true)| in decades (|guess − true| for alphas): "
+        "median / 90th percentile, next to the same figures for the element placeholder "
+        "values (r = 1, c = 0.001, l = 1e-6, q = 0.001, alpha = 0.8, aw = 1, z0 = 1, tau = 10).",
+        "",
+        "*inside*: every arc apex, inductive tail and diffusion corner lies at least half a "
+        "decade inside the measured window (the accuracy targets refer to this set). "
+        "*full*: the training distribution, where those features may lie up to half a decade "
+        "(the inductance up to 1.5 decades) outside the window and are then partly "
+        "unidentifiable from the spectrum.",
+        "",
+    ]
     summary = []
     results_of = {}
     for n in names:
@@ -227,11 +274,15 @@ def main():
         res = cached_result(topo, a.count, factory, a.refresh)
         results_of[n] = res
         rows = {k: [np.array(x) for x in v] for k, v in res["rows"].items()}
-        out += [f"## {n}: `{topo.circuit}`", "",
-                f"Training: {res['training']}; data from `{res['backend']}`.", "",
-                "| parameter | target (median) | inside: network | inside: placeholder "
-                "| full: network | full: placeholder | target met |",
-                "|---|---|---|---|---|---|---|"]
+        out += [
+            f"## {n}: `{topo.circuit}`",
+            "",
+            f"Training: {res['training']}; data from `{res['backend']}`.",
+            "",
+            "| parameter | target (median) | inside: network | inside: placeholder "
+            "| full: network | full: placeholder | target met |",
+            "|---|---|---|---|---|---|---|",
+        ]
         met_all = True
         for j, p in enumerate(topo.param_names):
             tgt = target_for(topo, p)
@@ -240,32 +291,45 @@ def main():
             met_all &= tgt is None or ni <= tgt
             cell = lambda r: f"{r[0][j]:.3f} / {r[1][j]:.3f}"  # noqa: E731
             ph = lambda r: f"{r[2][j]:.2f} / {r[3][j]:.2f}"  # noqa: E731
-            out.append(f"| {p} | {'–' if tgt is None else f'≤ {tgt}'} | "
-                       f"{cell(rows['test_inside'])} | {ph(rows['test_inside'])} | "
-                       f"{cell(rows['test'])} | {ph(rows['test'])} | {met} |")
+            out.append(
+                f"| {p} | {'–' if tgt is None else f'≤ {tgt}'} | "
+                f"{cell(rows['test_inside'])} | {ph(rows['test_inside'])} | "
+                f"{cell(rows['test'])} | {ph(rows['test'])} | {met} |"
+            )
         out.append("")
         summary.append(f"| {n} | {'yes' if met_all else 'no'} |")
     sei = [n for n in names if n.startswith("sei_")]
     if sei:
-        out += ["## The SEI models: what limits them", "",
-                "In both SEI models the charge-transfer arc (R2, CPE2) sits next to a diffusion "
-                "element in series with R2. `tools/train/diagnose.py` looks at three causes. "
-                "*Over-fitting*: none to speak of (Gaussian NLL and medians on 5000 training spectra "
-                "within a few per cent of the validation set's). *Information in the spectrum*: "
-                "for every inside spectrum the Cramér–Rao bound of the proportional-noise "
-                "likelihood (0.674·bound is the median |error| an unbiased efficient estimator "
-                "would have) and an *oracle fit*, korvane's Levenberg–Marquardt started from the "
-                "true values, i.e. the least-squares (maximum-likelihood) estimate beside the truth: "
-                "about the best a reader of the spectrum alone can do. The network also knows the "
-                "training distribution, so it can beat the oracle where the noise is high; it cannot "
-                "beat it by much where the oracle itself misses the target on most spectra. "
-                "*Learning*: where the noise is low the oracle is nearly exact and the network is not; "
-                "that gap is what further training narrowed (β-NLL, a Laplace likelihood and last "
-                "a fine-tune with extra inside-window spectra, see `tools/train/README.md`).", ""]
+        out += [
+            "## The SEI models: what limits them",
+            "",
+            "In both SEI models the charge-transfer arc (R2, CPE2) sits next to a diffusion "
+            "element in series with R2. `tools/train/diagnose.py` looks at three causes. "
+            "*Over-fitting*: none to speak of (Gaussian NLL and medians on 5000 training spectra "
+            "within a few per cent of the validation set's). *Information in the spectrum*: "
+            "for every inside spectrum the Cramér–Rao bound of the proportional-noise "
+            "likelihood (0.674·bound is the median |error| an unbiased efficient estimator "
+            "would have) and an *oracle fit*, korvane's Levenberg–Marquardt started from the "
+            "true values, i.e. the least-squares (maximum-likelihood) estimate beside the truth: "
+            "about the best a reader of the spectrum alone can do. The network also knows the "
+            "training distribution, so it can beat the oracle where the noise is high; it cannot "
+            "beat it by much where the oracle itself misses the target on most spectra. "
+            "*Learning*: where the noise is low the oracle is nearly exact and the network is not; "
+            "that gap is what further training narrowed (β-NLL, a Laplace likelihood and last "
+            "a fine-tune with extra inside-window spectra, see `tools/train/README.md`).",
+            "",
+        ]
         for n in sei:
             out += information_section(T.BY_NAME[n], results_of.get(n))
             out += sei_breakdown(T.BY_NAME[n], a.count, factory)
-    out += ["## Summary", "", "| model | every median target met (inside) |", "|---|---|", *summary, ""]
+    out += [
+        "## Summary",
+        "",
+        "| model | every median target met (inside) |",
+        "|---|---|",
+        *summary,
+        "",
+    ]
     (MODELS / "REPORT.md").write_text("\n".join(out))
     print("wrote", MODELS / "REPORT.md")
 

@@ -29,8 +29,16 @@ import topologies as T  # noqa: E402
 
 sys.path.insert(0, str(ROOT / "tools"))
 import eisnn  # noqa: E402
-from network import (ALPHA_MAX, ALPHA_MIN, DILATIONS, GROUPS, KERNEL, GuessNet,  # noqa: E402
-                     denormalise, reference_forward)
+from network import (  # noqa: E402
+    ALPHA_MAX,
+    ALPHA_MIN,
+    DILATIONS,
+    GROUPS,
+    KERNEL,
+    GuessNet,  # noqa: E402
+    denormalise,
+    reference_forward,
+)
 
 MODELS = ROOT / "models"
 FIXTURES = ROOT / "tests" / "nn" / "data" / "parity"
@@ -101,8 +109,15 @@ def predict_reference(parsed: Parsed, f, z) -> np.ndarray:
     state = {k[2:]: v for k, v in parsed.tensors.items() if k.startswith("w.")}
     o = reference_forward(state, grid, desc)
     t = parsed.tensors
-    return denormalise(o, t["target_mean"], t["target_std"], t["log_params"],
-                       t["scaling"].reshape(-1, 4), omega_c, z_c)
+    return denormalise(
+        o,
+        t["target_mean"],
+        t["target_std"],
+        t["log_params"],
+        t["scaling"].reshape(-1, 4),
+        omega_c,
+        z_c,
+    )
 
 
 def fixture_spectra(topo: T.Topology, backend, count: int = 3):
@@ -115,7 +130,7 @@ def fixture_spectra(topo: T.Topology, backend, count: int = 3):
     with it every kept spectrum stay as they were."""
     rng = np.random.default_rng(D.seed_for(topo, "fixture"))
     drawn = []
-    for i in range(count):
+    for _ in range(count):
         f, z, _ = D.make_spectrum(topo, rng, backend, inside=True)
         drawn.append((f, z))
     f, z = drawn[0]
@@ -135,8 +150,11 @@ def write_fixture(topo: T.Topology, parsed, backend) -> Path:
     """Text fixture: per spectrum a line "spectrum N", N lines "f re im", then a
     line "expected" with the P guessed values; numbers with 17 significant
     digits so they read back as the same doubles."""
-    lines = [f"# {topo.name}: float64 reference guesses of models/{topo.name}.eisnn",
-             f"model {topo.name}", f"params {len(topo.param_names)}"]
+    lines = [
+        f"# {topo.name}: float64 reference guesses of models/{topo.name}.eisnn",
+        f"model {topo.name}",
+        f"params {len(topo.param_names)}",
+    ]
     for f, z in fixture_spectra(topo, backend):
         guess = predict_reference(parsed, f, z)
         lines.append(f"spectrum {f.size}")
@@ -173,7 +191,7 @@ def read_fixture(path: Path):
     while i < len(lines):
         if lines[i].startswith("spectrum"):
             n = int(lines[i].split()[1])
-            pts = np.array([[float(x) for x in ln.split()] for ln in lines[i + 1:i + 1 + n]])
+            pts = np.array([[float(x) for x in ln.split()] for ln in lines[i + 1 : i + 1 + n]])
             exp = np.array([float(x) for x in lines[i + 1 + n].split()[1:]])
             out.append((pts[:, 0], pts[:, 1] + 1j * pts[:, 2], exp))
             i += n + 2
@@ -200,8 +218,9 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("names", nargs="*")
     ap.add_argument("--standin", action="store_true")
-    ap.add_argument("--verify", action="store_true",
-                    help="only check the existing files against their fixtures")
+    ap.add_argument(
+        "--verify", action="store_true", help="only check the existing files against their fixtures"
+    )
     a = ap.parse_args()
     if a.verify:
         for n in a.names or [t.name for t in T.TOPOLOGIES]:

@@ -51,9 +51,12 @@ class GuessNet(nn.Module):
         self.stem = nn.Conv1d(3, ch, KERNEL, padding=KERNEL // 2)
         self.blocks = nn.ModuleList(Block(ch, d) for d in DILATIONS)
         self.head = nn.Sequential(
-            nn.Linear(2 * ch + 2, hidden), nn.GELU(approximate="tanh"),
-            nn.Linear(hidden, hidden), nn.GELU(approximate="tanh"),
-            nn.Linear(hidden, 2 * n_params))
+            nn.Linear(2 * ch + 2, hidden),
+            nn.GELU(approximate="tanh"),
+            nn.Linear(hidden, hidden),
+            nn.GELU(approximate="tanh"),
+            nn.Linear(hidden, 2 * n_params),
+        )
         self.n_params = n_params
 
     def forward(self, grid, desc):
@@ -62,7 +65,7 @@ class GuessNet(nn.Module):
             h = b(h)
         feats = torch.cat([h.mean(dim=2), h.amax(dim=2), desc], dim=1)
         out = self.head(feats)
-        return out[:, :self.n_params], out[:, self.n_params:]
+        return out[:, : self.n_params], out[:, self.n_params :]
 
 
 def gaussian_nll(mean, logvar, target):
@@ -100,18 +103,21 @@ def weighted_laplace_nll(mean, logvar, target, weights, beta=0.0):
 def half_rounded_state(model: GuessNet) -> dict[str, np.ndarray]:
     """Network tensors as the weight file stores them (binary16), widened to
     float64, keyed by the names in the file without the "w." prefix."""
-    return {k: v.detach().cpu().numpy().astype(np.float16).astype(np.float64)
-            for k, v in model.state_dict().items()}
+    return {
+        k: v.detach().cpu().numpy().astype(np.float16).astype(np.float64)
+        for k, v in model.state_dict().items()
+    }
 
 
 # ---------------------------------------------------------------- targets
+
 
 def rescale_factor(scaling: np.ndarray, alphas: np.ndarray, omega_c, z_c):
     """Z_c^a * omega_c^(b + c*alpha) per parameter. `alphas` holds, per
     parameter, the alpha its scaling row refers to (ignored when none).
     Broadcasts over a leading batch axis of omega_c/z_c/alphas."""
     e = scaling[:, 2] * alphas + scaling[:, 1]
-    return z_c ** scaling[:, 0] * omega_c ** e
+    return z_c ** scaling[:, 0] * omega_c**e
 
 
 def alpha_of_rows(scaling: np.ndarray, values: np.ndarray) -> np.ndarray:
@@ -129,6 +135,7 @@ def raw_targets(values, scaling, logp, omega_c, z_c):
 
 
 # ------------------------------------------------- float64 reference forward
+
 
 def _gelu(v):
     return (np.tanh((v + v * (v * (0.044715 * v))) * 0.7978845608028654) + 1.0) * (v * 0.5)
@@ -149,7 +156,9 @@ def _conv(w, b, x, d):
             if lo >= hi:
                 continue
             # a zero weight adds nothing, even against a non-finite input
-            contrib = np.where(col[:, None] != 0, col[:, None] * x[i, lo + s:hi + s][None, :], 0.0)
+            contrib = np.where(
+                col[:, None] != 0, col[:, None] * x[i, lo + s : hi + s][None, :], 0.0
+            )
             out[:, lo:hi] = out[:, lo:hi] + contrib
     return out
 
@@ -163,7 +172,7 @@ def _group_norm(x, gamma, beta, groups):
     per = ch // groups
     out = np.empty_like(x)
     for g in range(groups):
-        block = x[g * per:(g + 1) * per].reshape(-1)
+        block = x[g * per : (g + 1) * per].reshape(-1)
         m = block.size
         mean = _ordered_rowsum(block) / m
         var = _ordered_rowsum((block - mean) ** 2) / m
@@ -177,8 +186,13 @@ def _dense(w, b, u):
     return b + _ordered_rowsum(w * u[None, :])
 
 
-def reference_forward(state: dict[str, np.ndarray], grid: np.ndarray, desc: np.ndarray,
-                      groups: int = GROUPS, dilations=DILATIONS) -> np.ndarray:
+def reference_forward(
+    state: dict[str, np.ndarray],
+    grid: np.ndarray,
+    desc: np.ndarray,
+    groups: int = GROUPS,
+    dilations=DILATIONS,
+) -> np.ndarray:
     """Head outputs (2P,) in float64 with the module's summation orders."""
     h = _conv(state["stem.weight"], state["stem.bias"], grid, 1)
     for i, d in enumerate(dilations):
@@ -197,14 +211,23 @@ def reference_forward(state: dict[str, np.ndarray], grid: np.ndarray, desc: np.n
     return _dense(state["head.4.weight"], state["head.4.bias"], u)
 
 
-def denormalise(o, target_mean, target_std, logp, scaling, omega_c, z_c,
-                alpha_min=ALPHA_MIN, alpha_max=ALPHA_MAX) -> np.ndarray:
+def denormalise(
+    o,
+    target_mean,
+    target_std,
+    logp,
+    scaling,
+    omega_c,
+    z_c,
+    alpha_min=ALPHA_MIN,
+    alpha_max=ALPHA_MAX,
+) -> np.ndarray:
     """Head means (P,) -> physical values (P,), as the module does it."""
     p = len(target_mean)
     v = np.empty(p)
     for j in range(p):
         zj = o[j] * target_std[j] + target_mean[j]
-        v[j] = 10.0 ** zj if logp[j] != 0 else zj
+        v[j] = 10.0**zj if logp[j] != 0 else zj
     for j in range(p):
         if logp[j] == 0 and not math.isnan(v[j]):
             v[j] = min(max(v[j], alpha_min), alpha_max)
@@ -213,7 +236,7 @@ def denormalise(o, target_mean, target_std, logp, scaling, omega_c, z_c,
         ie, fe, ac, ai = scaling[j]
         ai = int(ai)
         e = ac * v[ai] if ai >= 0 else 0.0
-        out[j] = z_c ** ie * v[j] * omega_c ** (e + fe)
+        out[j] = z_c**ie * v[j] * omega_c ** (e + fe)
     return out
 
 
@@ -222,6 +245,7 @@ def denormalise_batch(o, target_mean, target_std, logp, scaling, omega_c, z_c):
     zv = o * target_std + target_mean
     v = np.where(logp > 0, 10.0 ** np.where(logp > 0, zv, 0.0), zv)
     v = np.where(logp > 0, v, np.clip(v, ALPHA_MIN, ALPHA_MAX))
-    fac = rescale_factor(scaling, alpha_of_rows(scaling, v), np.asarray(omega_c)[:, None],
-                         np.asarray(z_c)[:, None])
+    fac = rescale_factor(
+        scaling, alpha_of_rows(scaling, v), np.asarray(omega_c)[:, None], np.asarray(z_c)[:, None]
+    )
     return v * fac

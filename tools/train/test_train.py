@@ -17,8 +17,16 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import export  # noqa: E402
 import preprocess as P  # noqa: E402
 import topologies as T  # noqa: E402
-from network import (GuessNet, denormalise, denormalise_batch, gaussian_nll, raw_targets,  # noqa: E402
-                     reference_forward, weighted_gaussian_nll, weighted_laplace_nll)
+from network import (
+    GuessNet,
+    denormalise,
+    denormalise_batch,
+    gaussian_nll,
+    raw_targets,  # noqa: E402
+    reference_forward,
+    weighted_gaussian_nll,
+    weighted_laplace_nll,
+)
 from train import param_weights  # noqa: E402
 
 TWO_PI = 6.283185307179586
@@ -83,7 +91,9 @@ class Resampling(unittest.TestCase):
         self.assertAlmostEqual(d1[0], 7 * 0.125, places=12)
         self.assertAlmostEqual(d1[1], math.log10(37) * 0.5, places=12)
         # grid ends sit exactly on the measured ends
-        self.assertAlmostEqual(g1[0, 0], math.log10(abs(z[0])) - math.log10(P.spectrum_scales(f, z)[1]), places=12)
+        self.assertAlmostEqual(
+            g1[0, 0], math.log10(abs(z[0])) - math.log10(P.spectrum_scales(f, z)[1]), places=12
+        )
 
     def test_too_few_points(self):
         with self.assertRaisesRegex(ValueError, "got 1"):
@@ -102,8 +112,15 @@ class TargetsAndScaling(unittest.TestCase):
             zeros, ones = np.zeros(topo.n_params), np.ones(topo.n_params)
             back = denormalise(tgt, zeros, ones, T.log_params(topo), T.scaling_rows(topo), oc, zc)
             np.testing.assert_allclose(back, vals, rtol=1e-10, err_msg=topo.name)
-            back_b = denormalise_batch(tgt[None], zeros, ones, T.log_params(topo),
-                                       T.scaling_rows(topo), np.array([oc]), np.array([zc]))[0]
+            back_b = denormalise_batch(
+                tgt[None],
+                zeros,
+                ones,
+                T.log_params(topo),
+                T.scaling_rows(topo),
+                np.array([oc]),
+                np.array([zc]),
+            )[0]
             np.testing.assert_allclose(back_b, vals, rtol=1e-10, err_msg=topo.name)
 
     def test_scaling_rows_make_targets_dimensionless(self):
@@ -117,26 +134,47 @@ class TargetsAndScaling(unittest.TestCase):
         for n, v in p.items():
             kd = T.kind(n)
             a = p.get(n.split(".")[0] + ".alpha", 1.0)
-            scaled[n] = {"r": v * k, "z0": v * k, "c": v * s / k, "q": v * s ** a / k,
-                         "aw": v * k / math.sqrt(s), "tau": v * s, "alpha": v}[kd]
+            scaled[n] = {
+                "r": v * k,
+                "z0": v * k,
+                "c": v * s / k,
+                "q": v * s**a / k,
+                "aw": v * k / math.sqrt(s),
+                "tau": v * s,
+                "alpha": v,
+            }[kd]
         vals = np.array([[p[n] for n in topo.param_names]])
         vals2 = np.array([[scaled[n] for n in topo.param_names]])
         rows, lp = T.scaling_rows(topo), T.log_params(topo)
-        np.testing.assert_allclose(raw_targets(vals, rows, lp, [100.0], [5.0]),
-                                   raw_targets(vals2, rows, lp, [100.0 / s], [5.0 * k]), atol=1e-12)
+        np.testing.assert_allclose(
+            raw_targets(vals, rows, lp, [100.0], [5.0]),
+            raw_targets(vals2, rows, lp, [100.0 / s], [5.0 * k]),
+            atol=1e-12,
+        )
 
     def test_alpha_outputs_are_clamped(self):
         topo = T.BY_NAME["rq"]
         o = np.array([0.0, 0.0, 0.0, 3.0])
-        v = denormalise(o, np.zeros(4), np.ones(4), T.log_params(topo), T.scaling_rows(topo), 1.0, 1.0)
+        v = denormalise(
+            o, np.zeros(4), np.ones(4), T.log_params(topo), T.scaling_rows(topo), 1.0, 1.0
+        )
         self.assertEqual(v[3], 1.0)
-        v = denormalise(-o, np.zeros(4), np.ones(4), T.log_params(topo), T.scaling_rows(topo), 1.0, 1.0)
+        v = denormalise(
+            -o, np.zeros(4), np.ones(4), T.log_params(topo), T.scaling_rows(topo), 1.0, 1.0
+        )
         self.assertEqual(v[3], 0.05)
 
     def test_interchangeable_arcs_are_put_fastest_first(self):
         topo = T.BY_NAME["two_rq"]
-        p = {"R0.r": 1.0, "R1.r": 10.0, "CPE1.q": 1e-2, "CPE1.alpha": 0.9,
-             "R2.r": 5.0, "CPE2.q": 1e-6, "CPE2.alpha": 0.7}
+        p = {
+            "R0.r": 1.0,
+            "R1.r": 10.0,
+            "CPE1.q": 1e-2,
+            "CPE1.alpha": 0.9,
+            "R2.r": 5.0,
+            "CPE2.q": 1e-6,
+            "CPE2.alpha": 0.7,
+        }
         q = T.canonical_order(topo, p)
         self.assertEqual((q["R1.r"], q["CPE1.q"], q["CPE1.alpha"]), (5.0, 1e-6, 0.7))
         self.assertEqual((q["R2.r"], q["CPE2.q"], q["CPE2.alpha"]), (10.0, 1e-2, 0.9))
@@ -162,8 +200,9 @@ class NetworkMirror(unittest.TestCase):
             mu, lv = m(torch.from_numpy(grid)[None], torch.from_numpy(desc)[None])
         state = {k: v.numpy() for k, v in m.state_dict().items()}
         ref = reference_forward(state, grid, desc)
-        np.testing.assert_allclose(ref, np.concatenate([mu[0].numpy(), lv[0].numpy()]),
-                                   rtol=1e-11, atol=1e-12)
+        np.testing.assert_allclose(
+            ref, np.concatenate([mu[0].numpy(), lv[0].numpy()]), rtol=1e-11, atol=1e-12
+        )
 
 
 class Losses(unittest.TestCase):
@@ -203,6 +242,7 @@ class Losses(unittest.TestCase):
 class DataSplits(unittest.TestCase):
     def test_every_split_has_its_own_seed_and_the_inside_ones_draw_inside(self):
         import data as D
+
         seeds = [D.seed_for(topo, split) for topo in T.TOPOLOGIES for split in D.SPLIT_SEEDS]
         self.assertEqual(len(seeds), len(set(seeds)))
         seen = {}
@@ -226,7 +266,9 @@ class WeightFileLayout(unittest.TestCase):
     def test_every_topology_has_its_exact_size_and_reads_back(self):
         for topo in T.TOPOLOGIES:
             m = GuessNet(topo.channels, topo.hidden, topo.n_params)
-            raw = export.file_bytes(topo, m.state_dict(), np.arange(topo.n_params), np.ones(topo.n_params))
+            raw = export.file_bytes(
+                topo, m.state_dict(), np.arange(topo.n_params), np.ones(topo.n_params)
+            )
             parsed = export.check_file(topo, raw, m.state_dict())
             self.assertEqual(parsed.metadata["dilations"], "1,2,4,8")
             self.assertEqual(parsed.metadata["alpha_min"], "0.05")
@@ -242,14 +284,18 @@ class KorvaneAgreement(unittest.TestCase):
         except ImportError:
             self.skipTest("korvane is not built into this interpreter")
         import standin
+
         rng = np.random.default_rng(2)
         for topo in T.TOPOLOGIES:
             win = T.sample_window(rng)
             p = T.sample_params(topo, win, rng)
             vals = [p[n] for n in topo.param_names]
-            zk = np.asarray(korvane.Circuit(topo.circuit).with_values(vals).impedance(list(win.freqs)))
-            np.testing.assert_allclose(zk, standin.impedance(topo.circuit, vals, win.freqs),
-                                       rtol=1e-9, err_msg=topo.name)
+            zk = np.asarray(
+                korvane.Circuit(topo.circuit).with_values(vals).impedance(list(win.freqs))
+            )
+            np.testing.assert_allclose(
+                zk, standin.impedance(topo.circuit, vals, win.freqs), rtol=1e-9, err_msg=topo.name
+            )
 
 
 if __name__ == "__main__":

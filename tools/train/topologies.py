@@ -47,22 +47,58 @@ TOPOLOGIES = [
     _t(3, "rq_l", "L0-R0-(R1,CPE1)", "L0.l,R0.r,R1.r,CPE1.q,CPE1.alpha", 32, 128, 139014),
     _t(4, "two_rc", "R0-(R1,C1)-(R2,C2)", "R0.r,R1.r,C1.c,R2.r,C2.c", 32, 128, 139009),
     _t(5, "two_rc_l", "L0-R0-(R1,C1)-(R2,C2)", "L0.l,R0.r,R1.r,C1.c,R2.r,C2.c", 32, 128, 139561),
-    _t(6, "two_rq", "R0-(R1,CPE1)-(R2,CPE2)",
-       "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,CPE2.q,CPE2.alpha", 32, 128, 140127),
-    _t(7, "two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)",
-       "L0.l,R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,CPE2.q,CPE2.alpha", 32, 128, 140679),
+    _t(
+        6,
+        "two_rq",
+        "R0-(R1,CPE1)-(R2,CPE2)",
+        "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,CPE2.q,CPE2.alpha",
+        32,
+        128,
+        140127,
+    ),
+    _t(
+        7,
+        "two_rq_l",
+        "L0-R0-(R1,CPE1)-(R2,CPE2)",
+        "L0.l,R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,CPE2.q,CPE2.alpha",
+        32,
+        128,
+        140679,
+    ),
     _t(8, "randles", "R0-(R1-W1,CPE1)", "R0.r,R1.r,W1.aw,CPE1.q,CPE1.alpha", 32, 128, 139015),
-    _t(9, "sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)",
-       "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,W2.aw,CPE2.q,CPE2.alpha", 64, 256, 541576),
-    _t(10, "sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-       "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,Wo2.z0,Wo2.tau,CPE2.q,CPE2.alpha", 64, 256, 542642),
+    _t(
+        9,
+        "sei_randles",
+        "R0-(R1,CPE1)-(R2-W2,CPE2)",
+        "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,W2.aw,CPE2.q,CPE2.alpha",
+        64,
+        256,
+        541576,
+    ),
+    _t(
+        10,
+        "sei_randles_wo",
+        "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
+        "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,Wo2.z0,Wo2.tau,CPE2.q,CPE2.alpha",
+        64,
+        256,
+        542642,
+    ),
 ]
 BY_NAME = {t.name: t for t in TOPOLOGIES}
 
 # Values an element starts with when nothing better is known; the report
 # compares the network's guesses with these.
-PLACEHOLDER = {"r": 1.0, "c": 1e-3, "l": 1e-6, "q": 1e-3, "alpha": 0.8,
-               "aw": 1.0, "z0": 1.0, "tau": 10.0}
+PLACEHOLDER = {
+    "r": 1.0,
+    "c": 1e-3,
+    "l": 1e-6,
+    "q": 1e-3,
+    "alpha": 0.8,
+    "aw": 1.0,
+    "z0": 1.0,
+    "tau": 10.0,
+}
 
 
 def kind(param_name: str) -> str:
@@ -101,11 +137,12 @@ def log_params(topo: Topology) -> np.ndarray:
 
 # ---------------------------------------------------------------- sampling
 
+
 @dataclass
 class Window:
     freqs: np.ndarray  # hertz, in measurement order
-    lo: float          # log10 of the lowest angular frequency
-    hi: float          # log10 of the highest angular frequency
+    lo: float  # log10 of the lowest angular frequency
+    hi: float  # log10 of the highest angular frequency
 
 
 def sample_window(rng: np.random.Generator) -> Window:
@@ -134,8 +171,9 @@ def _arc_omegas(rng, win: Window, count: int, margin: float, min_sep: float = 0.
             return w
 
 
-def sample_params(topo: Topology, win: Window, rng: np.random.Generator,
-                  inside: bool = False) -> dict[str, float]:
+def sample_params(
+    topo: Topology, win: Window, rng: np.random.Generator, inside: bool = False
+) -> dict[str, float]:
     """One random parameter set. `inside` narrows every placement so that the
     features it controls lie within the window (held-out evaluation of the
     identifiable regime)."""
@@ -157,7 +195,7 @@ def sample_params(topo: Topology, win: Window, rng: np.random.Generator,
         if cpe:
             alpha = rng.uniform(0.5, 1.0)
             # tau = (R Q)^(1/alpha)  =>  Q = tau^alpha / R
-            p[f"CPE{k}.q"] = tau ** alpha / r
+            p[f"CPE{k}.q"] = tau**alpha / r
             p[f"CPE{k}.alpha"] = alpha
         else:
             p[f"C{k}.c"] = tau / r
@@ -165,7 +203,7 @@ def sample_params(topo: Topology, win: Window, rng: np.random.Generator,
         # omega_L * L = R0: the inductive tail starts near omega_L
         hi_l = win.hi - 0.2 if inside else win.hi + 1.5
         w_l = _u(rng, win.hi - 1.5, hi_l)
-        p["L0.l"] = p["R0.r"] / 10.0 ** w_l
+        p["L0.l"] = p["R0.r"] / 10.0**w_l
     last = n_arcs
     if f"W{last}.aw" in topo.param_names:
         # |Z_W| = aw*sqrt(2/omega) meets R at omega_W = (aw/R)^2

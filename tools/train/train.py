@@ -58,7 +58,7 @@ def evaluate_val(model, val, mean, std):
 
 
 def param_weights(topo: T.Topology, text: str) -> np.ndarray:
-    """"R2.r=2,CPE2.alpha=2" -> per-parameter loss weights (others 1)."""
+    """ "R2.r=2,CPE2.alpha=2" -> per-parameter loss weights (others 1)."""
     w = np.ones(topo.n_params, dtype=np.float32)
     for item in filter(None, (s.strip() for s in text.split(","))):
         name, value = item.split("=")
@@ -66,10 +66,20 @@ def param_weights(topo: T.Topology, text: str) -> np.ndarray:
     return w
 
 
-def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
-          max_minutes: float | None, train_count: int = TRAIN_COUNT,
-          beta: float = 0.0, weights: str = "", phase_lr: float = 0.3, loss_kind: str = "gauss",
-          inside_count: int = 0):
+def train(
+    topo: T.Topology,
+    epochs: int,
+    batch: int,
+    lr: float,
+    standin: bool,
+    max_minutes: float | None,
+    train_count: int = TRAIN_COUNT,
+    beta: float = 0.0,
+    weights: str = "",
+    phase_lr: float = 0.3,
+    loss_kind: str = "gauss",
+    inside_count: int = 0,
+):
     torch.set_num_threads(int(os.environ.get("TRAIN_THREADS", "2")))
     factory = lambda: D.impedance_backend(standin)  # noqa: E731
     tr = D.load_or_generate(topo, "train", train_count, factory)
@@ -88,8 +98,14 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
     torch.manual_seed(SEED + topo.index)
     model = GuessNet(topo.channels, topo.hidden, topo.n_params)
     opt = torch.optim.AdamW(model.parameters(), lr=lr, weight_decay=1e-4)
-    state = {"epoch": 0, "history": [], "wall_seconds": 0.0, "step": 0,
-             "phase_start": 0, "phase_epochs": epochs}
+    state = {
+        "epoch": 0,
+        "history": [],
+        "wall_seconds": 0.0,
+        "step": 0,
+        "phase_start": 0,
+        "phase_epochs": epochs,
+    }
     if ck_path.exists():
         ck = torch.load(ck_path, weights_only=False)
         model.load_state_dict(ck["model"])
@@ -113,8 +129,16 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
     x_desc = torch.from_numpy(tr["desc"])
     y = torch.from_numpy(((tr["targets"] - mean) / std).astype(np.float32))
     w = torch.from_numpy(param_weights(topo, weights))
-    recipe = {"train_count": train_count, "loss": loss_kind, "beta": beta, "weights": weights,
-              "batch": batch, "lr": lr, "phase_lr": phase_lr, "inside_count": inside_count}
+    recipe = {
+        "train_count": train_count,
+        "loss": loss_kind,
+        "beta": beta,
+        "weights": weights,
+        "batch": batch,
+        "lr": lr,
+        "phase_lr": phase_lr,
+        "inside_count": inside_count,
+    }
     n = y.shape[0]
     steps_per_epoch = n // batch
     t_start = time.time()
@@ -128,7 +152,7 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
         perm = torch.randperm(n, generator=g)
         total = 0.0
         for s in range(steps_per_epoch):
-            idx = perm[s * batch:(s + 1) * batch]
+            idx = perm[s * batch : (s + 1) * batch]
             local = (ep - state["phase_start"]) * steps_per_epoch + s
             for pg in opt.param_groups:
                 pg["lr"] = lr_at(local, phase_steps, base_lr, warm)
@@ -149,15 +173,33 @@ def train(topo: T.Topology, epochs: int, batch: int, lr: float, standin: bool,
         dt = time.time() - t0
         state["epoch"] = ep + 1
         state["wall_seconds"] += dt
-        state["history"].append({"epoch": ep + 1, "loss": total / steps_per_epoch,
-                                 "val_median": med.tolist(), "seconds": dt, "recipe": recipe,
-                                 **({} if med_inside is None
-                                    else {"val_inside_median": med_inside.tolist()})})
-        save_atomic({"model": model.state_dict(), "optimizer": opt.state_dict(),
-                     "state": state, "target_mean": mean, "target_std": std,
-                     "topology": topo.name, "train_count": train_count}, ck_path)
-        print(f"[{topo.name}] epoch {ep + 1}/{epochs} loss {total / steps_per_epoch:.4f} "
-              f"val median |err| {np.array2string(med, precision=3)} {dt:.0f} s", flush=True)
+        state["history"].append(
+            {
+                "epoch": ep + 1,
+                "loss": total / steps_per_epoch,
+                "val_median": med.tolist(),
+                "seconds": dt,
+                "recipe": recipe,
+                **({} if med_inside is None else {"val_inside_median": med_inside.tolist()}),
+            }
+        )
+        save_atomic(
+            {
+                "model": model.state_dict(),
+                "optimizer": opt.state_dict(),
+                "state": state,
+                "target_mean": mean,
+                "target_std": std,
+                "topology": topo.name,
+                "train_count": train_count,
+            },
+            ck_path,
+        )
+        print(
+            f"[{topo.name}] epoch {ep + 1}/{epochs} loss {total / steps_per_epoch:.4f} "
+            f"val median |err| {np.array2string(med, precision=3)} {dt:.0f} s",
+            flush=True,
+        )
         if med_inside is not None:
             print(f"[{topo.name}]   inside {np.array2string(med_inside, precision=3)}", flush=True)
         if max_minutes is not None and time.time() - t_start > 60 * max_minutes:
@@ -189,25 +231,55 @@ def main():
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--train-count", type=int, default=TRAIN_COUNT)
     ap.add_argument("--max-minutes", type=float, default=None)
-    ap.add_argument("--beta", type=float, default=0.0,
-                    help="beta-NLL: weight each term by the detached variance^beta (0: plain NLL)")
-    ap.add_argument("--weights", default="",
-                    help='per-parameter loss weights, e.g. "R2.r=2,CPE2.alpha=2"')
-    ap.add_argument("--loss", choices=("gauss", "laplace"), default="gauss",
-                    help="likelihood of the (mean, log-variance) head; laplace reads the second "
-                         "half as 2 log b")
-    ap.add_argument("--phase-lr", type=float, default=0.3,
-                    help="peak rate of a continued run's cosine phase, as a fraction of --lr")
-    ap.add_argument("--inside-count", type=int, default=0,
-                    help="append this many spectra with every feature inside the window")
-    ap.add_argument("--standin", action="store_true",
-                    help="dry run without korvane (never for shipped weights)")
+    ap.add_argument(
+        "--beta",
+        type=float,
+        default=0.0,
+        help="beta-NLL: weight each term by the detached variance^beta (0: plain NLL)",
+    )
+    ap.add_argument(
+        "--weights", default="", help='per-parameter loss weights, e.g. "R2.r=2,CPE2.alpha=2"'
+    )
+    ap.add_argument(
+        "--loss",
+        choices=("gauss", "laplace"),
+        default="gauss",
+        help="likelihood of the (mean, log-variance) head; laplace reads the second "
+        "half as 2 log b",
+    )
+    ap.add_argument(
+        "--phase-lr",
+        type=float,
+        default=0.3,
+        help="peak rate of a continued run's cosine phase, as a fraction of --lr",
+    )
+    ap.add_argument(
+        "--inside-count",
+        type=int,
+        default=0,
+        help="append this many spectra with every feature inside the window",
+    )
+    ap.add_argument(
+        "--standin", action="store_true", help="dry run without korvane (never for shipped weights)"
+    )
     a = ap.parse_args()
     if not hold_lock(a.topology):
         print(f"[{a.topology}] already being trained by another process", flush=True)
         return
-    train(T.BY_NAME[a.topology], a.epochs, a.batch, a.lr, a.standin, a.max_minutes, a.train_count,
-          a.beta, a.weights, a.phase_lr, a.loss, a.inside_count)
+    train(
+        T.BY_NAME[a.topology],
+        a.epochs,
+        a.batch,
+        a.lr,
+        a.standin,
+        a.max_minutes,
+        a.train_count,
+        a.beta,
+        a.weights,
+        a.phase_lr,
+        a.loss,
+        a.inside_count,
+    )
 
 
 if __name__ == "__main__":

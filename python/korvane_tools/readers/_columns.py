@@ -55,12 +55,31 @@ _SPELLINGS: dict[str, frozenset[str]] = {
         {"z'", "zreal", "zre", "zr", "re(z)", "rez", "real", "realimpedance", "realimpedanceohm"}
     ),
     "imag": frozenset(
-        {"z''", "zimag", "zimg", "zim", "zi", "im(z)", "imz", "imag", "imaginary",
-         "imaginaryimpedance", "imaginaryimpedanceohm"}  # fmt: skip
+        {
+            "z''",
+            "zimag",
+            "zimg",
+            "zim",
+            "zi",
+            "im(z)",
+            "imz",
+            "imag",
+            "imaginary",
+            "imaginaryimpedance",
+            "imaginaryimpedanceohm",
+        }  # fmt: skip
     ),
     "modulus": frozenset(
-        {"|z|", "z", "zmod", "zabs", "mod(z)", "abs(z)", "absoluteimpedance",
-         "absoluteimpedanceohm"}  # fmt: skip
+        {
+            "|z|",
+            "z",
+            "zmod",
+            "zabs",
+            "mod(z)",
+            "abs(z)",
+            "absoluteimpedance",
+            "absoluteimpedanceohm",
+        }  # fmt: skip
     ),
     "phase": frozenset({"phase", "phase(z)", "zphz", "zphase", "phaseangle", "phasedegree"}),
     "time": frozenset({"time", "t", "elapsedtime", "testtime", "testtimesecond"}),
@@ -192,8 +211,7 @@ def _values(table: Table, column: Column, width: int) -> FloatArray:
     if column.index >= width:
         raise FormatError(
             table.header_line,
-            f"column {column.name!r} is number {column.index + 1} but the rows "
-            f"hold {width} values",
+            f"column {column.name!r} is number {column.index + 1} but the rows hold {width} values",
         )
     comma = decimal_comma(table.sep)
     power = math.log10(abs(column.factor))

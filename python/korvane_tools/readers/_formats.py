@@ -68,9 +68,7 @@ def _biologic(lines: list[str]) -> list[Table]:
 
 def _is_zplot(lines: list[str]) -> bool:
     first = lines[0].strip()
-    return first.startswith("ZPLOT2 ASCII") or bool(
-        re.match(r'"(ZPlotW|Z60W) Data File', first)
-    )
+    return first.startswith("ZPLOT2 ASCII") or bool(re.match(r'"(ZPlotW|Z60W) Data File', first))
 
 
 def _zplot(lines: list[str]) -> list[Table]:
@@ -89,8 +87,11 @@ def _zplot(lines: list[str]) -> list[Table]:
         planned = points.partition(":")[2].strip()
     else:
         found = next(
-            (i for i in range(1, len(lines))
-             if lines[i - 1].strip().isdigit() and lines[i].startswith('"')),  # fmt: skip
+            (
+                i
+                for i in range(1, len(lines))
+                if lines[i - 1].strip().isdigit() and lines[i].startswith('"')
+            ),  # fmt: skip
             None,
         )
         if found is None:
@@ -135,9 +136,7 @@ def _versastudio(lines: list[str]) -> list[Table]:
         end = next((k for k in range(i + 1, len(lines)) if lines[k].strip() == close), None)
         if end is None:
             raise FormatError(len(lines), f"expected {close} closing line {i + 1} (file cut off?)")
-        define = next(
-            (k for k in range(i + 1, end) if lines[k].startswith("Definition=")), None
-        )
+        define = next((k for k in range(i + 1, end) if lines[k].startswith("Definition=")), None)
         if define is None:
             raise FormatError(i + 1, "expected a 'Definition=' line naming the columns")
         names = fields(lines[define][len("Definition=") :], ",")

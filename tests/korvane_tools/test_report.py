@@ -2,10 +2,9 @@ import json
 import math
 from dataclasses import dataclass, field
 
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 from korvane_tools import Report, report
 
 CIRCUIT = korvane.Circuit("R0-(R1,CPE1)")
@@ -127,8 +126,14 @@ def test_from_dict_errors():
         Report.from_dict({"parameters": []})
     with pytest.raises(ValueError, match="malformed"):
         Report.from_dict(
-            {"parameters": [], "chi_square": "x", "cost": 0, "success": True,
-             "iterations": 1, "impedance_evals": 1}
+            {
+                "parameters": [],
+                "chi_square": "x",
+                "cost": 0,
+                "success": True,
+                "iterations": 1,
+                "impedance_evals": 1,
+            }
         )
 
 

@@ -2,11 +2,10 @@ import dataclasses
 import math
 import warnings
 
-import numpy as np
-import pytest
-
 import korvane
 import korvane_tools as kt
+import numpy as np
+import pytest
 
 F = np.logspace(-1, 5, 40)
 TRUTH = {"R0.r": 10.0, "R1.r": 100.0, "C1.c": 1e-5}
@@ -53,7 +52,10 @@ def assert_same_fit(plain, constrained):
         (korvane.Circuit("R0-(R1,C1)").with_values([1, 1, 1]), {"guess_init": True}),
         # Unlabelled elements and a Zarc: the circuit reaches the native
         # module in its serialised form, not as a string users could write.
-        (korvane.Series([korvane.R(5.0), korvane.Parallel([korvane.R(80.0), korvane.C(2e-5)])]), {}),
+        (
+            korvane.Series([korvane.R(5.0), korvane.Parallel([korvane.R(80.0), korvane.C(2e-5)])]),
+            {},
+        ),
         (korvane.Circuit("R0-Zarc1").with_values([10, 100, 1e-3, 0.9]), {}),
     ],
 )
@@ -64,7 +66,11 @@ def test_without_constraints_it_is_circuit_fit_bit_for_bit(circuit, kwargs):
 
 def test_dataframe_input_and_result_shape():
     f, z = rc_data(noise=0.01)
-    frame = {"Frequency / Hz": f, "Real Impedance / ohm": z.real, "Imaginary Impedance / ohm": z.imag}
+    frame = {
+        "Frequency / Hz": f,
+        "Real Impedance / ohm": z.real,
+        "Imaginary Impedance / ohm": z.imag,
+    }
     result = kt.fit(rc_start(), frame)
     assert_same_fit(rc_start().fit(frame), result)
     assert isinstance(result.circuit, korvane.Circuit)
@@ -157,7 +163,9 @@ def test_at_bound_follows_the_values_exactly():
             k for k, v in result.params.items() if v in (result.bounds[k][0], result.bounds[k][1])
         )
         assert result.at_bound == expected
-        assert all(result.bounds[k][0] <= v <= result.bounds[k][1] for k, v in result.params.items())
+        assert all(
+            result.bounds[k][0] <= v <= result.bounds[k][1] for k, v in result.params.items()
+        )
         assert bool(expected) == bool(bounds)
 
 
@@ -204,7 +212,11 @@ def test_sigma_per_part_gives_the_weighted_chi_square():
     "kwargs, kind, text",
     [
         ({"fixed": {"R2.r": 1.0}}, ValueError, "unknown parameter 'R2.r' (did you mean 'R0.r'?)"),
-        ({"fixed": ["X"]}, ValueError, "unknown parameter 'X'; the parameters are R0.r, R1.r, C1.c"),
+        (
+            {"fixed": ["X"]},
+            ValueError,
+            "unknown parameter 'X'; the parameters are R0.r, R1.r, C1.c",
+        ),
         ({"fixed": "R0.r"}, TypeError, "not a str"),
         ({"fixed": {"R0.r": "ten"}}, TypeError, "must be a number"),
         ({"fixed": {"R0.r": 0.0}}, ValueError, 'fixed value 0 of "R0.r" is outside its bounds'),
@@ -213,12 +225,24 @@ def test_sigma_per_part_gives_the_weighted_chi_square():
         ({"bounds": {"C1.cc": (0, 1)}}, ValueError, "(did you mean 'C1.c'?)"),
         ({"bounds": {"R1.r": (50, 5)}}, ValueError, 'bounds of "R1.r" need lo < hi, got (50, 5)'),
         ({"bounds": {"R1.r": (5, 5)}}, ValueError, "need lo < hi"),
-        ({"bounds": {"R1.r": (0, 5)}}, ValueError, "reach outside its physical bounds (1e-12, inf)"),
+        (
+            {"bounds": {"R1.r": (0, 5)}},
+            ValueError,
+            "reach outside its physical bounds (1e-12, inf)",
+        ),
         ({"bounds": {"R1.r": 5}}, TypeError, "needs a pair (lo, hi)"),
         ({"bounds": {"R1.r": (200, 300)}}, ValueError, 'start value 150 of "R1.r" is outside'),
-        ({"fixed": {"R1.r": 100}, "bounds": {"R1.r": (1, 1e3)}}, ValueError, "both fixed and bounded"),
+        (
+            {"fixed": {"R1.r": 100}, "bounds": {"R1.r": (1, 1e3)}},
+            ValueError,
+            "both fixed and bounded",
+        ),
         ({"sigma": np.ones(3)}, ValueError, "sigma has 3 entries for 40 measured points"),
-        ({"sigma": -np.ones(40)}, ValueError, "sigma must be finite and positive; the real part of point 0"),
+        (
+            {"sigma": -np.ones(40)},
+            ValueError,
+            "sigma must be finite and positive; the real part of point 0",
+        ),
         ({"sigma": np.r_[np.ones(39), np.nan]}, ValueError, "point 39 has NaN"),
         ({"sigma": np.ones(40) + 0j}, ValueError, "the imaginary part of point 0 has 0"),
         ({"sigma": np.ones((3, 40))}, ValueError, "needs shape (2, 40)"),
@@ -300,8 +324,14 @@ def test_derivative_free_methods_hold_fixed_parameters(method, settings):
     # the bit, and the others must still fit the data.
     f, z = rc_data(noise=0.0)
     held = TRUTH["R0.r"]
-    result = kt.fit(korvane.Circuit("rc"), (f, z), fixed={"R0.r": held}, method=method,
-                    guess_init=False, **settings)
+    result = kt.fit(
+        korvane.Circuit("rc"),
+        (f, z),
+        fixed={"R0.r": held},
+        method=method,
+        guess_init=False,
+        **settings,
+    )
     assert same_bits([result.params["R0.r"]], [held])
     assert result.fixed == ("R0.r",)
     assert result.chi_square < 1e-6

@@ -7,12 +7,11 @@ import threading
 import time
 from pathlib import Path
 
+import korvane
+import korvane_tools as kt
 import numpy as np
 import pandas as pd
 import pytest
-
-import korvane
-import korvane_tools as kt
 from conftest import SHARED_DATA
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -24,7 +23,12 @@ def _spectra(n, seed=3):
     truth = korvane.Circuit("R0-(R1,CPE1)")
     out = []
     for _ in range(n):
-        values = [rng.uniform(5, 20), rng.uniform(20, 200), 10 ** rng.uniform(-6, -4), rng.uniform(0.7, 0.95)]
+        values = [
+            rng.uniform(5, 20),
+            rng.uniform(20, 200),
+            10 ** rng.uniform(-6, -4),
+            rng.uniform(0.7, 0.95),
+        ]
         z = truth.with_values(values).impedance(f)
         out.append((f, z * (1 + 0.003 * rng.standard_normal(f.size))))
     return out
@@ -124,8 +128,9 @@ def test_dask_local_cluster_equals_single_fits():
     distributed = pytest.importorskip("distributed")
     circuit = korvane.Circuit("rq")
     spectra = _spectra(12)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster:
         with distributed.Client(cluster) as client:
             frame = kt.fit_many(circuit, spectra, client=client, chunk_size=5, progress=False)
     _assert_matches_single_fits(frame, circuit, spectra)
@@ -134,18 +139,34 @@ def test_dask_local_cluster_equals_single_fits():
 def _cli(*args, cwd):
     env = dict(os.environ, MPLBACKEND="Agg")
     env["PYTHONPATH"] = os.pathsep.join(
-        os.path.abspath(p) for p in (str(ROOT / "python"), os.environ.get("KORVANE_BUILD_DIR"))
-        if p)
-    return subprocess.run([sys.executable, "-m", "korvane_tools", *args], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=300)
+        os.path.abspath(p) for p in (str(ROOT / "python"), os.environ.get("KORVANE_BUILD_DIR")) if p
+    )
+    return subprocess.run(
+        [sys.executable, "-m", "korvane_tools", *args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
 
 
 def test_cli_writes_rows_and_pngs_and_fails_for_a_missing_file(tmp_path):
     files = [SHARED_DATA / "exampleDataGamry.DTA", SHARED_DATA / "exampleDataParstat.txt"]
     expected = sum(len(kt.read_spectra(p)) for p in files)
     out = tmp_path / "results.csv"
-    run = _cli(*map(str, files), "--circuit", "randles", "--out", str(out),
-               "--plots", str(tmp_path / "png"), "--workers", "2", cwd=tmp_path)
+    run = _cli(
+        *map(str, files),
+        "--circuit",
+        "randles",
+        "--out",
+        str(out),
+        "--plots",
+        str(tmp_path / "png"),
+        "--workers",
+        "2",
+        cwd=tmp_path,
+    )
     assert run.returncode == 0, run.stderr
     table = pd.read_csv(out)
     assert len(table) == expected
@@ -154,8 +175,15 @@ def test_cli_writes_rows_and_pngs_and_fails_for_a_missing_file(tmp_path):
     pngs = sorted((tmp_path / "png").glob("*.png"))
     assert len(pngs) == expected and all(p.stat().st_size > 5000 for p in pngs)
 
-    run = _cli(str(files[0]), str(tmp_path / "missing.DTA"), "--circuit", "randles",
-               "--out", str(out), cwd=tmp_path)
+    run = _cli(
+        str(files[0]),
+        str(tmp_path / "missing.DTA"),
+        "--circuit",
+        "randles",
+        "--out",
+        str(out),
+        cwd=tmp_path,
+    )
     assert run.returncode == 1
     assert "missing.DTA" in run.stderr
     assert len(pd.read_csv(out)) == len(kt.read_spectra(files[0]))

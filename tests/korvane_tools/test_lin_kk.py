@@ -1,7 +1,6 @@
+import korvane
 import numpy as np
 import pytest
-
-import korvane
 from korvane_tools import LinKKResult, lin_kk
 
 F = np.logspace(5, -2, 71)
@@ -45,7 +44,9 @@ def test_residuals_are_relative_to_modulus_and_fitted_matches():
     np.testing.assert_allclose(r.residuals_imag, expected.imag, rtol=0, atol=1e-15)
     # The fitted chain is the sum the result describes.
     w = 2 * np.pi * F
-    chain = r.r0 + (r.resistances / (1 + 1j * np.outer(w, r.tau))).sum(axis=1) + 1j * w * r.inductance
+    chain = (
+        r.r0 + (r.resistances / (1 + 1j * np.outer(w, r.tau))).sum(axis=1) + 1j * w * r.inductance
+    )
     np.testing.assert_allclose(chain, r.fitted, rtol=1e-12)
     assert r.tau.size == r.resistances.size == r.m
     assert r.tau[0] == pytest.approx(1 / w.max())

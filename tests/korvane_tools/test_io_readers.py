@@ -10,11 +10,10 @@ import shutil
 from decimal import Decimal
 from pathlib import Path
 
+import korvane_tools as kt
 import numpy as np
 import pytest
 from conftest import SHARED_DATA
-
-import korvane_tools as kt
 from korvane_tools._data import FREQUENCY, IMAG, REAL
 
 DATA = Path(__file__).parent / "data"

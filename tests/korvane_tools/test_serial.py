@@ -5,13 +5,12 @@ import math
 import random
 import struct
 
+import korvane
+import korvane_tools as kt
 import numpy as np
 import pytest
-
-import korvane
 from fit_fields import fit_result_fields
 from korvane import Circuit, Parallel, Series
-import korvane_tools as kt
 from korvane_tools import circuit_string, load, save
 
 CODES = ["R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"]
@@ -149,11 +148,22 @@ def test_circuits_save_and_load_exactly(tmp_path):
     assert head == ("korvane-tools", 1, "circuit")
     assert document["circuit"]["text"] == "R0-(R1,CPE1)-T2"
     values = [p["value"] for p in document["circuit"]["parameters"]]
-    assert values == [-0.0, "nan:0x7ff8000000000abc", "nan:0xfff8000000000000", "inf", "-inf",
-                      5e-324, 1e308, 0.1]
+    assert values == [
+        -0.0,
+        "nan:0x7ff8000000000abc",
+        "nan:0xfff8000000000000",
+        "inf",
+        "-inf",
+        5e-324,
+        1e308,
+        0.1,
+    ]
     assert document["circuit"]["parameters"][2] == {
-        "name": "CPE1.q", "value": "nan:0xfff8000000000000", "unit": "ohm^-1*s^alpha",
-        "bounds": [1e-12, "inf"]}
+        "name": "CPE1.q",
+        "value": "nan:0xfff8000000000000",
+        "unit": "ohm^-1*s^alpha",
+        "bounds": [1e-12, "inf"],
+    }
 
 
 def fit_results():
@@ -177,8 +187,15 @@ def test_fit_results_save_and_load_exactly(tmp_path):
     document = json.loads((tmp_path / "fit0.json").read_text())
     summary = {"points": 30, "frequency_min_hz": F.min(), "frequency_max_hz": F.max()}
     assert document["data"] == summary
-    assert set(document["fit"]) == {"params", "stderr", "success", "iterations", "impedance_evals",
-                                    "cost", "chi_square"}
+    assert set(document["fit"]) == {
+        "params",
+        "stderr",
+        "success",
+        "iterations",
+        "impedance_evals",
+        "cost",
+        "chi_square",
+    }
 
 
 def test_constrained_results_save_and_load_as_themselves(tmp_path):
@@ -194,7 +211,10 @@ def test_constrained_results_save_and_load_as_themselves(tmp_path):
     loaded = load(path)
     assert type(loaded) is type(result)
     assert (loaded.fixed, loaded.at_bound, loaded.bounds) == (
-        result.fixed, result.at_bound, result.bounds)
+        result.fixed,
+        result.at_bound,
+        result.bounds,
+    )
     assert loaded.circuit.param_values() == result.circuit.param_values()
     assert loaded.params == result.params and loaded.chi_square == result.chi_square
     assert math.isnan(loaded.stderr["R0.r"]) and loaded.stderr["R1.r"] == result.stderr["R1.r"]
@@ -205,8 +225,12 @@ class TinyReport:
         self.title, self.numbers, self.worst = title, numbers, worst
 
     def to_dict(self):
-        return {"title": self.title, "numbers": np.asarray(self.numbers), "worst": self.worst,
-                "nested": {"count": np.int64(3), "z": 1 - 2j}}
+        return {
+            "title": self.title,
+            "numbers": np.asarray(self.numbers),
+            "worst": self.worst,
+            "nested": {"count": np.int64(3), "z": 1 - 2j},
+        }
 
     @classmethod
     def from_dict(cls, d):

@@ -25,7 +25,10 @@ def run(script, out):
     env["PYTHONPATH"] = os.pathsep.join(paths + [env.get("PYTHONPATH", "")])
     return subprocess.run(
         [sys.executable, str(EXAMPLES / script), str(out)],
-        env=env, capture_output=True, text=True, timeout=120,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
 
 

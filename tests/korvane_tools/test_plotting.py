@@ -3,9 +3,8 @@ import pytest
 
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-
 import korvane  # noqa: E402
+import matplotlib.pyplot as plt  # noqa: E402
 from korvane_tools import (  # noqa: E402
     lin_kk,
     plot_bode,

@@ -1,10 +1,9 @@
 """check() finds what would spoil a fit; clean() removes what was asked."""
 
+import korvane_tools as kt
 import numpy as np
 import pandas as pd
 import pytest
-
-import korvane_tools as kt
 from korvane_tools._data import FREQUENCY, IMAG, REAL, to_frame
 
 
@@ -55,7 +54,9 @@ def test_bad_rows_are_errors_with_their_rows():
     assert found["nonpositive_frequency"] == (7, 8)
     assert found["nonfinite_impedance"] == (11, 12)
     assert kinds(report, "error") == {
-        "nonfinite_frequency", "nonpositive_frequency", "nonfinite_impedance"
+        "nonfinite_frequency",
+        "nonpositive_frequency",
+        "nonfinite_impedance",
     }
     assert "nonpositive_frequency" in str(report) and "rows 7, 8" in str(report)
 
@@ -165,7 +166,6 @@ def test_clean_makes_fittable_data_from_a_short_spelling_frame():
 
 def test_measured_files_read_right_and_flipped_wrong():
     from conftest import SHARED_DATA
-
     from korvane_tools._data import spectrum
 
     for path in sorted(SHARED_DATA.iterdir()):
