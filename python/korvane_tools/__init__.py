@@ -1,7 +1,7 @@
 """Everyday tools around the :mod:`korvane` fit.
 
 Readers for instrument exports, data checks, Kramers–Kronig validation,
-plots, readable reports, constrained fits, saving and loading, and batches of
+the distribution of relaxation times and Z-HIT, plots, readable reports, constrained fits, saving and loading, and batches of
 many spectra. Conventions throughout: frequencies in hertz, impedances in ohm
 with the physics sign (the imaginary part is negative for a capacitive arc),
 NumPy arrays and pandas DataFrames in and out.
@@ -38,12 +38,19 @@ _EXPORTS: dict[str, str] = {
     # validation
     "lin_kk": "kk",
     "LinKKResult": "kk",
+    "z_hit": "analysis.zhit",
+    "ZHitResult": "analysis.zhit",
+    # distribution of relaxation times
+    "drt": "analysis.drt",
+    "DRTResult": "analysis.drt",
     # plots
     "plot_nyquist": "plotting",
     "plot_bode": "plotting",
     "plot_residuals": "plotting",
     "plot_fit": "plotting",
     "plot_lin_kk": "plotting",
+    "plot_drt": "analysis.plots",
+    "plot_zhit": "analysis.plots",
     # reports
     "report": "reporting",
     "Report": "reporting",
@@ -63,29 +70,41 @@ _EXPORTS: dict[str, str] = {
 __all__ = [
     "CheckReport",
     "ConstrainedFitResult",
+    "DRTResult",
     "LinKKResult",
     "Report",
+    "ZHitResult",
     "check",
     "circuit_string",
     "clean",
+    "drt",
     "fit",
     "fit_many",
     "lin_kk",
     "load",
     "plot_bode",
+    "plot_drt",
     "plot_fit",
     "plot_lin_kk",
     "plot_nyquist",
     "plot_residuals",
+    "plot_zhit",
     "read",
     "read_spectra",
     "report",
     "save",
     "spectrum",
+    "z_hit",
 ]
 
 if TYPE_CHECKING:  # static checkers see the real definitions
     from ._data import spectrum as spectrum
+    from .analysis.drt import DRTResult as DRTResult
+    from .analysis.drt import drt as drt
+    from .analysis.plots import plot_drt as plot_drt
+    from .analysis.plots import plot_zhit as plot_zhit
+    from .analysis.zhit import ZHitResult as ZHitResult
+    from .analysis.zhit import z_hit as z_hit
     from .batch import fit_many as fit_many
     from .checks import CheckReport as CheckReport
     from .checks import check as check

@@ -18,11 +18,16 @@ import html
 import math
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 
 from ._data import Data, spectrum
+
+if TYPE_CHECKING:
+    from .analysis._report import AnalysisReport
+    from .analysis.drt import DRTResult
+    from .analysis.zhit import ZHitResult
 
 #: Significant digits shown for values and for standard errors.
 VALUE_DIGITS = 5
@@ -268,8 +273,19 @@ class Report:
             raise ValueError(f"report data is malformed: {bad}") from None
 
 
-def report(result: Any, data: Data | None = None) -> Report:
+@overload
+def report(result: DRTResult | ZHitResult, data: Data | None = None) -> AnalysisReport: ...
+@overload
+def report(result: Any, data: Data | None = None) -> Report: ...
+
+
+def report(result: Any, data: Data | None = None) -> Report | AnalysisReport:
     """A :class:`Report` of ``result`` (a FitResult or a result shaped like one).
+
+    An analysis result (:class:`korvane_tools.DRTResult`,
+    :class:`korvane_tools.ZHitResult`) reports itself through its
+    ``_korvane_report_(data)`` method: a titled table (the DRT's peaks) and
+    summary lines, with the same text, Markdown, HTML and dict forms.
 
     ``data``, the measured spectrum the fit was made on, adds the number of
     points, degrees of freedom and per-point figures. A parameter is flagged
@@ -278,6 +294,9 @@ def report(result: Any, data: Data | None = None) -> Report:
     *undetermined* when its standard error is NaN or missing, and *fixed*
     when the result's ``fixed`` names it.
     """
+    own = getattr(result, "_korvane_report_", None)
+    if callable(own):
+        return own(data)  # type: ignore[no-any-return]
     circuit = getattr(result, "circuit", None)
     if circuit is None:
         raise TypeError(

@@ -22,13 +22,13 @@ class AnalysisReport:
     summary: tuple[tuple[str, str], ...]
 
     def __str__(self) -> str:
-        widths = [
-            max([len(h), *(len(r[i]) for r in self.rows)]) for i, h in enumerate(self.header)
-        ]
+        widths = [max([len(h), *(len(r[i]) for r in self.rows)]) for i, h in enumerate(self.header)]
 
         def line(cells: tuple[str, ...]) -> str:
             # The first column names a row; the rest are numbers.
-            parts = [c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))]
+            parts = [
+                c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))
+            ]
             return "  ".join(parts).rstrip()
 
         out = [self.title, ""]
@@ -60,7 +60,11 @@ class AnalysisReport:
         summary = "".join(
             f"<tr><th>{html.escape(k)}</th><td>{html.escape(v)}</td></tr>" for k, v in self.summary
         )
-        table = f"<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>" if self.rows else ""
+        table = (
+            f"<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
+            if self.rows
+            else ""
+        )
         return f"<p>{html.escape(self.title)}</p>{table}<table><tbody>{summary}</tbody></table>"
 
     def to_dict(self) -> dict[str, Any]:

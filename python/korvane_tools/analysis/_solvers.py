@@ -8,11 +8,8 @@ stacked (2N + M)×M system.
 
 from __future__ import annotations
 
-import math
-
 import numpy as np
 import numpy.typing as npt
-from scipy.linalg import solve_triangular
 
 FloatArray = npt.NDArray[np.float64]
 BoolArray = npt.NDArray[np.bool_]

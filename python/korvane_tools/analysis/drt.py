@@ -83,7 +83,6 @@ _HELD_SIGMAS = 3.0
 _LOG_LAMBDA_GRID = np.arange(-10.0, 2.01, 1.0)
 
 
-
 @dataclass(frozen=True)
 class DRTPeak:
     """One peak of γ: where it is, how high, and the resistance under it.
@@ -188,7 +187,9 @@ class DRTResult:
         parts.append("R0")
         values.append(max(self.r_inf, 1e-12))
         for k, peak in enumerate(kept, start=1):
-            alpha = min(max(2.0 / math.pi * math.atan(_TWO_PI * peak.height / peak.area), 0.3), 0.99)
+            alpha = min(
+                max(2.0 / math.pi * math.atan(_TWO_PI * peak.height / peak.area), 0.3), 0.99
+            )
             parts.append(f"(R{k},CPE{k})")
             values += [peak.area, peak.tau**alpha / peak.area, alpha]
         return SuggestedCircuit("-".join(parts), values)
@@ -360,7 +361,9 @@ def _discretise(
         diff = np.diff(np.eye(count), n=derivative, axis=0) / delta**derivative
         penalty = delta * diff.T @ diff
     inside = slice(pad, grid.size - pad)
-    return _Discretisation(centres, a_real, a_imag, penalty, grid[inside], phi[inside])
+    return _Discretisation(
+        centres, a_real, a_imag, penalty, np.asarray(grid[inside], dtype=np.float64), phi[inside]
+    )
 
 
 # -- the regularised fit ------------------------------------------------------
@@ -462,7 +465,7 @@ def _choose_lambda(problem: _Problem, part: str, criterion: str) -> float:
         values = [score(x) for x in grid[::-1]][::-1]
         best = int(np.argmin(values))
         lo, hi = grid[max(best - 1, 0)], grid[min(best + 1, grid.size - 1)]
-        return 10.0 ** _golden(score, float(lo), float(hi))
+        return float(10.0 ** _golden(score, float(lo), float(hi)))
     if criterion == "lcurve":
         fine = np.arange(grid[0], grid[-1] + 1e-9, 0.25)
         warm_free: BoolArray | None = None
@@ -497,7 +500,7 @@ def _choose_lambda(problem: _Problem, part: str, criterion: str) -> float:
         values = [cross(x) for x in grid[::-1]][::-1]
         best = int(np.argmin(values))
         lo, hi = grid[max(best - 1, 0)], grid[min(best + 1, grid.size - 1)]
-        return 10.0 ** _golden(cross, float(lo), float(hi))
+        return float(10.0 ** _golden(cross, float(lo), float(hi)))
     raise ValueError(f"criterion must be 'gcv', 'lcurve' or 're-im', got {criterion!r}")
 
 
@@ -556,7 +559,9 @@ def _peaks(y: FloatArray, gamma: FloatArray, prominence: float) -> tuple[DRTPeak
 def _sigma(value: npt.ArrayLike | None, z: ComplexArray) -> FloatArray:
     if value is None:
         if np.any(z == 0):
-            raise ValueError("an impedance of exactly zero cannot be weighted by 1/|Z|; give sigma=")
+            raise ValueError(
+                "an impedance of exactly zero cannot be weighted by 1/|Z|; give sigma="
+            )
         return np.abs(z)
     sigma = np.broadcast_to(np.asarray(value, dtype=np.float64), z.shape).copy()
     if not np.all(np.isfinite(sigma) & (sigma > 0)):

@@ -106,7 +106,9 @@ class ZHitResult:
         )
 
 
-def _local_polynomial(x: FloatArray, y: FloatArray, points: int, degree: int, tricube: bool) -> FloatArray:
+def _local_polynomial(
+    x: FloatArray, y: FloatArray, points: int, degree: int, tricube: bool
+) -> FloatArray:
     """y smoothed by a polynomial fitted around each x to its ``points`` nearest points.
 
     With tricube weights this is LOWESS (Cleveland 1979, local quadratic,
@@ -151,18 +153,27 @@ def _remainder(spline: Callable[[FloatArray], FloatArray], x: FloatArray) -> Flo
     u = (np.arange(int(_KERNEL_REACH / _KERNEL_STEP)) + 0.5) * _KERNEL_STEP
     kernel = (1.0 / np.tanh(u) - 1.0) / math.pi * _KERNEL_STEP
     lo, hi = float(x[0]), float(x[-1])
-    slope = spline.derivative(1)  # type: ignore[attr-defined]
     ends = np.array([lo, hi])
     end_phase = np.asarray(spline(ends), dtype=np.float64)
-    end_slope = np.asarray(slope(ends), dtype=np.float64)
+    end_slope = np.asarray(spline.derivative(1)(ends), dtype=np.float64)  # type: ignore[attr-defined]
+    end_bend = np.asarray(spline.derivative(2)(ends), dtype=np.float64)  # type: ignore[attr-defined]
+    # Beyond an end the phase approaches an asymptote as a relaxation's does,
+    # φ_e + (φ′_e/k)·(1 − e^{−k·s}) at a distance s: the rate k = −φ″/φ′
+    # (towards the outside) read off the end, kept within [0.5, 2] (a
+    # constant-phase element's e^{−α·s} has α in (0, 1], a sum of them
+    # steepens to about 2).
+    outward_slope = np.array([-end_slope[0], end_slope[1]])
+    outward_bend = end_bend
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rate = np.where(outward_slope != 0, -outward_bend / outward_slope, 1.0)
+    rate = np.clip(np.nan_to_num(rate, nan=1.0), 0.5, 2.0)
 
     def phase(at: FloatArray) -> FloatArray:
         inside = np.asarray(spline(np.clip(at, lo, hi)), dtype=np.float64)
-        # Beyond an end the phase goes on with its slope there, levelling
-        # off over one unit of ln ω, as a relaxation's phase approaches its
-        # asymptote (e^{−α·|u|}, α near 1).
-        below = end_phase[0] - end_slope[0] * (1.0 - np.exp(np.minimum(at - lo, 0.0)))
-        above = end_phase[1] + end_slope[1] * (1.0 - np.exp(np.minimum(hi - at, 0.0)))
+        s_below = np.maximum(lo - at, 0.0)
+        s_above = np.maximum(at - hi, 0.0)
+        below = end_phase[0] + outward_slope[0] / rate[0] * (1.0 - np.exp(-rate[0] * s_below))
+        above = end_phase[1] + outward_slope[1] / rate[1] * (1.0 - np.exp(-rate[1] * s_above))
         return np.where(at < lo, below, np.where(at > hi, above, inside))
 
     below = phase(x[:, None] - u[None, :])
@@ -215,7 +226,9 @@ def z_hit(
     order = np.argsort(f, kind="stable")
     fs = f[order]
     if np.any(np.diff(fs) <= 0):
-        raise ValueError("Z-HIT needs distinct frequencies; korvane_tools.check(data) finds repeats")
+        raise ValueError(
+            "Z-HIT needs distinct frequencies; korvane_tools.check(data) finds repeats"
+        )
     if fs.size < 4:
         raise ValueError("Z-HIT needs at least four points")
     x = np.log(_TWO_PI * fs)
@@ -227,9 +240,7 @@ def z_hit(
 
     from scipy.interpolate import Akima1DInterpolator, CubicSpline
 
-    spline = (
-        Akima1DInterpolator(x, phase) if interpolation == "akima" else CubicSpline(x, phase)
-    )
+    spline = Akima1DInterpolator(x, phase) if interpolation == "akima" else CubicSpline(x, phase)
     integral = spline.antiderivative()
     ln_modulus = (2.0 / math.pi) * (integral(x) - integral(x[-1]))
     if terms is None:
