@@ -293,7 +293,7 @@ def _hat(delta: float) -> _Basis:
             return np.maximum(0.0, 1.0 - np.abs(u) / delta)
         raise AssertionError("the hat basis's penalty is built from differences")
 
-    return _Basis(phi, delta, delta, math.inf, False)
+    return _Basis(phi, delta, delta, 0.04, False)
 
 
 def _make_basis(kind: str, delta: float, width: float) -> _Basis:
@@ -584,7 +584,7 @@ def drt(
     *,
     lambda_: float | Literal["auto"] = "auto",
     criterion: Criterion = "gcv",
-    derivative: int = 1,
+    derivative: int = 2,
     basis: Basis = "gaussian",
     width: float = 2.0,
     points_per_decade: float = 20.0,
