@@ -1,9 +1,8 @@
 import korvane
+import korvane_tools as kt
 import numpy as np
 import pytest
 from scipy.integrate import quad
-
-import korvane_tools as kt
 
 F = np.logspace(5, -2, 60)
 
