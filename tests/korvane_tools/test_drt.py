@@ -142,7 +142,11 @@ def test_criteria_parts_and_options_fit_the_data():
         result = kt.drt((F, z), **kwargs)
         assert result.lambda_ > 0
         assert result.max_residual < 0.03, kwargs
-        assert len([p for p in result.peaks if p.area > 10]) == 2, kwargs
+        # Beyond the measured range one part alone says little about gamma.
+        inside = [
+            p for p in result.peaks if 1 / (2 * np.pi * F.max()) < p.tau < 1 / (2 * np.pi * F.min())
+        ]
+        assert len([p for p in inside if p.area > 10]) == 2, kwargs
     given = kt.drt((F, z), lambda_=1e-4)
     assert given.lambda_ == 1e-4 and given.criterion is None
 

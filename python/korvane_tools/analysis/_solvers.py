@@ -10,9 +10,19 @@ from __future__ import annotations
 
 import numpy as np
 import numpy.typing as npt
+from scipy.linalg import cho_factor, cho_solve
 
 FloatArray = npt.NDArray[np.float64]
 BoolArray = npt.NDArray[np.bool_]
+
+
+def _spd_solve(a: FloatArray, b: FloatArray) -> FloatArray:
+    """a⁻¹b for symmetric positive definite a (Cholesky; LU if rounding spoils it)."""
+    try:
+        factor = cho_factor(a, lower=True, check_finite=False)
+    except np.linalg.LinAlgError:
+        return np.asarray(np.linalg.solve(a, b), dtype=np.float64)
+    return np.asarray(cho_solve(factor, b, check_finite=False), dtype=np.float64)
 
 
 def nnls_gram(
@@ -32,11 +42,11 @@ def nnls_gram(
     n = g.size
     tol = 1e-12 * max(float(np.max(np.abs(g))), float(np.max(np.abs(np.diag(h)))), 1e-300)
     free = np.ones(n, dtype=bool) if passive is None else passive.copy()
-    for _ in range(12):
+    for _ in range(30):
         x = np.zeros(n)
         idx = np.flatnonzero(free)
         if idx.size:
-            x[idx] = np.linalg.solve(h[np.ix_(idx, idx)], g[idx])
+            x[idx] = _spd_solve(h[np.ix_(idx, idx)], g[idx])
         gradient = h @ x - g
         # KKT: x ≥ 0 on the free set, gradient ≥ 0 on the held set.
         if np.all(x[idx] >= 0) and np.all(gradient[~free] >= -tol):
@@ -54,7 +64,7 @@ def _lawson_hanson(
 
     def solve(mask: BoolArray) -> FloatArray:
         idx = np.flatnonzero(mask)
-        return np.asarray(np.linalg.solve(h[np.ix_(idx, idx)], g[idx]), dtype=np.float64)
+        return _spd_solve(h[np.ix_(idx, idx)], g[idx])
 
     # A warm start need not be feasible: drop variables whose unconstrained
     # value on the free set is not positive until it is. The result is a
@@ -102,9 +112,9 @@ def sample_nonnegative_gaussian(
     start: FloatArray,
     count: int,
     rng: np.random.Generator,
-    chains: int = 40,
-    burn_in: int = 30,
-    thin: int = 2,
+    chains: int = 50,
+    burn_in: int = 20,
+    thin: int = 1,
 ) -> FloatArray:
     """Draw from the density ∝ exp(−½·xᵀPx + rᵀx) restricted to x ≥ 0.
 
