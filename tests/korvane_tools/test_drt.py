@@ -147,8 +147,10 @@ def test_criteria_parts_and_options_fit_the_data():
             p for p in result.peaks if 1 / (2 * np.pi * F.max()) < p.tau < 1 / (2 * np.pi * F.min())
         ]
         assert len([p for p in inside if p.area > 10]) == 2, kwargs
-    given = kt.drt((F, z), lambda_=1e-4)
-    assert given.lambda_ == 1e-4 and given.criterion is None
+    auto = kt.drt((F, z))
+    given = kt.drt((F, z), lambda_=auto.lambda_)  # the reported lambda reproduces the fit
+    assert given.lambda_ == auto.lambda_ and given.criterion is None
+    np.testing.assert_allclose(given.gamma, auto.gamma, rtol=1e-6, atol=1e-9 * auto.gamma.max())
 
 
 def test_bayesian_band_brackets_gamma_and_widens_with_noise():

@@ -31,23 +31,30 @@ Fit. With weights 1/σ_i (σ_i = |Z_i| by default) the coefficients minimise
 
     Σ_i |(Z_i − Ẑ_i)/σ_i|² + λ·∫ (dᵏγ/dyᵏ)² dy / Z₀²,    c, R∞, L ≥ 0,
 
-(k = 1 or 2, Z₀ = max |Z_i| making λ dimensionless) over the real, the
-imaginary or both parts, solved by an active-set NNLS on the normal equations
-(:func:`._solvers.nnls_gram`), warm-started from one λ to the next.
+(k = 2 by default, or 1; Z₀ = max |Z_i| makes λ dimensionless) over the
+real, the imaginary or both parts, solved by an active-set NNLS on the normal
+equations (:func:`._solvers.nnls_gram`), warm-started from one λ to the next.
+Outside the measured τ range the data say little, and a derivative penalty
+lets γ climb there unhindered; a small ∫γ² penalty on those stretches keeps
+mass out of them unless the data ask for it (a diffusion tail does).
 
 Choice of λ. Generalised cross-validation minimises
-V(λ) = n·‖r‖² / (n − tr A(λ))², with the influence matrix A(λ) of the fit
+V(λ) = n·‖r‖² / (n − ρ·tr A(λ))², with the influence matrix A(λ) of the fit
 restricted to the coefficients that are free (not held at zero by the
-constraint), where the constrained fit is locally linear in the data. The
+constraint), where the constrained fit is locally linear in the data, and
+ρ = 4 (robust GCV; see ``_GCV_RHO``), over a grid of λ refined by golden
+section. The
 L-curve picks the corner (largest curvature) of (log ‖r‖, log penalty); the
 real–imaginary cross-validation fits one part and scores the prediction of the
 other (both ways), which is what the Kramers–Kronig relations make possible.
 
 Bayesian band. Read as a posterior, the penalised objective is a Gaussian
 with precision H/s² (H = AᵀA + λR, s² the residual variance from the fit)
-truncated to c ≥ 0. Its mode is the Tikhonov solution; samples from it (exact
-Hamiltonian Monte Carlo, :func:`._solvers.sample_nonnegative_gaussian`) give
-a pointwise credible band for γ.
+truncated to c ≥ 0. Its mode is the Tikhonov solution; samples from it
+(Gibbs sampling, :func:`._solvers.sample_nonnegative_gaussian`) give a
+pointwise credible band for γ. The chains start at the mode and run a few
+dozen sweeps, enough for the band's width near the peaks; with strongly
+correlated coefficients Gibbs mixes slowly, so read the band as indicative.
 """
 
 from __future__ import annotations
@@ -700,8 +707,11 @@ def drt(
         d_real, d_imag, w * z.real / z0, w * z.imag / z0, penalty, scale, first, with_l
     )
 
+    # Internally the data term is ‖Du − b‖² = Σ|r/σ|²/Z₀², so λ/Z₀² there.
     lam, warm_start = (
-        _choose_lambda(problem, part, criterion) if lambda_ == "auto" else (float(lambda_), None)
+        _choose_lambda(problem, part, criterion)
+        if lambda_ == "auto"
+        else (float(lambda_) / z0**2, None)
     )
     gram, rhs, d, b = problem.normal(part)
     sol = _solve(gram, rhs, d, b, penalty, lam, warm_start)
@@ -754,7 +764,7 @@ def drt(
         fitted=fitted,
         residuals_real=np.ascontiguousarray(residual.real),
         residuals_imag=np.ascontiguousarray(residual.imag),
-        lambda_=lam,
+        lambda_=float(lambda_) if lambda_ != "auto" else lam * z0**2,
         peaks=_peaks(disc.out_y, gamma, prominence),
         method=method,
         criterion=criterion if lambda_ == "auto" else None,
