@@ -482,17 +482,22 @@ def _choose_lambda(problem: _Problem, part: str, criterion: str) -> tuple[float,
     n = b.size
     grid = _LOG_LAMBDA_GRID
     if criterion == "gcv":
-        warm: list[BoolArray | None] = [None]
+        # Free sets by log λ: each fit starts from the nearest one found so far.
+        seen: dict[float, BoolArray] = {}
+
+        def nearest(log_lam: float) -> BoolArray | None:
+            return seen[min(seen, key=lambda k: abs(k - log_lam))] if seen else None
 
         def score(log_lam: float) -> float:
-            sol = _solve(gram, rhs, d, b, problem.penalty, 10.0**log_lam, warm[0])
-            warm[0] = sol.free
+            sol = _solve(gram, rhs, d, b, problem.penalty, 10.0**log_lam, nearest(log_lam))
+            seen[log_lam] = sol.free
             return _gcv(sol, n)
 
         values = [score(float(x)) for x in grid[::-1]][::-1]
         best = int(np.argmin(values))
         lo, hi = grid[max(best - 1, 0)], grid[min(best + 1, grid.size - 1)]
-        return float(10.0 ** _golden(score, float(lo), float(hi))), warm[0]
+        chosen = _golden(score, float(lo), float(hi))
+        return float(10.0**chosen), nearest(chosen)
     if criterion == "lcurve":
         fine = np.arange(grid[0], grid[-1] + 1e-9, 0.25)
         warm_free: BoolArray | None = None
