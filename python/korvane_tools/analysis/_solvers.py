@@ -10,19 +10,18 @@ from __future__ import annotations
 
 import numpy as np
 import numpy.typing as npt
-from scipy.linalg import cho_factor, cho_solve
+from scipy.linalg.lapack import dposv
 
 FloatArray = npt.NDArray[np.float64]
 BoolArray = npt.NDArray[np.bool_]
 
 
 def _spd_solve(a: FloatArray, b: FloatArray) -> FloatArray:
-    """a⁻¹b for symmetric positive definite a (Cholesky; LU if rounding spoils it)."""
-    try:
-        factor = cho_factor(a, lower=True, check_finite=False)
-    except np.linalg.LinAlgError:
+    """a⁻¹b for symmetric positive definite a (LAPACK posv; LU if rounding spoils it)."""
+    _, x, info = dposv(a, b, lower=1)
+    if info != 0:
         return np.asarray(np.linalg.solve(a, b), dtype=np.float64)
-    return np.asarray(cho_solve(factor, b, check_finite=False), dtype=np.float64)
+    return np.asarray(x, dtype=np.float64)
 
 
 def nnls_gram(
