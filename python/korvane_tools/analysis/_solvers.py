@@ -138,23 +138,23 @@ def sample_nonnegative_gaussian(
     per_chain = -(-count // chains)
     out = np.empty((m, per_chain * chains))
     kept = 0
-    for sweep in range(burn_in + per_chain * thin):
-        for j in range(m):
-            old = x[j]
-            mean = old - gradient[j] / diag[j]
-            a = -mean / sd[j]  # the wall in standard units
-            tail = ndtr(-a)  # mass above the wall
-            u = rng.random(chains)
-            with np.errstate(divide="ignore"):
-                z = -ndtri(u * tail)
-            # Far in the tail (mass underflowing) the truncated normal is a + Exp/a.
-            far = ~(tail > 1e-300)
-            if far.any():
-                z[far] = a[far] + rng.exponential(size=int(far.sum())) / a[far]
-            new = np.maximum(mean + sd[j] * z, 0.0)
-            gradient += columns[j][:, None] * (new - old)
-            x[j] = new
-        if sweep >= burn_in and (sweep - burn_in) % thin == thin - 1:
-            out[:, kept : kept + chains] = x
-            kept += chains
+    inv_diag = 1.0 / diag
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        for sweep in range(burn_in + per_chain * thin):
+            uniform = rng.random((m, chains))
+            spare = rng.exponential(size=(m, chains))
+            for j in range(m):
+                old = x[j]
+                mean = old - gradient[j] * inv_diag[j]
+                a = -mean / sd[j]  # the wall in standard units
+                tail = ndtr(-a)  # mass above the wall
+                # Far in the tail (that mass underflowing) the truncated
+                # normal is a + Exp/a.
+                z = np.where(tail > 1e-300, -ndtri(uniform[j] * tail), a + spare[j] / a)
+                new = np.maximum(mean + sd[j] * z, 0.0)
+                gradient += np.multiply.outer(columns[j], new - old)
+                x[j] = new
+            if sweep >= burn_in and (sweep - burn_in) % thin == thin - 1:
+                out[:, kept : kept + chains] = x
+                kept += chains
     return np.ascontiguousarray(out[:, :count].T)
