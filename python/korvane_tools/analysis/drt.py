@@ -402,7 +402,6 @@ class _Problem:
     penalty: FloatArray  # unknowns × unknowns, zero outside the c block
     scale: FloatArray  # unknown → physical value multiplier
     first: int
-    has_l: bool
 
     def normal(self, part: str) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
         """(G, g, D, b) for the rows of ``part``; an unknown the part cannot
@@ -625,18 +624,23 @@ def drt(
     ``data`` is a BDF frame or a ``(frequencies, impedances)`` pair. γ is a
     sum of ``basis`` functions ("gaussian", "inverse_quadratic",
     "piecewise_linear") of full width at half maximum ``width`` collocation
-    spacings, ``points_per_decade`` of them over the measured range of τ =
-    1/ω extended by ``extend_decades`` (fast end, slow end; one number for
-    both): one decade on the fast side, three on the slow side by default, so
-    that a diffusion tail, whose γ keeps rising beyond the slowest measured
-    τ, piles up out there instead of rippling inside the measured window. The fit is to ``part``
-    ("both", "real" or "imag") weighted by 1/``sigma`` (per point or one
-    value; default |Z|), with a penalty on the ``derivative`` (1 or 2) of γ,
-    weighted by ``lambda_``: a number, or "auto" to choose it by
-    ``criterion`` ("gcv" generalised cross-validation, "lcurve", or "re-im"
-    real–imaginary cross-validation). R∞, the inductance and γ are all kept
-    non-negative. ``inductance``: fit a series inductor (True), not (False),
-    or when some imaginary part is positive (None).
+    spacings, ``points_per_decade`` of them over the measured range of
+    τ = 1/ω extended by ``extend_decades`` (fast end, slow end; one number
+    for both): one decade on the fast side and three on the slow side by
+    default, so that a diffusion tail, whose γ keeps rising beyond the
+    slowest measured τ, piles up out there instead of rippling inside the
+    measured window.
+
+    The fit is to ``part`` ("both", "real" or "imag") weighted by
+    1/``sigma`` (per point or one value; default |Z|), with a penalty on the
+    ``derivative`` (2 or 1) of γ weighted by ``lambda_``: a number (the
+    dimensionless λ of Σ|r/σ|² + λ·∫(γ⁽ᵏ⁾/max|Z|)² d ln τ, as reported in
+    the result), or "auto" to choose it by ``criterion`` ("gcv" generalised
+    cross-validation, "lcurve", or "re-im" real–imaginary cross-validation).
+    R∞, the inductance and γ are all kept non-negative. ``inductance``: fit
+    a series inductor (True), not (False), or when some imaginary part is
+    positive (None). Peaks are the local maxima of γ standing out by at
+    least ``prominence`` of its largest value from the valleys beside them.
 
     ``method="bayesian"`` adds the pointwise ``credible`` band of γ from
     ``samples`` draws of the non-negative posterior (seeded by ``seed``).
@@ -647,6 +651,8 @@ def drt(
         raise ValueError(f"part must be 'both', 'real' or 'imag', got {part!r}")
     if derivative not in (1, 2) or isinstance(derivative, bool):
         raise ValueError(f"derivative must be 1 or 2, got {derivative!r}")
+    if not 0.0 <= prominence < 1.0:
+        raise ValueError(f"prominence must be in [0, 1), got {prominence!r}")
     for name, value in (
         ("width", width),
         ("points_per_decade", points_per_decade),
@@ -708,9 +714,7 @@ def drt(
         disc.centres > -math.log(float(np.min(omega)))
     )
     penalty[first:, first:][outside, outside] += _OUTSIDE_WEIGHT
-    problem = _Problem(
-        d_real, d_imag, w * z.real / z0, w * z.imag / z0, penalty, scale, first, with_l
-    )
+    problem = _Problem(d_real, d_imag, w * z.real / z0, w * z.imag / z0, penalty, scale, first)
 
     # Internally the data term is ‖Du − b‖² = Σ|r/σ|²/Z₀², so λ/Z₀² there.
     lam, warm_start = (
