@@ -20,12 +20,12 @@ from pathlib import Path
 
 
 def loaded_korvane_files() -> set[Path]:
-    """Every mapped file whose name mentions korvane: extensions and shared libraries."""
+    """Every mapped file whose path mentions korvane: extensions and shared libraries."""
     found = set()
     with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
         for line in maps:
             fields = line.split(maxsplit=5)
-            if len(fields) == 6 and "korvane" in Path(fields[5].strip()).name:
+            if len(fields) == 6 and "korvane" in fields[5]:
                 found.add(Path(fields[5].strip()))
     return found
 
