@@ -89,15 +89,17 @@ def _first_arc_end(y: FloatArray, step: float) -> int | None:
     height above where the arc started; None for a single arc (or one arc and
     a falling tail), which needs no inset.
     """
-    top, i_top, base = -np.inf, 0, np.inf
+    if y.size == 0:
+        return None
+    top = base = floor = float(y[0])
     low, i_low = np.inf, -1
     for i, value in enumerate(y):
         if i_low < 0:  # climbing the first arc, or just past its top
-            base = min(base, value) if i <= i_top else base
             if value > top:
-                top, i_top = value, i
+                top, base = value, floor
             elif top - value > step * (top - base) > 0:
                 low, i_low = value, i
+            floor = min(floor, value)
         elif value < low:
             low, i_low = value, i
         elif value - low > step * (top - base):
@@ -143,6 +145,8 @@ def plot_nyquist(data: Data, fit: Any = None, ax: Axes | None = None) -> Axes:
     f, z = spectrum(data)
     if ax is None:
         _, ax = plt.subplots()
+    # What earlier calls drew on these axes stays inside the limits.
+    earlier = ax.dataLim.frozen() if ax.has_data() else None
     order = np.argsort(-f, kind="stable")  # the sweep from high to low frequency
     curve_f, curve, shown = f[order], z[order], z
     model = None
@@ -153,6 +157,13 @@ def plot_nyquist(data: Data, fit: Any = None, ax: Axes | None = None) -> Axes:
         shown = np.concatenate([z, z_dense])
     _draw_nyquist(ax, z, model)
     bounds = _span(shown.real, -shown.imag)
+    if earlier is not None:
+        bounds = (
+            min(bounds[0], earlier.x0),
+            max(bounds[1], earlier.x1),
+            min(bounds[2], earlier.y0),
+            max(bounds[3], earlier.y1),
+        )
     _set_limits(ax, bounds)
     ax.set_aspect("equal", adjustable="box")
     ax.set_xlabel(_NYQUIST_X)

@@ -59,6 +59,9 @@ def test_nyquist_without_fit_on_given_axes():
     fig, ax = plt.subplots()
     assert plot_nyquist((F, Z), ax=ax) is ax
     assert list(lines(ax)) == ["measured"]
+    plot_nyquist((F, 0.5 * Z), ax=ax)  # a second spectrum keeps the first in view
+    assert ax.get_xlim()[0] < 0.5 * Z.real.min() and Z.real.max() < ax.get_xlim()[1]
+    assert (-Z.imag).max() < ax.get_ylim()[1]
 
 
 def test_bode_axes_scales_and_phase():
