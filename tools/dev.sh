@@ -131,10 +131,22 @@ install_module() {
 # The wheel `pip wheel .` makes, built without isolation for the reason above
 # (it shares install_module's build directory), then installed with its
 # dependencies into a fresh virtual environment outside the tree and tried
-# there by tools/wheel_smoke.py. Building, installing and testing are separate
-# stages, so the download and install time shows apart from the test time.
+# there by tools/wheel_smoke.py. The dependencies' wheels (pyproject.toml's
+# list) are downloaded once, ahead of the test stages, which then need no
+# network; building, installing and testing are separate stages.
 DIST=$ROOT/build/dist
+WHEELHOUSE=$ROOT/build/wheelhouse
 SMOKE_DIR=
+wheel_dependencies() {
+    [ -f "$WHEELHOUSE/.complete" ] && [ "$WHEELHOUSE/.complete" -nt pyproject.toml ] && return 0
+    rm -rf "$WHEELHOUSE"
+    mkdir -p "$WHEELHOUSE"
+    "$VENV/bin/python" -c 'import sys, tomllib; print(*tomllib.load(sys.stdin.buffer)["project"]["dependencies"], sep="\n")' \
+        <pyproject.toml >"$WHEELHOUSE/requirements.txt"
+    "$VENV/bin/python" -m pip download -q --disable-pip-version-check --only-binary=:all: \
+        -d "$WHEELHOUSE" -r "$WHEELHOUSE/requirements.txt"
+    touch "$WHEELHOUSE/.complete"
+}
 wheel_build() {
     rm -rf "$DIST"
     "$VENV/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$DIST" .
@@ -144,8 +156,9 @@ wheel_install() {
     [ ${#wheels[@]} -eq 1 ] && [ -f "${wheels[0]}" ] || { echo "expected one wheel in $DIST" >&2; exit 1; }
     SMOKE_DIR=$(mktemp -d "${TMPDIR:-/tmp}/korvane-wheel-smoke.XXXXXX")
     "$VENV/bin/python" -m venv "$SMOKE_DIR/venv"
-    # The wheel by its path; its dependencies from the package index.
-    "$SMOKE_DIR/venv/bin/python" -m pip install -q --disable-pip-version-check "${wheels[0]}"
+    # The wheel by its path; its dependencies from the wheelhouse, offline.
+    "$SMOKE_DIR/venv/bin/python" -m pip install -q --disable-pip-version-check --no-index \
+        --find-links "$WHEELHOUSE" "${wheels[0]}"
 }
 wheel_smoke() {
     (cd "$SMOKE_DIR" && "$SMOKE_DIR/venv/bin/python" -I "$ROOT/tools/wheel_smoke.py" \
@@ -255,6 +268,7 @@ case "${1:-}" in
         ;;
     test)
         stage "setup" setup
+        stage "wheel dependencies" wheel_dependencies
         stage "format check" format_check
         stage "Python lint" python_lint
         stage "build" build_all
@@ -291,6 +305,7 @@ case "${1:-}" in
         ;;
     wheel)
         stage "setup" setup
+        stage "wheel dependencies" wheel_dependencies
         stage "wheel build" wheel_build
         stage "wheel install (fresh venv)" wheel_install
         stage "wheel smoke test" wheel_smoke
