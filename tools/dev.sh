@@ -3,10 +3,11 @@
 # this kind (Debian packages, the CPython 3.13 interpreter from pyenv, a
 # virtual environment), then:
 #   tools/dev.sh main      build and install the module, fit the bundled example
-#   tools/dev.sh test      every test stage below, with a table of stage times
+#   tools/dev.sh test      every test stage below (the trainer's tests too, in
+#                          .venv-train; the wheel built, installed in a fresh
+#                          venv outside the tree and smoke-tested there), with a
+#                          table of stage times
 #                          (KORVANE_VERBOSE=1: the C++ tests' tables too)
-#                          (among them: build the wheel, install it in a fresh
-#                          venv outside the tree, smoke-test it there)
 #   tools/dev.sh quick     build, then the C++ and Python suites and type checks
 #   tools/dev.sh wheel     the three wheel stages only
 #   tools/dev.sh sanitize  build with AddressSanitizer and UBSan (build/asan),
@@ -99,6 +100,18 @@ setup() {
     fi
     export PATH="$VENV/bin:$PATH"
 }
+
+# The trainer's own environment (CPython 3.11, the CPU build of PyTorch), for
+# its tests; created once, by the set-up stage, never inside a timed test stage.
+setup_trainer() {
+    if ! [ -x "$ROOT/.venv-train/bin/python" ] ||
+        ! "$ROOT/.venv-train/bin/python" -c 'import torch, numpy' 2>/dev/null; then
+        log "creating .venv-train (PyTorch CPU build) for the trainer's tests"
+        bash tools/train/setup.sh --no-module >/dev/null
+    fi
+}
+
+trainer_tests() { "$ROOT/.venv-train/bin/python" -m unittest -q tools/train/test_train.py; }
 
 build_all() {
     log "building (C++ core, tests, benchmarks, module)"
@@ -268,6 +281,7 @@ case "${1:-}" in
         ;;
     test)
         stage "setup" setup
+        stage "trainer set-up" setup_trainer
         stage "wheel dependencies" wheel_dependencies
         stage "format check" format_check
         stage "Python lint" python_lint
@@ -275,6 +289,7 @@ case "${1:-}" in
         stage "C++ tests" cpp_tests
         stage "Python tests" python_tests
         stage "type checks" type_checks
+        stage "trainer tests" trainer_tests
         stage "wheel build" wheel_build
         stage "wheel install (fresh venv)" wheel_install
         stage "wheel smoke test" wheel_smoke
