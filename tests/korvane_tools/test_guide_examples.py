@@ -5,15 +5,18 @@ reader pasting them one after another would run them, so the documents
 cannot drift from the code. A block whose first line is "# not run" is
 skipped. A block with an ``if __name__ == "__main__":`` guard is a script (a
 process pool, a local Dask cluster re-imports it in its workers): it runs on
-its own, as ``python block.py``, in a fresh interpreter. The documents may use
-REPO and SHARED_DATA (pathlib paths) for files, or paths relative to the
-repository root; files they write land in a scratch folder.
+its own, as ``python block.py``, in a fresh interpreter. The ``korvane-fit``
+command lines (indented four spaces) run too. The documents may use REPO and
+SHARED_DATA (pathlib paths) for files, or paths relative to the repository
+root; files they write land in a scratch folder.
 """
 
 from __future__ import annotations
 
+import glob
 import os
 import re
+import shlex
 import subprocess
 import sys
 import traceback
@@ -26,6 +29,7 @@ REPO = Path(__file__).resolve().parents[2]
 DOCUMENTS = ["docs/guide.md", "README.md"]
 FENCE = re.compile(r"^```python[ \t]*\n(.*?)^```[ \t]*$", re.MULTILINE | re.DOTALL)
 SCRIPT = re.compile(r"^if __name__ == .__main__.:", re.MULTILINE)
+COMMAND = re.compile(r"^    korvane-fit (.*)$", re.MULTILINE)
 
 
 def doc_blocks(text: str) -> list[tuple[int, str]]:
@@ -44,20 +48,35 @@ def test_fences_are_found_and_marked_blocks_skipped() -> None:
     assert doc_blocks(text) == [(3, "x = 1\n")]
 
 
-def run_script(path: Path, line: int, code: str) -> None:
-    """A guarded block as its own program, with this tree's packages importable."""
-    script = Path(f"block_{line}.py")
-    script.write_text(code, encoding="utf-8")
+def run(what: str, args: list[str]) -> None:
+    """A program in a fresh interpreter, with this tree's packages importable."""
     paths = [str(REPO / "python"), os.environ.get("KORVANE_BUILD_DIR", ""), str(REPO)]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
     done = subprocess.run(
-        [sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=300
+        [sys.executable, *args], env=env, capture_output=True, text=True, timeout=300
     )
     if done.returncode != 0:
-        pytest.fail(
-            f"the script at {path.name}:{line} fails (lines counted from the block)\n{done.stderr}",
-            pytrace=False,
-        )
+        pytest.fail(f"{what} fails\n{done.stderr}", pytrace=False)
+
+
+def run_script(path: Path, line: int, code: str) -> None:
+    script = Path(f"block_{line}.py")
+    script.write_text(code, encoding="utf-8")
+    run(f"the script at {path.name}:{line} (lines counted from the block)", [str(script)])
+
+
+def run_commands(path: Path, text: str) -> None:
+    """The korvane-fit lines, their wildcards expanded as a shell would."""
+    for match in COMMAND.finditer(text):
+        args = [
+            name
+            for word in shlex.split(match.group(1))
+            for name in (sorted(glob.glob(word)) if "*" in word else [word])
+        ]
+        where = f"the command at {path.name}:{text.count(chr(10), 0, match.start()) + 1}"
+        run(where, ["-m", "korvane_tools", *args])
+        out = args[args.index("--out") + 1] if "--out" in args else None
+        assert out is None or Path(out).is_file(), f"{where} wrote no {out}"
 
 
 @pytest.mark.parametrize("document", DOCUMENTS)
@@ -65,7 +84,8 @@ def test_document_examples_run(
     document: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
 ) -> None:
     path = REPO / document
-    blocks = doc_blocks(path.read_text(encoding="utf-8"))
+    text = path.read_text(encoding="utf-8")
+    blocks = doc_blocks(text)
     assert blocks, f"{document} has no python examples"
     # A reader runs the examples from the repository root; here they run in a
     # scratch folder that links the root's entries, so "examples/data/..."
@@ -102,6 +122,7 @@ def test_document_examples_run(
                     + "".join(traceback.format_exception_only(error)),
                     pytrace=False,
                 )
+        run_commands(path, text)
     finally:
         if "matplotlib.pyplot" in sys.modules:
             sys.modules["matplotlib.pyplot"].close("all")
