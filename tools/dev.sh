@@ -175,7 +175,7 @@ wheel_install() {
 }
 wheel_smoke() {
     (cd "$SMOKE_DIR" && "$SMOKE_DIR/venv/bin/python" -I "$ROOT/tools/wheel_smoke.py" \
-        "$ROOT/examples/data/randles_spectrum.csv" >wheel-smoke.log) ||
+        "$ROOT/examples/data/randles_spectrum.csv" >wheel-smoke.log 2>&1) ||
         { cat "$SMOKE_DIR/wheel-smoke.log" >&2; exit 1; }
     tail -n 1 "$SMOKE_DIR/wheel-smoke.log" >&2
     rm -rf "$SMOKE_DIR"
