@@ -97,7 +97,8 @@ _OUTSIDE_WEIGHT = 0.1
 _HELD_SIGMAS = 3.0
 
 #: log10 λ of the coarse search grid; the minimum found on it is refined.
-_LOG_LAMBDA_GRID = np.arange(-11.0, -0.99, 1.0)
+_LOG_LAMBDA_GRID = np.arange(-11.0, -2.99, 1.0)
+_LOG_LAMBDA_MAX = 2.0
 
 
 @dataclass(frozen=True)
@@ -493,12 +494,17 @@ def _choose_lambda(problem: _Problem, part: str, criterion: str) -> tuple[float,
             return _gcv(sol, n)
 
         values = [score(float(x)) for x in grid[::-1]][::-1]
+        # Noisy data can want more smoothing than the grid reaches: go on
+        # upwards while the minimum sits at the top.
+        while int(np.argmin(values)) == grid.size - 1 and grid[-1] < _LOG_LAMBDA_MAX:
+            grid = np.append(grid, grid[-1] + 1.0)
+            values.append(score(float(grid[-1])))
         best = int(np.argmin(values))
         lo, hi = grid[max(best - 1, 0)], grid[min(best + 1, grid.size - 1)]
         chosen = _golden(score, float(lo), float(hi))
         return float(10.0**chosen), nearest(chosen)
     if criterion == "lcurve":
-        fine = np.arange(grid[0], grid[-1] + 1e-9, 0.25)
+        fine = np.arange(grid[0], _LOG_LAMBDA_MAX + 1e-9, 0.25)
         warm_free: BoolArray | None = None
         rho, eta = [], []
         for x in fine[::-1]:
@@ -528,6 +534,7 @@ def _choose_lambda(problem: _Problem, part: str, criterion: str) -> tuple[float,
                 total += float(miss @ miss)
             return total
 
+        grid = np.arange(grid[0], _LOG_LAMBDA_MAX + 1e-9, 1.0)
         values = [cross(x) for x in grid[::-1]][::-1]
         best = int(np.argmin(values))
         lo, hi = grid[max(best - 1, 0)], grid[min(best + 1, grid.size - 1)]
