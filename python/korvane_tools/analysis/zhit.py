@@ -193,17 +193,18 @@ def z_hit(
 ) -> ZHitResult:
     """Reconstruct |Z| from the phase and compare it with the measurement.
 
-    ``data`` is a BDF frame or a ``(frequencies, impedances)`` pair. The phase
-    is smoothed by ``smoothing`` ("lowess", "savgol" or "none")
-    over ``points`` neighbours (default 5 for LOWESS, 7 for Savitzky–Golay)
-    and interpolated by ``interpolation`` ("akima" or "cubic"). The
-    integral term is followed by all derivative terms at once, summed by a
+    ``data`` is a BDF frame or a ``(frequencies, impedances)`` pair. The
+    phase is smoothed by ``smoothing`` ("lowess", "savgol" or "none") over
+    ``points`` neighbours (default 5 for LOWESS, 7 for Savitzky–Golay) and
+    interpolated by ``interpolation`` ("akima" or "cubic"). The integral
+    term is followed by all derivative terms at once, summed by a
     convolution (``terms=None``), or by the first ``terms`` of the series
-    (1: −π/6·φ′, the classical Z-HIT; 2: also −π³/360·φ‴). The constant of ln|Z| is fitted on the points whose
-    frequency lies in ``window`` = (low, high) hertz; by default the upper
-    half of the measured decades, since a sweep starts at high frequency and
-    a cell drifts as it goes on. ``passed`` holds when every relative
-    residual, real and imaginary, is at most ``threshold`` (as in
+    (1: −π/6·φ′, the classical Z-HIT; 2: also −π³/360·φ‴). The constant of
+    ln|Z| is fitted on the points whose frequency lies in ``window`` =
+    (low, high) hertz; by default the upper half of the measured decades,
+    since a sweep starts at high frequency and a cell drifts as it goes on.
+    ``passed`` holds when every relative residual, real and imaginary, is at
+    most ``threshold`` (as in
     :func:`korvane_tools.lin_kk`).
     """
     if smoothing not in ("lowess", "savgol", "none"):
