@@ -16,17 +16,21 @@ FloatArray = npt.NDArray[np.float64]
 BoolArray = npt.NDArray[np.bool_]
 
 
-def _spd_solve(a: FloatArray, b: FloatArray) -> FloatArray:
-    """a⁻¹b for symmetric positive definite a (LAPACK posv; LU if rounding spoils it)."""
-    _, x, info = dposv(a, b, lower=1)
+def _spd_solve(a: FloatArray, b: FloatArray) -> tuple[FloatArray, FloatArray | None]:
+    """a⁻¹b for symmetric positive definite a, and a's Cholesky factor.
+
+    LAPACK posv; the factor is in the lower triangle (None when rounding
+    spoiled the factorisation and LU solved instead).
+    """
+    factor, x, info = dposv(a, b, lower=1)
     if info != 0:
-        return np.asarray(np.linalg.solve(a, b), dtype=np.float64)
-    return np.asarray(x, dtype=np.float64)
+        return np.asarray(np.linalg.solve(a, b), dtype=np.float64), None
+    return np.asarray(x, dtype=np.float64), np.asarray(factor, dtype=np.float64)
 
 
 def nnls_gram(
     h: FloatArray, g: FloatArray, passive: BoolArray | None = None
-) -> tuple[FloatArray, BoolArray]:
+) -> tuple[FloatArray, BoolArray, FloatArray | None]:
     """Minimise ½·xᵀHx − gᵀx subject to x ≥ 0 (H symmetric positive definite).
 
     First the primal–dual active-set method (Hintermüller, Ito and Kunisch,
@@ -35,8 +39,9 @@ def nnls_gram(
     not guaranteed to terminate, so after a few steps without reaching the
     optimality conditions Lawson and Hanson's method, which is, finishes
     from where it stopped. ``passive`` (the free set of a nearby problem,
-    e.g. the previous λ) is a warm start. Returns the solution and its free
-    set (the warm start for the next call).
+    e.g. the previous λ) is a warm start. Returns the solution, its free
+    set (the warm start for the next call) and, when at hand, the Cholesky
+    factor (lower triangle) of H on that free set.
     """
     n = g.size
     tol = 1e-12 * max(float(np.max(np.abs(g))), float(np.max(np.abs(np.diag(h)))), 1e-300)
@@ -44,14 +49,18 @@ def nnls_gram(
     for _ in range(30):
         x = np.zeros(n)
         idx = np.flatnonzero(free)
+        factor = None
         if idx.size:
-            x[idx] = _spd_solve(h[np.ix_(idx, idx)], g[idx])
+            x[idx], factor = _spd_solve(h[np.ix_(idx, idx)], g[idx])
         gradient = h @ x - g
         # KKT: x ≥ 0 on the free set, gradient ≥ 0 on the held set.
         if np.all(x[idx] >= 0) and np.all(gradient[~free] >= -tol):
-            return np.maximum(x, 0.0), free & (x > 0)
+            positive = free & (x > 0)
+            same = bool(np.array_equal(positive, free))
+            return np.maximum(x, 0.0), positive, factor if same else None
         free = (free & (x > 0)) | (~free & (gradient < -tol))
-    return _lawson_hanson(h, g, free, tol)
+    x, free = _lawson_hanson(h, g, free, tol)
+    return x, free, None
 
 
 def _lawson_hanson(
@@ -63,7 +72,7 @@ def _lawson_hanson(
 
     def solve(mask: BoolArray) -> FloatArray:
         idx = np.flatnonzero(mask)
-        return _spd_solve(h[np.ix_(idx, idx)], g[idx])
+        return _spd_solve(h[np.ix_(idx, idx)], g[idx])[0]
 
     # A warm start need not be feasible: drop variables whose unconstrained
     # value on the free set is not positive until it is. The result is a

@@ -439,7 +439,7 @@ def _solve(
     warm: BoolArray | None,
 ) -> _Solution:
     h = gram + lam * penalty
-    u, free = nnls_gram(h, rhs, warm)
+    u, free, factor = nnls_gram(h, rhs, warm)
     r = d @ u - b
     idx = np.flatnonzero(free)
     trace = 0.0
@@ -447,7 +447,7 @@ def _solve(
         # tr(H_FF⁻¹ D_Fᵀ D_F) = ‖C⁻¹ D_Fᵀ‖²_F with H_FF = C Cᵀ: a triangular
         # solve against the n data rows instead of a second M×M solve.
         try:
-            chol = np.linalg.cholesky(h[np.ix_(idx, idx)])
+            chol = np.linalg.cholesky(h[np.ix_(idx, idx)]) if factor is None else factor
             solved = solve_triangular(chol, d[:, idx].T, lower=True, check_finite=False)
             trace = float(np.sum(solved * solved))
         except np.linalg.LinAlgError:
