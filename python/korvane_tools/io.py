@@ -23,6 +23,7 @@ import numpy as np
 
 from .readers._columns import Table, columns_of
 from .readers._formats import BY_NAME, FORMATS, Format, sniff, suggested_by
+from .readers._registry import read_bytes
 from .readers._text import FormatError, decode, split_lines
 
 _CYCLE = "Cycle Count / 1"
@@ -120,7 +121,11 @@ def read_spectra(path: str | os.PathLike[str], format: str | None = None) -> lis
     :func:`read`.
     """
     name = os.fspath(path)
-    text = decode(Path(path).read_bytes())
+    raw = Path(path).read_bytes()
+    binary = read_bytes(name, raw, format)
+    if binary is not None:
+        return _binary_spectra(name, binary[0].name, binary[1])
+    text = decode(raw)
     if not text.strip():
         raise ValueError(f"{name}, line 1: expected an impedance table, found an empty file")
     lines = split_lines(text)
@@ -172,3 +177,25 @@ def _frames(table: Table) -> list[Any]:
             frame.attrs["cycle"] = cycle
         frames.append(frame)
     return frames
+
+
+# -- binary and container formats (readers/_registry.py) --------------------
+
+
+def _binary_spectra(name: str, fmt: str, tables: list[Table]) -> list[Any]:
+    """The frames of tables a binary or container reader found; rows, not lines, are counted."""
+    frames = []
+    for table in tables:
+        try:
+            frames += _frames(table)
+        except FormatError as err:
+            where = f"sheet {table.attrs['sheet']!r}, " if "sheet" in table.attrs else ""
+            raise ValueError(
+                f"{name} (read as {fmt}): {where}row {err.line}: {err.message}"
+            ) from None
+    kept = [f for f in frames if len(f)]
+    if not kept:
+        raise ValueError(f"{name}: no impedance rows: every row has frequency 0 and impedance 0")
+    for i, frame in enumerate(kept):
+        frame.attrs.update(source=name, format=fmt, spectrum=i)
+    return kept

@@ -1,0 +1,85 @@
+"""Spreadsheets (``.xlsx``, ``.ods``, ``.fods``) through pandas' engines.
+
+Each sheet becomes lines of tab-separated cells and is read like a text
+file, so a sheet holds what a delimited file holds (a preamble, a names row,
+cycles, repeated names rows) and its columns are recognised the same way.
+Numbers keep their shortest exact text; a cell of text keeps its text. A
+sheet with no row of two or more numbers (notes, a cover sheet) is no
+table and is passed over; an error in a table sheet names that sheet.
+"""
+
+from __future__ import annotations
+
+import io
+import math
+import zipfile
+from typing import Any
+
+from ._binary import ContentError
+from ._columns import Table
+from ._formats import sniff
+from ._text import FormatError, numeric_separator
+
+_ENGINES = {"xlsx": ("openpyxl", "openpyxl"), "ods": ("odf", "odfpy"), "fods": ("odf", "odfpy")}
+
+
+def kind(raw: bytes, suffix: str) -> str | None:
+    """``"xlsx"``, ``"ods"`` or ``"fods"`` when the bytes are such a file, else None."""
+    if raw.startswith(b"PK\x03\x04"):
+        try:
+            names = set(zipfile.ZipFile(io.BytesIO(raw)).namelist())
+        except zipfile.BadZipFile:
+            return None
+        if "xl/workbook.xml" in names:
+            return "xlsx"
+        if "content.xml" in names and b"opendocument.spreadsheet" in raw[:200]:
+            return "ods"
+        return None
+    head = raw[:2000].lstrip()
+    if (
+        head.startswith(b"<?xml")
+        and b"office:document" in head
+        and (suffix == ".fods" or b"opendocument.spreadsheet" in head)
+    ):
+        return "fods"
+    return None
+
+
+def parse(raw: bytes, suffix: str) -> list[Table]:
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+    what = kind(raw, suffix) or "xlsx"
+    engine, package = _ENGINES[what]
+    try:
+        sheets = pd.read_excel(io.BytesIO(raw), sheet_name=None, header=None, engine=engine)
+    except ImportError:
+        raise ContentError(
+            f"reading .{what} needs the {package} package: pip install 'korvane[spreadsheet]'"
+        ) from None
+    tables: list[Table] = []
+    for sheet, frame in sheets.items():
+        lines = ["\t".join(_cell(v) for v in row) for row in frame.itertuples(index=False)]
+        if not any(numeric_separator(ln) == "\t" for ln in lines):
+            continue
+        try:
+            found = sniff(lines).parse(lines)
+        except FormatError as err:
+            raise ContentError(f"sheet {sheet!r}, row {err.line}: {err.message}") from None
+        for table in found:
+            table.attrs["sheet"] = str(sheet)
+        tables.extend(found)
+    if not tables:
+        raise ContentError(
+            f"no sheet holds a table of numbers (sheets: {', '.join(map(repr, sheets))})"
+        )
+    return tables
+
+
+def _cell(value: Any) -> str:
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return ""
+    if isinstance(value, bool):
+        return str(value)
+    if isinstance(value, (int, float)):
+        return repr(float(value)) if isinstance(value, float) else str(value)
+    return " ".join(str(value).split())
