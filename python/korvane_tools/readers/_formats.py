@@ -12,6 +12,7 @@ import re
 from collections.abc import Callable
 from dataclasses import dataclass
 
+from . import _legacy_text
 from ._columns import Table, names_columns
 from ._text import FormatError, decimal_comma, fields, number, numeric_separator
 
@@ -260,6 +261,8 @@ FORMATS: tuple[Format, ...] = (
     Format("chi", (), lambda ls: any(ln.strip() == "A.C. Impedance" for ln in ls[:3]), _delimited),
     Format("parstat", (), _header_has("Frequency (Hz)", "Zre (ohms)"), _delimited),
     Format("powersuite", (), _header_has("Frequency", "Zre", "Zimg"), _delimited),
+    Format("counted", (), _legacy_text.is_counted, _legacy_text.parse_counted),
+    Format("grouped", (), _legacy_text.is_grouped, _legacy_text.parse_grouped),
     Format("csv", (".csv", ".tsv", ".txt", ".dat"), lambda ls: True, _delimited),
 )
 

@@ -38,12 +38,12 @@ BYTE_FORMATS: tuple[ByteFormat, ...] = (
                lambda raw, _: _biologic_mpr.is_mpr(raw), lambda raw, _: _biologic_mpr.parse(raw)),
     ByteFormat("zahner", (".ism",), "starts with the bytes 00 00 FF FF FF FE",
                lambda raw, _: _zahner.is_ism(raw), lambda raw, _: _zahner.parse(raw)),
-    ByteFormat("palmsens", (".pssession",), "UTF-16 text with a byte-order mark holding JSON",
+    ByteFormat("palmsens", (".pssession",), "is JSON in UTF-16 with a byte-order mark",
                lambda raw, _: _palmsens.is_pssession(raw), lambda raw, _: _palmsens.parse(raw)),
-    ByteFormat("ivium", (".idf", ".ids"), "sections with 'Method=' and a 'primary_data' block",
+    ByteFormat("ivium", (".idf", ".ids"), "has 'Method=' sections and a 'primary_data' block",
                lambda raw, _: _ivium.is_ivium(raw), lambda raw, _: _ivium.parse(raw)),
     ByteFormat("spreadsheet", (".xlsx", ".xlsm", ".ods", ".fods"),
-               "an Office Open XML or OpenDocument spreadsheet",
+               "is an Office Open XML or OpenDocument spreadsheet",
                lambda raw, suffix: _spreadsheet.kind(raw, suffix) is not None,
                _spreadsheet.parse),
 )  # fmt: skip
@@ -74,7 +74,7 @@ def read_bytes(name: str, raw: bytes, format: str | None) -> tuple[ByteFormat, l
     fmt = next((f for f in candidates if f.accepts(raw, suffix)), None)
     if fmt is None and chosen is not None:
         raise UnsupportedFormatError(
-            f"{name}: unsupported format: format={format!r} expects content that "
+            f"{name}: unsupported format: format={format!r} reads files whose content "
             f"{chosen.recognises}, but the file is {_describe(raw)}"
         )
     if fmt is None:

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import io
 import math
+import re
 import zipfile
 from typing import Any
 
@@ -51,7 +52,8 @@ def parse(raw: bytes, suffix: str) -> list[Table]:
     what = kind(raw, suffix) or "xlsx"
     engine, package = _ENGINES[what]
     try:
-        sheets = pd.read_excel(io.BytesIO(raw), sheet_name=None, header=None, engine=engine)
+        source = _flat_to_zip(raw) if what == "fods" else raw
+        sheets = pd.read_excel(io.BytesIO(source), sheet_name=None, header=None, engine=engine)
     except ImportError:
         raise ContentError(
             f"reading .{what} needs the {package} package: pip install 'korvane[spreadsheet]'"
@@ -73,6 +75,31 @@ def parse(raw: bytes, suffix: str) -> list[Table]:
             f"no sheet holds a table of numbers (sheets: {', '.join(map(repr, sheets))})"
         )
     return tables
+
+
+_MANIFEST = (
+    '<?xml version="1.0" encoding="UTF-8"?>'
+    '<manifest:manifest xmlns:manifest="urn:oasis:names:tc:opendocument:xmlns:manifest:1.0">'
+    '<manifest:file-entry manifest:full-path="/" '
+    'manifest:media-type="application/vnd.oasis.opendocument.spreadsheet"/>'
+    '<manifest:file-entry manifest:full-path="content.xml" manifest:media-type="text/xml"/>'
+    "</manifest:manifest>"
+)
+
+
+def _flat_to_zip(raw: bytes) -> bytes:
+    """A flat OpenDocument file as the zipped package pandas' odf engine opens.
+
+    The flat file is the package's content.xml with another root element
+    (``office:document`` for ``office:document-content``).
+    """
+    content = re.sub(rb"<(/?)office:document\b(?!-)", rb"<\1office:document-content", raw, count=2)
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as package:
+        package.writestr("mimetype", "application/vnd.oasis.opendocument.spreadsheet")
+        package.writestr("META-INF/manifest.xml", _MANIFEST)
+        package.writestr("content.xml", content)
+    return out.getvalue()
 
 
 def _cell(value: Any) -> str:
