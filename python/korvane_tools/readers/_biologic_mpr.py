@@ -69,7 +69,7 @@ def is_mpr(raw: bytes) -> bool:
 def parse(raw: bytes) -> list[Table]:
     """The data module's rows as one table (cut into cycles later)."""
     body, version, recent = _data_module(raw)
-    if len(body) < 5:
+    if len(body) < (6 if recent else 5):
         raise ContentError("the data module is too short to hold its row and column counts")
     rows = struct.unpack_from("<I", body)[0]
     count, at = (struct.unpack_from("<H", body, 4)[0], 6) if recent else (body[4], 5)

@@ -83,15 +83,20 @@ def is_grouped(lines: list[str]) -> bool:
     first = lines[run[0]].strip()
     if _COUNT.fullmatch(first) and 0 < len(run) - 1 <= 3 * int(first):
         return True
-    freqs = [number(lines[i], False) or 0.0 for i in run[::3]]
-    return len(run) % 3 == 0 and all(f > 0 for f in freqs)
+    return len(run) % 3 == 0 and _positive_frequencies(lines, run)
+
+
+def _positive_frequencies(lines: list[str], run: list[int]) -> bool:
+    return all((number(lines[i], False) or 0.0) > 0 for i in run[::3])
 
 
 def parse_grouped(lines: list[str]) -> list[Table]:
     run = _single_values(lines)
     first = lines[run[0]].strip()
     declared = None
-    if _COUNT.fullmatch(first) and len(run) % 3 == 1:
+    # A leading integer is the count unless the values make whole points
+    # without it, with positive frequencies (then it is the first frequency).
+    if _COUNT.fullmatch(first) and (len(run) % 3 != 0 or not _positive_frequencies(lines, run)):
         declared, run = int(first), run[1:]
     if len(run) % 3:
         raise FormatError(

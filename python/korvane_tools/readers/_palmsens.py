@@ -49,6 +49,14 @@ def _lower(node: Any) -> Any:
 
 
 def parse(raw: bytes) -> list[Table]:
+    try:
+        return _parse(raw)
+    except (AttributeError, TypeError, ValueError) as err:
+        # a list where an object belongs, text where a number does, bad UTF-16
+        raise ContentError(f"unexpected session structure: {err}") from None
+
+
+def _parse(raw: bytes) -> list[Table]:
     text = raw.decode("utf-16", errors="strict")
     # A stray byte-order mark (or other junk) follows the closing brace.
     end = text.rfind("}")

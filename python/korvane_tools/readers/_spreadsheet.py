@@ -13,6 +13,7 @@ from __future__ import annotations
 import io
 import math
 import re
+import xml.parsers.expat
 import zipfile
 from typing import Any
 
@@ -53,11 +54,15 @@ def parse(raw: bytes, suffix: str) -> list[Table]:
     engine, package = _ENGINES[what]
     try:
         source = _flat_to_zip(raw) if what == "fods" else raw
+        if what != "xlsx":
+            _check_xml(source)
         sheets = pd.read_excel(io.BytesIO(source), sheet_name=None, header=None, engine=engine)
     except ImportError:
         raise ContentError(
             f"reading .{what} needs the {package} package: pip install 'korvane[spreadsheet]'"
         ) from None
+    except Exception as err:  # noqa: BLE001  # engines raise zlib, XML and zip errors of their own
+        raise ContentError(f"not a readable .{what} spreadsheet: {err}") from None
     tables: list[Table] = []
     for sheet, frame in sheets.items():
         lines = ["\t".join(_cell(v) for v in row) for row in frame.itertuples(index=False)]
@@ -85,6 +90,16 @@ _MANIFEST = (
     '<manifest:file-entry manifest:full-path="content.xml" manifest:media-type="text/xml"/>'
     "</manifest:manifest>"
 )
+
+
+def _check_xml(package: bytes) -> None:
+    """Refuse damaged XML here: odfpy would print the whole document before failing."""
+    with zipfile.ZipFile(io.BytesIO(package)) as opened:
+        content = opened.read("content.xml")
+    try:
+        xml.parsers.expat.ParserCreate().Parse(content, True)
+    except xml.parsers.expat.ExpatError as err:
+        raise ContentError(f"content.xml is not well-formed XML: {err}") from None
 
 
 def _flat_to_zip(raw: bytes) -> bytes:
