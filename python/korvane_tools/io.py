@@ -100,6 +100,20 @@ def read(path: str | os.PathLike[str], format: str | None = None) -> Any:
     Raises ``ValueError`` naming the file, the line and what was expected
     when the file cannot be read, and when it holds several spectra (then
     use :func:`read_spectra`).
+
+    Besides the text formats above, and recognised from the bytes before
+    any decoding (``readers/_registry.py``): ``"biologic-mpr"`` (EC-Lab
+    ``.mpr``, both module layouts; ``"biologic"`` reads it too),
+    ``"zahner"`` (``.ism``, |Z| and phase in radians, stored order kept),
+    ``"palmsens"`` (``.pssession``: each impedance channel and sub-scan is a
+    spectrum; the stored ``ZIm`` and ``Phase`` are negated back),
+    ``"ivium"`` (``.idf``, and ``.ids`` with one spectrum per impedance
+    scan) and ``"spreadsheet"`` (``.xlsx``, ``.ods``, ``.fods``: each sheet
+    read as delimited text; needs the ``spreadsheet`` extra). The text
+    layouts ``"counted"`` (a table led by its point count) and
+    ``"grouped"`` (one value per line, frequency, real and imaginary part
+    per point) are those of older analysis programs. Any other file that is
+    not text raises :class:`UnsupportedFormatError`, a ``ValueError``.
     """
     spectra = read_spectra(path, format)
     if len(spectra) != 1:
