@@ -146,6 +146,28 @@ def test_mpr_matches_its_text_export(binary, text):
             assert rounded == theirs[column].tolist(), column
 
 
+@pytest.mark.parametrize(
+    "replaced, lost",
+    [
+        ({8: 999}, []),  # one unknown id (Cs/µF): sized by the row's remainder
+        ({8: 998, 9: 999}, []),  # two, together 8 bytes: 4 each
+        # time and cycle (8 bytes each) as unknowns: 16 bytes for two is not 4
+        # each, so the columns from the first of them on cannot be placed
+        ({5: 998, 10: 999}, ["Test Time / s", "Voltage / V", "Current / A", "Cycle Count / 1"]),
+    ],
+)
+def test_mpr_unknown_column_ids(tmp_path, replaced, lost):
+    source = _sample("biologic/impedancepy_exampleDataBioLogic.mpr")
+    raw = bytearray(source.read_bytes())
+    ids = raw.index(b"MODULEVMP data") + 57 + 5  # older layout: 16-byte header, count in one byte
+    for position, new in replaced.items():
+        raw[ids + 2 * position : ids + 2 * position + 2] = new.to_bytes(2, "little")
+    path = tmp_path / "unknown.mpr"
+    path.write_bytes(bytes(raw))
+    expected = kt.read(source).drop(columns=lost)
+    assert kt.read(path).equals(expected)
+
+
 def test_mpr_without_rows_is_an_error():
     path = MORE / "biologic" / "chemotion_CHD048_CHD050_60C_C01.mpr"
     if not path.is_file():

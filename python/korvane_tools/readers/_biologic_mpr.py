@@ -86,15 +86,21 @@ def parse(raw: bytes) -> list[Table]:
             "the data module holds 0 rows: the measurement recorded no points "
             "(an empty channel of a grouped run?)"
         )
+    total = _row_size(ids)
     start = 0x3EF if recent else {2: 0x195, 3: 0x196}.get(version)
-    placed = _place(ids, rows, len(body), start)
-    size = max(off + np.dtype(t).itemsize for _, off, t in placed.values())
-    stride = (len(body) - start) // rows if start is not None else None
-    if start is None or stride is None or stride < size or start + rows * stride > len(body):
+    if start is None and total is not None:
+        start = len(body) - rows * total  # a version not seen yet: the rows end the module
+    if start is None or start < at + 2 * count or start >= len(body):
+        raise ContentError(f"data module version {version}: unknown layout")
+    stride = (len(body) - start) // rows
+    if total is not None and stride != total:
         raise ContentError(
-            f"data module version {version}: rows of {size} bytes do not fit its "
-            f"{len(body)} bytes (unknown layout or cut off)"
+            f"the column ids make rows of {total} bytes, but the data module holds "
+            f"{rows} rows of {stride} bytes (cut off, or a column type unknown here)"
         )
+    placed = _place(ids, stride)
+    if max(off + np.dtype(kind).itemsize for _, off, kind in placed.values()) > stride:
+        raise ContentError(f"rows of {stride} bytes are too short for their columns")
     dtype = np.dtype(
         {
             "names": [str(i) for i in placed],
@@ -142,19 +148,24 @@ def _data_module(raw: bytes) -> tuple[bytes, int, bool]:
     raise ContentError("no data module ('VMP data') in the file")
 
 
-def _place(ids: list[int], rows: int, length: int, start: int | None) -> dict[int, Any]:
+def _row_size(ids: list[int]) -> int | None:
+    """Bytes per row from the column ids; None when an id is unknown."""
+    if any(i not in _COLUMNS and i not in _FLAGS for i in ids):
+        return None
+    flags = 1 if _FLAGS & set(ids) else 0
+    return flags + sum(np.dtype(_COLUMNS[i][1]).itemsize for i in ids if i in _COLUMNS)
+
+
+def _place(ids: list[int], stride: int) -> dict[int, Any]:
     """Offset of every column that can be placed: id -> (name, offset, type)."""
     unknown = [i for i in ids if i not in _COLUMNS and i not in _FLAGS]
     known = sum(np.dtype(_COLUMNS[i][1]).itemsize for i in ids if i in _COLUMNS)
-    known += 1 if _FLAGS & set(ids) else 0
-    stride = (length - start) // rows if start is not None else None
+    rest = stride - known - (1 if _FLAGS & set(ids) else 0)
     sizes: dict[int, int] = {}
-    if unknown and stride is not None:
-        rest = stride - known
-        if len(unknown) == 1 and rest > 0:
-            sizes[unknown[0]] = rest
-        elif rest == 4 * len(unknown):
-            sizes = dict.fromkeys(unknown, 4)
+    if len(unknown) == 1 and rest > 0:
+        sizes[unknown[0]] = rest
+    elif unknown and rest == 4 * len(unknown):
+        sizes = dict.fromkeys(unknown, 4)
     placed: dict[int, Any] = {}
     offset, flags_seen = 0, False
     for i in ids:
@@ -167,14 +178,12 @@ def _place(ids: list[int], rows: int, length: int, start: int | None) -> dict[in
             placed[i] = (name, offset, kind)
             offset += np.dtype(kind).itemsize
         elif i in sizes:
-            if sizes[i] in (4, 8):
-                placed[i] = (f"column {i}", offset, f"<f{sizes[i]}")
-            offset += sizes[i]
+            offset += sizes[i]  # skipped: its meaning is unknown
         else:
             break  # this column's size is unknown: later ones cannot be placed
     for needed in (_FREQUENCY_ID, 37, 38):
         if needed in ids and needed not in placed:
-            blocking = next(i for i in ids if i not in placed and i not in _FLAGS)
+            blocking = next(i for i in unknown if i not in sizes)
             raise ContentError(
                 f"column id {blocking} is of unknown size and precedes the impedance "
                 f"column {_COLUMNS[needed][0]!r}, which therefore cannot be placed"
