@@ -241,6 +241,10 @@ def test_unsupported_files_are_named_not_dumped(tmp_path):
         assert all(ext in text for ext in (".mpr", ".ism", ".pssession", ".idf", ".xlsx"))
         assert text.isascii() and "\\x" not in text
     assert "extension '.mpr' suggests biologic-mpr" in str(caught.value)
+    with pytest.raises(
+        kt.UnsupportedFormatError, match="format='csv' reads text, but the file is a PNG"
+    ):
+        kt.read(image, format="csv")
 
 
 # -- spreadsheets -------------------------------------------------------------

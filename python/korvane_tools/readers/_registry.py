@@ -63,12 +63,18 @@ def read_bytes(name: str, raw: bytes, format: str | None) -> tuple[ByteFormat, l
     """The format and tables of a binary or container file; None for a text file.
 
     ``format`` names a format to force; a text format's name (or an
-    unknown one) leaves the file to the text readers, except that
-    ``"biologic"`` on an ``.mpr`` file means its binary form.
+    unknown one) leaves a text file to the text readers and refuses any
+    other, except that ``"biologic"`` on an ``.mpr`` file means its binary
+    form.
     """
     suffix = Path(name).suffix.lower()
     chosen = _chosen(format, raw)
     if format is not None and chosen is None:
+        if _is_binary(raw):
+            raise UnsupportedFormatError(
+                f"{name}: unsupported format: format={format!r} reads text, "
+                f"but the file is {_describe(raw)}"
+            )
         return None
     candidates = [chosen] if chosen is not None else BYTE_FORMATS
     fmt = next((f for f in candidates if f.accepts(raw, suffix)), None)
