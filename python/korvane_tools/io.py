@@ -203,10 +203,10 @@ def _binary_spectra(name: str, fmt: str, tables: list[Table]) -> list[Any]:
         try:
             frames += _frames(table)
         except FormatError as err:
-            where = f"sheet {table.attrs['sheet']!r}, " if "sheet" in table.attrs else ""
-            raise ValueError(
-                f"{name} (read as {fmt}): {where}row {err.line}: {err.message}"
-            ) from None
+            where = [f"sheet {table.attrs['sheet']!r}"] if "sheet" in table.attrs else []
+            where += [f"row {err.line}"] if err.line else []
+            place = "".join(f"{w}: " for w in where)
+            raise ValueError(f"{name} (read as {fmt}): {place}{err.message}") from None
     kept = [f for f in frames if len(f)]
     if not kept:
         raise ValueError(f"{name}: no impedance rows: every row has frequency 0 and impedance 0")

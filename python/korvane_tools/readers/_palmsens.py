@@ -86,10 +86,12 @@ def _parse(raw: bytes) -> list[Table]:
                 }
                 if sub is not entry:
                     attrs["channel"] = str(entry.get("title", ""))
-                tables.append(_table(data, attrs))
+                table = _table(data, attrs)
+                if table.rows:  # a curve stopped before its first point
+                    tables.append(table)
     if not tables:
         found = ", ".join(repr(t) for t in others) or "none"
-        raise ContentError(f"no impedance measurement in the session (measurements: {found})")
+        raise ContentError(f"no impedance points in the session (other measurements: {found})")
     return tables
 
 
