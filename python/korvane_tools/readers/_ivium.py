@@ -65,8 +65,8 @@ def _block(lines: list[str], at: int, scan: int) -> Table:
     if columns < 3:
         raise ContentError(f"line {at + 2}: {columns} columns; expected Z', Z'' and frequency")
     first = at + 3
-    data = [(k + 1, re.split(r"\s+", lines[k].strip())) for k in range(first, first + rows)
-            if k < len(lines)]  # fmt: skip
+    end = min(first + rows, len(lines))
+    data = [(k + 1, re.split(r"\s+", lines[k].strip())) for k in range(first, end)]
     names = _NAMES + [f"column {c + 1}" for c in range(3, columns)]
     # The announced row count is checked, so a cut-off scan is refused.
     return Table(names, at + 1, data, " ", declared=rows, attrs={"scan": scan})
