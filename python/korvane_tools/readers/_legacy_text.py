@@ -29,9 +29,21 @@ def _count_lines(lines: list[str]) -> list[int]:
 
 
 def is_counted(lines: list[str]) -> bool:
-    counts = _count_lines(lines)
-    first_row = next((i for i, ln in enumerate(lines) if numeric_separator(ln) is not None), None)
-    return bool(counts) and first_row == counts[0] + 1 and int(lines[counts[0]]) > 0
+    """The first table is led by its exact point count, or by more with the file cut off.
+
+    A lone integer above more rows than it counts is something else (a
+    sample number), and the file is left to the delimited-text reader.
+    """
+    first = next((i for i, ln in enumerate(lines) if numeric_separator(ln) is not None), None)
+    if not first or not _COUNT.fullmatch(lines[first - 1]):
+        return False
+    count = int(lines[first - 1])
+    run = first
+    while run < len(lines) and numeric_separator(lines[run]) is not None and run - first <= count:
+        run += 1
+    rows = run - first
+    rest = any(ln.strip() for ln in lines[run:])
+    return 0 < count and (rows == count or (rows < count and not rest))
 
 
 def parse_counted(lines: list[str]) -> list[Table]:
