@@ -18,7 +18,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import Table
+from ._columns import Table, recognise
+from ._text import FormatError
 
 
 class ContentError(Exception):
@@ -28,12 +29,15 @@ class ContentError(Exception):
 def numeric_table(
     names: Sequence[str], columns: Sequence[npt.NDArray[Any]], attrs: dict[str, Any] | None = None
 ) -> Table:
-    """A table with one column per array, rows numbered from 1 in the file's order."""
-    texts = [_exact(np.asarray(c)).astype(str) for c in columns]
-    count = len(texts[0]) if texts else 0
-    rows = [(i + 1, [t[i] for t in texts]) for i in range(count)]
-    return Table(list(names), 0, rows, "\t", attrs=dict(attrs or {}))
+    """A table of the recognised columns, rows numbered from 1 in the file's order.
 
-
-def _exact(values: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    return values.astype(np.float64) if values.dtype.kind == "f" else values
+    Columns no role is recognised in never reach a frame, so they are not
+    turned into text (the cost of this detour is per value).
+    """
+    try:
+        keep = sorted(c.index for c in recognise(list(names), 0).values())
+    except FormatError:
+        keep = list(range(len(names)))  # ambiguous names: the reading will say so
+    texts = [list(map(repr, np.asarray(columns[k]).tolist())) for k in keep]
+    rows = [(i + 1, list(r)) for i, r in enumerate(zip(*texts))]
+    return Table([names[k] for k in keep], 0, rows, "\t", attrs=dict(attrs or {}))
