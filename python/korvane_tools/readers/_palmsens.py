@@ -87,7 +87,7 @@ def _parse(raw: bytes) -> list[Table]:
                 if sub is not entry:
                     attrs["channel"] = str(entry.get("title", ""))
                 table = _table(data, attrs)
-                if table.rows:  # a curve stopped before its first point
+                if table is not None:
                     tables.append(table)
     if not tables:
         found = ", ".join(repr(t) for t in others) or "none"
@@ -100,7 +100,8 @@ def _is_impedance(method: str) -> bool:
                           re.IGNORECASE | re.MULTILINE))  # fmt: skip
 
 
-def _table(data: dict[str, Any], attrs: dict[str, Any]) -> Table:
+def _table(data: dict[str, Any], attrs: dict[str, Any]) -> Table | None:
+    """The curve's arrays as a table; None for a curve stopped before its first point."""
     names: list[str] = []
     columns: list[Any] = []
     for array in data.get("values") or []:
@@ -119,6 +120,8 @@ def _table(data: dict[str, Any], attrs: dict[str, Any]) -> Table:
         columns.append(np.array([np.nan if v is None else v for v in values], dtype=np.float64))
         names.append(name)
     lengths = {len(c) for c in columns}
+    if not lengths or lengths == {0}:
+        return None
     if len(lengths) > 1:
         raise ContentError(
             f"curve {attrs['curve']!r}: arrays of different lengths "
