@@ -155,6 +155,7 @@ def read_spectra(
     tables: list[Table] | None = None
     if fast is not None:
         fmt, tables = fast
+        del raw  # the numbers are read: the bytes need not outlive them
     else:
         line = long_line(raw)
         if line is not None:
@@ -259,25 +260,48 @@ def _sweeps(freq: npt.NDArray[np.float64]) -> list[slice]:
 
     A sweep starts again where the frequency comes back to within the
     tolerance of the sweep's first frequency, after having left it, and
-    then moves in the sweep's first direction. Such a row is a turn: the
-    step into it (the jump back) and the step out of it point opposite
-    ways, so only turns are examined. Repeated frequencies count as one.
+    then moves in the sweep's first direction; a sweep that turns and
+    passes its start going the other way goes on. Repeated frequencies
+    count as one.
     """
     if freq.size < 3:
         return [slice(None)]
     keep = np.flatnonzero(np.concatenate(([True], freq[1:] != freq[:-1])))
     f = freq[keep]
     step = np.sign(np.diff(f))
-    turns = np.flatnonzero(step[:-1] * step[1:] < 0) + 1
+    near: dict[float, npt.NDArray[np.intp]] = {}  # rows close to a start frequency
     starts = [0]
-    start, scanned, left = 0, 1, False
-    for c in turns.tolist():
-        near = SWEEP_RESTART_TOLERANCE * abs(f[start])
-        if not left:  # each row is scanned once per sweep
-            left = bool(np.any(abs(f[scanned:c] - f[start]) > near))
-            scanned = c
-        if left and abs(f[c] - f[start]) <= near and step[c] == step[start]:
-            starts.append(int(keep[c]))
-            start, scanned, left = c, c + 1, False
+    start = 0
+    while start < step.size:
+        tol = SWEEP_RESTART_TOLERANCE * abs(f[start])
+        left = _first_far(f, start, tol)
+        if left is None:
+            break
+        if f[start] not in near:
+            near[f[start]] = np.flatnonzero(abs(f[: step.size] - f[start]) <= tol)
+        close = near[f[start]]
+        restart = None
+        for c in close[np.searchsorted(close, left) :].tolist():
+            if step[c] == step[start]:  # else a pass going the other way
+                restart = c
+                break
+        if restart is None:
+            break
+        starts.append(int(keep[restart]))
+        start = restart
     bounds = [*starts, freq.size]
     return [slice(a, b) for a, b in zip(bounds, bounds[1:])]
+
+
+def _first_far(f: npt.NDArray[np.float64], start: int, tol: float) -> int | None:
+    """The first row after ``start`` further than ``tol`` from its frequency.
+
+    Searched in windows that double, so the cost is that of the distance.
+    """
+    pos, width = start + 1, 16
+    while pos < f.size:
+        hit = np.flatnonzero(abs(f[pos : pos + width] - f[start]) > tol)
+        if hit.size:
+            return pos + int(hit[0])
+        pos, width = pos + width, 2 * width
+    return None

@@ -267,3 +267,95 @@ def test_fits_on_read_files():
         result = korvane.Circuit("randles").fit(kt.read(path))
         assert math.isfinite(result.chi_square), path.name
         assert all(math.isfinite(v) for v in result.params.values())
+
+
+def _sweep(freqs, offset=0.0):
+    return "".join(f"{f:.6g},{10 + offset + i},{-1 - i}\n" for i, f in enumerate(freqs))
+
+
+def test_sweeps_one_after_another_are_separate_spectra(tmp_path):
+    down = np.logspace(5, -1, 29)
+    path = _write(tmp_path, "four.csv", "f,Z',Z''\n" + "".join(_sweep(down, k) for k in range(4)))
+    spectra = kt.read_spectra(path)
+    assert [len(s) for s in spectra] == [29] * 4
+    assert [s[REAL].iloc[0] for s in spectra] == [10, 11, 12, 13]
+    with pytest.raises(ValueError, match=r"four\.csv holds 4 spectra.*read_spectra"):
+        kt.read(path)
+    # Up from 1 kHz to 100 kHz, then down to 0.2 Hz past 1 kHz again: one sweep
+    # (as Zahner runs); the same run twice is two.
+    zahner = np.concatenate((np.logspace(3, 5, 9), np.logspace(4.75, np.log10(0.2), 25)))
+    one = kt.read_spectra(_write(tmp_path, "turn.csv", "f,Z',Z''\n" + _sweep(zahner)))
+    assert [len(s) for s in one] == [34]
+    twice = _write(tmp_path, "turn2.csv", "f,Z',Z''\n" + _sweep(zahner) + _sweep(zahner))
+    assert [len(s) for s in kt.read_spectra(twice)] == [34, 34]
+    # BioLogic cycle number 0 on every row: the restart still splits
+    bio = (DATA / "biologic_fr_cycles.mpt").read_bytes().replace(b"1,000000000000000E+00", b"0")
+    bio = bio.replace(b"2,000000000000000E+00", b"0")
+    spectra = kt.read_spectra(_write(tmp_path, "zero.mpt", bio.decode("latin-1"), "latin-1"))
+    assert [s["Cycle Count / 1"].tolist() for s in spectra] == [[0] * 6] * 2
+    # 29 DC rows (frequency 0, impedance 0) ahead of 61 cycles of 41 points
+    geis = kt.read_spectra(SHARED_DATA.parent / "instrument-files-more/biologic/yadg_geis.mpt")
+    assert len(geis) == 61 and geis[0].attrs["skipped_rows"] == 29
+    assert all((g[FREQUENCY] > 0).all() for g in geis)
+
+
+def test_drift_corrected_columns_are_reported_and_read_on_request():
+    raw = kt.read(DATA / "gamry_drift.DTA")
+    assert raw[REAL].tolist() == [12.0001, 13.284, 59.826]
+    assert raw.attrs["drift_corrected"] == {"columns": ["ZrealDrCor", "ZimagDrCor"], "read": False}
+    assert "drift_corrected=True" in str(kt.check(raw))
+    corrected = kt.read_spectra(DATA / "gamry_drift.DTA", drift_corrected=True)[0]
+    assert corrected[REAL].tolist() == [12.0002, 13.2851, 59.9013]
+    assert corrected[IMAG].tolist() == [-0.0795771, -7.74412, -2.90211]
+    assert "Absolute Impedance / ohm" not in corrected  # the raw |Z| would disagree
+    assert "drift-corrected columns ZrealDrCor" in str(kt.check(corrected))
+    with pytest.raises(ValueError, match=r"two_sweeps\.DTA, line 5: expected drift-corrected"):
+        kt.read_spectra(DATA / "gamry_two_sweeps.DTA", drift_corrected=True)
+
+
+class _Counted(list):
+    """Lines that count how often a parser looks at one."""
+
+    looks = 0
+
+    def __getitem__(self, i):
+        _Counted.looks += 1
+        return super().__getitem__(i)
+
+    def __iter__(self):
+        for line in super().__iter__():
+            _Counted.looks += 1
+            yield line
+
+
+def test_large_inputs_take_one_pass(tmp_path):
+    import tracemalloc
+
+    from korvane_tools.readers import _formats
+
+    segment = "<Segment{0}>\nDefinition=Frequency(Hz),Z Real,Z Imag\n1000,1,-1\n</Segment{0}>\n"
+    lines = _Counted(("<Application>\n" + "".join(map(segment.format, range(400)))).split("\n"))
+    assert len(_formats._versastudio(lines)) == 400
+    assert _Counted.looks < 4 * len(lines)
+    # many cycles: no full-length mask per cycle (200 would take 4 MB)
+    rows = "".join(f"{1000 - i % 7},{i},-1,{i // 100}\n" for i in range(20_000))
+    path = _write(tmp_path, "cycles.csv", "f,Z',Z'',cycle\n" + rows)
+    kt.read_spectra(path)  # imports and caches out of the measurement
+    tracemalloc.start()
+    assert len(kt.read_spectra(path)) == 200
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 3e6, peak
+    # a plain table: memory a small multiple of the file, not ten times it
+    f = np.logspace(6, -2, 30_000)
+    text = "freq,zreal,zimag\n" + "".join(f"{v:.10g},{v % 97:.10g},-{v % 13:.10g}\n" for v in f)
+    path = _write(tmp_path, "big.csv", text)
+    tracemalloc.start()
+    frame = kt.read(path)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert len(frame) == 30_000 and frame[FREQUENCY].iloc[-1] == float(f"{f[-1]:.10g}")
+    assert peak < 3 * path.stat().st_size, peak / path.stat().st_size
+    # a line too long for a text row is refused before it is split
+    with pytest.raises(ValueError, match=r"long\.csv, line 2: expected lines of text"):
+        kt.read(_write(tmp_path, "long.csv", "f,Z',Z''\n" + "1," * 600_000 + "\n"))

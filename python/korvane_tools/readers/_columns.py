@@ -36,7 +36,7 @@ class Table:
     ``names`` is None for a file without a header line. ``declared`` is the
     row count the file announces, when it does, so a cut-off file is told
     from a short measurement. A large well-formed table arrives already as
-    numbers: ``block`` holds them (rows in ``rows`` are then empty) and
+    numbers: ``block`` holds its columns (``rows`` is then empty) and
     ``block_line`` is the line of its first row.
     """
 
@@ -46,7 +46,7 @@ class Table:
     sep: str
     declared: int | None = None
     attrs: dict[str, Any] = field(default_factory=dict)
-    block: FloatArray | None = None
+    block: list[FloatArray] | None = None
     block_line: int = 0
 
     @property
@@ -55,7 +55,7 @@ class Table:
         return self.block_line if self.block is not None else self.rows[0][0]
 
     def __len__(self) -> int:
-        return len(self.block) if self.block is not None else len(self.rows)
+        return len(self.block[0]) if self.block is not None else len(self.rows)
 
 
 # Roles and their spellings, compared after _base() has lowered the case and
@@ -255,9 +255,9 @@ def _values(table: Table, column: Column, width: int) -> FloatArray:
     power = math.log10(abs(column.factor))
     exact = power != 0 and power == round(power)  # a prefix: shift the decimal point
     if table.block is not None:
-        values = table.block[:, column.index]
+        values = table.block[column.index]
         if not exact:
-            return values * column.factor
+            return values if column.factor == 1 else values * column.factor
         # The shortest text of each number is the text written, for up to 15
         # significant digits, so its point moves as in the row-by-row case.
         scaled = [
@@ -296,7 +296,7 @@ def _positional(table: Table, width: int) -> dict[str, Column]:
 
 def _check_shape(table: Table) -> int:
     if table.block is not None:
-        return int(table.block.shape[1])
+        return len(table.block)
     if table.declared is not None and table.declared != len(table.rows):
         last = table.rows[-1][0] if table.rows else table.header_line
         raise FormatError(
@@ -372,4 +372,6 @@ def columns_of(table: Table, drift_corrected: bool = False) -> dict[str, FloatAr
     }
     empty = (out[FREQUENCY] == 0) & (out[REAL] == 0) & (out[IMAG] == 0)
     table.attrs["skipped_rows"] = int(empty.sum())
+    if not table.attrs["skipped_rows"]:
+        return out
     return {k: v[~empty] for k, v in out.items()}

@@ -14,6 +14,7 @@ from dataclasses import dataclass
 
 from ._columns import Table, names_columns
 from ._text import (
+    MAX_LINE,
     FormatError,
     decimal_comma,
     decode,
@@ -350,7 +351,7 @@ def suggested_by(suffix: str) -> Format | None:
 #: Files smaller than this are read line by line: the vectorised reading
 #: only pays off on large tables.
 FAST_MIN = 1 << 18
-_HEAD = 1 << 20  # bytes searched for the header before the numeric block
+_HEAD = 1 << 16  # bytes first searched for the header, doubled up to MAX_LINE
 
 
 def fast_tables(raw: bytes, fmt: Format | None) -> tuple[Format, list[Table]] | None:
@@ -364,7 +365,30 @@ def fast_tables(raw: bytes, fmt: Format | None) -> tuple[Format, list[Table]] | 
     """
     if len(raw) < FAST_MIN or raw[:2] in (b"\xff\xfe", b"\xfe\xff") or raw[1:4:2] == b"\0\0":
         return None
-    end = raw.rfind(b"\n", 0, _HEAD)
+    size = _HEAD
+    while True:
+        found = _head(raw, size, fmt)
+        if found is not None or size >= MAX_LINE or size >= len(raw):
+            break
+        size *= 2
+    if found is None:
+        return None
+    fmt, start, sep, names, header = found
+    offset = 0
+    for _ in range(start):
+        offset = raw.index(b"\n", offset) + 1
+    block = numeric_block(raw, offset, sep)
+    if block is None:
+        return None
+    return fmt, [Table(names, header, [], sep, block=block, block_line=start + 1)]
+
+
+def _head(
+    raw: bytes, size: int, fmt: Format | None
+) -> tuple[Format, int, str, list[str] | None, int] | None:
+    """Format, first data line index, separator, names and names line, from
+    the first ``size`` bytes; None if they are not all there."""
+    end = raw.rfind(b"\n", 0, size)
     head = raw[: end + 1]
     if end < 0 or head.count(b"\r") != head.count(b"\r\n"):
         return None  # old Mac line ends: the line-by-line reading knows them
@@ -373,21 +397,13 @@ def fast_tables(raw: bytes, fmt: Format | None) -> tuple[Format, list[Table]] | 
     try:
         if fmt.parse is _biologic:
             count = _biologic_header(lines)
-            start, sep, header = count, "\t", count
-            names: list[str] | None = fields(lines[count - 1], "\t")
+            names = fields(lines[count - 1], "\t")
+            found = (fmt, count, "\t", names, count)
         elif fmt.parse is _delimited or (fmt.parse is _autolab and not _is_zplot(lines)):
             h = _delimited_head(lines)
-            start, sep, names, header = h.start, h.sep, h.names, h.header_line
+            found = (fmt, h.start, h.sep, h.names, h.header_line)
         else:
             return None
     except (FormatError, IndexError):
         return None
-    if start >= len(lines):
-        return None
-    offset = 0
-    for _ in range(start):
-        offset = raw.index(b"\n", offset) + 1
-    block = numeric_block(raw, offset, sep)
-    if block is None:
-        return None
-    return fmt, [Table(names, header, [], sep, block=block, block_line=start + 1)]
+    return found if found[1] < len(lines) else None

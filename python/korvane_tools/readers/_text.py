@@ -12,7 +12,6 @@ import codecs
 import csv
 import io
 import re
-from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -155,11 +154,12 @@ def long_line(raw: bytes) -> int | None:
 # comment mark, a unit, a non-ASCII byte) sends the block to the line-by-line
 # reader, which knows every rule and names the line of a fault.
 _NUMERIC_BYTES = b'0123456789eE+-.,;\t \r\n"'
-_CHUNK = 1 << 24
+_CHUNK = 1 << 20
+_ROWS = 1 << 16  # rows parsed at a time
 
 
-def numeric_block(raw: bytes, offset: int, sep: str) -> npt.NDArray[np.float64] | None:
-    """The rows of plain numbers from byte ``offset`` to the end, in one pass.
+def numeric_block(raw: bytes, offset: int, sep: str) -> list[npt.NDArray[np.float64]] | None:
+    """The columns of plain numbers from byte ``offset`` to the end, in one pass.
 
     A vectorised reading of what the line-by-line reader would give for a
     well-formed table: every row the same number of numbers, blank lines
@@ -183,9 +183,13 @@ def numeric_block(raw: bytes, offset: int, sep: str) -> npt.NDArray[np.float64] 
         data = raw.replace(b",", b".")  # same length: the offset stays valid
     stream = io.BytesIO(data)
     stream.seek(offset)
-    options: dict[str, Any] = {"sep": r"\s+" if sep == " " else sep}
+    # An upper bound of the row count (blank lines are skipped), so the
+    # columns are filled in place chunk by chunk: no list of chunks to join.
+    rows = data.count(b"\n", offset) + 1
+    block = [np.empty(rows) for _ in range(width)]
+    filled = 0
     try:
-        frame = pd.read_csv(
+        with pd.read_csv(
             stream,
             header=None,
             dtype={i: np.float64 for i in range(width)},
@@ -193,16 +197,24 @@ def numeric_block(raw: bytes, offset: int, sep: str) -> npt.NDArray[np.float64] 
             na_filter=False,
             skip_blank_lines=True,
             index_col=False,
-            **options,
-        )
+            chunksize=_ROWS,
+            sep=r"\s+" if sep == " " else sep,
+        ) as chunks:
+            for chunk in chunks:
+                if chunk.shape[1] < width:
+                    return None
+                for extra in range(width, chunk.shape[1]):  # trailing separators only
+                    if not (chunk[extra].astype(str) == "").all():
+                        return None
+                n = len(chunk)
+                for i in range(width):
+                    block[i][filled : filled + n] = chunk[i].to_numpy()
+                filled += n
     except (ValueError, TypeError, pd.errors.ParserError):
         return None
-    if frame.shape[1] < width or len(frame) == 0:
+    if filled == 0:
         return None
-    for extra in range(width, frame.shape[1]):  # trailing separators: empty fields only
-        if not (frame[extra].astype(str) == "").all():
-            return None
-    block: npt.NDArray[np.float64] = frame.iloc[:, :width].to_numpy(dtype=np.float64)
-    if np.isnan(block).any():  # a missing field (no "nan" text gets here)
+    block = [column[:filled] for column in block]
+    if any(np.isnan(column).any() for column in block):  # a missing field: no "nan" text gets here
         return None
     return block
