@@ -383,9 +383,10 @@ def fast_tables(raw: bytes, fmt: Format | None) -> tuple[Format, list[Table]] | 
     return fmt, [Table(names, header, [], sep, block=block, block_line=start + 1)]
 
 
-def _head(
-    raw: bytes, size: int, fmt: Format | None
-) -> tuple[Format, int, str, list[str] | None, int] | None:
+_Found = tuple[Format, int, str, list[str] | None, int]
+
+
+def _head(raw: bytes, size: int, fmt: Format | None) -> _Found | None:
     """Format, first data line index, separator, names and names line, from
     the first ``size`` bytes; None if they are not all there."""
     end = raw.rfind(b"\n", 0, size)
@@ -394,6 +395,7 @@ def _head(
         return None  # old Mac line ends: the line-by-line reading knows them
     lines = split_lines(decode(head))[:-1]
     fmt = fmt or sniff(lines)
+    found: _Found
     try:
         if fmt.parse is _biologic:
             count = _biologic_header(lines)
