@@ -201,11 +201,12 @@ def _read_bytes(source: Source) -> tuple[str, bytes]:
         return name, bytes(data)
     name = os.fspath(source)
     fd = os.open(name, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    mode = os.fstat(fd).st_mode
+    if not stat.S_ISREG(mode):
+        os.close(fd)
+        kind = "a directory" if stat.S_ISDIR(mode) else "a pipe, socket or device"
+        raise OSError(f"{name}: expected a regular file, found {kind}")
     with open(fd, "rb") as handle:
-        mode = os.fstat(fd).st_mode
-        if not stat.S_ISREG(mode):
-            kind = "a directory" if stat.S_ISDIR(mode) else "a pipe, socket or device"
-            raise OSError(f"{name}: expected a regular file, found {kind}")
         return name, handle.read()
 
 

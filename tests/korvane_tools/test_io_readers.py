@@ -6,6 +6,7 @@ mis-scales or turns a sign fails.
 """
 
 import math
+import re
 import shutil
 from decimal import Decimal
 from pathlib import Path
@@ -333,9 +334,10 @@ def test_large_inputs_take_one_pass(tmp_path):
 
     from korvane_tools.readers import _formats
 
-    segment = "<Segment{0}>\nDefinition=Frequency(Hz),Z Real,Z Imag\n1000,1,-1\n</Segment{0}>\n"
-    lines = _Counted(("<Application>\n" + "".join(map(segment.format, range(400)))).split("\n"))
-    assert len(_formats._versastudio(lines)) == 400
+    # a segment opened again and again (a damaged file) before its one closing
+    opening = "<Segment1>\nDefinition=Frequency(Hz),Z Real,Z Imag\n1000,1,-1\n" * 1000
+    lines = _Counted(f"<Application>\n{opening}</Segment1>\n".split("\n"))
+    _formats._versastudio(lines)
     assert _Counted.looks < 4 * len(lines)
     # many cycles: no full-length mask per cycle (200 would take 4 MB)
     rows = "".join(f"{1000 - i % 7},{i},-1,{i // 100}\n" for i in range(20_000))
@@ -359,3 +361,87 @@ def test_large_inputs_take_one_pass(tmp_path):
     # a line too long for a text row is refused before it is split
     with pytest.raises(ValueError, match=r"long\.csv, line 2: expected lines of text"):
         kt.read(_write(tmp_path, "long.csv", "f,Z',Z''\n" + "1," * 600_000 + "\n"))
+
+
+@pytest.mark.skipif(not hasattr(__import__("os"), "mkfifo"), reason="no named pipes")
+def test_only_regular_files_and_binary_streams_are_read(tmp_path):
+    import io
+    import os
+    import threading
+
+    fifo = tmp_path / "x.csv"
+    os.mkfifo(fifo)
+    outcome = []
+
+    def run():
+        try:
+            kt.read(fifo)
+        except OSError as err:
+            outcome.append(str(err))
+
+    reader = threading.Thread(target=run, daemon=True)
+    reader.start()
+    reader.join(10)
+    if reader.is_alive():  # blocked on the pipe: let it go
+        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+    assert outcome and "x.csv: expected a regular file, found a pipe" in outcome[0]
+    with pytest.raises(OSError, match="found a directory"):
+        kt.read(tmp_path)
+    assert len(kt.read(io.BytesIO((DATA / "bdf.csv").read_bytes()))) == 7
+    with open(DATA / "bdf.csv", "rb") as stream:
+        assert kt.read(stream).attrs["source"].endswith("bdf.csv")
+
+
+def test_cycle_values_are_kept_as_read(tmp_path, recwarn):
+    def spectra(name, cycles):
+        rows = "".join(f"{100 / (1 + i % 2)},{i},-1,{c}\n" for i, c in enumerate(cycles))
+        found = kt.read_spectra(_write(tmp_path, name, "f,Z',Z'',cycle\n" + rows))
+        return [(str(s.attrs["cycle"]), s[REAL].tolist()) for s in found]
+
+    huge = spectra("huge.csv", ["1e19", "1e19", "2e19", "2e19", "inf", "-inf"])
+    assert huge == [("1e+19", [0, 1]), ("2e+19", [2, 3]), ("inf", [4]), ("-inf", [5])]
+    assert spectra("nan.csv", [1, 1, "nan", "nan", 2]) == [
+        ("1.0", [0, 1]), ("nan", [2, 3]), ("2.0", [4])
+    ]  # fmt: skip
+    assert not recwarn.list
+
+
+def test_names_and_values_pair_one_to_one(tmp_path):
+    # a unit written apart belongs to its name
+    text = "Freq (Hz)  Zre  Zim  Pt\n1000  5  -2  0\n10  6  -3  1\n"
+    frame = kt.read(_write(tmp_path, "apart.txt", text))
+    assert frame[REAL].tolist() == [5, 6] and frame[IMAG].tolist() == [-2, -3]
+    apart = _write(tmp_path, "slash.txt", "f / Hz  Z' / Ohm  Z'' / Ohm\n1  2  -3\n")
+    assert kt.read(apart)[IMAG].tolist() == [-3]
+    for name, text in (
+        ("more.txt", "f Z' Z'' Pt\n1 2 -3\n"),
+        ("fewer.csv", "f,Z',Z''\n1,2,-3,4\n"),
+    ):
+        with pytest.raises(
+            ValueError, match=rf"{name}, line 2: rows hold \d values but the header"
+        ):
+            kt.read(_write(tmp_path, name, text))
+
+
+def test_odd_content_gives_a_value_error_naming_file_and_line(tmp_path):
+    wide = "f,Z',Z''\n1,2,-3\n2,\"" + "7" * 200_000 + '",-3\n'
+    with pytest.raises(ValueError, match=r"wide\.csv, line 3: "):
+        kt.read(_write(tmp_path, "wide.csv", wide))
+    cut = tmp_path / "cut16.txt"
+    cut.write_bytes((DATA / "nova_utf16.txt").read_bytes()[:-1])
+    with pytest.raises(ValueError, match=r"cut16\.txt, line \d+: expected"):
+        kt.read(cut)
+    # a point count that is a digit to str.isdigit but no number
+    path = tmp_path / "sq.DTA"
+    path.write_bytes(
+        (DATA / "gamry_two_sweeps.DTA").read_bytes().replace(b"TABLE\t2", b"TABLE\t\xb2")
+    )
+    assert [len(s) for s in kt.read_spectra(path)] == [3, 2]
+    zplot = (SHARED_DATA / "Circuit1_EIS_1.z").read_bytes()
+    path = tmp_path / "sq.z"
+    path.write_bytes(re.sub(rb"(Data Points:\s+)48", "\\1²".encode(), zplot))
+    assert len(kt.read(path)) == 48 and "points_planned" not in kt.read(path).attrs
+    z60w = (SHARED_DATA / "exampleDataAutolab.txt").read_bytes().replace(b"\n41", "\n²".encode())
+    path.write_bytes(z60w)
+    with pytest.raises(ValueError, match=r"sq\.z, line \d+: expected a point count"):
+        kt.read(path, format="zplot")
