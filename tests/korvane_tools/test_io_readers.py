@@ -84,11 +84,11 @@ def _value(text):
 def _assert_rows(frame, rows, first, last, sign):
     assert len(frame) == rows
     assert list(frame.columns[:3]) == [FREQUENCY, REAL, IMAG]
-    for position, (f, re, im) in ((0, first), (-1, last)):
+    for position, (f, zr, zi) in ((0, first), (-1, last)):
         row = frame.iloc[position]
         assert row[FREQUENCY] == _value(f)
-        assert row[REAL] == _value(re)
-        assert row[IMAG] == sign * _value(im)
+        assert row[REAL] == _value(zr)
+        assert row[IMAG] == sign * _value(zi)
 
 
 ROW_ARGS = "name, fmt, rows, first, last, sign"
