@@ -424,8 +424,11 @@ def test_names_and_values_pair_one_to_one(tmp_path):
 
 
 def test_odd_content_gives_a_value_error_naming_file_and_line(tmp_path):
-    wide = "f,Z',Z''\n1,2,-3\n2,\"" + "7" * 200_000 + '",-3\n'
-    with pytest.raises(ValueError, match=r"wide\.csv, line 3: "):
+    # a field over the csv module's limit, digits a backtracking pattern chokes on
+    wide = "f,Z',Z''\n1,2,-3\n2,\"" + "7" * 200_000 + 'x",-3\n'
+    with pytest.raises(
+        ValueError, match=r"wide\.csv, line 3: expected a number in column \"Z'\", found '\"?7+'$"
+    ):
         kt.read(_write(tmp_path, "wide.csv", wide))
     cut = tmp_path / "cut16.txt"
     cut.write_bytes((DATA / "nova_utf16.txt").read_bytes()[:-1])

@@ -270,7 +270,9 @@ def _values(table: Table, column: Column, width: int) -> FloatArray:
         text = parts[column.index]
         value = number(text, comma)
         if value is None:
-            raise FormatError(line, f"expected a number in column {column.name!r}, found {text!r}")
+            raise FormatError(
+                line, f"expected a number in column {column.name!r}, found {text[:60]!r}"
+            )
         if exact and math.isfinite(value):
             # "7.95773e-05" kOhm becomes 0.0795773 ohm, the number as written
             # with its point moved, not 7.95773e-05 * 1e3 = 0.07957729999999999.

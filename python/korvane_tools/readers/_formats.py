@@ -283,7 +283,7 @@ def _refuse_broken_row(line: int, candidate: list[str], first_row: str, sep: str
     numeric = [_numeric(p, sep) for p in candidate]
     if any(numeric) and len(candidate) == len(fields(first_row, sep)):
         bad = candidate[numeric.index(False)]
-        raise FormatError(line, f"expected a number, found {bad!r}")
+        raise FormatError(line, f"expected a number, found {bad[:60]!r}")
 
 
 # -- the table ---------------------------------------------------------------

@@ -93,7 +93,10 @@ def fields(line: str, sep: str) -> list[str]:
 
 
 _NUMBER = re.compile(
-    r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?|[-+]?(?:nan|inf|infinity)", re.IGNORECASE
+    # "\d+\.?\d*" would split a run of digits every possible way before failing:
+    # quadratic in a long field. Here a digit has one place to go.
+    r"[-+]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][-+]?\d+)?|[-+]?(?:nan|inf|infinity)",
+    re.IGNORECASE,
 )
 
 
