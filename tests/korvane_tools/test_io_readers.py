@@ -448,3 +448,10 @@ def test_odd_content_gives_a_value_error_naming_file_and_line(tmp_path):
     path.write_bytes(z60w)
     with pytest.raises(ValueError, match=r"sq\.z, line \d+: expected a point count"):
         kt.read(path, format="zplot")
+
+
+def test_damaged_files_read_or_are_refused_naming_the_file():
+    from reader_fuzz_tool import run
+
+    failures = []
+    assert run(count=40, seed=11, say=failures.append) == 0, failures

@@ -364,7 +364,8 @@ def columns_of(table: Table, drift_corrected: bool = False) -> dict[str, FloatAr
     if "real" in values and "imag" in values:
         out[REAL], out[IMAG] = values["real"], values["imag"]
     else:
-        z = values["modulus"] * np.exp(1j * np.deg2rad(values["phase"]))
+        with np.errstate(invalid="ignore", over="ignore"):  # inf or nan as written: kept
+            z = values["modulus"] * np.exp(1j * np.deg2rad(values["phase"]))
         out[REAL], out[IMAG] = z.real.copy(), z.imag.copy()
     for role, name in OPTIONAL_NAMES.items():
         if role in values:

@@ -154,9 +154,10 @@ def long_line(raw: bytes) -> int | None:
 
 
 # Bytes a block of plain numbers is made of; anything else (a letter, a
-# comment mark, a unit, a non-ASCII byte) sends the block to the line-by-line
-# reader, which knows every rule and names the line of a fault.
-_NUMERIC_BYTES = b'0123456789eE+-.,;\t \r\n"'
+# comment mark, a unit, a non-ASCII byte, a quote, which could join lines
+# into one field) sends the block to the line-by-line reader, which knows
+# every rule and names the line of a fault.
+_NUMERIC_BYTES = b"0123456789eE+-.,;\t \r\n"
 _CHUNK = 1 << 20
 _ROWS = 1 << 16  # rows parsed at a time
 
