@@ -228,8 +228,7 @@ def _frames(table: Table, drift_corrected: bool = False) -> list[Any]:
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     columns = columns_of(table, drift_corrected)
-    n = len(columns[FREQUENCY])
-    groups: list[tuple[Any, Rows]] = [(None, np.arange(n))]
+    groups: list[tuple[Any, Rows | None]] = [(None, None)]  # None: every row
     cycles = columns.get(_CYCLE)
     if cycles is not None:
         if np.all(np.isfinite(cycles) & (cycles == np.round(cycles)) & (abs(cycles) <= 2**53)):
@@ -245,10 +244,12 @@ def _frames(table: Table, drift_corrected: bool = False) -> list[Any]:
             groups = [(keys[k].item(), members[k]) for k in np.argsort(first)]
     frames = []
     for cycle, rows in groups:
-        for sweep in _sweeps(columns[FREQUENCY][rows]):
-            part = rows[sweep]
-            whole = len(part) == n
-            frame = pd.DataFrame({k: v if whole else v[part] for k, v in columns.items()})
+        sweeps = _sweeps(columns[FREQUENCY] if rows is None else columns[FREQUENCY][rows])
+        for sweep in sweeps:
+            part = (sweep if len(sweeps) > 1 else None) if rows is None else rows[sweep]
+            # The arrays are this frame's own (or disjoint slices): no copy.
+            data = {k: v if part is None else v[part] for k, v in columns.items()}
+            frame = pd.DataFrame(data, copy=False)
             frame.attrs.update(table.attrs)
             if cycle is not None:
                 frame.attrs["cycle"] = cycle
@@ -265,8 +266,9 @@ def _sweeps(freq: npt.NDArray[np.float64]) -> list[slice]:
     passes its start going the other way goes on. Repeated frequencies
     count as one.
     """
-    if freq.size < 3:
-        return [slice(None)]
+    steps = np.diff(freq)
+    if freq.size < 3 or (steps <= 0).all() or (steps >= 0).all():
+        return [slice(None)]  # a sweep that never turns never comes back
     keep = np.flatnonzero(np.concatenate(([True], freq[1:] != freq[:-1])))
     f = freq[keep]
     step = np.sign(np.diff(f))
