@@ -430,6 +430,8 @@ def test_odd_content_gives_a_value_error_naming_file_and_line(tmp_path):
         ValueError, match=r"wide\.csv, line 3: expected a number in column \"Z'\", found '\"?7+'$"
     ):
         kt.read(_write(tmp_path, "wide.csv", wide))
+    tiny = kt.read(_write(tmp_path, "exp.csv", "f,Z' / kOhm,Z''\n1,2E-" + "7" * 30 + ",-3\n"))
+    assert tiny[REAL].tolist() == [0]  # an exponent beyond Decimal's range
     cut = tmp_path / "cut16.txt"
     cut.write_bytes((DATA / "nova_utf16.txt").read_bytes()[:-1])
     with pytest.raises(ValueError, match=r"cut16\.txt, line \d+: expected"):

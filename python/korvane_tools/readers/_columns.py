@@ -234,6 +234,22 @@ def names_columns(names: list[str]) -> bool:
         return True  # names known roles, if ambiguously: let the reading say so
 
 
+def prefixed(names: list[str] | None) -> bool:
+    """Whether a recognised column has a unit prefix ("kOhm"), whose values
+    are scaled from their digits as written, so need the text of the rows."""
+    try:
+        found = recognise(names, 0) if names else {}
+    except FormatError:
+        return True
+    return any(_shift(c.factor) for c in found.values())
+
+
+def _shift(factor: float) -> int:
+    """k when ``factor`` is ±10**k (a unit prefix), else 0."""
+    power = math.log10(abs(factor))
+    return round(power) if power == round(power) else 0
+
+
 def drift_columns(names: list[str] | None) -> list[str]:
     """The drift-corrected impedance columns among ``names``."""
     out = []
@@ -252,19 +268,13 @@ def _values(table: Table, column: Column, width: int) -> FloatArray:
             f"column {column.name!r} is number {column.index + 1} but the rows hold {width} values",
         )
     comma = decimal_comma(table.sep)
-    power = math.log10(abs(column.factor))
-    exact = power != 0 and power == round(power)  # a prefix: shift the decimal point
+    shift = _shift(column.factor)
+    exact = shift != 0  # a prefix: move the decimal point
     if table.block is not None:
+        if exact:  # the digits as written are gone: see prefixed()
+            raise FormatError(table.header_line, f"column {column.name!r} needs its text")
         values = table.block[column.index]
-        if not exact:
-            return values if column.factor == 1 else values * column.factor
-        # The shortest text of each number is the text written, for up to 15
-        # significant digits, so its point moves as in the row-by-row case.
-        scaled = [
-            float(Decimal(repr(v)).scaleb(round(power))) if math.isfinite(v) else v
-            for v in values.tolist()
-        ]
-        return np.asarray(scaled) * math.copysign(1.0, column.factor)
+        return values if column.factor == 1 else values * column.factor
     out = np.empty(len(table.rows))
     for i, (line, parts) in enumerate(table.rows):
         text = parts[column.index]
@@ -277,7 +287,10 @@ def _values(table: Table, column: Column, width: int) -> FloatArray:
             # "7.95773e-05" kOhm becomes 0.0795773 ohm, the number as written
             # with its point moved, not 7.95773e-05 * 1e3 = 0.07957729999999999.
             digits = text.strip().replace(",", ".").replace("\u2212", "-")
-            value = float(Decimal(digits).scaleb(round(power)))
+            try:
+                value = float(Decimal(digits).scaleb(shift))
+            except ArithmeticError:  # an exponent beyond Decimal's range: 0 or inf anyway
+                value = value * 10.0**shift
             out[i] = value if column.factor > 0 else -value
         else:
             out[i] = value * column.factor

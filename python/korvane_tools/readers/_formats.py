@@ -12,7 +12,7 @@ import re
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from ._columns import Table, names_columns
+from ._columns import Table, names_columns, prefixed
 from ._text import (
     MAX_LINE,
     FormatError,
@@ -374,6 +374,8 @@ def fast_tables(raw: bytes, fmt: Format | None) -> tuple[Format, list[Table]] | 
     if found is None:
         return None
     fmt, start, sep, names, header = found
+    if prefixed(names):
+        return None
     offset = 0
     for _ in range(start):
         offset = raw.index(b"\n", offset) + 1
