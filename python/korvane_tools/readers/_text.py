@@ -20,6 +20,7 @@ import numpy.typing as npt
 #: hundred bytes; a megabyte-long line is a binary file or a damaged one, and
 #: splitting it into fields would cost far more than the file's size.
 MAX_LINE = 1 << 20
+_CHUNK = 1 << 20  # bytes scanned at a time
 
 
 class FormatError(Exception):
@@ -144,13 +145,20 @@ def long_line(raw: bytes) -> int | None:
     """The number of the first line longer than :data:`MAX_LINE` bytes, or None."""
     if len(raw) <= MAX_LINE:
         return None
-    codes = np.frombuffer(raw, np.uint8)
-    ends = np.flatnonzero((codes == 10) | (codes == 13))
-    bounds = np.concatenate(([-1], ends, [len(raw)]))
-    over = np.flatnonzero(np.diff(bounds) > MAX_LINE + 1)
-    if over.size == 0:
-        return None
-    return raw.count(b"\n", 0, int(bounds[over[0]]) + 1) + 1
+    view = memoryview(raw)
+    previous = -1  # the last line end seen
+    for start in range(0, len(raw) + 1, _CHUNK):  # a chunk at a time: no file-sized masks
+        codes = np.frombuffer(view[start : start + _CHUNK], np.uint8)
+        ends = np.flatnonzero((codes == 10) | (codes == 13)) + start
+        if start + _CHUNK >= len(raw):
+            ends = np.append(ends, len(raw))
+        gaps = np.diff(ends, prepend=previous)
+        over = np.flatnonzero(gaps > MAX_LINE + 1)
+        if over.size:
+            return raw.count(b"\n", 0, int(ends[over[0]] - gaps[over[0]]) + 1) + 1
+        if ends.size:
+            previous = int(ends[-1])
+    return None
 
 
 # Bytes a block of plain numbers is made of; anything else (a letter, a
@@ -158,7 +166,6 @@ def long_line(raw: bytes) -> int | None:
 # into one field) sends the block to the line-by-line reader, which knows
 # every rule and names the line of a fault.
 _NUMERIC_BYTES = b"0123456789eE+-.,;\t \r\n"
-_CHUNK = 1 << 20
 _ROWS = 1 << 16  # rows parsed at a time
 
 
