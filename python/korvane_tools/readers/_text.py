@@ -166,7 +166,7 @@ def long_line(raw: bytes) -> int | None:
 # into one field) sends the block to the line-by-line reader, which knows
 # every rule and names the line of a fault.
 _NUMERIC_BYTES = b"0123456789eE+-.,;\t \r\n"
-_ROWS = 1 << 16  # rows parsed at a time
+_ROWS = 1 << 13  # rows parsed at a time
 
 
 def numeric_block(raw: bytes, offset: int, sep: str) -> list[npt.NDArray[np.float64]] | None:
