@@ -26,7 +26,7 @@ import numpy.typing as npt
 from ._data import FREQUENCY
 from .readers._columns import Table, columns_of
 from .readers._formats import BY_NAME, FORMATS, Format, fast_tables, sniff, suggested_by
-from .readers._registry import read_bytes
+from .readers._registry import read_binary
 from .readers._text import MAX_LINE, FormatError, decode, long_line, split_lines
 
 _CYCLE = "Cycle Count / 1"
@@ -163,7 +163,7 @@ def read_spectra(
     for :func:`read`.
     """
     name, raw = _read_bytes(path)
-    binary = read_bytes(name, raw, format)
+    binary = read_binary(name, raw, format)
     if binary is not None:
         return _binary_spectra(name, binary[0].name, binary[1])
     fmt = _named_format(format)

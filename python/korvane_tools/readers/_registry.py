@@ -59,7 +59,7 @@ _KINDS = ((b"PK\x03\x04", "a zip archive"), (b"\x89PNG", "a PNG image"),
           (b"\xd0\xcf\x11\xe0", "an OLE2 compound file (old .xls or .doc)"))  # fmt: skip
 
 
-def read_bytes(name: str, raw: bytes, format: str | None) -> tuple[ByteFormat, list[Table]] | None:
+def read_binary(name: str, raw: bytes, format: str | None) -> tuple[ByteFormat, list[Table]] | None:
     """The format and tables of a binary or container file; None for a text file.
 
     ``format`` names a format to force; a text format's name (or an
