@@ -191,8 +191,27 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
     });
 }
 
+// fit_many's Ctrl-C: its worker threads never run signal handlers, so the
+// batch cancels their running fits through the core's polls instead.
+constexpr const char* kCancelDoc =
+    "_cancel_fits(on)\n--\n\n"
+    "True stops every running fit at its next interrupt poll (KeyboardInterrupt);\n"
+    "False ends that cancel. Calls nest: each True needs its False.";
+
+PyObject* native_cancel_fits(PyObject* /*module*/, PyObject* on) {
+    const int flag = PyObject_IsTrue(on);
+    if (flag < 0) return nullptr;
+    if (flag) {
+        raise_cancel_all();
+    } else {
+        lower_cancel_all();
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
     {"fit", reinterpret_cast<PyCFunction>(native_fit), METH_VARARGS, kFitDoc},
+    {"_cancel_fits", native_cancel_fits, METH_O, kCancelDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

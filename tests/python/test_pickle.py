@@ -205,6 +205,12 @@ def test_damaged_states_are_refused():
         rebuild(1, text, unlabeled, values[:5], flag)
     with pytest.raises(ValueError, match="unlabeled element indices"):
         rebuild(1, text, (5,), values, flag)
+    # An absent label is the generated one; any other would rename parameters.
+    two = struct.pack("<2d", 1.0, 1e-6)
+    assert rebuild(1, "R0-C7", (0,), two, True).param_names() == ["R0.r", "C7.c"]
+    for unlabeled_index in (0, 1):
+        with pytest.raises(ValueError, match="not its generated label"):
+            rebuild(1, "R5-C7", (unlabeled_index,), two, True)
     with pytest.raises(TypeError):
         rebuild(1, text, unlabeled, list(values), flag)
     with pytest.raises(TypeError):
