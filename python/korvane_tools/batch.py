@@ -10,8 +10,10 @@ leaves nothing half-written behind.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import itertools
 import os
 import sys
+import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -19,6 +21,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from . import _native
 from ._data import Data
 
 #: Columns of a long frame that name the spectrum a row belongs to, first
@@ -28,6 +31,9 @@ SPECTRUM_COLUMNS = ("spectrum", "Spectrum", "spectrum_id", "Cycle Count / 1", "c
 #: A batch shows a progress bar (when tqdm is installed and ``progress`` is
 #: left to decide) only once it has run this long, so quick batches stay quiet.
 PROGRESS_DELAY_S = 2.0
+
+#: How often a Dask chunk is run again after the worker running it was lost.
+DASK_RETRIES = 2
 
 
 @dataclass(frozen=True)
@@ -48,8 +54,9 @@ def _fit_one(circuit: Any, data: Data, fit_kwargs: Mapping[str, Any]) -> _Outcom
 
     try:
         result = fit(circuit, data, **fit_kwargs)
-    except (ValueError, TypeError, OverflowError) as exc:
-        # One bad spectrum must not end the batch; its row says why.
+    except Exception as exc:  # noqa: BLE001
+        # One bad spectrum must not end the batch, however it fails; its row
+        # says why. Ctrl-C (BaseException) still ends it.
         return _Outcome(None, None, float("nan"), False, 0, 0, f"{type(exc).__name__}: {exc}")
     return _Outcome(
         dict(result.params),
@@ -70,6 +77,16 @@ def _fit_chunk(circuit: Any, chunk: list[Data], fit_kwargs: Mapping[str, Any]) -
 def _split_long_frame(frame: pd.DataFrame) -> tuple[list[Any], list[Data]] | None:
     for column in SPECTRUM_COLUMNS:
         if column in frame.columns:
+            # groupby drops rows without a key: their spectra would vanish
+            # from the result without a word.
+            missing = np.flatnonzero(frame[column].isna().to_numpy())
+            if missing.size:
+                shown = ", ".join(str(frame.index[i]) for i in missing[:10])
+                more = f" and {missing.size - 10} more" if missing.size > 10 else ""
+                raise ValueError(
+                    f"spectrum column {column!r} has no id (NaN or None) in rows {shown}{more}; "
+                    "give every row the id of its spectrum"
+                )
             ids: list[Any] = []
             parts: list[Data] = []
             # sort=False keeps the spectra in order of first appearance.
@@ -146,27 +163,41 @@ def _run_threads(
     tick: Callable[[int], None],
 ) -> list[_Outcome]:
     results: list[_Outcome | None] = [None] * len(items)
+    stop = threading.Event()
 
     def run(start: int) -> int:
-        stop = min(start + chunk_size, len(items))
-        for i in range(start, stop):
+        end = min(start + chunk_size, len(items))
+        for i in range(start, end):
+            if stop.is_set():
+                return 0
             results[i] = _fit_one(circuit, items[i], fit_kwargs)
-        return stop - start
+        return end - start
 
+    starts = iter(range(0, len(items), chunk_size))
     pool = cf.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="korvane-fit")
     try:
-        pending = {pool.submit(run, s) for s in range(0, len(items), chunk_size)}
+        # A bounded window of chunks in flight: waiting costs the window's
+        # size per completion, not the batch's (which made a batch quadratic),
+        # and the queue never holds the whole batch.
+        window = 4 * workers
+        pending = {pool.submit(run, s) for s in itertools.islice(starts, window)}
         while pending:
             # A timeout keeps the main thread returning to the interpreter, so
             # Ctrl-C is seen within a fraction of a second.
             done, pending = cf.wait(pending, timeout=0.1, return_when=cf.FIRST_COMPLETED)
             for future in done:
                 tick(future.result())
+            pending |= {pool.submit(run, s) for s in itertools.islice(starts, len(done))}
     except BaseException:
-        # Ctrl-C (or a bug) in the main thread: drop what has not started and
-        # return at once; fits already running end on their own a few
-        # milliseconds later and their results are discarded.
-        pool.shutdown(wait=False, cancel_futures=True)
+        # Ctrl-C (or a bug) in the main thread. Signal handlers never run on
+        # the workers, so their running fits are cancelled through the core's
+        # interrupt polls (within ~0.1 s); the batch returns once they have.
+        stop.set()
+        _native._cancel_fits(True)
+        try:
+            pool.shutdown(wait=True, cancel_futures=True)
+        finally:
+            _native._cancel_fits(False)
         raise
     pool.shutdown(wait=True)
     assert all(r is not None for r in results)
@@ -184,11 +215,17 @@ def _run_dask(
     from distributed import as_completed
 
     starts = list(range(0, len(items), chunk_size))
-    # The circuit and settings travel once, not with every chunk.
-    [circuit_f] = client.scatter([circuit], broadcast=True)
+    # The circuit travels with every chunk (a few hundred bytes pickled), so
+    # no task depends on data held by one worker: a lost worker costs only
+    # the chunks it was running, which the scheduler runs again elsewhere.
     futures = [
         client.submit(
-            _fit_chunk, circuit_f, items[s : s + chunk_size], dict(fit_kwargs), pure=False
+            _fit_chunk,
+            circuit,
+            items[s : s + chunk_size],
+            dict(fit_kwargs),
+            pure=False,
+            retries=DASK_RETRIES,
         )
         for s in starts
     ]
@@ -196,8 +233,16 @@ def _run_dask(
     chunks: list[list[_Outcome] | None] = [None] * len(futures)
     try:
         for future in as_completed(futures):  # type: ignore[no-untyped-call]
-            part = future.result()
-            chunks[index[future.key]] = part
+            i = index[future.key]
+            try:
+                part = future.result()
+            except Exception as exc:  # noqa: BLE001 - a chunk's failure is its rows' error
+                # A chunk lost for good (its workers died every time) fails
+                # its own rows; the finished chunks are kept.
+                n = len(items[starts[i] : starts[i] + chunk_size])
+                error = f"{type(exc).__name__}: {exc}"
+                part = [_Outcome(None, None, float("nan"), False, 0, 0, error)] * n
+            chunks[i] = part
             tick(len(part))
     except BaseException:
         client.cancel(futures)
