@@ -179,6 +179,22 @@ def test_fit_results_round_trip():
             assert_same_fit_result(result, copied)
 
 
+def test_fit_result_states_must_describe_their_circuit():
+    _, state = fitted("good").__reduce__()
+    version, circuit, names, values, stderr_names, stderr_values, *rest = state
+    other = struct.pack("<d", 1.5) + values[8:]
+    damaged = {
+        "params": [(names[::-1], values), (names[:-1], values[:-8]), (names, other)],
+        "stderr": [(names, values, names[::-1], stderr_values)],
+    }
+    for field, states in damaged.items():
+        for named in states:
+            with pytest.raises(ValueError, match=f"field '{field}' does not match the circuit"):
+                korvane.FitResult._from_state(
+                    version, circuit, *(named + (stderr_names, stderr_values))[:4], *rest
+                )
+
+
 def test_specified_surface_is_unchanged():
     with pytest.raises(TypeError, match="^No constructor defined for FitResult$"):
         korvane.FitResult()
