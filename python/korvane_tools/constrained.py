@@ -117,6 +117,10 @@ def fit(
     if sigma is not None and "weight" in fit_kwargs:
         raise ValueError("sigma replaces the weight scheme: pass sigma or weight, not both")
     sigma_re, sigma_im = _sigma_parts(sigma, frequencies.size)
+    sigma_exponent = _sigma_exponent(sigma_re, sigma_im, impedances)
+    if sigma_exponent:
+        sigma_re = np.ldexp(sigma_re, -sigma_exponent)
+        sigma_im = np.ldexp(sigma_im, -sigma_exponent)
 
     effective = [own_bounds.get(name, physical[j]) for j, name in enumerate(names)]
     fixed_vector = [fixed_values.get(name) for name in names] if fixed_values else None
@@ -142,6 +146,9 @@ def fit(
         warn,
     )
     params, errors, success, iterations, evaluations, cost, chi_square = outcome
+    if sigma_exponent:  # back to the chi-square of the σ the caller gave
+        with np.errstate(over="ignore", under="ignore"):  # to inf or 0 where doubles end
+            cost, chi_square = (float(x) for x in np.ldexp([cost, chi_square], -2 * sigma_exponent))
     fixed_names = tuple(name for name in names if name in fixed_values)
     at_bound = tuple(
         name
@@ -284,3 +291,29 @@ def _sigma_parts(
         np.ascontiguousarray(re, dtype=np.float64),
         np.ascontiguousarray(im, dtype=np.float64),
     )
+
+
+def _sigma_exponent(
+    sigma_re: FloatArray | None, sigma_im: FloatArray | None, impedances: npt.NDArray[Any]
+) -> int:
+    """e such that σ·2^-e is near |Z|, when σ is so far from |Z| that the
+    squared residuals (r/σ)² would underflow (σ ≳ 1e150·|Z|: the fit sees a
+    cost of 0 and stops at its start) or overflow; else 0, leaving ordinary
+    fits bit for bit as they were.
+
+    Scaling all σ by one power of two moves neither the minimum nor the
+    standard errors (they use the reduced chi-square); cost and chi-square
+    scale by 2^-2e, which the caller undoes exactly."""
+    if sigma_re is None or sigma_im is None:
+        return 0
+    sigmas = np.concatenate([sigma_re, sigma_im])
+    moduli = np.abs(impedances)
+    sigmas, moduli = sigmas[np.isfinite(sigmas) & (sigmas > 0)], moduli[moduli > 0]
+    if not (sigmas.size and moduli.size):
+        return 0  # the native checks refuse such σ; nothing to scale
+    exponent = int(np.round(np.median(np.log2(sigmas)) - np.median(np.log2(moduli))))
+    return exponent if abs(exponent) > SIGMA_EXPONENT_LIMIT else 0
+
+
+#: |log2(σ/|Z|)| up to which σ is passed unscaled (2^200 ≈ 1.6e60).
+SIGMA_EXPONENT_LIMIT = 200
