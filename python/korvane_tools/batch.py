@@ -275,6 +275,7 @@ def fit_many(
     client: Any = None,
     progress: bool | None = None,
     chunk_size: int | None = None,
+    order: str | None = "tau",
     **fit_kwargs: Any,
 ) -> pd.DataFrame:
     """Fit ``circuit`` to every spectrum; one row per spectrum, in input order.
@@ -290,12 +291,22 @@ def fit_many(
     ``iterations``, ``evaluations`` and ``error`` (None, or why that spectrum
     could not be fitted: one bad spectrum never stops the batch).
 
+    ``order="tau"`` (the default here, unlike :func:`korvane_tools.fit`)
+    labels interchangeable series sub-circuits by ascending time constant, so
+    that rows of equivalent fits are comparable column by column
+    (:mod:`korvane_tools.ordering`); ``order=None`` keeps each fit's labelling.
+
     Runs on a thread pool of ``workers`` threads (default: one per core); with
     ``client``, a ``dask.distributed.Client``, chunks of ``chunk_size`` spectra
     go to the cluster's workers instead. ``progress`` shows a tqdm bar (default:
     in a terminal or notebook, once the batch has run for two seconds). Ctrl-C
     stops the batch and raises ``KeyboardInterrupt``; no partial frame is made.
     """
+    from .ordering import ORDERS
+
+    if order not in ORDERS:
+        raise ValueError(f"order must be one of {ORDERS}, got {order!r}")
+    fit_kwargs = {**fit_kwargs, "order": order}
     ids, items = _collect(spectra)
     names = list(circuit.param_names())
     if workers is not None and workers < 1:

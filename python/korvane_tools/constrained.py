@@ -37,6 +37,7 @@ import numpy.typing as npt
 
 from . import _native
 from ._data import Data, FloatArray, require_fittable, spectrum
+from .ordering import ORDERS, apply_order
 
 __all__ = ["ConstrainedFitResult", "fit"]
 
@@ -72,6 +73,7 @@ def fit(
     fixed: Mapping[str, float] | Iterable[str] | None = None,
     bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
     sigma: npt.ArrayLike | None = None,
+    order: str | None = None,
     **fit_kwargs: Any,
 ) -> ConstrainedFitResult:
     """Fit ``circuit`` to ``data`` with parameters fixed, bounds narrowed or σ weights.
@@ -89,6 +91,10 @@ def fit(
     (or a ``(2, N)`` array), or a complex array whose real and imaginary
     parts are the two deviations; it replaces ``weight``.
 
+    ``order="tau"`` relabels interchangeable series sub-circuits of the same
+    form by ascending time constant (:mod:`korvane_tools.ordering`); the
+    default None keeps the labelling the fit returned.
+
     Every other keyword is a ``Circuit.fit`` argument: ``guess_init``,
     ``weights``, ``weight``, ``method``, ``max_iterations``, ``ftol``,
     ``xtol``, the derivative-free settings and ``seed``.
@@ -98,6 +104,8 @@ def fit(
     for key in ("frequencies", "impedances"):
         if key in fit_kwargs:
             raise TypeError(f"fit() takes the measured data as `data`, not as {key!r}")
+    if order is not None and order not in ORDERS:
+        raise ValueError(f"order must be one of {ORDERS}, got {order!r}")
     frequencies, impedances = spectrum(data)
     # Cheap test first (a sum is finite only when every term is, barring
     # overflow, which the full check then clears); the full check names rows.
@@ -156,7 +164,7 @@ def fit(
         if name not in fixed_values
         and (params[j] == effective[j][0] or params[j] == effective[j][1])
     )
-    return ConstrainedFitResult(
+    result = ConstrainedFitResult(
         circuit=circuit.with_values(params),
         params=dict(zip(names, params)),
         stderr=None if errors is None else dict(zip(names, errors)),
@@ -169,6 +177,7 @@ def fit(
         at_bound=at_bound,
         bounds=dict(zip(names, effective)),
     )
+    return apply_order(result, order)
 
 
 # ---- argument checks ---------------------------------------------------------
