@@ -112,19 +112,96 @@ def test_progress_bar_on_and_off(capsys):
     assert "4/4" in capsys.readouterr().err
 
 
-def test_ctrl_c_stops_the_batch_promptly():
+def _workers_alive():
+    return [t for t in threading.enumerate() if t.name.startswith("korvane-fit")]
+
+
+def test_ctrl_c_stops_the_batch_and_its_running_fits_promptly():
     circuit = korvane.Circuit("rq")
-    spectra = _spectra(2) * 2000  # far longer than the test waits
-    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
-    timer.start()
-    start = time.perf_counter()
-    with pytest.raises(KeyboardInterrupt):
-        kt.fit_many(circuit, spectra, workers=2, progress=False)
-    assert time.perf_counter() - start < 2.0
-    timer.cancel()
+    quick = _spectra(2) * 2000  # far longer than the test waits
+    # Fits of seconds each: a worker left running would still be fitting.
+    f = np.logspace(5, -2, 400)
+    slow_circuit = korvane.Circuit("R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)")
+    z = slow_circuit.with_values([10, 100, 1e-5, 0.8, 50, 1e-3, 0.9, 30, 1e-2, 0.85]).impedance(f)
+    slow = [(f, z)] * 8
+    start_values = slow_circuit.with_values([1.0] * 10)
+    for circuit, spectra, kwargs in (
+        (circuit, quick, {}),
+        (start_values, slow, {"method": "differential_evolution", "seed": 1}),
+    ):
+        timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+        timer.start()
+        start = time.perf_counter()
+        with pytest.raises(KeyboardInterrupt):
+            kt.fit_many(circuit, spectra, workers=2, progress=False, **kwargs)
+        assert time.perf_counter() - start < 1.5
+        timer.cancel()
+        assert _workers_alive() == []
+    # The cancel ends with the batch: the next fits run normally.
+    assert kt.fit_many(circuit, quick[:2], progress=False)["error"].isna().all()
 
 
-def test_dask_local_cluster_equals_single_fits():
+def test_waits_on_a_bounded_window_of_chunks(monkeypatch):
+    # Waiting on every pending chunk after each completion made a batch
+    # quadratic in its length (80 000 spectra: 110 s instead of ~20).
+    import korvane_tools.batch as batch
+
+    sizes = []
+    wait = batch.cf.wait
+
+    def recording_wait(fs, *args, **kwargs):
+        sizes.append(len(fs))
+        return wait(fs, *args, **kwargs)
+
+    monkeypatch.setattr(batch.cf, "wait", recording_wait)
+    spectra = _spectra(2) * 100
+    frame = kt.fit_many(korvane.Circuit("rq"), spectra, workers=2, chunk_size=1, progress=False)
+    assert len(frame) == 200 and frame["error"].isna().all()
+    assert max(sizes) <= 8
+
+
+def test_long_frame_rows_without_an_id_are_refused():
+    from korvane_tools._data import to_frame
+    from korvane_tools.batch import long_frame
+
+    frames = [to_frame(f, z) for f, z in _spectra(3)]
+    for missing in (float("nan"), None):
+        long = long_frame(frames, ids=["a", missing, "c"])
+        with pytest.raises(ValueError, match=r"no id \(NaN or None\) in rows 40, 41, "):
+            kt.fit_many(korvane.Circuit("rq"), long, progress=False)
+
+
+def test_order_tau_is_the_batch_default():
+    f = np.logspace(5, -2, 50)
+    circuit = korvane.Circuit("R0-(R1,C1)-(R2,C2)")
+    z = circuit.with_values([10, 100, 1e-3, 500, 1e-6]).impedance(f)
+    # Starts on either side of the swap: the raw fits differ in labelling.
+    starts = [
+        circuit.with_values([10, 400, 1e-6, 100, 1e-3]),
+        circuit.with_values([10, 100, 1e-3, 400, 1e-6]),
+    ]
+    raw = [kt.fit(s, (f, z)) for s in starts]
+    assert raw[0].params["R1.r"] == pytest.approx(500) and raw[1].params["R1.r"] == pytest.approx(
+        100
+    )
+    for s in starts:
+        row = kt.fit_many(s, [(f, z)], progress=False).iloc[0]
+        assert row["R1.r"] == pytest.approx(500) and row["C1.c"] == pytest.approx(1e-6)
+        assert row["R2.r"] == pytest.approx(100) and row["R2.r stderr"] < 1e-6
+        ordered = kt.fit(s, (f, z), order="tau")
+        assert ordered.circuit.param_values() == list(ordered.params.values())
+        assert ordered.params["R1.r"] == row["R1.r"]
+    assert kt.fit_many(starts[1], [(f, z)], progress=False, order=None).iloc[0][
+        "R1.r"
+    ] == pytest.approx(100)
+    # A fixed parameter pins its label: nothing is moved.
+    held = kt.fit(starts[1], (f, z), fixed={"R0.r": 10.0, "C1.c": 1e-3}, order="tau")
+    assert held.params["C1.c"] == 1e-3
+    with pytest.raises(ValueError, match="order must be one of"):
+        kt.fit(circuit, (f, z), order="size")
+
+
+def test_dask_local_cluster_equals_single_fits_and_survives_a_lost_worker(monkeypatch):
     distributed = pytest.importorskip("distributed")
     circuit = korvane.Circuit("rq")
     spectra = _spectra(12)
@@ -132,8 +209,21 @@ def test_dask_local_cluster_equals_single_fits():
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster:
         with distributed.Client(cluster) as client:
+            # Data scattered to some workers dies with them: tasks carry the
+            # (small) circuit themselves.
+            monkeypatch.setattr(client, "scatter", None)
             frame = kt.fit_many(circuit, spectra, client=client, chunk_size=5, progress=False)
-    _assert_matches_single_fits(frame, circuit, spectra)
+            _assert_matches_single_fits(frame, circuit, spectra)
+
+            victim = sorted(client.scheduler_info()["workers"])[0]
+            timer = threading.Timer(
+                1.0, lambda: client.run(os._exit, 1, workers=[victim], wait=False)
+            )
+            timer.start()
+            many = spectra * 50
+            frame = kt.fit_many(circuit, many, client=client, chunk_size=10, progress=False)
+            timer.cancel()
+    assert len(frame) == len(many) and frame["error"].isna().all()
 
 
 def _cli(*args, cwd):
@@ -187,3 +277,4 @@ def test_cli_writes_rows_and_pngs_and_fails_for_a_missing_file(tmp_path):
     assert run.returncode == 1
     assert "missing.DTA" in run.stderr
     assert len(pd.read_csv(out)) == len(kt.read_spectra(files[0]))
+
