@@ -126,7 +126,7 @@ def fit(
         raise ValueError("sigma replaces the weight scheme: pass sigma or weight, not both")
     sigma_re, sigma_im = _sigma_parts(sigma, frequencies.size)
     sigma_exponent = _sigma_exponent(sigma_re, sigma_im, impedances)
-    if sigma_exponent:
+    if sigma_exponent and sigma_re is not None and sigma_im is not None:
         sigma_re = np.ldexp(sigma_re, -sigma_exponent)
         sigma_im = np.ldexp(sigma_im, -sigma_exponent)
 

@@ -81,7 +81,7 @@ def _tau(node: str, values: list[float]) -> float | None:
     curvature = y0 - 2 * y1 + y2
     shift = 0.0 if curvature == 0 else 0.5 * (y0 - y2) / curvature
     log_step = math.log(_GRID[1] / _GRID[0])
-    f_peak = _GRID[k] * math.exp(shift * log_step)
+    f_peak = float(_GRID[k]) * math.exp(float(shift) * log_step)
     return 1.0 / (2 * math.pi * f_peak)
 
 
@@ -119,7 +119,9 @@ def order_by_tau(result: Result) -> Result:
     for members in groups.values():
         if len(members) < 2 or any(n in fixed for own, _ in members for n in own):
             continue
-        if any([bounds[n] for n in own] != [bounds[n] for n in members[0][0]] for own, _ in members):
+        if any(
+            [bounds[n] for n in own] != [bounds[n] for n in members[0][0]] for own, _ in members
+        ):
             continue
         ranked = sorted(members, key=lambda m: m[1])
         for (slot, _), (source, _) in zip(members, ranked):
@@ -132,10 +134,11 @@ def order_by_tau(result: Result) -> Result:
 
     inverse = {old: new for new, old in mapping.items()}
     new_params = moved(params)
-    return dataclasses.replace(
+    reordered: Result = dataclasses.replace(
         fit,
         circuit=circuit.with_values([new_params[n] for n in names]),
         params=new_params,
         stderr=None if fit.stderr is None else moved(dict(fit.stderr)),
         at_bound=tuple(n for n in names if n in set(_rename(fit.at_bound, inverse))),
     )
+    return reordered

@@ -339,8 +339,6 @@ def _write_atomically(target: Path, content: bytes) -> None:
         raise
 
 
-
-
 # ---- loading ------------------------------------------------------------------------
 
 

@@ -117,7 +117,7 @@ def _workers_alive():
 
 
 def test_ctrl_c_stops_the_batch_and_its_running_fits_promptly():
-    circuit = korvane.Circuit("rq")
+    rq = korvane.Circuit("rq")
     quick = _spectra(2) * 2000  # far longer than the test waits
     # Fits of seconds each: a worker left running would still be fitting.
     f = np.logspace(5, -2, 400)
@@ -126,7 +126,7 @@ def test_ctrl_c_stops_the_batch_and_its_running_fits_promptly():
     slow = [(f, z)] * 8
     start_values = slow_circuit.with_values([1.0] * 10)
     for circuit, spectra, kwargs in (
-        (circuit, quick, {}),
+        (rq, quick, {}),
         (start_values, slow, {"method": "differential_evolution", "seed": 1}),
     ):
         timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
@@ -138,7 +138,7 @@ def test_ctrl_c_stops_the_batch_and_its_running_fits_promptly():
         timer.cancel()
         assert _workers_alive() == []
     # The cancel ends with the batch: the next fits run normally.
-    assert kt.fit_many(circuit, quick[:2], progress=False)["error"].isna().all()
+    assert kt.fit_many(rq, quick[:2], progress=False)["error"].isna().all()
 
 
 def test_waits_on_a_bounded_window_of_chunks(monkeypatch):
@@ -277,4 +277,3 @@ def test_cli_writes_rows_and_pngs_and_fails_for_a_missing_file(tmp_path):
     assert run.returncode == 1
     assert "missing.DTA" in run.stderr
     assert len(pd.read_csv(out)) == len(kt.read_spectra(files[0]))
-
