@@ -113,10 +113,11 @@ def _bounds(text: str) -> tuple[str, tuple[float | None, float | None]]:
     lo, colon, hi = pair.partition(":")
     if not sep or not colon or not name:
         raise argparse.ArgumentTypeError(f"expected NAME=LO:HI (a side may be empty), got {text!r}")
-    return name.strip(), (
-        None if not lo.strip() else _number(lo, name),
-        None if not hi.strip() else _number(hi, name),
-    )
+    low = None if not lo.strip() else _number(lo, name)
+    high = None if not hi.strip() else _number(hi, name)
+    if low is not None and high is not None and not low < high:
+        raise argparse.ArgumentTypeError(f"{name}: the lower bound must be below the upper one")
+    return name.strip(), (low, high)
 
 
 def _format_name(text: str) -> str:

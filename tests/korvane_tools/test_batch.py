@@ -1,20 +1,12 @@
-import math
 import os
 import signal
-import subprocess
-import sys
 import threading
 import time
-from pathlib import Path
 
 import korvane
 import korvane_tools as kt
 import numpy as np
-import pandas as pd
 import pytest
-from conftest import SHARED_DATA
-
-ROOT = Path(__file__).resolve().parents[2]
 
 
 def _spectra(n, seed=3):
@@ -224,56 +216,3 @@ def test_dask_local_cluster_equals_single_fits_and_survives_a_lost_worker(monkey
             frame = kt.fit_many(circuit, many, client=client, chunk_size=10, progress=False)
             timer.cancel()
     assert len(frame) == len(many) and frame["error"].isna().all()
-
-
-def _cli(*args, cwd):
-    env = dict(os.environ, MPLBACKEND="Agg")
-    env["PYTHONPATH"] = os.pathsep.join(
-        os.path.abspath(p) for p in (str(ROOT / "python"), os.environ.get("KORVANE_BUILD_DIR")) if p
-    )
-    return subprocess.run(
-        [sys.executable, "-m", "korvane_tools", *args],
-        cwd=cwd,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-
-
-def test_cli_writes_rows_and_pngs_and_fails_for_a_missing_file(tmp_path):
-    files = [SHARED_DATA / "exampleDataGamry.DTA", SHARED_DATA / "exampleDataParstat.txt"]
-    expected = sum(len(kt.read_spectra(p)) for p in files)
-    out = tmp_path / "results.csv"
-    run = _cli(
-        *map(str, files),
-        "--circuit",
-        "randles",
-        "--out",
-        str(out),
-        "--plots",
-        str(tmp_path / "png"),
-        "--workers",
-        "2",
-        cwd=tmp_path,
-    )
-    assert run.returncode == 0, run.stderr
-    table = pd.read_csv(out)
-    assert len(table) == expected
-    assert list(table["file"].unique()) == [str(p) for p in files]
-    assert table["chi_square"].map(math.isfinite).all()
-    pngs = sorted((tmp_path / "png").glob("*.png"))
-    assert len(pngs) == expected and all(p.stat().st_size > 5000 for p in pngs)
-
-    run = _cli(
-        str(files[0]),
-        str(tmp_path / "missing.DTA"),
-        "--circuit",
-        "randles",
-        "--out",
-        str(out),
-        cwd=tmp_path,
-    )
-    assert run.returncode == 1
-    assert "missing.DTA" in run.stderr
-    assert len(pd.read_csv(out)) == len(kt.read_spectra(files[0]))
