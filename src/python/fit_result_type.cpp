@@ -180,9 +180,8 @@ bool matches_circuit(const NamedValues& named, const Circuit& circuit, std::stri
         }
     }
     if (problem.empty()) return true;
-    raise_text(PyExc_ValueError,
-               "FitResult state field '" + std::string(field) + "' does not match the circuit: " +
-                   problem);
+    raise_text(PyExc_ValueError, "FitResult state field '" + std::string(field) +
+                                     "' does not match the circuit: " + problem);
     return false;
 }
 
@@ -255,9 +254,9 @@ PyObject* fit_result_from_state(PyObject*, PyObject* args) {
         std::optional<bool> succeeded = state_bool(success, "success");
         if (!succeeded) return nullptr;
         data.success = *succeeded;
-        std::optional<std::uint64_t> iteration_count = to_u64(iterations, "iterations");
+        std::optional<std::uint64_t> iteration_count = state_count(iterations, "iterations");
         std::optional<std::uint64_t> eval_count =
-            iteration_count ? to_u64(impedance_evals, "impedance_evals") : std::nullopt;
+            iteration_count ? state_count(impedance_evals, "impedance_evals") : std::nullopt;
         if (!eval_count) return nullptr;
         data.iterations = *iteration_count;
         data.impedance_evals = *eval_count;

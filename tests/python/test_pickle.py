@@ -187,6 +187,21 @@ def test_fit_result_states_must_describe_their_circuit():
         "params": [(names[::-1], values), (names[:-1], values[:-8]), (names, other)],
         "stderr": [(names, values, names[::-1], stderr_values)],
     }
+    success, iterations, evaluations, statistics = rest
+    for count in (-1, 2**64):
+        with pytest.raises(ValueError, match="state field 'iterations' is out of range"):
+            korvane.FitResult._from_state(
+                version,
+                circuit,
+                names,
+                values,
+                stderr_names,
+                stderr_values,
+                success,
+                count,
+                0,
+                statistics,
+            )
     for field, states in damaged.items():
         for named in states:
             with pytest.raises(ValueError, match=f"field '{field}' does not match the circuit"):
@@ -221,6 +236,9 @@ def test_damaged_states_are_refused():
         rebuild(1, text, unlabeled, values[:5], flag)
     with pytest.raises(ValueError, match="unlabeled element indices"):
         rebuild(1, text, (5,), values, flag)
+    for index in (2**64, -1):  # out of range: damaged, like any bad index
+        with pytest.raises(ValueError, match="state field 'unlabeled' is out of range"):
+            rebuild(1, text, (index,), values, flag)
     # An absent label is the generated one; any other would rename parameters.
     two = struct.pack("<2d", 1.0, 1e-6)
     assert rebuild(1, "R0-C7", (0,), two, True).param_names() == ["R0.r", "C7.c"]
