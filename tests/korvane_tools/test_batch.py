@@ -1,3 +1,4 @@
+import contextlib
 import os
 import signal
 import threading
@@ -208,11 +209,19 @@ def test_dask_local_cluster_equals_single_fits_and_survives_a_lost_worker(monkey
             _assert_matches_single_fits(frame, circuit, spectra)
 
             victim = sorted(client.scheduler_info()["workers"])[0]
-            timer = threading.Timer(
-                1.0, lambda: client.run(os._exit, 1, workers=[victim], wait=False)
-            )
+
+            killed = []
+
+            def kill():
+                killed.append(time.perf_counter())
+                with contextlib.suppress(Exception):  # the reply dies with the worker
+                    client.run(os._exit, 1, workers=[victim])
+
+            timer = threading.Timer(1.0, kill)
             timer.start()
             many = spectra * 50
             frame = kt.fit_many(circuit, many, client=client, chunk_size=10, progress=False)
-            timer.cancel()
+            assert killed and killed[0] < time.perf_counter()  # lost during the batch
+            timer.join()
+            assert victim not in client.scheduler_info()["workers"]
     assert len(frame) == len(many) and frame["error"].isna().all()
