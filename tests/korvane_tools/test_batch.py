@@ -217,9 +217,9 @@ def test_dask_local_cluster_equals_single_fits_and_survives_a_lost_worker(monkey
                 with contextlib.suppress(Exception):  # the reply dies with the worker
                     client.run(os._exit, 1, workers=[victim])
 
-            timer = threading.Timer(1.0, kill)
+            timer = threading.Timer(0.2, kill)
             timer.start()
-            many = spectra * 50
+            many = spectra * 100
             frame = kt.fit_many(circuit, many, client=client, chunk_size=10, progress=False)
             assert killed and killed[0] < time.perf_counter()  # lost during the batch
             timer.join()
