@@ -122,13 +122,18 @@ def test_ctrl_c_stops_the_batch_and_its_running_fits_promptly():
         (rq, quick, {}),
         (start_values, slow, {"method": "differential_evolution", "seed": 1}),
     ):
-        timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+        sent = []
+
+        def interrupt():
+            sent.append(time.perf_counter())
+            os.kill(os.getpid(), signal.SIGINT)
+
+        timer = threading.Timer(0.3, interrupt)
         timer.start()
-        start = time.perf_counter()
         with pytest.raises(KeyboardInterrupt):
             kt.fit_many(circuit, spectra, workers=2, progress=False, **kwargs)
-        assert time.perf_counter() - start < 1.5
-        timer.cancel()
+        assert time.perf_counter() - sent[0] < 1.0
+        timer.join()
         assert _workers_alive() == []
     # The cancel ends with the batch: the next fits run normally.
     assert kt.fit_many(rq, quick[:2], progress=False)["error"].isna().all()
