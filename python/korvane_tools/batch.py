@@ -9,11 +9,11 @@ leaves nothing half-written behind.
 
 from __future__ import annotations
 
-import concurrent.futures as cf
-import itertools
 import os
+import queue
 import sys
 import threading
+import time
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -31,6 +31,9 @@ SPECTRUM_COLUMNS = ("spectrum", "Spectrum", "spectrum_id", "Cycle Count / 1", "c
 #: A batch shows a progress bar (when tqdm is installed and ``progress`` is
 #: left to decide) only once it has run this long, so quick batches stay quiet.
 PROGRESS_DELAY_S = 2.0
+
+#: The longest a cancelled batch waits for its workers' fits to stop.
+CANCEL_WAIT_S = 5.0
 
 #: How often a Dask chunk is run again after the worker running it was lost.
 DASK_RETRIES = 2
@@ -50,6 +53,9 @@ class _Outcome:
 
 
 def _fit_one(circuit: Any, data: Data, fit_kwargs: Mapping[str, Any]) -> _Outcome:
+    # Imported here (the module imports this one's callers lazily too), but
+    # first by fit_many on the main thread: an import that a worker thread
+    # runs can be left half-done by a Ctrl-C.
     from .constrained import fit
 
     try:
@@ -162,44 +168,72 @@ def _run_threads(
     chunk_size: int,
     tick: Callable[[int], None],
 ) -> list[_Outcome]:
+    """Worker threads take the next chunk themselves and report each finished
+    one on a queue: the main thread's work per chunk is constant (waiting on
+    every pending future after each completion made a batch quadratic), and
+    it never holds a lock a Ctrl-C could leave taken (an interrupted
+    ``concurrent.futures.wait`` can leave futures locked, and the workers
+    hanging on them)."""
     results: list[_Outcome | None] = [None] * len(items)
     stop = threading.Event()
-
-    def run(start: int) -> int:
-        end = min(start + chunk_size, len(items))
-        for i in range(start, end):
-            if stop.is_set():
-                return 0
-            results[i] = _fit_one(circuit, items[i], fit_kwargs)
-        return end - start
-
     starts = iter(range(0, len(items), chunk_size))
-    pool = cf.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="korvane-fit")
+    take = threading.Lock()
+    done: queue.SimpleQueue[int | BaseException | None] = queue.SimpleQueue()
+
+    def work() -> None:
+        try:
+            while not stop.is_set():
+                with take:
+                    start = next(starts, None)
+                if start is None:
+                    return
+                end = min(start + chunk_size, len(items))
+                for i in range(start, end):
+                    if stop.is_set():
+                        return
+                    results[i] = _fit_one(circuit, items[i], fit_kwargs)
+                done.put(end - start)
+        except BaseException as exc:  # a cancel's KeyboardInterrupt, or a bug
+            done.put(exc)
+        finally:
+            done.put(None)
+
+    n_threads = max(1, min(workers, -(-len(items) // chunk_size)))
+    threads = [
+        threading.Thread(target=work, name=f"korvane-fit-{k}", daemon=True)
+        for k in range(n_threads)
+    ]
     try:
-        # A bounded window of chunks in flight: waiting costs the window's
-        # size per completion, not the batch's (which made a batch quadratic),
-        # and the queue never holds the whole batch.
-        window = 4 * workers
-        pending = {pool.submit(run, s) for s in itertools.islice(starts, window)}
-        while pending:
-            # A timeout keeps the main thread returning to the interpreter, so
-            # Ctrl-C is seen within a fraction of a second.
-            done, pending = cf.wait(pending, timeout=0.1, return_when=cf.FIRST_COMPLETED)
-            for future in done:
-                tick(future.result())
-            pending |= {pool.submit(run, s) for s in itertools.islice(starts, len(done))}
+        for thread in threads:
+            thread.start()
+        running = len(threads)
+        while running:
+            try:
+                # A timeout keeps the main thread returning to the
+                # interpreter, so Ctrl-C is seen within a fraction of a second.
+                message = done.get(timeout=0.1)
+            except queue.Empty:
+                continue
+            if message is None:
+                running -= 1
+            elif isinstance(message, BaseException):
+                raise message
+            else:
+                tick(message)
     except BaseException:
-        # Ctrl-C (or a bug) in the main thread. Signal handlers never run on
-        # the workers, so their running fits are cancelled through the core's
-        # interrupt polls (within ~0.1 s); the batch returns once they have.
+        # Ctrl-C (or a bug): signal handlers never run on the workers, so
+        # their running fits are cancelled through the core's interrupt polls
+        # (within ~0.1 s); the batch returns once they have ended.
         stop.set()
         _native._cancel_fits(True)
         try:
-            pool.shutdown(wait=True, cancel_futures=True)
+            deadline = time.monotonic() + CANCEL_WAIT_S
+            for thread in threads:
+                if thread.is_alive():
+                    thread.join(max(0.0, deadline - time.monotonic()))
         finally:
             _native._cancel_fits(False)
         raise
-    pool.shutdown(wait=True)
     assert all(r is not None for r in results)
     return [r for r in results if r is not None]
 
@@ -302,6 +336,7 @@ def fit_many(
     in a terminal or notebook, once the batch has run for two seconds). Ctrl-C
     stops the batch and raises ``KeyboardInterrupt``; no partial frame is made.
     """
+    from .constrained import fit  # noqa: F401 - imported before any worker runs
     from .ordering import ORDERS
 
     if order not in ORDERS:

@@ -28,6 +28,8 @@ from typing import Any, TypeVar
 import korvane
 import numpy as np
 
+from .serial import circuit_string
+
 __all__ = ["ORDERS", "order_by_tau", "apply_order"]
 
 #: The values of ``order=``: None keeps the labelling the fit returned.
@@ -99,8 +101,6 @@ def order_by_tau(result: Result) -> Result:
     names = circuit.param_names()
     params = dict(fit.params)
     try:
-        from .serial import circuit_string
-
         text = circuit_string(circuit)
     except ValueError:
         return result
