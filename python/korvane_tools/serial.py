@@ -543,8 +543,10 @@ def load(path: PathLike, *, report_class: type | None = None) -> Any:
     ``report_class.from_dict`` (default :class:`korvane_tools.Report`).
 
     Raises ``ValueError`` naming the file for a file of another format or
-    version, invalid JSON (a truncated file, say) or missing and mistyped
-    entries.
+    version, invalid JSON (a truncated file, say), missing and mistyped
+    entries, and a fit that does not belong to its circuit (other parameter
+    names, values other than the circuit's, unknown fixed or at-bound names,
+    NaN or inverted bounds); the message gives the first disagreement.
     """
     try:
         document = _read_document(path)
