@@ -16,7 +16,9 @@ import importlib
 import pkgutil
 from typing import TYPE_CHECKING, Any
 
-__version__ = "0.1.0"
+from ._version import package_version as _package_version
+
+__version__ = _package_version()  # pyproject.toml's, via the installed metadata
 
 # The native half (korvane_tools._native) is installed inside this package.
 # In a development tree it is built into <build dir>/korvane_tools/ instead;
@@ -30,6 +32,7 @@ _EXPORTS: dict[str, str] = {
     # data in
     "read": "io",
     "read_spectra": "io",
+    "UnsupportedFormatError": "readers._registry",
     "spectrum": "_data",
     # data checks
     "check": "checks",
@@ -65,6 +68,7 @@ __all__ = [
     "ConstrainedFitResult",
     "LinKKResult",
     "Report",
+    "UnsupportedFormatError",
     "check",
     "circuit_string",
     "clean",
@@ -101,6 +105,7 @@ if TYPE_CHECKING:  # static checkers see the real definitions
     from .plotting import plot_lin_kk as plot_lin_kk
     from .plotting import plot_nyquist as plot_nyquist
     from .plotting import plot_residuals as plot_residuals
+    from .readers._registry import UnsupportedFormatError as UnsupportedFormatError
     from .reporting import Report as Report
     from .reporting import report as report
     from .serial import circuit_string as circuit_string
