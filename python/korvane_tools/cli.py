@@ -13,7 +13,7 @@ spectrum of every file is read with :func:`korvane_tools.read_spectra`.
 Exit status (every subcommand): 0 when every file and spectrum went through;
 1 when some file could not be read, some spectrum could not be fitted or
 failed its check (the others are still processed and written); 2 for a usage
-error, reported in one line before any work is done.
+error, reported in one line before any work is done; 130 after Ctrl-C.
 
 The subcommands are the rows of :data:`COMMANDS`: a new one is one
 :class:`Command` (its options and its run function) added there.
@@ -42,8 +42,8 @@ FIT_METHODS = (
     "basin_hopping",
 )
 
-#: Exit statuses.
-OK, FAILURES, USAGE = 0, 1, 2
+#: Exit statuses (130 = 128 + SIGINT, as shells report Ctrl-C).
+OK, FAILURES, USAGE, INTERRUPTED = 0, 1, 2, 130
 
 
 class UsageError(Exception):
@@ -539,6 +539,9 @@ def main(argv: list[str] | None = None) -> int:
     except UsageError as exc:
         print(f"{args.prog}: error: {exc}", file=sys.stderr)
         return USAGE
+    except KeyboardInterrupt:
+        print(f"{args.prog}: interrupted", file=sys.stderr)
+        return INTERRUPTED
     return status
 
 
