@@ -50,6 +50,7 @@ _EXPORTS: dict[str, str] = {
     # constrained fits
     "fit": "constrained",
     "ConstrainedFitResult": "constrained",
+    "FitLike": "_types",
     # circuit strings, saving and loading
     "circuit_string": "serial",
     "save": "serial",
@@ -63,6 +64,7 @@ _EXPORTS: dict[str, str] = {
 __all__ = [
     "CheckReport",
     "ConstrainedFitResult",
+    "FitLike",
     "LinKKResult",
     "Report",
     "check",
@@ -86,6 +88,7 @@ __all__ = [
 
 if TYPE_CHECKING:  # static checkers see the real definitions
     from ._data import spectrum as spectrum
+    from ._types import FitLike as FitLike
     from .batch import fit_many as fit_many
     from .checks import CheckReport as CheckReport
     from .checks import check as check
