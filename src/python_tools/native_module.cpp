@@ -281,10 +281,34 @@ PyObject* native_fit_keywords(PyObject* /*module*/, PyObject* /*args*/) {
     });
 }
 
+PyObject* str_of(std::string_view text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// The dataframe column spellings Circuit.fit reads: {role: (spelling, ...)},
+// tried in that order.
+PyObject* native_column_spellings(PyObject* /*module*/, PyObject* /*args*/) {
+    return guarded([&]() -> PyObject* {
+        PyRef table = PyRef::steal(PyDict_New());
+        if (!table) return nullptr;
+        for (const ColumnSpellings& column : kColumnSpellings) {
+            PyRef human = PyRef::steal(str_of(column.human));
+            PyRef snake = PyRef::steal(str_of(column.snake));
+            PyRef role = PyRef::steal(str_of(column.role));
+            if (!human || !snake || !role) return nullptr;
+            PyRef pair = PyRef::steal(PyTuple_Pack(2, human.get(), snake.get()));
+            if (!pair || PyDict_SetItem(table.get(), role.get(), pair.get()) < 0) return nullptr;
+        }
+        return table.release();
+    });
+}
+
 PyMethodDef kMethods[] = {
     {"fit", reinterpret_cast<PyCFunction>(native_fit), METH_VARARGS, kFitDoc},
     {"_core_diagnostics", native_core_diagnostics, METH_NOARGS,
      "The core library's path, the file holding the weights, the pool's call count and size."},
+    {"_column_spellings", native_column_spellings, METH_NOARGS,
+     "The dataframe column spellings Circuit.fit reads, {role: (spelling, ...)}."},
     {"_fit_keywords", native_fit_keywords, METH_NOARGS,
      "Circuit.fit's arguments: (name, default text or None) in positional order."},
     {nullptr, nullptr, 0, nullptr},

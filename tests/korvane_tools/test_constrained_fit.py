@@ -371,3 +371,23 @@ def test_the_circuit_is_handed_over_and_checked_by_type():
         _native.fit(rc_start().__reduce__()[1], *args)
     outcome = _native.fit(rc_start(), *args)
     assert same_bits(outcome.params, rc_start().fit(f, z).circuit.param_values())
+
+
+@pytest.mark.parametrize("spelling", [0, 1], ids=["human", "snake"])
+def test_frames_are_read_as_circuit_fit_reads_them(spelling):
+    from korvane_tools import _data, _native
+
+    core = _native._column_spellings()
+    for role, spellings in core.items():
+        assert _data.COLUMN_SPELLINGS[role][:2] == spellings
+    f, z = rc_data()
+    z[3] = complex(1.0, math.inf)
+    name = {role: spellings[spelling] for role, spellings in core.items()}
+    frames = [
+        {name["frequency"]: f, name["real"]: z.real, name["imag"]: z.imag},
+        {name["frequency"]: f, name["modulus"]: abs(z), name["phase"]: np.degrees(np.angle(z))},
+    ]
+    for frame in frames:
+        # A zero resistor's unit-weight residuals are the measured data negated.
+        seen = korvane.Circuit("R0").residuals([0.0], frame, weight="unit")
+        assert same_bits(seen, -np.asarray(kt.spectrum(frame)[1]).view(np.float64))
