@@ -21,6 +21,21 @@ using testing::Problem;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+TEST(BestRecord, RankedOfferKeepsAFirstNaNOnlyUntilANumberComes) {
+    BestRecord record;
+    record.offer_ranked(std::vector{1.0}, kNaN);
+    ASSERT_FALSE(record.empty());
+    record.offer_ranked(std::vector{2.0}, kNaN);  // NaN after NaN: kept
+    EXPECT_EQ(record.position()[0], 1.0);
+    record.offer_ranked(std::vector{3.0}, kInf);
+    record.offer_ranked(std::vector{4.0}, kInf);  // equal: kept
+    EXPECT_EQ(record.position()[0], 3.0);
+    record.offer_ranked(std::vector{5.0}, 2.0);
+    record.offer_ranked(std::vector{6.0}, kNaN);
+    EXPECT_EQ(record.position()[0], 5.0);
+    EXPECT_EQ(record.cost(), 2.0);
+}
+
 TEST(BestRecord, StrictlyLowerOrTheSameInfinityReplacesNaNNever) {
     BestRecord record;
     record.offer(std::vector{1.0}, kNaN);
