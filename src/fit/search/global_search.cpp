@@ -18,7 +18,7 @@ SearchCost::SearchCost(const Objective& objective)
 Result<double> SearchCost::operator()(std::span<const double> x) {
     params_.resize(std::min(x.size(), objective_.bounds().size()));
     from_search_space_into(x, objective_.bounds(), params_);
-    return objective_.cost(context_, params_);
+    return evaluate_cost(objective_, context_, params_);
 }
 
 bool lower_cost(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
