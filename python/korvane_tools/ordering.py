@@ -104,11 +104,14 @@ def order_by_tau(result: Result) -> Result:
         text = circuit_string(circuit)
     except ValueError:
         return result
+    nodes = _series_nodes(text)
+    forms = [re.sub(r"\d+", "", node) for node in nodes]
     groups: dict[str, list[tuple[list[str], float]]] = {}
-    for node in _series_nodes(text):
+    for node, form in zip(nodes, forms):
+        if forms.count(form) < 2:
+            continue  # nothing to trade places with: no time constant needed
         labels = {m.group(0) for m in _LABEL.finditer(node)}
         own = [n for n in names if n.split(".", 1)[0] in labels]
-        form = re.sub(r"\d+", "", node)
         tau = _tau(node, [params[n] for n in own])
         if tau is not None:
             groups.setdefault(form, []).append((own, tau))
