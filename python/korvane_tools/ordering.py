@@ -28,8 +28,6 @@ from typing import Any, TypeVar
 import korvane
 import numpy as np
 
-from .serial import circuit_string
-
 __all__ = ["ORDERS", "order_by_tau", "apply_order"]
 
 #: The values of ``order=``: None keeps the labelling the fit returned.
@@ -100,10 +98,10 @@ def order_by_tau(result: Result) -> Result:
     circuit: korvane.Circuit = fit.circuit
     names = circuit.param_names()
     params = dict(fit.params)
-    try:
-        text = circuit_string(circuit)
-    except ValueError:
-        return result
+    # The canonical text of the circuit's state: every element labelled as
+    # its parameter names are. Its rare shapes outside the circuit-string
+    # grammar ("0", "()") give nodes korvane.Circuit refuses, so no τ.
+    text: str = circuit.__reduce__()[1][1]
     nodes = _series_nodes(text)
     forms = [re.sub(r"\d+", "", node) for node in nodes]
     groups: dict[str, list[tuple[list[str], float]]] = {}
