@@ -28,7 +28,7 @@ import cmath
 import math
 import warnings
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 from typing import Any, cast
 
 import korvane
@@ -50,6 +50,13 @@ class ConstrainedFitResult:
     NaN. ``at_bound`` names the free parameters whose fitted value equals a
     bound of ``bounds`` (own or physical) exactly; such a value is usually
     the bound doing the fitting, not the data.
+
+    ``correlation`` is the correlation matrix of the free parameters (in
+    ``circuit.param_names()`` order, fixed ones left out) and ``flags`` names
+    the parameters the data may not determine, with the reasons
+    (:mod:`korvane_tools.diagnostics`). ``starts`` counts the fits a thorough
+    fit tried and ``starts_at_best`` those that reached its best chi-square
+    (both 1 for a default fit).
     """
 
     circuit: korvane.Circuit
@@ -63,6 +70,10 @@ class ConstrainedFitResult:
     fixed: tuple[str, ...]
     at_bound: tuple[str, ...]
     bounds: dict[str, tuple[float, float]]
+    correlation: FloatArray | None = field(default=None, compare=False)
+    flags: dict[str, tuple[str, ...]] = field(default_factory=dict, compare=False)
+    starts: int = field(default=1, compare=False)
+    starts_at_best: int = field(default=1, compare=False)
 
 
 def fit(
@@ -72,6 +83,7 @@ def fit(
     fixed: Mapping[str, float] | Iterable[str] | None = None,
     bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
     sigma: npt.ArrayLike | None = None,
+    thorough: bool = False,
     **fit_kwargs: Any,
 ) -> ConstrainedFitResult:
     """Fit ``circuit`` to ``data`` with parameters fixed, bounds narrowed or σ weights.
@@ -89,10 +101,41 @@ def fit(
     (or a ``(2, N)`` array), or a complex array whose real and imaginary
     parts are the two deviations; it replaces ``weight``.
 
+    ``thorough=True`` adds a multi-start from a spread of starts after the
+    default fit and returns the best (:mod:`korvane_tools.thorough`; ``seed``
+    draws the starts, ``starts`` sets their number).
+
     Every other keyword is a ``Circuit.fit`` argument: ``guess_init``,
     ``weights``, ``weight``, ``method``, ``max_iterations``, ``ftol``,
     ``xtol``, the derivative-free settings and ``seed``.
     """
+    if thorough:
+        from .thorough import fit_thorough
+
+        # The starts need no diagnostics of their own: only the best gets them.
+        best = fit_thorough(
+            _fit_plain,
+            circuit,
+            spectrum(data),
+            fixed=fixed,
+            bounds=bounds,
+            sigma=sigma,
+            **fit_kwargs,
+        )
+    else:
+        best = _fit_plain(circuit, data, fixed=fixed, bounds=bounds, sigma=sigma, **fit_kwargs)
+    return _with_diagnostics(best, data, sigma, fit_kwargs)
+
+
+def _fit_plain(
+    circuit: korvane.Circuit,
+    data: Data,
+    *,
+    fixed: Mapping[str, float] | Iterable[str] | None = None,
+    bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
+    sigma: npt.ArrayLike | None = None,
+    **fit_kwargs: Any,
+) -> ConstrainedFitResult:
     if not isinstance(circuit, korvane.Circuit):
         raise TypeError(f"circuit must be a korvane.Circuit, got {type(circuit).__name__}")
     for key in ("frequencies", "impedances"):
@@ -125,8 +168,9 @@ def fit(
 
     def warn(text: str) -> None:
         # Attributed to the caller of fit(), as Circuit.fit's warning is to
-        # the caller of Circuit.fit: warn <- _native.fit <- fit <- caller.
-        warnings.warn(text, UserWarning, stacklevel=3)
+        # the caller of Circuit.fit: warn <- _native.fit <- _fit_plain <- fit
+        # <- caller (a thorough fit's default run warns from further in).
+        warnings.warn(text, UserWarning, stacklevel=4)
 
     # The circuit travels in the one serialised form pickling uses.
     state = cast("tuple[Any, ...]", circuit.__reduce__()[1])
@@ -162,6 +206,34 @@ def fit(
         at_bound=at_bound,
         bounds=dict(zip(names, effective)),
     )
+
+
+def _with_diagnostics(
+    result: ConstrainedFitResult,
+    data: Data,
+    sigma: npt.ArrayLike | None,
+    fit_kwargs: Mapping[str, Any],
+) -> ConstrainedFitResult:
+    from . import diagnostics
+
+    frequencies, impedances = spectrum(data)
+    sigma_re, sigma_im = _sigma_parts(sigma, frequencies.size)
+    free = [name for name in result.params if name not in result.fixed]
+    if not all(math.isfinite(result.params[name]) for name in free):
+        return result
+    corr = diagnostics.correlation(
+        result.circuit,
+        result.params,
+        frequencies,
+        impedances,
+        free=free,
+        weight=fit_kwargs.get("weight", "modulus"),
+        sigma=None if sigma_re is None or sigma_im is None else (sigma_re, sigma_im),
+    )
+    found = diagnostics.flags(
+        result.circuit, result.params, result.stderr, corr, free, result.at_bound
+    )
+    return replace(result, correlation=corr, flags=found)
 
 
 # ---- argument checks ---------------------------------------------------------
