@@ -195,9 +195,10 @@ def save_cache(cache):
 
 
 def timed(fn):
-    t = time.perf_counter()
+    """Result, wall seconds and process CPU seconds (all threads) of ``fn()``."""
+    t, c = time.perf_counter(), time.process_time()
     result = fn()
-    return result, time.perf_counter() - t
+    return result, time.perf_counter() - t, time.process_time() - c
 
 
 def percentile_ms(values, q):
@@ -241,13 +242,17 @@ def main():
     rows = {}
     misses = []
     for (key, name, circuit, f, z), k in zip(todo, keys):
-        default, t_default = timed(lambda: kt.fit(circuit, (f, z)))
+        default, t_default, _ = timed(lambda: kt.fit(circuit, (f, z)))
         if args.no_thorough:
-            thorough, t_thorough = None, math.nan
+            thorough, t_thorough, c_thorough = None, math.nan, math.nan
         else:
-            thorough, t_thorough = timed(lambda: kt.fit(circuit, (f, z), thorough=True, seed=0))
+            thorough, t_thorough, c_thorough = timed(
+                lambda: kt.fit(circuit, (f, z), thorough=True, seed=0)
+            )
         best = min(cache[k], default.chi_square, thorough.chi_square if thorough else math.inf)
-        row = rows.setdefault(name, {"n": 0, "d": 0, "t": 0, "td": [], "tt": [], "pts": []})
+        row = rows.setdefault(
+            name, {"n": 0, "d": 0, "t": 0, "td": [], "tt": [], "ct": [], "pts": []}
+        )
         row["n"] += 1
         d_ok = default.chi_square <= TOLERANCE * best
         row["d"] += d_ok
@@ -256,6 +261,7 @@ def main():
         if thorough is not None:
             row["t"] += thorough.chi_square <= TOLERANCE * best
             row["tt"].append(t_thorough)
+            row["ct"].append(c_thorough)
             if thorough.chi_square > TOLERANCE * best:
                 misses.append((key, name, thorough.chi_square / best))
         if not d_ok:

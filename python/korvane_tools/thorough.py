@@ -11,14 +11,17 @@ started from one row of a Latin hypercube in the search coordinates — base-10
 logarithm for open (positive, unbounded above) parameters, linear for closed
 ones such as CPE exponents:
 
-* the first half of the rows lie *around* the default fit's optimum
+* two Nelder–Mead runs, from the default fit's starting values (the
+  network's guess) and from its optimum: a simplex crosses ridges that stop
+  the gradient solver;
+* a third of the rest *around* the starting values and the others in a
+  hypercube centred on the default fit's optimum, half of them *around* it
   (±``NEAR_DECADES`` for open parameters, ±``NEAR_SHARE`` of the range for
-  closed ones): neighbouring basins, such as one arc taking over another's
-  resistance;
-* the second half spread *across* the range (±``FAR_DECADES`` for open
+  closed ones: neighbouring basins, such as one arc taking over another's
+  resistance) and half *across* the range (±``FAR_DECADES`` for open
   parameters, the whole range less a small margin for closed ones).
 
-Each start is an ordinary least-squares fit (``guess_init=False``, so its own
+Each spread start is an ordinary least-squares fit (``guess_init=False``, so its own
 nine-candidate multi-start follows), run on a thread pool shared by the
 process: the native fit releases the interpreter lock, so the starts run on
 every core. The result is the lowest chi-square; the default fit wins ties,
@@ -83,16 +86,18 @@ def latin_hypercube_starts(
     bounds: list[tuple[float, float]],
     count: int,
     rng: np.random.Generator,
+    *,
+    far: bool = True,
 ) -> np.ndarray:
     """``count`` starting vectors (rows) spread around ``center`` and across ``bounds``.
 
     One Latin hypercube per half: each parameter's range is cut into as many
     strata as the half has rows, every stratum is used once, and the strata
-    are paired at random across parameters.
+    are paired at random across parameters. ``far=False``: all rows near.
     """
     n = len(center)
     starts = np.empty((count, n))
-    near = (count + 1) // 2
+    near = (count + 1) // 2 if far else count
     for rows, is_near in ((slice(0, near), True), (slice(near, count), False)):
         m = len(range(count)[rows])
         if m == 0:
@@ -120,18 +125,19 @@ def latin_hypercube_starts(
 def fit_thorough(
     fit_once: Callable[..., ConstrainedFitResult],
     circuit: Any,
-    data: Any,
+    data: tuple[Any, Any],
     *,
     starts: int = DEFAULT_STARTS,
     **kwargs: Any,
 ) -> ConstrainedFitResult:
     """The default fit, then ``starts`` spread starts; the best of all.
 
-    ``fit_once`` is a plain :func:`korvane_tools.fit`; ``kwargs`` are its
-    keywords (``fixed``, ``bounds``, ``sigma``, ``seed`` and the
-    ``Circuit.fit`` settings). ``seed`` also draws the starts (None: 0).
-    The result's ``starts`` counts every fit tried (the default one
-    included) and ``starts_at_best`` those that reached the best chi-square.
+    ``fit_once`` is a plain :func:`korvane_tools.fit`, ``data`` a
+    ``(frequencies, impedances)`` pair and ``kwargs`` the fit's keywords
+    (``fixed``, ``bounds``, ``sigma``, ``seed`` and the ``Circuit.fit``
+    settings). ``seed`` also draws the starts (None: 0). The result's
+    ``starts`` counts every fit tried (the default one included) and
+    ``starts_at_best`` those that reached the best chi-square.
     """
     if isinstance(starts, bool) or not isinstance(starts, int) or starts < 0:
         raise ValueError(f"starts must be a non-negative integer, got {starts!r}")
@@ -141,11 +147,11 @@ def fit_thorough(
 
     names = list(default.params)
     free = [j for j, name in enumerate(names) if name not in default.fixed]
-    values = np.array([default.params[name] for name in names])
     if not free or starts == 0 or not math.isfinite(default.chi_square):
         return replace(default, starts=1, starts_at_best=1)
+    fitted = np.array([default.params[name] for name in names])
+    first = _first_values(circuit, data, kwargs, default.bounds)
     bounds = [default.bounds[names[j]] for j in free]
-    spread = latin_hypercube_starts(values[free], bounds, starts, rng)
 
     # A list of fixed names means "hold at the circuit's values"; the starts
     # carry other values, so hold them at the default fit's (equal) values.
@@ -155,16 +161,33 @@ def fit_thorough(
     if default.fixed:
         restart_kwargs["fixed"] = {name: default.params[name] for name in default.fixed}
 
-    def run(row: np.ndarray) -> ConstrainedFitResult | None:
-        vector = values.copy()
+    # Nelder–Mead from the first values and from the default fit: a simplex
+    # crosses ridges that stop the gradient solver, at the cost of a few
+    # least-squares runs. The Latin-hypercube rows fill the rest.
+    derivative_free = [(first, "nelder_mead"), (fitted, "nelder_mead")]
+    n_spread = max(0, starts - len(derivative_free))
+    n_first = n_spread // 3
+    spread = np.vstack(
+        (
+            latin_hypercube_starts(fitted[free], bounds, n_spread - n_first, rng),
+            latin_hypercube_starts(first[free], bounds, n_first, rng, far=False),
+        )
+    )
+    tasks: list[tuple[np.ndarray, str | None]] = derivative_free[:starts]
+    for row in spread:
+        vector = fitted.copy()
         vector[free] = row
+        tasks.append((vector, None))
+
+    def run(task: tuple[np.ndarray, str | None]) -> ConstrainedFitResult | None:
+        vector, method = task
+        settings = restart_kwargs if method is None else {**restart_kwargs, "method": method}
         try:
-            return fit_once(circuit.with_values(list(vector)), data, **restart_kwargs)
+            return fit_once(circuit.with_values(list(vector)), data, **settings)
         except ValueError:  # a start the solver cannot use loses, nothing more
             return None
 
-    pool = _shared_pool()
-    runs = [default, *pool.map(run, spread)]
+    runs = [default, *_shared_pool().map(run, tasks)]
     finite = [r for r in runs if r is not None and math.isfinite(r.chi_square)]
     best = min(finite, key=lambda r: r.chi_square)  # first minimum: default wins ties
     limit = best.chi_square * (1.0 + SAME_MINIMUM_RTOL) + 1e-300
@@ -176,3 +199,24 @@ def fit_thorough(
         starts=len(runs),
         starts_at_best=at_best,
     )
+
+
+def _first_values(
+    circuit: Any,
+    data: tuple[Any, Any],
+    kwargs: dict[str, Any],
+    bounds: dict[str, tuple[float, float]],
+) -> np.ndarray:
+    """Where the default fit started: the network's guess, else the circuit's values.
+
+    Moved inside the bounds the fit used, as the fit moves a guessed value.
+    """
+    values = np.array(circuit.param_values(), dtype=float)
+    if kwargs.get("guess_init") is not False:
+        weights = kwargs.get("weights")
+        try:
+            values = np.array(circuit.guess(*data, weights=weights), dtype=float)
+        except (ValueError, OSError):
+            pass  # no network for this circuit: the fit started at the values
+    lo, hi = np.array(list(bounds.values()), dtype=float).T
+    return np.asarray(np.clip(np.nan_to_num(values, nan=1.0), lo, hi), dtype=np.float64)
