@@ -44,6 +44,7 @@ import numpy as np
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
 import korvane_tools as kt  # noqa: E402
+from korvane_tools.comparison import TRAINED  # noqa: E402
 from korvane_tools.constrained import _fit_plain  # noqa: E402  (one plain fit, no diagnostics)
 
 SHARED = next(
@@ -65,19 +66,7 @@ METHODS = (
 )
 STOCHASTIC = {"simulated_annealing", "basin_hopping", "particle_swarm"}  # take a seed
 
-TOPOLOGIES = {
-    "rc": "R0-(R1,C1)",
-    "rc_l": "L0-R0-(R1,C1)",
-    "rq": "R0-(R1,CPE1)",
-    "rq_l": "L0-R0-(R1,CPE1)",
-    "two_rc": "R0-(R1,C1)-(R2,C2)",
-    "two_rc_l": "L0-R0-(R1,C1)-(R2,C2)",
-    "two_rq": "R0-(R1,CPE1)-(R2,CPE2)",
-    "two_rq_l": "L0-R0-(R1,CPE1)-(R2,CPE2)",
-    "randles": "R0-(R1-W1,CPE1)",
-    "sei_randles": "R0-(R1,CPE1)-(R2-W2,CPE2)",
-    "sei_randles_wo": "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-}
+TOPOLOGIES = TRAINED
 
 
 def spectra(per_file, folders):

@@ -50,6 +50,8 @@ _EXPORTS: dict[str, str] = {
     # constrained fits
     "fit": "constrained",
     "ConstrainedFitResult": "constrained",
+    # is the model more than the data carry?
+    "compare": "comparison",
     # circuit strings, saving and loading
     "circuit_string": "serial",
     "save": "serial",
@@ -68,6 +70,7 @@ __all__ = [
     "check",
     "circuit_string",
     "clean",
+    "compare",
     "fit",
     "fit_many",
     "lin_kk",
@@ -90,6 +93,7 @@ if TYPE_CHECKING:  # static checkers see the real definitions
     from .checks import CheckReport as CheckReport
     from .checks import check as check
     from .checks import clean as clean
+    from .comparison import compare as compare
     from .constrained import ConstrainedFitResult as ConstrainedFitResult
     from .constrained import fit as fit
     from .io import read as read

@@ -25,6 +25,7 @@ import korvane
 import numpy as np
 
 from ._data import FloatArray
+from .reporting import FLAG_BOUND, FLAG_UNDETERMINED
 
 __all__ = ["correlation", "flags", "time_constants"]
 
@@ -126,7 +127,11 @@ def flags(
     free: list[str],
     at_bound: tuple[str, ...],
 ) -> dict[str, tuple[str, ...]]:
-    """Flags per free parameter (only flagged ones appear), texts for people."""
+    """Flags per free parameter (only flagged ones appear), texts for people.
+
+    The texts of an undetermined parameter and one on a bound are the
+    report's, so a report shows each once.
+    """
     out: dict[str, list[str]] = {}
 
     def add(name: str, text: str) -> None:
@@ -137,24 +142,23 @@ def flags(
         error = math.nan if stderr is None else stderr.get(name, math.nan)
         relative = abs(error / value) if value != 0 else math.inf
         if not math.isfinite(relative):
-            add(name, "standard error not finite")
+            add(name, FLAG_UNDETERMINED)
         elif relative > MAX_RELATIVE_ERROR:
             add(name, f"standard error {100.0 * relative:.3g} %")
     for i, a in enumerate(free):
         for j in range(i + 1, len(free)):
             c = corr[i, j]
             if math.isfinite(c) and abs(c) > MAX_CORRELATION:
-                add(a, f"correlated with {free[j]} ({c:+.4f})")
-                add(free[j], f"correlated with {a} ({c:+.4f})")
+                add(a, f"correlated with {free[j]} ({c:+.3f})")
+                add(free[j], f"correlated with {a} ({c:+.3f})")
     for name in at_bound:
-        add(name, "on a bound")
+        add(name, FLAG_BOUND)
     taus = sorted(time_constants(circuit, params).items(), key=lambda item: item[1])
     for (arc_a, tau_a), (arc_b, tau_b) in zip(taus, taus[1:]):
         if tau_a > 0 and tau_b / tau_a < MERGED_TAU_RATIO:
-            text = f"time constants of {arc_a} and {arc_b} within 2x (arcs merged)"
-            for arc in (arc_a, arc_b):
+            for arc, other in ((arc_a, arc_b), (arc_b, arc_a)):
                 for label in arc.split(","):
                     for name in free:
                         if name.rpartition(".")[0] == label:
-                            add(name, text)
+                            add(name, f"arc merged with {other} (time constants within 2x)")
     return {name: tuple(texts) for name, texts in out.items()}

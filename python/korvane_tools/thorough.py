@@ -164,7 +164,10 @@ def fit_thorough(
     # Nelder–Mead from the first values and from the default fit: a simplex
     # crosses ridges that stop the gradient solver, at the cost of a few
     # least-squares runs. The Latin-hypercube rows fill the rest.
-    derivative_free = [(first, "nelder_mead"), (fitted, "nelder_mead")]
+    derivative_free: list[tuple[np.ndarray, str | None]] = [
+        (first, "nelder_mead"),
+        (fitted, "nelder_mead"),
+    ]
     n_spread = max(0, starts - len(derivative_free))
     n_first = n_spread // 3
     spread = np.vstack(
