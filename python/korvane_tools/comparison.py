@@ -42,17 +42,22 @@ TRAINED = {
 }
 
 
+#: A point is inductive when its phase exceeds this (radians, about 1.1°):
+#: noise alone turns the phase of a resistive plateau slightly positive.
+INDUCTIVE_PHASE = 0.02
+
+
 def default_circuits(data: Data) -> list[str]:
     """The trained topologies that apply to ``data``.
 
-    A spectrum with inductive points (Im Z > 0) gets the topologies with an
-    inductor, one without gets the others: a model without an inductor cannot
-    follow an inductive tail, and on a spectrum without one the inductance
-    is a parameter the data do not determine. Every circuit of a comparison
-    is fitted to the same points, so their criteria compare.
+    A spectrum with inductive points (Im Z > 0.02·|Z|) gets the topologies
+    with an inductor, one without gets the others: a model without an
+    inductor cannot follow an inductive tail, and on a spectrum without one
+    the inductance is a parameter the data do not determine. Every circuit
+    of a comparison is fitted to the same points, so their criteria compare.
     """
     _, impedances = spectrum(data)
-    inductive = bool(np.any(impedances.imag > 0))
+    inductive = bool(np.any(impedances.imag > INDUCTIVE_PHASE * np.abs(impedances)))
     return [text for name, text in TRAINED.items() if name.endswith("_l") == inductive]
 
 

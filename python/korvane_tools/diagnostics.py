@@ -6,8 +6,9 @@ c_ij = C_ij / √(C_ii C_jj) does not depend on s². Four signs that the data
 do not determine a parameter, each a flag on it:
 
 * its relative standard error is above 100 % or not finite;
-* it correlates with another parameter beyond ±0.99 (one direction of the
-  parameter space barely changes the fit: the two trade off);
+* it correlates with a parameter of another element beyond ±0.99 (one
+  direction of the parameter space barely changes the fit: the two trade
+  off);
 * it ended on a bound (the bound, not the data, set it);
 * its arc's time constant — R·C, or (R·Q)^(1/α) for a parallel R–CPE pair,
   or a Zarc's τ — lies within a factor of 2 of another arc's: two arcs fitted
@@ -148,6 +149,12 @@ def flags(
     for i, a in enumerate(free):
         for j in range(i + 1, len(free)):
             c = corr[i, j]
+            if a.rpartition(".")[0] == free[j].rpartition(".")[0]:
+                # A CPE's q and α: q = τ^α/R is referred to ω = 1 rad/s, so
+                # for an arc decades away from it any change of α moves q
+                # along — a trait of the units, not a trade-off the data
+                # leave open (the arc's R and τ stay sharp).
+                continue
             if math.isfinite(c) and abs(c) > MAX_CORRELATION:
                 add(a, f"correlated with {free[j]} ({c:+.3f})")
                 add(free[j], f"correlated with {a} ({c:+.3f})")
