@@ -6,23 +6,25 @@ the trained topologies that is nearly always the global one; on measured
 spectra (other physics than the model, windows that cut arcs, drift) it is
 often not, and the fit reports success all the same.
 
-:func:`fit_thorough` runs the default fit and then ``starts`` more fits, each
-started from one row of a Latin hypercube in the search coordinates — base-10
-logarithm for open (positive, unbounded above) parameters, linear for closed
-ones such as CPE exponents:
+:func:`fit_thorough` runs the default fit and then more fits, from starts
+in the search coordinates — base-10 logarithm for open (positive, unbounded
+above) parameters, linear for closed ones such as CPE exponents:
 
 * two Nelder–Mead runs, from the default fit's starting values (the
   network's guess) and from its optimum: a simplex crosses ridges that stop
   the gradient solver;
-* a third of the rest *around* the starting values and the others in a
-  hypercube centred on the default fit's optimum, half of them *around* it
+* knockouts: two per open parameter, the starting values with that one
+  parameter ``KNOCKOUT_FACTOR`` lower or higher (an arc turned into a
+  resistor or shorted: the corners measured spectra often fit best);
+* ``starts`` rows of Latin hypercubes: a third *around* the default optimum
   (±``NEAR_DECADES`` for open parameters, ±``NEAR_SHARE`` of the range for
   closed ones: neighbouring basins, such as one arc taking over another's
-  resistance) and half *across* the range (±``FAR_DECADES`` for open
-  parameters, the whole range less a small margin for closed ones).
+  resistance), a third *across* the range around it (±``FAR_DECADES``, the
+  whole range less a margin for closed ones), a third around the starting
+  values.
 
-Each spread start is an ordinary least-squares fit (``guess_init=False``, so its own
-nine-candidate multi-start follows), run on a thread pool shared by the
+Each start other than the simplex runs is an ordinary least-squares fit
+(``guess_init=False``, so its own nine-candidate multi-start follows), run on a thread pool shared by the
 process: the native fit releases the interpreter lock, so the starts run on
 every core. The result is the lowest chi-square; the default fit wins ties,
 so a thorough fit is never worse than the default one. The starts depend
@@ -47,7 +49,7 @@ if TYPE_CHECKING:
 
 __all__ = ["fit_thorough", "latin_hypercube_starts"]
 
-#: Starts beside the default fit.
+#: Latin-hypercube starts (the Nelder–Mead runs and knockouts come on top).
 DEFAULT_STARTS = 24
 #: Half-width of the "around" starts: decades for open parameters, share of
 #: the range for closed ones.
@@ -58,6 +60,10 @@ FAR_DECADES = 3.0
 #: The "across" starts keep this share of the range away from closed bounds,
 #: where a start would only be moved back inside.
 FAR_MARGIN = 0.02
+#: The knockout starts move one open parameter by this factor either way.
+KNOCKOUT_FACTOR = 1e3
+#: A fitted value within this factor of its lower bound has collapsed onto it.
+COLLAPSED_FACTOR = 1e3
 #: Two runs reached the same minimum when their chi-squares agree to this
 #: relative tolerance (the solver stops at ftol = 1e-8).
 SAME_MINIMUM_RTOL = 1e-6
@@ -87,38 +93,34 @@ def latin_hypercube_starts(
     count: int,
     rng: np.random.Generator,
     *,
-    far: bool = True,
+    decades: float,
+    share: float | None,
 ) -> np.ndarray:
-    """``count`` starting vectors (rows) spread around ``center`` and across ``bounds``.
+    """``count`` starting vectors (rows): a Latin hypercube around ``center``.
 
-    One Latin hypercube per half: each parameter's range is cut into as many
-    strata as the half has rows, every stratum is used once, and the strata
-    are paired at random across parameters. ``far=False``: all rows near.
+    Open parameters span ±``decades`` around their value in log10, closed
+    ones ±``share`` of their range around it (None: the whole range less
+    ``FAR_MARGIN`` at each end), both cut to the bounds. Each parameter's
+    span is cut into ``count`` strata, every stratum is used once, and the
+    strata are paired at random across parameters.
     """
     n = len(center)
+    # u[i, j] in stratum perm_j(i) of [0, 1)
+    u = (np.argsort(rng.random((count, n)), axis=0) + rng.random((count, n))) / max(count, 1)
     starts = np.empty((count, n))
-    near = (count + 1) // 2 if far else count
-    for rows, is_near in ((slice(0, near), True), (slice(near, count), False)):
-        m = len(range(count)[rows])
-        if m == 0:
-            continue
-        # u[i, j] in stratum perm_j(i) of [0, 1)
-        u = (np.argsort(rng.random((m, n)), axis=0) + rng.random((m, n))) / m
-        for j, ((lo, hi), value) in enumerate(zip(bounds, center)):
-            if math.isfinite(hi):
-                width = hi - lo
-                if is_near:
-                    a = max(lo, value - NEAR_SHARE * width)
-                    b = min(hi, value + NEAR_SHARE * width)
-                else:
-                    a, b = lo + FAR_MARGIN * width, hi - FAR_MARGIN * width
-                starts[rows, j] = a + (b - a) * u[:, j]
+    for j, ((lo, hi), value) in enumerate(zip(bounds, center)):
+        if math.isfinite(hi):
+            width = hi - lo
+            if share is None:
+                a, b = lo + FAR_MARGIN * width, hi - FAR_MARGIN * width
             else:
-                half = NEAR_DECADES if is_near else FAR_DECADES
-                log_value = math.log10(max(value, lo, 1e-300))
-                a = max(log_value - half, math.log10(max(lo, 1e-300)))
-                b = log_value + half
-                starts[rows, j] = 10.0 ** (a + (b - a) * u[:, j])
+                a, b = max(lo, value - share * width), min(hi, value + share * width)
+            starts[:, j] = a + (b - a) * u[:, j]
+        else:
+            log_value = math.log10(max(value, lo, 1e-300))
+            a = max(log_value - decades, math.log10(max(lo, 1e-300)))
+            b = max(log_value + decades, a)
+            starts[:, j] = 10.0 ** (a + (b - a) * u[:, j])
     return starts
 
 
@@ -130,13 +132,14 @@ def fit_thorough(
     starts: int = DEFAULT_STARTS,
     **kwargs: Any,
 ) -> ConstrainedFitResult:
-    """The default fit, then ``starts`` spread starts; the best of all.
+    """The default fit, then the spread of starts above; the best of all.
 
     ``fit_once`` is a plain :func:`korvane_tools.fit`, ``data`` a
     ``(frequencies, impedances)`` pair and ``kwargs`` the fit's keywords
     (``fixed``, ``bounds``, ``sigma``, ``seed`` and the ``Circuit.fit``
-    settings). ``seed`` also draws the starts (None: 0). The result's
-    ``starts`` counts every fit tried (the default one included) and
+    settings). ``starts`` is the number of Latin-hypercube rows, ``seed``
+    draws them (None: 0). The result's ``starts`` counts every fit tried
+    (the default one, the simplex runs and the knockouts included) and
     ``starts_at_best`` those that reached the best chi-square.
     """
     if isinstance(starts, bool) or not isinstance(starts, int) or starts < 0:
@@ -161,22 +164,38 @@ def fit_thorough(
     if default.fixed:
         restart_kwargs["fixed"] = {name: default.params[name] for name in default.fixed}
 
-    # Nelder–Mead from the first values and from the default fit: a simplex
-    # crosses ridges that stop the gradient solver, at the cost of a few
-    # least-squares runs. The Latin-hypercube rows fill the rest.
-    derivative_free: list[tuple[np.ndarray, str | None]] = [
-        (first, "nelder_mead"),
-        (fitted, "nelder_mead"),
-    ]
-    n_spread = max(0, starts - len(derivative_free))
-    n_first = n_spread // 3
+    # Nelder–Mead from the first values and from the default optimum: a
+    # simplex crosses ridges that stop the gradient solver.
+    tasks: list[tuple[np.ndarray, str | None]] = [(first, "nelder_mead"), (fitted, "nelder_mead")]
+    # Knockouts: one open parameter at a time moved KNOCKOUT_FACTOR down or
+    # up from the first values. An arc's capacitance near zero turns the arc
+    # into a resistor, near infinity shorts it; measured spectra often sit
+    # best in such a corner, which no start spread around a full-model guess
+    # reaches.
+    for j in free:
+        if math.isinf(default.bounds[names[j]][1]):
+            for factor in (1.0 / KNOCKOUT_FACTOR, KNOCKOUT_FACTOR):
+                vector = first.copy()
+                vector[j] = max(first[j] * factor, default.bounds[names[j]][0])
+                tasks.append((vector, None))
+    # The Latin hypercube in thirds: near the default optimum, across the
+    # range around it, near the first values. A parameter the default fit
+    # drove onto its lower bound (an arc's capacitance collapsed) is spread
+    # around its first value instead, or no start would revive it.
+    third = starts // 3
+    collapsed = fitted <= COLLAPSED_FACTOR * np.array([default.bounds[n][0] for n in names])
+    revived = np.where(collapsed, first, fitted)[free]
     spread = np.vstack(
         (
-            latin_hypercube_starts(fitted[free], bounds, n_spread - n_first, rng),
-            latin_hypercube_starts(first[free], bounds, n_first, rng, far=False),
+            latin_hypercube_starts(
+                revived, bounds, starts - 2 * third, rng, decades=NEAR_DECADES, share=NEAR_SHARE
+            ),
+            latin_hypercube_starts(revived, bounds, third, rng, decades=FAR_DECADES, share=None),
+            latin_hypercube_starts(
+                first[free], bounds, third, rng, decades=NEAR_DECADES, share=NEAR_SHARE
+            ),
         )
     )
-    tasks: list[tuple[np.ndarray, str | None]] = derivative_free[:starts]
     for row in spread:
         vector = fitted.copy()
         vector[free] = row
