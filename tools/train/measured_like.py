@@ -26,7 +26,7 @@ Shards of SHARD spectra are written to runs/<target>/measured_<split>/ as
 chi-square; the trainer derives its targets on loading); a run skips the
 shards already there, so it resumes where it was stopped.
 
-    python tools/train/measured_like.py sei_randles --count 512 [--split train]
+    python tools/train/measured_like.py sei_randles --count 512 [--split train] [--shards 0:4]
 """
 
 from __future__ import annotations
@@ -211,10 +211,15 @@ def main():
     ap.add_argument("topology", choices=sorted(T.BY_NAME))
     ap.add_argument("--split", default="train", choices=sorted(MEASURED_SEEDS))
     ap.add_argument("--count", type=int, default=SHARD)
+    ap.add_argument(
+        "--shards", default=None, help="label only shards FIRST:STOP (for parallel processes)"
+    )
     a = ap.parse_args()
     target = T.BY_NAME[a.topology]
     started = time.time()
-    for k in range(-(-a.count // SHARD)):
+    total = -(-a.count // SHARD)
+    first, stop = (int(x) for x in a.shards.split(":")) if a.shards else (0, total)
+    for k in range(first, min(stop, total)):
         if shard_path(target, a.split, k).exists():
             continue
         t0 = time.time()
