@@ -161,6 +161,9 @@ def fit_thorough(
     restart_kwargs = dict(kwargs)
     restart_kwargs["guess_init"] = False
     restart_kwargs.pop("weights", None)  # a weight file only serves the guess
+    # The starts are least-squares fits whatever method the default fit used:
+    # a population method from every start would cost seconds.
+    restart_kwargs["method"] = "levenberg_marquardt"
     if default.fixed:
         restart_kwargs["fixed"] = {name: default.params[name] for name in default.fixed}
 
