@@ -123,6 +123,8 @@ def fit(
             **fit_kwargs,
         )
     else:
+        if "starts" in fit_kwargs:
+            raise TypeError("starts sets the starts of a thorough fit: pass thorough=True")
         best = _fit_plain(circuit, data, fixed=fixed, bounds=bounds, sigma=sigma, **fit_kwargs)
     return _with_diagnostics(best, data, sigma, fit_kwargs)
 

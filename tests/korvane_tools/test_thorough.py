@@ -60,3 +60,5 @@ def test_a_seed_gives_one_result_and_held_parameters_stay_held():
     assert held.params["R0.r"] == 0.02 and held.fixed == ("R0.r",)
     with pytest.raises(ValueError, match="starts"):
         kt.fit(circuit, (f, z), thorough=True, starts=-1)
+    with pytest.raises(TypeError, match="thorough=True"):
+        kt.fit(circuit, (f, z), starts=8)
