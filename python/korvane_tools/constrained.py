@@ -70,10 +70,30 @@ class ConstrainedFitResult:
     fixed: tuple[str, ...]
     at_bound: tuple[str, ...]
     bounds: dict[str, tuple[float, float]]
-    correlation: FloatArray | None = field(default=None, compare=False)
-    flags: dict[str, tuple[str, ...]] = field(default_factory=dict, compare=False)
     starts: int = field(default=1, compare=False)
     starts_at_best: int = field(default=1, compare=False)
+    # What the diagnostics need (the data and weights of the fit); they are
+    # computed on first use, so fits whose flags nobody reads pay nothing.
+    _diagnosis_inputs: Any = field(default=None, compare=False, repr=False)
+
+    @property
+    def correlation(self) -> FloatArray | None:
+        """Correlation matrix of the free parameters; None when not known."""
+        return self._diagnosis()[0]
+
+    @property
+    def flags(self) -> dict[str, tuple[str, ...]]:
+        """Parameter -> why the data may not determine it (flagged ones only)."""
+        return self._diagnosis()[1]
+
+    def _diagnosis(self) -> tuple[FloatArray | None, dict[str, tuple[str, ...]]]:
+        cached = self.__dict__.get("_diagnosis_cache")
+        if cached is None:
+            from .diagnostics import diagnose
+
+            cached = diagnose(self, self._diagnosis_inputs)
+            object.__setattr__(self, "_diagnosis_cache", cached)  # frozen: a cache only
+        return cast("tuple[FloatArray | None, dict[str, tuple[str, ...]]]", cached)
 
 
 def fit(
@@ -109,6 +129,7 @@ def fit(
     ``weights``, ``weight``, ``method``, ``max_iterations``, ``ftol``,
     ``xtol``, the derivative-free settings and ``seed``.
     """
+    data = spectrum(data)  # once, for the fit and for its diagnostics
     if thorough:
         from .thorough import fit_thorough
 
@@ -116,7 +137,7 @@ def fit(
         best = fit_thorough(
             _fit_plain,
             circuit,
-            spectrum(data),
+            data,
             fixed=fixed,
             bounds=bounds,
             sigma=sigma,
@@ -216,26 +237,17 @@ def _with_diagnostics(
     sigma: npt.ArrayLike | None,
     fit_kwargs: Mapping[str, Any],
 ) -> ConstrainedFitResult:
-    from . import diagnostics
+    from .diagnostics import DiagnosisInputs
 
     frequencies, impedances = spectrum(data)
     sigma_re, sigma_im = _sigma_parts(sigma, frequencies.size)
-    free = [name for name in result.params if name not in result.fixed]
-    if not all(math.isfinite(result.params[name]) for name in free):
-        return result
-    corr = diagnostics.correlation(
-        result.circuit,
-        result.params,
+    inputs = DiagnosisInputs(
         frequencies,
         impedances,
-        free=free,
-        weight=fit_kwargs.get("weight", "modulus"),
-        sigma=None if sigma_re is None or sigma_im is None else (sigma_re, sigma_im),
+        fit_kwargs.get("weight", "modulus"),
+        None if sigma_re is None or sigma_im is None else (sigma_re, sigma_im),
     )
-    found = diagnostics.flags(
-        result.circuit, result.params, result.stderr, corr, free, result.at_bound
-    )
-    return replace(result, correlation=corr, flags=found)
+    return replace(result, _diagnosis_inputs=inputs)
 
 
 # ---- argument checks ---------------------------------------------------------

@@ -20,6 +20,7 @@ from __future__ import annotations
 import math
 import re
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any
 
 import korvane
@@ -28,7 +29,7 @@ import numpy as np
 from ._data import FloatArray
 from .reporting import FLAG_BOUND, FLAG_UNDETERMINED
 
-__all__ = ["correlation", "flags", "time_constants"]
+__all__ = ["DiagnosisInputs", "correlation", "diagnose", "flags", "time_constants"]
 
 #: Thresholds of the flags.
 MAX_RELATIVE_ERROR = 1.0
@@ -36,6 +37,37 @@ MAX_CORRELATION = 0.99
 MERGED_TAU_RATIO = 2.0
 
 _PARALLEL_PAIR = re.compile(r"\(([^(),]+),([^(),]+)\)")
+
+
+@dataclass(frozen=True)
+class DiagnosisInputs:
+    """The data and weighting of a fit, kept with its result for the diagnostics."""
+
+    frequencies: FloatArray
+    impedances: Any
+    weight: str
+    sigma: tuple[FloatArray, FloatArray] | None
+
+
+def diagnose(
+    result: Any, inputs: DiagnosisInputs | None
+) -> tuple[FloatArray | None, dict[str, tuple[str, ...]]]:
+    """(correlation, flags) of a korvane_tools.fit result; (None, {}) without inputs."""
+    if inputs is None:
+        return None, {}
+    free = [name for name in result.params if name not in result.fixed]
+    if not all(math.isfinite(result.params[name]) for name in free):
+        return None, {name: ("value not finite",) for name in free}
+    corr = correlation(
+        result.circuit,
+        result.params,
+        inputs.frequencies,
+        inputs.impedances,
+        free=free,
+        weight=inputs.weight,
+        sigma=inputs.sigma,
+    )
+    return corr, flags(result.circuit, result.params, result.stderr, corr, free, result.at_bound)
 
 
 def correlation(
