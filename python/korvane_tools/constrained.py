@@ -28,7 +28,7 @@ import cmath
 import math
 import warnings
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
 from typing import Any, cast
 
 import korvane
@@ -233,21 +233,23 @@ def _fit_plain(
 
 def _with_diagnostics(
     result: ConstrainedFitResult,
-    data: Data,
+    data: tuple[FloatArray, Any],
     sigma: npt.ArrayLike | None,
     fit_kwargs: Mapping[str, Any],
 ) -> ConstrainedFitResult:
     from .diagnostics import DiagnosisInputs
 
-    frequencies, impedances = spectrum(data)
-    sigma_re, sigma_im = _sigma_parts(sigma, frequencies.size)
+    # Copies: a caller refilling its buffers for the next spectrum must not
+    # change what this result's flags say (they are computed on first use).
     inputs = DiagnosisInputs(
-        frequencies,
-        impedances,
+        np.array(data[0]),
+        np.array(data[1]),
         fit_kwargs.get("weight", "modulus"),
-        None if sigma_re is None or sigma_im is None else (sigma_re, sigma_im),
+        None if sigma is None else np.array(sigma),
     )
-    return replace(result, _diagnosis_inputs=inputs)
+    # The result is new and not yet anyone else's: set, rather than copy it.
+    object.__setattr__(result, "_diagnosis_inputs", inputs)
+    return result
 
 
 # ---- argument checks ---------------------------------------------------------

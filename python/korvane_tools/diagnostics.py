@@ -46,7 +46,7 @@ class DiagnosisInputs:
     frequencies: FloatArray
     impedances: Any
     weight: str
-    sigma: tuple[FloatArray, FloatArray] | None
+    sigma: Any  # as korvane_tools.fit took it
 
 
 def diagnose(
@@ -55,6 +55,9 @@ def diagnose(
     """(correlation, flags) of a korvane_tools.fit result; (None, {}) without inputs."""
     if inputs is None:
         return None, {}
+    from .constrained import _sigma_parts
+
+    sigma_re, sigma_im = _sigma_parts(inputs.sigma, inputs.frequencies.size)
     free = [name for name in result.params if name not in result.fixed]
     if not all(math.isfinite(result.params[name]) for name in free):
         return None, {name: ("value not finite",) for name in free}
@@ -65,7 +68,7 @@ def diagnose(
         inputs.impedances,
         free=free,
         weight=inputs.weight,
-        sigma=inputs.sigma,
+        sigma=None if sigma_re is None or sigma_im is None else (sigma_re, sigma_im),
     )
     return corr, flags(result.circuit, result.params, result.stderr, corr, free, result.at_bound)
 
