@@ -45,7 +45,6 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
 import korvane_tools as kt  # noqa: E402
 from korvane_tools.comparison import TRAINED  # noqa: E402
-from korvane_tools.constrained import _fit_plain  # noqa: E402  (one plain fit, no diagnostics)
 
 SHARED = next(
     (p / "shared" / "data" for p in ROOT.parents if (p / "shared" / "data").is_dir()),
@@ -136,7 +135,7 @@ def chi(fit):
 def exhaustive_best(circuit, f, z, index):
     """Lowest chi-square of the random starts and of every method."""
     data = (f, z)
-    default = _fit_plain(circuit, data)
+    default = kt.fit(circuit, data)
     guess = circuit.with_values(circuit.guess(f, z))
     center = np.array(list(default.params.values()))
     bounds = circuit.param_bounds()
@@ -152,9 +151,7 @@ def exhaustive_best(circuit, f, z, index):
                 start.append(a + (b - a) * rng.random())
             else:
                 start.append(max(value, lo) * 10.0 ** rng.uniform(-decades, decades))
-        best = min(
-            best, chi(lambda: _fit_plain(circuit.with_values(start), data, guess_init=False))
-        )
+        best = min(best, chi(lambda: kt.fit(circuit.with_values(start), data, guess_init=False)))
     for method in METHODS:
         # the two population methods cost ~0.4 s a run: once, from the guess
         slow = method in ("particle_swarm", "differential_evolution")
@@ -162,9 +159,7 @@ def exhaustive_best(circuit, f, z, index):
             for seed in (1, 2) if method in STOCHASTIC and not slow else (1,):
                 best = min(
                     best,
-                    chi(
-                        lambda: _fit_plain(origin, data, guess_init=False, method=method, seed=seed)
-                    ),
+                    chi(lambda: kt.fit(origin, data, guess_init=False, method=method, seed=seed)),
                 )
     return best
 
