@@ -25,6 +25,7 @@ constraints the result equals ``Circuit.fit``'s bit for bit.
 from __future__ import annotations
 
 import cmath
+import functools
 import math
 import warnings
 from collections.abc import Iterable, Mapping
@@ -134,8 +135,9 @@ def fit(
         from .thorough import fit_thorough
 
         # The starts need no diagnostics of their own: only the best gets them.
+        # its default run warns from one frame further in
         best = fit_thorough(
-            _fit_plain,
+            functools.partial(_fit_plain, stacklevel=5),
             circuit,
             data,
             fixed=fixed,
@@ -157,6 +159,7 @@ def _fit_plain(
     fixed: Mapping[str, float] | Iterable[str] | None = None,
     bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
     sigma: npt.ArrayLike | None = None,
+    stacklevel: int = 4,
     **fit_kwargs: Any,
 ) -> ConstrainedFitResult:
     if not isinstance(circuit, korvane.Circuit):
@@ -193,7 +196,7 @@ def _fit_plain(
         # Attributed to the caller of fit(), as Circuit.fit's warning is to
         # the caller of Circuit.fit: warn <- _native.fit <- _fit_plain <- fit
         # <- caller (a thorough fit's default run warns from further in).
-        warnings.warn(text, UserWarning, stacklevel=4)
+        warnings.warn(text, UserWarning, stacklevel=stacklevel)
 
     # The circuit travels in the one serialised form pickling uses.
     state = cast("tuple[Any, ...]", circuit.__reduce__()[1])

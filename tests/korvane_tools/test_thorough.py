@@ -62,3 +62,10 @@ def test_a_seed_gives_one_result_and_held_parameters_stay_held():
         kt.fit(circuit, (f, z), thorough=True, starts=-1)
     with pytest.raises(TypeError, match="thorough=True"):
         kt.fit(circuit, (f, z), starts=8)
+
+
+def test_the_missing_network_warning_names_the_caller():
+    f, z = next(measured())
+    with pytest.warns(UserWarning, match="no ML model") as caught:
+        kt.fit(korvane.Circuit("R0-(R1,CPE1)-W2"), (f, z), thorough=True, starts=2)
+    assert caught[0].filename == __file__
