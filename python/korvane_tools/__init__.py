@@ -32,6 +32,7 @@ _EXPORTS: dict[str, str] = {
     # data in
     "read": "io",
     "read_spectra": "io",
+    "UnsupportedFormatError": "readers._registry",
     "spectrum": "_data",
     # data checks
     "check": "checks",
@@ -69,6 +70,7 @@ __all__ = [
     "ConstrainedFitResult",
     "LinKKResult",
     "Report",
+    "UnsupportedFormatError",
     "check",
     "circuit_string",
     "clean",
@@ -107,6 +109,7 @@ if TYPE_CHECKING:  # static checkers see the real definitions
     from .plotting import plot_lin_kk as plot_lin_kk
     from .plotting import plot_nyquist as plot_nyquist
     from .plotting import plot_residuals as plot_residuals
+    from .readers._registry import UnsupportedFormatError as UnsupportedFormatError
     from .reporting import Report as Report
     from .reporting import report as report
     from .serial import circuit_string as circuit_string
