@@ -93,7 +93,9 @@ _SPELLINGS: dict[str, frozenset[str]] = {
             "absoluteimpedanceohm",
         }  # fmt: skip
     ),
-    "phase": frozenset({"phase", "phase(z)", "zphz", "zphase", "phaseangle", "phasedegree"}),
+    "phase": frozenset(
+        {"phase", "phase(z)", "theta", "theta(z)", "zphz", "zphase", "phaseangle", "phasedegree"}
+    ),
     "time": frozenset({"time", "t", "elapsedtime", "testtime", "testtimesecond"}),
     "cycle": frozenset({"cycle", "cyclenumber", "cyclecount", "cycleno"}),
     "current": frozenset({"<i>", "i", "idc", "current", "currentampere"}),
