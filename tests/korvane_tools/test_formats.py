@@ -307,7 +307,8 @@ TABLE = [(1000.0, 10.5, -0.5), (100.0, 11.25, -2.5), (10.0, 20.125, -7.75)]
 _ROWS = "".join(f"{f} {a} {b}\n" for f, a, b in TABLE)
 _VALUES = "".join(f"{v}\n" for row in TABLE for v in row)
 _TABBED = "".join(f"{f}\t{a}\t{b}\n" for f, a, b in TABLE)
-_RELAXIS = "RelaxIS 3.0 Spectrum export\nDate: today\nData: Frequency\tData: Z'\tData: Z''\n"
+_TITLES = "Data: Frequency\tData: Z'\tData: Z''\n"
+_RELAXIS = f"RelaxIS 3.0 Spectrum export\nDate: today\n{_TITLES}"
 
 
 @pytest.mark.parametrize(
@@ -317,8 +318,12 @@ _RELAXIS = "RelaxIS 3.0 Spectrum export\nDate: today\nData: Frequency\tData: Z'\
         (f"3\n{_ROWS}3\n{_ROWS}", "counted", 2),
         (f"sample A\n3\n{_VALUES}", "grouped", 1),
         (_VALUES, "grouped", 1),
-        # each parameter line starts a spectrum; a decimal comma in a value
-        (f"{_RELAXIS}DC=0,5, TM=25\tModel: m\ta\n{_TABBED}DC=1, TM=25\tb\n{_TABBED}", "relaxis", 2),
+        # each parameter line starts a spectrum (titles repeated or not); a decimal comma
+        (
+            f"{_RELAXIS}DC=0,5, TM=25\tModel: m\ta\n{_TABBED}{_TITLES}DC=1, TM=25\tb\n{_TABBED}",
+            "relaxis",
+            2,
+        ),
     ],
 )
 def test_counted_and_grouped_text(tmp_path, text, fmt, spectra):

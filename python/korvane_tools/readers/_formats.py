@@ -209,19 +209,20 @@ def _relaxis(lines: list[str]) -> list[Table]:
     The parameter line (``DC=-0.08, TM=33.7, J=-5E-6<TAB>Model: ...<TAB>
     (WE/RE Spectrum) <name>``) is the one line of text under the titles that
     is not a row of numbers; each one starts a spectrum, whose attrs keep
-    its ``key=value`` parameters as numbers, the model and the name.
+    its ``key=value`` parameters as numbers, the model and the name. The
+    titles may be repeated above a later spectrum.
     """
     titles = next((i for i, ln in enumerate(lines) if ln.startswith("Data: ")), None)
     if titles is None:
         raise FormatError(3, "expected a titles line of 'Data: <name>' fields")
-    names = [n.removeprefix("Data: ") for n in fields(lines[titles], "\t")]
     tables: list[Table] = []
-    for k in range(titles + 1, len(lines)):
+    for k in range(titles, len(lines)):
         text = lines[k]
         if not text.strip():
             continue
-        sep = numeric_separator(text)
-        if sep is None:  # not numbers: the next spectrum's parameter line
+        if text.startswith("Data: "):  # titles, also repeated for a later spectrum
+            names, titles = [n.removeprefix("Data: ") for n in fields(text, "\t")], k
+        elif numeric_separator(text) is None:  # the next spectrum's parameter line
             tables.append(Table(names, titles + 1, [], "\t", attrs=_relaxis_params(text)))
         elif not tables:
             raise FormatError(
