@@ -53,6 +53,7 @@ _EXPORTS: dict[str, str] = {
     # constrained fits
     "fit": "constrained",
     "ConstrainedFitResult": "constrained",
+    "FitLike": "_types",
     # circuit strings, saving and loading
     "circuit_string": "serial",
     "save": "serial",
@@ -66,6 +67,7 @@ _EXPORTS: dict[str, str] = {
 __all__ = [
     "CheckReport",
     "ConstrainedFitResult",
+    "FitLike",
     "LinKKResult",
     "Report",
     "UnsupportedFormatError",
@@ -90,6 +92,7 @@ __all__ = [
 
 if TYPE_CHECKING:  # static checkers see the real definitions
     from ._data import spectrum as spectrum
+    from ._types import FitLike as FitLike
     from .batch import fit_many as fit_many
     from .checks import CheckReport as CheckReport
     from .checks import check as check
