@@ -53,6 +53,7 @@ _EXPORTS: dict[str, str] = {
     # constrained fits
     "fit": "constrained",
     "ConstrainedFitResult": "constrained",
+    "FitLike": "_types",
     # is the model more than the data carry?
     "compare": "comparison",
     # circuit strings, saving and loading
@@ -68,6 +69,7 @@ _EXPORTS: dict[str, str] = {
 __all__ = [
     "CheckReport",
     "ConstrainedFitResult",
+    "FitLike",
     "LinKKResult",
     "Report",
     "UnsupportedFormatError",
@@ -93,6 +95,7 @@ __all__ = [
 
 if TYPE_CHECKING:  # static checkers see the real definitions
     from ._data import spectrum as spectrum
+    from ._types import FitLike as FitLike
     from .batch import fit_many as fit_many
     from .checks import CheckReport as CheckReport
     from .checks import check as check
