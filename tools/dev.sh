@@ -53,6 +53,12 @@ setup() {
         apt-get update -qq
         apt-get install -y -qq libgtest-dev g++ clang-format >/dev/null
     fi
+    if ! command -v chromium >/dev/null 2>&1 || ! [ -x /usr/bin/chromedriver ]; then
+        log "installing Chromium and its driver (the browser app's test)"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get -o DPkg::Lock::Timeout=600 update -qq
+        apt-get -o DPkg::Lock::Timeout=600 install -y -qq chromium chromium-driver >/dev/null
+    fi
     local py
     py=$(find_python313) || { echo "no CPython 3.13 interpreter found (pyenv or PATH)" >&2; exit 1; }
     if ! [ -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then

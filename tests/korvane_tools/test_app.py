@@ -7,6 +7,7 @@ without them it is skipped, except in CI, where it must run.
 
 from __future__ import annotations
 
+import importlib.util
 import math
 import os
 import shutil
@@ -18,23 +19,18 @@ import urllib.request
 from pathlib import Path
 
 import korvane
+import korvane_tools as kt
 import numpy as np
 import pandas as pd
 import pytest
 from conftest import SHARED_DATA
-
-import korvane_tools as kt
 
 ROOT = Path(__file__).resolve().parents[2]
 SCREENSHOTS = ROOT / "build" / "app-screenshots"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 GAMRY = SHARED_DATA / "exampleDataGamry.DTA"
 
-_missing = [
-    name
-    for name in ("dash", "selenium")
-    if __import__("importlib.util").util.find_spec(name) is None
-]
+_missing = [name for name in ("dash", "selenium") if importlib.util.find_spec(name) is None]
 _no_browser = not (Path(CHROMEDRIVER).exists() and shutil.which("chromium"))
 if os.environ.get("CI") != "true" and (_missing or _no_browser):
     pytest.skip(
@@ -46,7 +42,6 @@ if os.environ.get("CI") != "true" and (_missing or _no_browser):
 from selenium import webdriver  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
-
 
 # -- helpers (bench/app_responsiveness.py uses them too) ----------------------------
 
@@ -313,6 +308,16 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     assert len(batch) == 20 and batch["success"].all()
     third = kt.read_spectra(cycles_file(tmp_path, 20))[2]
     again = kt.fit(korvane.Circuit("randles"), third)
-    np.testing.assert_allclose(batch.loc[2, list(again.params)], list(again.params.values()), rtol=1e-12)
+    np.testing.assert_allclose(
+        batch.loc[2, list(again.params)], list(again.params.values()), rtol=1e-12
+    )
 
     assert console_errors(d) == []
+
+
+def test_without_the_extra_the_command_names_it(monkeypatch, capsys):  # type: ignore[no-untyped-def]
+    from korvane_tools.app import main
+
+    monkeypatch.setitem(sys.modules, "dash", None)  # import dash now raises ImportError
+    assert main(["--no-browser"]) == 2
+    assert "pip install 'korvane[app]'" in capsys.readouterr().err

@@ -14,7 +14,6 @@ import io
 import math
 import tempfile
 from pathlib import Path
-from typing import Any
 
 import pandas as pd
 
@@ -47,7 +46,7 @@ def parameter_frame(entry: Spectrum, record: FitRecord) -> pd.DataFrame:
 
 
 def csv_bytes(frame: pd.DataFrame) -> bytes:
-    return frame.to_csv(index=False).encode("utf-8")
+    return bytes(frame.to_csv(index=False).encode("utf-8"))
 
 
 def excel_bytes(frame: pd.DataFrame, sheet: str = "parameters") -> bytes:

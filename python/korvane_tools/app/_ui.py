@@ -1,19 +1,20 @@
 """The page and its callbacks.
 
-Data flow: uploads and clicks change the :class:`Session` and bump the ``rev``
-store; the fit callback fits and bumps ``fit-rev``; the plot callback redraws
-from the session whenever either changes. The browser holds only ids, the
-parameter table and what is drawn.
+Data flow: uploads and clicks on points change the :class:`Session` and bump
+the ``rev`` store; one callback then fits (when asked to) and redraws the table
+and the plots from the session. The browser holds only ids, the parameter
+table and what is drawn.
 """
 
 from __future__ import annotations
 
+import base64
 import math
 from typing import Any
 
 import korvane
-from dash import Dash, Input, Output, State, ctx, dash_table, dcc, html, no_update
-from dash.dash_table.Format import Format, Scheme, Trim
+from dash import Dash, Input, Output, State, ctx, dcc, html, no_update
+from dash.dash_table.DataTable import DataTable
 
 from . import _export, _figures
 from ._panels import available_panels
@@ -22,10 +23,11 @@ from ._session import METHODS, WEIGHTS, FitSettings, Session, UploadRefused
 
 YES, NO = "yes", "no"
 
-_VALUE = Format(precision=5, scheme=Scheme.decimal_or_exponent, trim=Trim.yes)
-_ERROR = Format(precision=2, scheme=Scheme.decimal_or_exponent, trim=Trim.yes)
+# d3-format: 5 (2) significant digits, trailing zeros trimmed.
+_VALUE = {"specifier": ".5~g"}
+_ERROR = {"specifier": ".2~g"}
 
-PARAM_COLUMNS: list[dict[str, Any]] = [
+PARAM_COLUMNS: list[Any] = [
     {"id": "name", "name": "parameter", "editable": False},
     {"id": "value", "name": "value", "type": "numeric", "format": _VALUE, "editable": True},
     {"id": "stderr", "name": "std. error", "type": "numeric", "format": _ERROR, "editable": False},
@@ -44,7 +46,9 @@ header { background: #263238; color: white; padding: 8px 16px; display: flex; ga
 header h1 { font-size: 20px; margin: 0; }
 .main { display: grid; grid-template-columns: 260px 1fr; gap: 12px; padding: 12px; }
 .card { background: white; border: 1px solid #ddd; border-radius: 6px; padding: 10px; margin-bottom: 12px; }
+.main > div, .row2 > div { min-width: 0; }
 .row2 { display: grid; grid-template-columns: 1fr 1fr; gap: 12px; }
+#spectrum { max-height: 55vh; overflow-y: auto; font-size: 14px; }
 .controls { display: flex; flex-wrap: wrap; gap: 10px; align-items: end; }
 .controls label { display: flex; flex-direction: column; font-size: 12px; color: #555; }
 .upload { border: 2px dashed #90a4ae; border-radius: 6px; padding: 14px; text-align: center; cursor: pointer; background: white; }
@@ -138,7 +142,6 @@ def _layout(session: Session, messages: list[str], panels: list[Any]) -> html.Di
                 className="main",
             ),
             dcc.Store(id="rev", data=0),
-            dcc.Store(id="fit-rev", data=0),
             dcc.Download(id="download"),
         ]
     )
@@ -174,7 +177,11 @@ def _fit_card(names: list[str]) -> html.Div:
                     _label(
                         "weight",
                         dcc.Dropdown(
-                            WEIGHTS, "modulus", id="weight", clearable=False, style={"width": "120px"}
+                            WEIGHTS,
+                            "modulus",
+                            id="weight",
+                            clearable=False,
+                            style={"width": "120px"},
                         ),
                     ),
                     _label(
@@ -183,7 +190,9 @@ def _fit_card(names: list[str]) -> html.Div:
                     ),
                     _label("seed", dcc.Input(id="seed", type="number", step=1, debounce=True)),
                     html.Button("Fit", id="fit-btn", style={"fontWeight": "bold"}),
-                    dcc.Checklist([{"label": " fit on every change", "value": "auto"}], [], id="auto"),
+                    dcc.Checklist(
+                        [{"label": " fit on every change", "value": "auto"}], [], id="auto"
+                    ),
                     html.Button("Start from the guess", id="reset-btn"),
                 ],
                 className="controls",
@@ -194,7 +203,7 @@ def _fit_card(names: list[str]) -> html.Div:
                 "or type lower/upper bounds; then fit again.",
                 className="msg",
             ),
-            dash_table.DataTable(
+            DataTable(
                 id="params",
                 columns=PARAM_COLUMNS,
                 data=[],
@@ -215,7 +224,7 @@ def _fit_card(names: list[str]) -> html.Div:
                 ],
             ),
             html.Div(id="fit-summary", className="msg"),
-            html.Span(id="fit-stamp", style={"display": "none"}),
+            html.Span("0", id="fit-stamp", style={"display": "none"}),
             dcc.Graph(id="resid-plot"),
             html.Div(
                 [
@@ -255,7 +264,7 @@ def _batch_card() -> html.Div:
             html.Progress(id="batch-progress", value="0", max="1"),
             html.Div(id="batch-status", className="msg"),
             dcc.Interval(id="batch-poll", interval=250, disabled=True),
-            dash_table.DataTable(
+            DataTable(
                 id="batch-table",
                 data=[],
                 columns=[],
@@ -267,9 +276,7 @@ def _batch_card() -> html.Div:
             html.Div(
                 [
                     _label("parameter", dcc.Dropdown(id="trend-param", style={"width": "220px"})),
-                    _label(
-                        "against", dcc.Dropdown(id="trend-x", style={"width": "220px"})
-                    ),
+                    _label("against", dcc.Dropdown(id="trend-x", style={"width": "220px"})),
                 ],
                 className="controls",
             ),
@@ -284,6 +291,15 @@ def _spectrum_options(session: Session) -> list[dict[str, Any]]:
         {"label": f"{e.name} ({e.frequencies.size} points)", "value": e.id}
         for e in session.spectra.values()
     ]
+
+
+def _download(content: bytes, filename: str) -> dict[str, Any]:
+    """What dcc.Download takes: the file base64-encoded, with its name."""
+    return {
+        "content": base64.b64encode(content).decode("ascii"),
+        "filename": filename,
+        "base64": True,
+    }
 
 
 def _cell(x: float) -> float | None:
@@ -404,12 +420,57 @@ def _summary(record: Any, entry: Any) -> list[Any]:
     return out
 
 
+def _fit_step(
+    session: Session,
+    entry: Any,
+    trigger: Any,
+    circuit_text: str,
+    method: Any,
+    weight: Any,
+    max_iter: Any,
+    seed: Any,
+    rows: list[dict[str, Any]],
+    auto: bool,
+) -> tuple[list[dict[str, Any]], Any, str, bool]:
+    """(table rows, summary, error text, whether a fit ran) after a change of the controls.
+
+    The table keeps the user's fixed values and bounds while the circuit's
+    parameters stay the same; a new circuit, a new spectrum or "Start from the
+    guess" gives a fresh table. A fit runs on "Fit", or on any change with
+    "fit on every change"; it starts from the table's values when it has them
+    all, except right after a change of spectrum (then from the guess).
+    """
+    try:
+        circuit = FitSettings(circuit_text).parsed()
+    except ValueError as exc:
+        return [], "", str(exc), False
+    stored = session.fits.get(entry.id) if entry is not None else None
+    if trigger == "reset-btn" or [r.get("name") for r in rows] != circuit.param_names():
+        rows = _fresh_rows(circuit)
+    elif trigger in ("spectrum", None):
+        rows = _fresh_rows(circuit)
+        if stored is not None and stored.settings.circuit == circuit_text:
+            rows = _rows_of(stored, entry, rows)
+    wanted = trigger == "fit-btn" or (auto and trigger != "reset-btn")
+    if entry is None or not wanted:
+        return rows, "" if stored is None else _summary(stored, entry), "", False
+    try:
+        settings = _settings(
+            circuit_text, method, weight, max_iter, seed, rows,
+            use_start=trigger not in ("spectrum", None),
+        )  # fmt: skip
+        record = session.fit(entry.id, settings)
+    except (ValueError, TypeError) as exc:
+        return rows, "", str(exc), False
+    return _rows_of(record, entry, rows), _summary(record, entry), "", True
+
+
 def build(session: Session, port: int, token: str, messages: list[str]) -> Dash:
     """The Dash app of ``session``, guarded by ``token``."""
     app = Dash(
         __name__,
         title="korvane",
-        update_title=None,
+        update_title="",
         serve_locally=True,
         suppress_callback_exceptions=True,
         index_string=_index(_CSS),
@@ -502,8 +563,11 @@ def _callbacks(app: Dash, session: Session) -> None:
         try:
             kk = lin_kk(data)
         except ValueError as exc:
-            return checked, f"Kramers–Kronig test not run: {exc}", "verdict-bad", _figures.empty(
-                "Kramers–Kronig residuals"
+            return (
+                checked,
+                f"Kramers–Kronig test not run: {exc}",
+                "verdict-bad",
+                _figures.empty("Kramers–Kronig residuals"),
             )
         figure = _figures.residuals(
             "Kramers–Kronig residuals", kk.frequencies, kk.residuals_real, kk.residuals_imag,
@@ -515,7 +579,10 @@ def _callbacks(app: Dash, session: Session) -> None:
         Output("params", "data"),
         Output("fit-summary", "children"),
         Output("circuit-error", "children"),
-        Output("fit-rev", "data"),
+        Output("nyquist", "figure"),
+        Output("bode", "figure"),
+        Output("resid-plot", "figure"),
+        Output("fit-stamp", "children"),
         Input("fit-btn", "n_clicks"),
         Input("reset-btn", "n_clicks"),
         Input("spectrum", "value"),
@@ -528,72 +595,24 @@ def _callbacks(app: Dash, session: Session) -> None:
         Input("params", "data_timestamp"),
         State("auto", "value"),
         State("params", "data"),
-        State("fit-rev", "data"),
+        State("fit-stamp", "children"),
     )
-    def fit(
-        _b: Any,
-        _r: Any,
-        sid: Any,
-        _rev: Any,
-        circuit_text: Any,
-        method: Any,
-        weight: Any,
-        max_iter: Any,
-        seed: Any,
-        _edit: Any,
-        auto: Any,
-        rows: Any,
-        fit_rev: int,
-    ) -> Any:
-        trigger = ctx.triggered_id
+    def fit_and_plot(
+        _b: Any, _r: Any, sid: Any, _rev: Any, circuit_text: Any, method: Any, weight: Any,
+        max_iter: Any, seed: Any, _edit: Any, auto: Any, rows: Any, stamp: Any,
+    ) -> Any:  # fmt: skip
+        # One callback for the table and the plots: a click on "Fit" is one
+        # request and one redraw, not a chain of two.
         entry = session.get(sid)
-        try:
-            circuit = FitSettings(str(circuit_text or "")).parsed()
-        except ValueError as exc:
-            return [], "", str(exc), fit_rev + 1
-        names = circuit.param_names()
-        rows = list(rows or [])
-        stored = session.fits.get(entry.id) if entry is not None else None
-        same_circuit = [r.get("name") for r in rows] == names
-        if trigger == "reset-btn" or not same_circuit:
-            rows = _fresh_rows(circuit)
-        elif trigger in ("spectrum", None):
-            rows = _fresh_rows(circuit)
-            if stored is not None and stored.settings.circuit == circuit_text:
-                rows = _rows_of(stored, entry, rows)
-        wanted = trigger == "fit-btn" or ("auto" in (auto or []) and trigger != "reset-btn")
-        if entry is None or not wanted:
-            summary = "" if stored is None else _summary(stored, entry)
-            return rows, summary, "", no_update
-        try:
-            settings = _settings(
-                str(circuit_text), method, weight, max_iter, seed, rows,
-                use_start=trigger not in ("spectrum", None),
-            )  # fmt: skip
-            record = session.fit(entry.id, settings)
-        except (ValueError, TypeError) as exc:
-            return rows, "", str(exc), no_update
-        return _rows_of(record, entry, rows), _summary(record, entry), "", fit_rev + 1
-
-    @app.callback(
-        Output("nyquist", "figure"),
-        Output("bode", "figure"),
-        Output("resid-plot", "figure"),
-        Output("fit-stamp", "children"),
-        Input("spectrum", "value"),
-        Input("rev", "data"),
-        Input("fit-rev", "data"),
-    )
-    def plots(sid: Any, _rev: int, fit_rev: int) -> Any:
-        entry = session.get(sid)
+        rows, summary, error, fitted = _fit_step(
+            session, entry, ctx.triggered_id, str(circuit_text or ""), method, weight,
+            max_iter, seed, list(rows or []), "auto" in (auto or []),
+        )  # fmt: skip
+        count = int(stamp or 0) + fitted
         if entry is None:
             hint = "drop a file above"
-            return (
-                _figures.empty("Nyquist", hint),
-                _figures.empty("Bode", hint),
-                _figures.empty("Fit residuals"),
-                str(fit_rev),
-            )
+            blank = _figures.empty("Nyquist", hint), _figures.empty("Bode", hint)
+            return rows, summary, error, *blank, _figures.empty("Fit residuals"), str(count)
         record = session.fits.get(entry.id)
         result = None if record is None else record.result
         resid = (
@@ -601,7 +620,8 @@ def _callbacks(app: Dash, session: Session) -> None:
             if result is None
             else _figures.fit_residuals(entry, result)
         )
-        return _figures.nyquist(entry, result), _figures.bode(entry, result), resid, str(fit_rev)
+        nyquist, bode = _figures.nyquist(entry, result), _figures.bode(entry, result)
+        return rows, summary, error, nyquist, bode, resid, str(count)
 
     @app.callback(
         Output("download", "data"),
@@ -631,7 +651,7 @@ def _callbacks(app: Dash, session: Session) -> None:
             content = _export.figure_bytes(entry, record, kind)
         else:
             content, kind = _export.html_report(entry, record), "html"
-        return dcc.send_bytes(content, f"{stem}-fit.{kind}")
+        return _download(content, f"{stem}-fit.{kind}")
 
     @app.callback(
         Output("batch-poll", "disabled"),
@@ -694,7 +714,12 @@ def _callbacks(app: Dash, session: Session) -> None:
         params = job.settings.parsed().param_names()
         axes = list(session.trend_axes(job))
         records = table.astype(object).where(table.notna(), None).to_dict("records")
-        columns = [{"id": c, "name": c} for c in table.columns]
+        columns = [
+            {"id": c, "name": c, "type": "numeric", "format": _VALUE}
+            if table[c].dtype.kind == "f"
+            else {"id": c, "name": c}
+            for c in table.columns
+        ]
         return (
             str(job.done), str(job.total), status, True, records, columns,
             params, params[0] if params else None, axes, axes[0],
@@ -726,8 +751,8 @@ def _callbacks(app: Dash, session: Session) -> None:
         if job is None or job.table is None:
             return no_update
         if ctx.triggered_id == "batch-csv":
-            return dcc.send_bytes(_export.csv_bytes(job.table), "korvane-batch.csv")
-        return dcc.send_bytes(_export.excel_bytes(job.table, "fits"), "korvane-batch.xlsx")
+            return _download(_export.csv_bytes(job.table), "korvane-batch.csv")
+        return _download(_export.excel_bytes(job.table, "fits"), "korvane-batch.xlsx")
 
 
 def _now() -> float:
