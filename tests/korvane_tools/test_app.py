@@ -40,6 +40,7 @@ if os.environ.get("CI") != "true" and (_missing or _no_browser):
     )
 
 from selenium import webdriver  # noqa: E402
+from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
@@ -289,6 +290,21 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     loaded = kt.load(downloaded(d.downloads, "-fit.json"))
     assert loaded.params == held.params
 
+    # A click on a measured point excludes it from checks, fits and exports.
+    point = d.find_element(By.CSS_SELECTOR, "#nyquist .scatterlayer .trace .points path")
+    ActionChains(d).move_to_element(point).pause(0.3).click().perform()
+    wait(d, lambda d: "71 points" in text(d, "#check-text"))
+    row = d.execute_script(
+        "return document.querySelector('#nyquist .js-plotly-plot').data[1].customdata[0][0]"
+    )
+    click_fit(d)
+    for old in d.downloads.glob("*-fit*.csv"):
+        old.unlink()
+    d.find_element(By.ID, "exp-csv").click()
+    table = pd.read_csv(downloaded(d.downloads, "-fit.csv"))
+    assert str(table["excluded points"][0]) == str(row)
+    shot(d, "05-excluded")
+
     # Twenty spectra at once: the bar reaches the end, one row per spectrum.
     d.find_element(By.ID, "clear-btn").click()
     wait(d, lambda d: not d.find_elements(By.CSS_SELECTOR, "#spectrum input"))
@@ -302,7 +318,7 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     wait(d, lambda d: d.execute_script(
         "const g = document.querySelector('#trend-plot .js-plotly-plot');"
         "return g && g.data && g.data.length ? g.data[0].x.length : 0;") == 20)  # fmt: skip
-    shot(d, "05-batch")
+    shot(d, "06-batch")
     d.find_element(By.ID, "batch-csv").click()
     batch = pd.read_csv(downloaded(d.downloads, "korvane-batch.csv"))
     assert len(batch) == 20 and batch["success"].all()

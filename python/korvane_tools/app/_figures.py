@@ -48,7 +48,7 @@ def _axis(title: str, **more: Any) -> dict[str, Any]:
         "title": {"text": title},
         "gridcolor": "#eeeeee",
         "zerolinecolor": "#bbbbbb",
-        "exponentformat": "power",
+        **({"exponentformat": "power"} if more.get("type") == "log" else {}),
         **more,
     }
 
