@@ -289,6 +289,17 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     d.find_element(By.ID, "exp-json").click()
     loaded = kt.load(downloaded(d.downloads, "-fit.json"))
     assert loaded.params == held.params
+    for kind, start in (
+        ("xlsx", b"PK"),
+        ("png", b"\x89PNG"),
+        ("svg", b"<?xml"),
+        ("html", b"<!DOC"),
+    ):
+        d.find_element(By.ID, f"exp-{kind}").click()
+        assert downloaded(d.downloads, f"-fit.{kind}").read_bytes().startswith(start)
+    sheet = pd.read_excel(downloaded(d.downloads, "-fit.xlsx"))
+    assert list(sheet["parameter"]) == names
+    assert "R1.r" in downloaded(d.downloads, "-fit.html").read_text()
 
     # A click on a measured point excludes it from checks, fits and exports.
     point = d.find_element(By.CSS_SELECTOR, "#nyquist .scatterlayer .trace .points path")
