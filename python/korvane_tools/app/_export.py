@@ -119,7 +119,8 @@ svg {{ max-width: 100%; height: auto; }}
 </style></head><body>
 <h1>Fit of {e(entry.name)}</h1>
 <p>Circuit <code>{e(settings.circuit)}</code> ({e(", ".join(options))}),
-{entry.frequencies.size} points, excluded rows: {e(excluded)}.
+{entry.frequencies.size} points measured, rows excluded (counted from 0): {e(excluded)};
+the data check counts rows among the points kept.
 Made by korvane on {_dt.datetime.now().strftime("%Y-%m-%d %H:%M")}.</p>
 {f"<ul>{warnings}</ul>" if warnings else ""}
 <h2>Parameters</h2>

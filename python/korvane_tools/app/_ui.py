@@ -560,6 +560,8 @@ def _callbacks(app: Dash, session: Session) -> None:
             return text, "", "", _figures.empty("Kramers–Kronig residuals")
         data = entry.data()
         checked = str(check(data))
+        if entry.excluded:
+            checked += f"\n(rows count the {data[0].size} points kept, from 0)"
         try:
             kk = lin_kk(data)
         except ValueError as exc:
