@@ -84,9 +84,11 @@ def make_driver(downloads: Path) -> webdriver.Chrome:
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     options.add_experimental_option("prefs", {"download.default_directory": str(downloads)})
-    driver = webdriver.Chrome(
-        options=options, service=webdriver.ChromeService(executable_path=CHROMEDRIVER)
-    )
+    # The sanitized test run preloads the ASan runtime for the interpreter;
+    # the browser is not the code under test and is started without it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    service = webdriver.ChromeService(executable_path=CHROMEDRIVER, env=env)
+    driver = webdriver.Chrome(options=options, service=service)
     driver.execute_cdp_cmd(
         "Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(downloads)}
     )

@@ -13,6 +13,7 @@ import math
 from typing import Any
 
 import korvane
+import numpy as np
 from dash import Dash, Input, Output, State, ctx, dcc, html, no_update
 from dash.dash_table.DataTable import DataTable
 
@@ -460,7 +461,7 @@ def _fit_step(
             use_start=trigger not in ("spectrum", None),
         )  # fmt: skip
         record = session.fit(entry.id, settings)
-    except (ValueError, TypeError) as exc:
+    except Exception as exc:  # shown on the page: a refused fit must not break it
         return rows, "", str(exc), False
     return _rows_of(record, entry, rows), _summary(record, entry), "", True
 
@@ -564,7 +565,7 @@ def _callbacks(app: Dash, session: Session) -> None:
             checked += f"\n(rows count the {data[0].size} points kept, from 0)"
         try:
             kk = lin_kk(data)
-        except ValueError as exc:
+        except (ValueError, ArithmeticError, np.linalg.LinAlgError) as exc:
             return (
                 checked,
                 f"Kramers–Kronig test not run: {exc}",
@@ -616,7 +617,9 @@ def _callbacks(app: Dash, session: Session) -> None:
             blank = _figures.empty("Nyquist", hint), _figures.empty("Bode", hint)
             return rows, summary, error, *blank, _figures.empty("Fit residuals"), str(count)
         record = session.fits.get(entry.id)
-        result = None if record is None else record.result
+        # A fit is drawn over the points it was made from; with every point
+        # excluded since, there is nothing to draw it over.
+        result = None if record is None or not entry.data()[0].size else record.result
         resid = (
             _figures.empty("Fit residuals", "no fit yet")
             if result is None
