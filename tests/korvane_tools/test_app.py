@@ -42,6 +42,7 @@ if os.environ.get("CI") != "true" and (_missing or _no_browser):
 from selenium import webdriver  # noqa: E402
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 # -- helpers (bench/app_responsiveness.py uses them too) ----------------------------
@@ -253,6 +254,17 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     assert "72 points" in text(d, "#check-text")
     shot(d, "02-loaded")
 
+    # A circuit string that does not parse: korvane's message, caret under the fault.
+    circuit = d.find_element(By.ID, "circuit")
+    circuit.send_keys(Keys.CONTROL, "a", Keys.NULL, "R0-(R1,CPX1)", Keys.ENTER)
+    wait(d, lambda d: "^" in text(d, "#circuit-error"))
+    lines = text(d, "#circuit-error").splitlines()
+    assert lines[0].startswith('unknown element code "CPX"')
+    assert lines[2].index("^") == lines[1].index("CPX")
+    shot(d, "03-parse-error")
+    circuit.send_keys(Keys.CONTROL, "a", Keys.NULL, "randles", Keys.ENTER)
+    wait(d, lambda d: text(d, "#circuit-error") == "")
+
     # Fit the trained randles topology: the table shows korvane_tools.fit's numbers.
     data = kt.read(GAMRY)
     expected = kt.fit(korvane.Circuit("randles"), data)
@@ -267,7 +279,7 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
         assert agrees(error, expected.stderr[name], 2), (name, error)
     assert column(d, "params", "unit")[1] == "ohm"
     assert "on bound" in column(d, "params", "flags")[0]  # R0 at its lower bound here
-    shot(d, "03-fit")
+    shot(d, "04-fit")
 
     # Fix R1.r in the table and fit again: it stays, the rest refit around it.
     cell = d.find_elements(By.CSS_SELECTOR, "#params td[data-dash-column='fixed']")[1]
@@ -280,7 +292,7 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     held = kt.fit(start, data, fixed={"R1.r": expected.params["R1.r"]}, guess_init=False)
     for name, shown in zip(names, column(d, "params", "value")):
         assert agrees(shown, held.params[name]), (name, shown, held.params[name])
-    shot(d, "04-fixed")
+    shot(d, "05-fixed")
 
     # The fit as CSV and as korvane_tools' JSON.
     d.find_element(By.ID, "exp-csv").click()
@@ -316,7 +328,7 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     d.find_element(By.ID, "exp-csv").click()
     table = pd.read_csv(downloaded(d.downloads, "-fit.csv"))
     assert str(table["excluded points"][0]) == str(row)
-    shot(d, "05-excluded")
+    shot(d, "06-excluded")
 
     # Twenty spectra at once: the bar reaches the end, one row per spectrum.
     d.find_element(By.ID, "clear-btn").click()
@@ -331,7 +343,7 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     wait(d, lambda d: d.execute_script(
         "const g = document.querySelector('#trend-plot .js-plotly-plot');"
         "return g && g.data && g.data.length ? g.data[0].x.length : 0;") == 20)  # fmt: skip
-    shot(d, "06-batch")
+    shot(d, "07-batch")
     d.find_element(By.ID, "batch-csv").click()
     batch = pd.read_csv(downloaded(d.downloads, "korvane-batch.csv"))
     assert len(batch) == 20 and batch["success"].all()

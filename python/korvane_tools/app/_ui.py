@@ -421,6 +421,14 @@ def _summary(record: Any, entry: Any) -> list[Any]:
     return out
 
 
+def _parse_error(message: str) -> Any:
+    """korvane's parse error: the fault and its caret shown, the syntax help folded."""
+    fault, _, help_text = message.partition("\n\n")
+    if not help_text:
+        return message
+    return [fault, html.Details([html.Summary("syntax and elements"), help_text])]
+
+
 def _fit_step(
     session: Session,
     entry: Any,
@@ -444,7 +452,7 @@ def _fit_step(
     try:
         circuit = FitSettings(circuit_text).parsed()
     except ValueError as exc:
-        return [], "", str(exc), False
+        return [], "", _parse_error(str(exc)), False
     stored = session.fits.get(entry.id) if entry is not None else None
     if trigger == "reset-btn" or [r.get("name") for r in rows] != circuit.param_names():
         rows = _fresh_rows(circuit)
