@@ -343,6 +343,7 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     wait(d, lambda d: d.execute_script(
         "const g = document.querySelector('#trend-plot .js-plotly-plot');"
         "return g && g.data && g.data.length ? g.data[0].x.length : 0;") == 20)  # fmt: skip
+    d.execute_script("document.getElementById('batch-btn').scrollIntoView()")
     shot(d, "07-batch")
     d.find_element(By.ID, "batch-csv").click()
     batch = pd.read_csv(downloaded(d.downloads, "korvane-batch.csv"))

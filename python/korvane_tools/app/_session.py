@@ -300,7 +300,7 @@ class Session:
 
     def trend_axes(self, job: BatchJob) -> dict[str, list[float]]:
         """x values a batch's parameters can be plotted against, in the batch's order."""
-        axes: dict[str, list[float]] = {"file order": [float(i) for i in range(job.total)]}
+        axes: dict[str, list[float]] = {"file order": [float(i + 1) for i in range(job.total)]}
         entries = [self.spectra.get(i) for i in job.ids]
         for label in ("cycle", *_META_COLUMNS):
             values = [e.metadata.get(label, math.nan) if e else math.nan for e in entries]

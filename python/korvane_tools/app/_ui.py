@@ -276,8 +276,14 @@ def _batch_card() -> html.Div:
             ),
             html.Div(
                 [
-                    _label("parameter", dcc.Dropdown(id="trend-param", style={"width": "220px"})),
-                    _label("against", dcc.Dropdown(id="trend-x", style={"width": "220px"})),
+                    _label(
+                        "parameter",
+                        dcc.Dropdown(id="trend-param", clearable=False, style={"width": "220px"}),
+                    ),
+                    _label(
+                        "against",
+                        dcc.Dropdown(id="trend-x", clearable=False, style={"width": "220px"}),
+                    ),
                 ],
                 className="controls",
             ),
@@ -419,6 +425,19 @@ def _summary(record: Any, entry: Any) -> list[Any]:
     out: list[Any] = [" · ".join(parts)]
     out += [html.Div(w, className="error") for w in record.warnings]
     return out
+
+
+def _most_varied(table: Any, names: list[str]) -> str | None:
+    """The parameter whose values spread most across a batch: the trend worth a first look."""
+    best, spread = (names[0] if names else None), -1.0
+    for name in names:
+        values = table[name].to_numpy(dtype=float)
+        values = values[np.isfinite(values)]
+        if values.size > 1 and np.mean(np.abs(values)) > 0:
+            relative = float(np.std(values) / np.mean(np.abs(values)))
+            if relative > spread:
+                best, spread = name, relative
+    return best
 
 
 def _parse_error(message: str) -> Any:
@@ -735,7 +754,7 @@ def _callbacks(app: Dash, session: Session) -> None:
         ]
         return (
             str(job.done), str(job.total), status, True, records, columns,
-            params, params[0] if params else None, axes, axes[0],
+            params, _most_varied(table, params), axes, axes[0],
         )  # fmt: skip
 
     @app.callback(
