@@ -354,6 +354,21 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
         batch.loc[2, list(again.params)], list(again.params.values()), rtol=1e-12
     )
 
+    # The optional panels, where korvane_tools has what they show.
+    if hasattr(kt, "drt"):
+        d.find_element(By.ID, "drt-btn").click()
+        wait(d, lambda d: "DRT" in text(d, "#drt-text"), 60)
+    if hasattr(kt, "compare"):
+        d.find_element(By.ID, "compare-btn").click()
+        wait(d, lambda d: len(column(d, "compare-table", "circuit")) > 1, 120)
+        best = d.find_element(By.CSS_SELECTOR, "#compare-table td[data-dash-column='circuit']")
+        chosen = best.text
+        best.click()
+        wait(d, lambda d: circuit.get_attribute("value") == chosen)
+    if hasattr(kt, "drt") or hasattr(kt, "compare"):
+        d.execute_script("window.scrollTo(0, document.body.scrollHeight)")
+        shot(d, "08-panels")
+
     assert console_errors(d) == []
 
 

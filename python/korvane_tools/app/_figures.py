@@ -21,6 +21,11 @@ from ._session import Spectrum
 # round trip from a click on "Fit" to the redrawn page.
 Figure = dict[str, Any]
 
+#: Number formats of the page's tables, in d3-format as the hover texts:
+#: 5 (values) or 2 (errors) significant digits, trailing zeros trimmed.
+VALUE_FORMAT = {"specifier": ".5~g"}
+ERROR_FORMAT = {"specifier": ".2~g"}
+
 MEASURED = "#1f77b4"
 MODEL = "#d62728"
 EXCLUDED = "#aaaaaa"

@@ -74,7 +74,13 @@ class ComparePanel:
             shown = [c for c in ("circuit", "n_params", "chi_square", "aic", "bic", "delta_bic")]
             shown += [c for c in ("success", "error") if c in table]
             rows = [{c: _plain(row[c]) for c in shown if c in table} for _, row in table.iterrows()]
-            columns = [{"id": c, "name": c} for c in shown if c in table]
+            columns = [
+                {"id": c, "name": c, "type": "numeric", "format": _figures.VALUE_FORMAT}
+                if table[c].dtype.kind == "f"
+                else {"id": c, "name": c}
+                for c in shown
+                if c in table
+            ]
             return rows, columns, ""
 
         @app.callback(

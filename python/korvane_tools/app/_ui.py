@@ -24,9 +24,8 @@ from ._session import METHODS, WEIGHTS, FitSettings, Session, UploadRefused
 
 YES, NO = "yes", "no"
 
-# d3-format: 5 (2) significant digits, trailing zeros trimmed.
-_VALUE = {"specifier": ".5~g"}
-_ERROR = {"specifier": ".2~g"}
+_VALUE = _figures.VALUE_FORMAT
+_ERROR = _figures.ERROR_FORMAT
 
 PARAM_COLUMNS: list[Any] = [
     {"id": "name", "name": "parameter", "editable": False},
