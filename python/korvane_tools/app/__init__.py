@@ -18,6 +18,8 @@ import sys
 from pathlib import Path
 from typing import Any
 
+from ._session import DEFAULT_MAX_UPLOAD
+
 EXTRA_HINT = "korvane-app needs the packages of the app extra: pip install 'korvane[app]'"
 
 
@@ -39,9 +41,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--max-upload-mb",
         type=float,
-        default=20.0,
+        default=DEFAULT_MAX_UPLOAD / 2**20,
         metavar="MB",
-        help="largest file accepted by upload (default 20)",
+        help="largest file accepted by upload (default %(default)g)",
     )
     return parser
 
@@ -75,7 +77,7 @@ def main(argv: list[str] | None = None) -> int:
     from ._session import Session
     from ._ui import build
 
-    session = Session(max_upload=int(args.max_upload_mb * 1024 * 1024))
+    session = Session(max_upload=int(args.max_upload_mb * 2**20))
     messages: list[str] = []
     for path in _files(args.paths):
         try:

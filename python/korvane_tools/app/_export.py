@@ -11,7 +11,6 @@ from __future__ import annotations
 import datetime as _dt
 import html
 import io
-import math
 import tempfile
 from pathlib import Path
 
@@ -139,8 +138,3 @@ def safe_name(name: str) -> str:
     """A download file name from a spectrum name."""
     stem = "".join(c if c.isalnum() or c in "-_." else "_" for c in name).strip("._")
     return stem or "spectrum"
-
-
-def number(x: float) -> float | None:
-    """A JSON-safe cell: NaN and infinities show as empty cells."""
-    return x if math.isfinite(x) else None

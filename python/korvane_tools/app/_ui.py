@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import base64
 import math
+import time
 from typing import Any
 
 import korvane
@@ -732,7 +733,7 @@ def _callbacks(app: Dash, session: Session) -> None:
         job = session.batch
         if job is None:
             return (no_update,) * 3 + (True,) + (no_update,) * 6
-        elapsed = (job.finished or _now()) - job.started
+        elapsed = (job.finished or time.monotonic()) - job.started
         status = f"{job.done} / {job.total} fitted ({elapsed:.1f} s)"
         if job.running:
             return str(job.done), str(job.total), status, False, *(no_update,) * 6
@@ -784,9 +785,3 @@ def _callbacks(app: Dash, session: Session) -> None:
         if ctx.triggered_id == "batch-csv":
             return _download(_export.csv_bytes(job.table), "korvane-batch.csv")
         return _download(_export.excel_bytes(job.table, "fits"), "korvane-batch.xlsx")
-
-
-def _now() -> float:
-    import time
-
-    return time.monotonic()
