@@ -35,7 +35,7 @@ def main() -> None:
     print(korvane_tools.report(result, data))
 
     figure = korvane_tools.plot_fit(data, result)
-    figure.suptitle(f"{path.name}: {CIRCUIT['bundled' if path == FALLBACK else 'measured']}")
+    figure.suptitle(f"{path.name}:  {figure.get_suptitle()}")  # circuit and chi-square
     figure.savefig(out / "fit.png", dpi=80)
     plt.close(figure)
     print(f"\nwrote {out / 'fit.png'}")

@@ -3,9 +3,13 @@
 # this kind (Debian packages, the CPython 3.13 interpreter from pyenv, a
 # virtual environment), then:
 #   tools/dev.sh main      build and install the module, fit the bundled example
-#   tools/dev.sh test      every test stage below, with a table of stage times
+#   tools/dev.sh test      every test stage below (the trainer's tests too, in
+#                          .venv-train; the wheel built, installed in a fresh
+#                          venv outside the tree and smoke-tested there), with a
+#                          table of stage times
 #                          (KORVANE_VERBOSE=1: the C++ tests' tables too)
 #   tools/dev.sh quick     build, then the C++ and Python suites and type checks
+#   tools/dev.sh wheel     the three wheel stages only
 #   tools/dev.sh sanitize  build with AddressSanitizer and UBSan (build/asan),
 #                          run the C++ and Python suites under them
 #   tools/dev.sh fuzz      the weight-file and circuit-string fuzzers, sanitized
@@ -45,13 +49,41 @@ find_python313() {
     return 1
 }
 
+# On a fresh machine unattended upgrades often hold the package manager for
+# minutes after boot. `apt-get -o DPkg::Lock::Timeout=` waits for the dpkg
+# lock, but `apt-get update` does not wait for the lists lock, so first wait
+# until none of apt's locks is held: they are fcntl locks, listed in
+# /proc/locks by device and inode.
+wait_for_package_manager() {
+    local deadline=$((SECONDS + 600)) lock inode held
+    while :; do
+        held=
+        for lock in /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock /var/lib/apt/lists/lock \
+            /var/cache/apt/archives/lock; do
+            [ -e "$lock" ] || continue
+            inode=$(stat -c %i "$lock")
+            if grep -qE "^[0-9]+: .* [0-9a-f]+:[0-9a-f]+:$inode " /proc/locks 2>/dev/null; then
+                held=$lock
+            fi
+        done
+        [ -n "$held" ] || return 0
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            echo "the package manager is still busy after 10 minutes ($held is held)" >&2
+            exit 1
+        fi
+        log "waiting for the package manager ($held is held by another process)"
+        sleep 10
+    done
+}
+
 setup() {
     if ! [ -f /usr/include/gtest/gtest.h ] || ! command -v g++ >/dev/null 2>&1 ||
         ! command -v clang-format >/dev/null 2>&1; then
         log "installing Debian packages (googletest, g++, clang-format)"
         export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        apt-get install -y -qq libgtest-dev g++ clang-format >/dev/null
+        wait_for_package_manager
+        apt-get -o DPkg::Lock::Timeout=600 update -qq
+        apt-get -o DPkg::Lock::Timeout=600 install -y -qq libgtest-dev g++ clang-format >/dev/null
     fi
     if ! command -v chromium >/dev/null 2>&1 || ! [ -x /usr/bin/chromedriver ]; then
         log "installing Chromium and its driver (the browser app's test)"
@@ -74,6 +106,18 @@ setup() {
     fi
     export PATH="$VENV/bin:$PATH"
 }
+
+# The trainer's own environment (CPython 3.11, the CPU build of PyTorch), for
+# its tests; created once, by the set-up stage, never inside a timed test stage.
+setup_trainer() {
+    if ! [ -x "$ROOT/.venv-train/bin/python" ] ||
+        ! "$ROOT/.venv-train/bin/python" -c 'import torch, numpy' 2>/dev/null; then
+        log "creating .venv-train (PyTorch CPU build) for the trainer's tests"
+        bash tools/train/setup.sh --no-module >/dev/null
+    fi
+}
+
+trainer_tests() { "$ROOT/.venv-train/bin/python" -m unittest -q tools/train/test_train.py; }
 
 build_all() {
     log "building (C++ core, tests, benchmarks, module)"
@@ -101,6 +145,46 @@ install_module() {
         echo "pip install failed (exit $status); full log: $log_file" >&2
         exit "$status"
     fi
+}
+
+# The wheel `pip wheel .` makes, built without isolation for the reason above
+# (it shares install_module's build directory), then installed with its
+# dependencies into a fresh virtual environment outside the tree and tried
+# there by tools/wheel_smoke.py. The dependencies' wheels (pyproject.toml's
+# list) are downloaded once, ahead of the test stages, which then need no
+# network; building, installing and testing are separate stages.
+DIST=$ROOT/build/dist
+WHEELHOUSE=$ROOT/build/wheelhouse
+SMOKE_DIR=
+wheel_dependencies() {
+    [ -f "$WHEELHOUSE/.complete" ] && [ "$WHEELHOUSE/.complete" -nt pyproject.toml ] && return 0
+    rm -rf "$WHEELHOUSE"
+    mkdir -p "$WHEELHOUSE"
+    "$VENV/bin/python" -c 'import sys, tomllib; print(*tomllib.load(sys.stdin.buffer)["project"]["dependencies"], sep="\n")' \
+        <pyproject.toml >"$WHEELHOUSE/requirements.txt"
+    "$VENV/bin/python" -m pip download -q --disable-pip-version-check --only-binary=:all: \
+        -d "$WHEELHOUSE" -r "$WHEELHOUSE/requirements.txt"
+    touch "$WHEELHOUSE/.complete"
+}
+wheel_build() {
+    rm -rf "$DIST"
+    "$VENV/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$DIST" .
+}
+wheel_install() {
+    local wheels=("$DIST"/korvane-*.whl)
+    [ ${#wheels[@]} -eq 1 ] && [ -f "${wheels[0]}" ] || { echo "expected one wheel in $DIST" >&2; exit 1; }
+    SMOKE_DIR=$(mktemp -d "${TMPDIR:-/tmp}/korvane-wheel-smoke.XXXXXX")
+    "$VENV/bin/python" -m venv "$SMOKE_DIR/venv"
+    # The wheel by its path; its dependencies from the wheelhouse, offline.
+    "$SMOKE_DIR/venv/bin/python" -m pip install -q --disable-pip-version-check --no-index \
+        --find-links "$WHEELHOUSE" "${wheels[0]}"
+}
+wheel_smoke() {
+    (cd "$SMOKE_DIR" && "$SMOKE_DIR/venv/bin/python" -I "$ROOT/tools/wheel_smoke.py" \
+        "$ROOT/examples/data/randles_spectrum.csv" >wheel-smoke.log 2>&1) ||
+        { cat "$SMOKE_DIR/wheel-smoke.log" >&2; exit 1; }
+    tail -n 1 "$SMOKE_DIR/wheel-smoke.log" >&2
+    rm -rf "$SMOKE_DIR"
 }
 
 # ---- stages -----------------------------------------------------------------
@@ -203,12 +287,18 @@ case "${1:-}" in
         ;;
     test)
         stage "setup" setup
+        stage "trainer set-up" setup_trainer
+        stage "wheel dependencies" wheel_dependencies
         stage "format check" format_check
         stage "Python lint" python_lint
         stage "build" build_all
         stage "C++ tests" cpp_tests
         stage "Python tests" python_tests
         stage "type checks" type_checks
+        stage "trainer tests" trainer_tests
+        stage "wheel build" wheel_build
+        stage "wheel install (fresh venv)" wheel_install
+        stage "wheel smoke test" wheel_smoke
         stage "sanitized build" sanitized_build
         stage "sanitized C++ tests" sanitized_cpp_tests
         stage "sanitized Python tests" sanitized_python_tests
@@ -234,6 +324,13 @@ case "${1:-}" in
         stage "fuzz weight files" fuzz_weight_files
         stage "fuzz circuit strings" fuzz_circuit_strings
         ;;
+    wheel)
+        stage "setup" setup
+        stage "wheel dependencies" wheel_dependencies
+        stage "wheel build" wheel_build
+        stage "wheel install (fresh venv)" wheel_install
+        stage "wheel smoke test" wheel_smoke
+        ;;
     format)
         setup
         stage "format check" format_check
@@ -245,7 +342,7 @@ case "${1:-}" in
         "$VENV/bin/ruff" format "${PY_TREES[@]}"
         ;;
     *)
-        echo "usage: tools/dev.sh main|test|quick|sanitize|fuzz|format|reformat|build|setup" >&2
+        echo "usage: tools/dev.sh main|test|quick|wheel|sanitize|fuzz|format|reformat|build|setup" >&2
         exit 2
         ;;
 esac

@@ -16,7 +16,9 @@ import importlib
 import pkgutil
 from typing import TYPE_CHECKING, Any
 
-__version__ = "0.1.0"
+from ._version import package_version as _package_version
+
+__version__ = _package_version()  # pyproject.toml's, via the installed metadata
 
 # The native half (korvane_tools._native) is installed inside this package.
 # In a development tree it is built into <build dir>/korvane_tools/ instead;
