@@ -75,7 +75,7 @@ def figure_bytes(entry: Spectrum, record: FitRecord, fmt: str) -> bytes:
     from ..plotting import plot_fit
 
     figure = plot_fit(entry.data(), record.result)
-    figure.suptitle(f"{entry.name}: {record.settings.circuit}")
+    figure.suptitle(f"{entry.name}    {figure.get_suptitle()}")
     buffer = io.BytesIO()
     try:
         figure.savefig(buffer, format=fmt, dpi=120)
