@@ -236,9 +236,10 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     d = browser
     shot(d, "01-start")
 
-    # An upload over the limit (1 MB here) is refused with a message naming it.
+    # An upload over the limit (1 MB here) is refused with a message naming it,
+    # also one beyond what the server would even receive (8 MB + 1 MB here).
     huge = tmp_path / "huge.csv"
-    huge.write_text("f,re,im\n" + "1,2,3\n" * 250_000)
+    huge.write_text("f,re,im\n" + "1,2,3\n" * 1_800_000)
     upload(d, huge)
     wait(d, lambda d: "upload limit" in text(d, "#upload-msg"))
     assert "huge.csv" in text(d, "#upload-msg")

@@ -181,11 +181,7 @@ class Session:
         # Base64 carries 3 bytes in 4 characters: refuse before decoding.
         size = len(payload) * 3 // 4
         if size > self.max_upload:
-            raise UploadRefused(
-                f"{name}: {_megabytes(size)} is over the upload limit of "
-                f"{_megabytes(self.max_upload)}; start korvane-app with a larger "
-                "--max-upload-mb to read it"
-            )
+            raise self.too_large(name, size)
         try:
             raw = base64.b64decode(payload, validate=True)
         except ValueError:
@@ -200,6 +196,13 @@ class Session:
                 return self.add_file(path, name)
             except ValueError as exc:
                 raise ValueError(str(exc).replace(str(path), name)) from None
+
+    def too_large(self, name: str, size: int) -> UploadRefused:
+        return UploadRefused(
+            f"{name}: {_megabytes(size)} is over the upload limit of "
+            f"{_megabytes(self.max_upload)}; start korvane-app with a larger "
+            "--max-upload-mb to read it"
+        )
 
     def remove_all(self) -> None:
         with self._lock:

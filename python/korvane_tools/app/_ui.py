@@ -143,6 +143,7 @@ def _layout(session: Session, messages: list[str], panels: list[Any]) -> html.Di
                 className="main",
             ),
             dcc.Store(id="rev", data=0),
+            dcc.Store(id="upload-batch"),
             dcc.Download(id="download"),
         ]
     )
@@ -504,8 +505,8 @@ def build(session: Session, port: int, token: str, messages: list[str]) -> Dash:
         index_string=_index(_CSS),
     )
     # Uploads arrive base64-encoded in a callback's JSON (4/3 of the file), a
-    # few files at a time; a request far beyond that is refused before it is
-    # read. Files over the per-file limit get a message from the callback.
+    # few files at a time; the page holds back files over the per-file limit,
+    # and a request far beyond it (not from this page) is refused unread.
     app.server.config["MAX_CONTENT_LENGTH"] = 8 * session.max_upload + (1 << 20)
     guard(app.server, token, port)
     panels = available_panels()
@@ -516,31 +517,56 @@ def build(session: Session, port: int, token: str, messages: list[str]) -> Dash:
     return app
 
 
+# Runs in the browser: a file over the limit never leaves it. Its content is
+# replaced by null and its size kept, for the server to word the refusal.
+# Dash passes the upload's lists; the result is [[name, content, size], ...].
+_SCREEN_UPLOADS = """
+function(contents, names) {
+    var none = window.dash_clientside.no_update;
+    if (!contents) { return [none, none]; }
+    // Emptied again, so that choosing the same file once more is a change.
+    return [contents.map(function(content, i) {
+        var size = Math.floor((content.length - content.indexOf(",") - 1) * 3 / 4);
+        return [names[i], size > %d ? null : content, size];
+    }), null];
+}
+"""
+
+
 def _callbacks(app: Dash, session: Session) -> None:
+    app.clientside_callback(  # type: ignore[no-untyped-call]
+        _SCREEN_UPLOADS % session.max_upload,
+        Output("upload-batch", "data"),
+        Output("upload", "contents"),
+        Input("upload", "contents"),
+        State("upload", "filename"),
+        prevent_initial_call=True,
+    )
+
     @app.callback(
         Output("spectrum", "options"),
         Output("spectrum", "value"),
         Output("upload-msg", "children"),
         Output("rev", "data"),
-        Output("upload", "contents"),
-        Input("upload", "contents"),
+        Input("upload-batch", "data"),
         Input("clear-btn", "n_clicks"),
-        State("upload", "filename"),
         State("spectrum", "value"),
         State("rev", "data"),
         prevent_initial_call=True,
     )
-    def load(contents: Any, _clear: Any, names: Any, current: Any, rev: int) -> Any:
+    def load(files: Any, _clear: Any, current: Any, rev: int) -> Any:
         if ctx.triggered_id == "clear-btn":
             session.remove_all()
-            return [], None, "", rev + 1, None
-        if not contents:
-            return (no_update,) * 5
+            return [], None, "", rev + 1
+        if not files:
+            return (no_update,) * 4
         lines: list[Any] = []
         first = None
-        for name, content in zip(names or [], contents):
+        for name, content, size in files:
             try:
-                added = session.add_upload(name, content)
+                if content is None:
+                    raise session.too_large(str(name), int(size))
+                added = session.add_upload(str(name), str(content))
             except (UploadRefused, ValueError, OSError) as exc:
                 lines.append(html.Div(str(exc), className="error"))
                 continue
@@ -548,7 +574,7 @@ def _callbacks(app: Dash, session: Session) -> None:
             count = len(added)
             lines.append(html.Div(f"{name}: {count} spectr{'um' if count == 1 else 'a'}"))
         selected = current if session.get(current) is not None else first
-        return _spectrum_options(session), selected, lines, rev + 1, None
+        return _spectrum_options(session), selected, lines, rev + 1
 
     @app.callback(
         Output("rev", "data", allow_duplicate=True),
