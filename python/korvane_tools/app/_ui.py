@@ -373,6 +373,13 @@ def _settings(
         if lo is not None or hi is not None:
             bounds[row["name"]] = (lo, hi)
     start = values if use_start and rows and len(values) == len(rows) else None
+    if start is not None:
+        # A bound typed after a fit usually excludes the fitted value: the
+        # next fit starts from the nearest allowed value, not with an error.
+        for name, (lo, hi) in bounds.items():
+            if name not in fixed:
+                start[name] = min(max(start[name], -math.inf if lo is None else lo),
+                                  math.inf if hi is None else hi)  # fmt: skip
     return FitSettings(
         circuit=circuit or "",
         method=method,
