@@ -316,6 +316,13 @@ def test_fit_refit_batch_and_export(browser, tmp_path):  # type: ignore[no-untyp
     assert list(sheet["parameter"]) == names
     assert "R1.r" in downloaded(d.downloads, "-fit.html").read_text()
 
+    # A lower bound above the fitted value: the refit starts inside it and ends on it.
+    d.find_elements(By.CSS_SELECTOR, "#params td[data-dash-column='lower']")[4].click()
+    d.switch_to.active_element.send_keys("0.95", Keys.ENTER)
+    click_fit(d)
+    assert column(d, "params", "value")[4] == "0.95"
+    assert "on bound" in column(d, "params", "flags")[4]
+
     # A click on a measured point excludes it from checks, fits and exports.
     point = d.find_element(By.CSS_SELECTOR, "#nyquist .scatterlayer .trace .points path")
     ActionChains(d).move_to_element(point).pause(0.3).click().perform()
