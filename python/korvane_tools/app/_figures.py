@@ -26,6 +26,9 @@ Figure = dict[str, Any]
 VALUE_FORMAT = {"specifier": ".5~g"}
 ERROR_FORMAT = {"specifier": ".2~g"}
 
+#: Plotly's toolbar without its logo, a link to plotly.com: the page links nowhere.
+GRAPH_CONFIG: Any = {"displaylogo": False}
+
 MEASURED = "#1f77b4"
 MODEL = "#d62728"
 EXCLUDED = "#aaaaaa"

@@ -121,7 +121,11 @@ class DrtPanel:
                     className="controls",
                 ),
                 html.Pre(id="drt-text"),
-                dcc.Loading(dcc.Graph(id="drt-plot", figure=_figures.empty("DRT"))),
+                dcc.Loading(
+                    dcc.Graph(
+                        id="drt-plot", figure=_figures.empty("DRT"), config=_figures.GRAPH_CONFIG
+                    )
+                ),
             ],
             className="card",
         )

@@ -115,8 +115,14 @@ def _layout(session: Session, messages: list[str], panels: list[Any]) -> html.Di
                         [
                             html.Div(
                                 [
-                                    html.Div(dcc.Graph(id="nyquist"), className="card"),
-                                    html.Div(dcc.Graph(id="bode"), className="card"),
+                                    html.Div(
+                                        dcc.Graph(id="nyquist", config=_figures.GRAPH_CONFIG),
+                                        className="card",
+                                    ),
+                                    html.Div(
+                                        dcc.Graph(id="bode", config=_figures.GRAPH_CONFIG),
+                                        className="card",
+                                    ),
                                 ],
                                 className="row2",
                             ),
@@ -130,7 +136,10 @@ def _layout(session: Session, messages: list[str], panels: list[Any]) -> html.Di
                                         ],
                                         className="card",
                                     ),
-                                    html.Div(dcc.Graph(id="kk-plot"), className="card"),
+                                    html.Div(
+                                        dcc.Graph(id="kk-plot", config=_figures.GRAPH_CONFIG),
+                                        className="card",
+                                    ),
                                 ],
                                 className="row2",
                             ),
@@ -227,7 +236,7 @@ def _fit_card(names: list[str]) -> html.Div:
             ),
             html.Div(id="fit-summary", className="msg"),
             html.Span("0", id="fit-stamp", style={"display": "none"}),
-            dcc.Graph(id="resid-plot"),
+            dcc.Graph(id="resid-plot", config=_figures.GRAPH_CONFIG),
             html.Div(
                 [
                     html.Span("Export this fit: "),
@@ -288,7 +297,7 @@ def _batch_card() -> html.Div:
                 ],
                 className="controls",
             ),
-            dcc.Graph(id="trend-plot"),
+            dcc.Graph(id="trend-plot", config=_figures.GRAPH_CONFIG),
         ],
         className="card",
     )
