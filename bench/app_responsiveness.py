@@ -106,7 +106,7 @@ def main() -> None:
             time.sleep(0.1)
         first, rest = times[0], times[1:]
         print("fit round trip, 60 points, randles (click -> table and both plots redrawn):")
-        print(f"  first fit (from the guess): {first:6.1f} ms")
+        print(f"  first fit (from the guess): {first:6.1f} ms (request {server[0]:6.1f} ms)")
         print(
             f"  refits ({len(rest)}): median {statistics.median(rest):6.1f} ms, "
             f"max {max(rest):6.1f} ms  (target < 300 ms)"
