@@ -88,6 +88,7 @@ setup() {
     if ! command -v chromium >/dev/null 2>&1 || ! [ -x /usr/bin/chromedriver ]; then
         log "installing Chromium and its driver (the browser app's test)"
         export DEBIAN_FRONTEND=noninteractive
+        wait_for_package_manager
         apt-get -o DPkg::Lock::Timeout=600 update -qq
         apt-get -o DPkg::Lock::Timeout=600 install -y -qq chromium chromium-driver >/dev/null
     fi

@@ -32,6 +32,7 @@ _EXPORTS: dict[str, str] = {
     # data in
     "read": "io",
     "read_spectra": "io",
+    "UnsupportedFormatError": "readers._registry",
     "spectrum": "_data",
     # data checks
     "check": "checks",
@@ -52,6 +53,7 @@ _EXPORTS: dict[str, str] = {
     # constrained fits
     "fit": "constrained",
     "ConstrainedFitResult": "constrained",
+    "FitLike": "_types",
     # circuit strings, saving and loading
     "circuit_string": "serial",
     "save": "serial",
@@ -65,8 +67,10 @@ _EXPORTS: dict[str, str] = {
 __all__ = [
     "CheckReport",
     "ConstrainedFitResult",
+    "FitLike",
     "LinKKResult",
     "Report",
+    "UnsupportedFormatError",
     "check",
     "circuit_string",
     "clean",
@@ -88,6 +92,7 @@ __all__ = [
 
 if TYPE_CHECKING:  # static checkers see the real definitions
     from ._data import spectrum as spectrum
+    from ._types import FitLike as FitLike
     from .batch import fit_many as fit_many
     from .checks import CheckReport as CheckReport
     from .checks import check as check
@@ -103,6 +108,7 @@ if TYPE_CHECKING:  # static checkers see the real definitions
     from .plotting import plot_lin_kk as plot_lin_kk
     from .plotting import plot_nyquist as plot_nyquist
     from .plotting import plot_residuals as plot_residuals
+    from .readers._registry import UnsupportedFormatError as UnsupportedFormatError
     from .reporting import Report as Report
     from .reporting import report as report
     from .serial import circuit_string as circuit_string

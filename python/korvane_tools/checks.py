@@ -99,6 +99,8 @@ def check(data: Data) -> CheckReport:
       highest frequencies, as cable inductance gives; warning elsewhere).
     - ``sparse`` (warning): fewer than ``MIN_POINTS_PER_DECADE`` points per
       decade on average, or a gap wider than ``MAX_GAP_DECADES``.
+    - ``drift_corrected`` (info): the frame was read from a file that also
+      holds drift-corrected impedance columns; says which were read.
     """
     f, z = spectrum_parts(data)
     if f.shape != z.shape:
@@ -115,8 +117,26 @@ def check(data: Data) -> CheckReport:
     findings = _row_findings(f, z)
     usable = np.isfinite(f) & (f > 0) & np.isfinite(z.real) & np.isfinite(z.imag)
     findings += _shape_findings(f, z, np.flatnonzero(usable))
+    findings += _reader_findings(data)
     order = {"error": 0, "warning": 1, "info": 2}
     return CheckReport(f.size, sorted(findings, key=lambda x: order[x.severity]))
+
+
+def _reader_findings(data: Data) -> list[Finding]:
+    """What :func:`korvane_tools.read` recorded about columns it did not read."""
+    attrs = getattr(data, "attrs", None)
+    drift = attrs.get("drift_corrected") if isinstance(attrs, dict) else None
+    if not isinstance(drift, dict):
+        return []
+    names = ", ".join(str(c) for c in drift.get("columns", ()))
+    if drift.get("read"):
+        message = f"impedance read from the drift-corrected columns {names}"
+    else:
+        message = (
+            f"the file also holds drift-corrected columns ({names}); this is the raw "
+            "spectrum: read(path, drift_corrected=True) gives the corrected one"
+        )
+    return [Finding("drift_corrected", "info", message)]
 
 
 def _row_findings(f: npt.NDArray[np.float64], z: npt.NDArray[np.complex128]) -> list[Finding]:

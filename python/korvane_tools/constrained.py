@@ -1,8 +1,8 @@
 """Fits with fixed parameters, own bounds and measurement-error weights.
 
 :func:`fit` is ``Circuit.fit`` with three additions, run by the same driver and
-solver in native code (``korvane_tools._native``, built from the same core as
-``korvane``) with the interpreter lock released:
+solver in native code (``korvane_tools._native``, on the same core library as
+``korvane``, reading the ``Circuit`` itself) with the interpreter lock released:
 
 * ``fixed`` holds parameters at given values. They leave the problem: the
   solver never moves them, they keep their values bit for bit, and the
@@ -29,7 +29,7 @@ import math
 import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import Any
 
 import korvane
 import numpy as np
@@ -128,10 +128,8 @@ def fit(
         # the caller of Circuit.fit: warn <- _native.fit <- fit <- caller.
         warnings.warn(text, UserWarning, stacklevel=3)
 
-    # The circuit travels in the one serialised form pickling uses.
-    state = cast("tuple[Any, ...]", circuit.__reduce__()[1])
     outcome = _native.fit(
-        state,
+        circuit,
         (frequencies, impedances),
         dict(fit_kwargs),
         fixed_vector,
@@ -141,7 +139,7 @@ def fit(
         sigma_im,
         warn,
     )
-    params, errors, success, iterations, evaluations, cost, chi_square = outcome
+    params, errors = outcome.params, outcome.stderr
     fixed_names = tuple(name for name in names if name in fixed_values)
     at_bound = tuple(
         name
@@ -153,11 +151,11 @@ def fit(
         circuit=circuit.with_values(params),
         params=dict(zip(names, params)),
         stderr=None if errors is None else dict(zip(names, errors)),
-        success=success,
-        iterations=iterations,
-        impedance_evals=evaluations,
-        cost=cost,
-        chi_square=chi_square,
+        success=outcome.success,
+        iterations=outcome.iterations,
+        impedance_evals=outcome.impedance_evals,
+        cost=outcome.cost,
+        chi_square=outcome.chi_square,
         fixed=fixed_names,
         at_bound=at_bound,
         bounds=dict(zip(names, effective)),

@@ -23,6 +23,7 @@ from typing import Any
 import numpy as np
 
 from ._data import Data, spectrum
+from ._types import FitLike
 
 #: Significant digits shown for values and for standard errors.
 VALUE_DIGITS = 5
@@ -268,7 +269,7 @@ class Report:
             raise ValueError(f"report data is malformed: {bad}") from None
 
 
-def report(result: Any, data: Data | None = None) -> Report:
+def report(result: FitLike, data: Data | None = None) -> Report:
     """A :class:`Report` of ``result`` (a FitResult or a result shaped like one).
 
     ``data``, the measured spectrum the fit was made on, adds the number of

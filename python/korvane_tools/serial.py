@@ -40,6 +40,7 @@ import korvane
 import numpy as np
 
 from ._data import Data, spectrum
+from ._types import FitLike
 
 FORMAT = "korvane-tools"
 VERSION = 1
@@ -202,7 +203,7 @@ def _named(values: Mapping[str, float]) -> dict[str, float | str]:
     return {str(name): _encode_float(float(value)) for name, value in values.items()}
 
 
-def _fit_document(result: Any) -> dict[str, Any]:
+def _fit_document(result: FitLike) -> dict[str, Any]:
     stderr = result.stderr
     fit: dict[str, Any] = {
         "params": _named(result.params),
@@ -373,7 +374,7 @@ def _count(section: Any, key: str) -> int:
     return value
 
 
-def _load_fit(circuit: korvane.Circuit, section: Any) -> Any:
+def _load_fit(circuit: korvane.Circuit, section: Any) -> FitLike:
     names, values = _named_numbers(_field(section, "params", dict, "fit"), "fit.params")
     stderr = _field(section, "stderr", (dict, type(None)), "fit")
     stderr_names, stderr_values = (None, None)
@@ -385,7 +386,7 @@ def _load_fit(circuit: korvane.Circuit, section: Any) -> Any:
         _field(section, "chi_square", (int, float, str), "fit"), "fit.chi_square"
     )
     rebuild = korvane.FitResult._from_state  # type: ignore[attr-defined]  # private: not in the stub
-    result = rebuild(
+    result: korvane.FitResult = rebuild(
         _STATE_VERSION,
         circuit,
         names,
@@ -409,7 +410,9 @@ def _load_fit(circuit: korvane.Circuit, section: Any) -> Any:
     return _constrained(result, extras, section.get("bounds"))
 
 
-def _constrained(result: korvane.FitResult, extras: dict[str, tuple[str, ...]], bounds: Any) -> Any:
+def _constrained(
+    result: korvane.FitResult, extras: dict[str, tuple[str, ...]], bounds: Any
+) -> FitLike:
     """A saved constrained fit comes back as a ConstrainedFitResult."""
     from .constrained import ConstrainedFitResult
 

@@ -35,7 +35,9 @@ class Table:
 
     ``names`` is None for a file without a header line. ``declared`` is the
     row count the file announces, when it does, so a cut-off file is told
-    from a short measurement.
+    from a short measurement. A large well-formed table arrives already as
+    numbers: ``block`` holds its columns (``rows`` is then empty) and
+    ``block_line`` is the line of its first row.
     """
 
     names: list[str] | None
@@ -44,6 +46,16 @@ class Table:
     sep: str
     declared: int | None = None
     attrs: dict[str, Any] = field(default_factory=dict)
+    block: list[FloatArray] | None = None
+    block_line: int = 0
+
+    @property
+    def first_line(self) -> int:
+        """The line of the first data row."""
+        return self.block_line if self.block is not None else self.rows[0][0]
+
+    def __len__(self) -> int:
+        return len(self.block[0]) if self.block is not None else len(self.rows)
 
 
 # Roles and their spellings, compared after _base() has lowered the case and
@@ -87,6 +99,11 @@ _SPELLINGS: dict[str, frozenset[str]] = {
     "current": frozenset({"<i>", "i", "idc", "current", "currentampere"}),
     "voltage": frozenset({"<ewe>", "ewe", "e", "vdc", "voltage", "potential", "voltagevolt"}),
 }
+
+# Gamry writes drift-corrected impedance columns beside the raw ones
+# ("ZrealDrCor"); a spelling with this ending is the corrected twin of its role.
+_DRIFT = "drcor"
+_DRIFT_ROLES = ("real", "imag", "modulus", "phase")
 
 # Roles the spectrum is built from: a doubt about any of them is an error.
 _IMPEDANCE_ROLES = ("frequency", "real", "imag", "modulus", "phase")
@@ -165,18 +182,28 @@ def _base(name: str) -> tuple[str, float]:
     return key, 1.0
 
 
-def recognise(names: list[str], header_line: int) -> dict[str, Column]:
+def recognise(
+    names: list[str], header_line: int, drift_corrected: bool = False
+) -> dict[str, Column]:
     """The role columns among ``names``; the first column of an optional role wins.
 
     Two columns for one role that the impedance is built from would make the
-    choice a guess, so that is refused.
+    choice a guess, so that is refused. Drift-corrected columns ("ZrealDrCor")
+    are read in place of the raw ones with ``drift_corrected``, else left out.
     """
     found: dict[str, Column] = {}
     for index, raw in enumerate(names):
         base, unit = _split_unit(raw.strip())
         key, sign = _base(base)
+        drift = key.endswith(_DRIFT) and len(key) > len(_DRIFT)
+        if drift:
+            key = key[: -len(_DRIFT)]
         role = next((r for r, keys in _SPELLINGS.items() if key in keys), None)
-        if role is None:
+        if (
+            role is None
+            or (drift or drift_corrected and role in _DRIFT_ROLES)
+            and (role not in _DRIFT_ROLES or drift != drift_corrected)
+        ):
             continue
         factor = 1.0 if unit is None else _unit_factor(role, unit)
         if factor is None:
@@ -207,6 +234,33 @@ def names_columns(names: list[str]) -> bool:
         return True  # names known roles, if ambiguously: let the reading say so
 
 
+def prefixed(names: list[str] | None) -> bool:
+    """Whether a recognised column has a unit prefix ("kOhm"), whose values
+    are scaled from their digits as written, so need the text of the rows."""
+    try:
+        found = recognise(names, 0) if names else {}
+    except FormatError:
+        return True
+    return any(_shift(c.factor) for c in found.values())
+
+
+def _shift(factor: float) -> int:
+    """k when ``factor`` is ±10**k (a unit prefix), else 0."""
+    power = math.log10(abs(factor))
+    return round(power) if power == round(power) else 0
+
+
+def drift_columns(names: list[str] | None) -> list[str]:
+    """The drift-corrected impedance columns among ``names``."""
+    out = []
+    for name in names or []:
+        key = _base(_split_unit(name.strip())[0])[0]
+        stem = key[: -len(_DRIFT)]
+        if key.endswith(_DRIFT) and any(stem in _SPELLINGS[r] for r in _DRIFT_ROLES):
+            out.append(name)
+    return out
+
+
 def _values(table: Table, column: Column, width: int) -> FloatArray:
     if column.index >= width:
         raise FormatError(
@@ -214,19 +268,29 @@ def _values(table: Table, column: Column, width: int) -> FloatArray:
             f"column {column.name!r} is number {column.index + 1} but the rows hold {width} values",
         )
     comma = decimal_comma(table.sep)
-    power = math.log10(abs(column.factor))
-    exact = power != 0 and power == round(power)  # a prefix: shift the decimal point
+    shift = _shift(column.factor)
+    exact = shift != 0  # a prefix: move the decimal point
+    if table.block is not None:
+        if exact:  # the digits as written are gone: see prefixed()
+            raise FormatError(table.header_line, f"column {column.name!r} needs its text")
+        values = table.block[column.index]
+        return values if column.factor == 1 else values * column.factor
     out = np.empty(len(table.rows))
     for i, (line, parts) in enumerate(table.rows):
         text = parts[column.index]
         value = number(text, comma)
         if value is None:
-            raise FormatError(line, f"expected a number in column {column.name!r}, found {text!r}")
+            raise FormatError(
+                line, f"expected a number in column {column.name!r}, found {text[:60]!r}"
+            )
         if exact and math.isfinite(value):
             # "7.95773e-05" kOhm becomes 0.0795773 ohm, the number as written
             # with its point moved, not 7.95773e-05 * 1e3 = 0.07957729999999999.
             digits = text.strip().replace(",", ".").replace("\u2212", "-")
-            value = float(Decimal(digits).scaleb(round(power)))
+            try:
+                value = float(Decimal(digits).scaleb(shift))
+            except ArithmeticError:  # an exponent beyond Decimal's range: 0 or inf anyway
+                value = value * 10.0**shift
             out[i] = value if column.factor > 0 else -value
         else:
             out[i] = value * column.factor
@@ -237,7 +301,7 @@ def _positional(table: Table, width: int) -> dict[str, Column]:
     """Columns of a file without header: frequency, real and imaginary part."""
     if width != 3:
         raise FormatError(
-            table.rows[0][0],
+            table.first_line,
             f"expected a header line naming the columns, or exactly three columns "
             f"(frequency / Hz, real / ohm, imaginary / ohm); found {width} unnamed columns",
         )
@@ -246,6 +310,8 @@ def _positional(table: Table, width: int) -> dict[str, Column]:
 
 
 def _check_shape(table: Table) -> int:
+    if table.block is not None:
+        return len(table.block)
     if table.declared is not None and table.declared != len(table.rows):
         last = table.rows[-1][0] if table.rows else table.header_line
         raise FormatError(
@@ -264,18 +330,29 @@ def _check_shape(table: Table) -> int:
     return width
 
 
-def columns_of(table: Table) -> dict[str, FloatArray]:
+def columns_of(table: Table, drift_corrected: bool = False) -> dict[str, FloatArray]:
     """The table's role columns as numbers: BDF name -> values, in row order.
 
     Rows that carry no impedance at all (frequency 0 with both parts 0,
     which exporters write for the DC steps of an experiment) are left out;
-    ``table.attrs["skipped_rows"]`` counts them.
+    ``table.attrs["skipped_rows"]`` counts them. Drift-corrected columns
+    present are listed in ``table.attrs["drift_corrected"]`` with whether
+    they were read.
     """
     width = _check_shape(table)
+    drift = drift_columns(table.names)
+    if drift_corrected and not drift:
+        raise FormatError(
+            table.header_line,
+            "expected drift-corrected impedance columns (ZrealDrCor, ZimagDrCor) "
+            "as drift_corrected=True asks; the header has none",
+        )
+    if drift:
+        table.attrs["drift_corrected"] = {"columns": drift, "read": drift_corrected}
     if table.names is None:
         cols = _positional(table, width)
     else:
-        cols = recognise(table.names, table.header_line)
+        cols = recognise(table.names, table.header_line, drift_corrected)
         if "frequency" not in cols:
             raise FormatError(
                 table.header_line,
@@ -289,9 +366,9 @@ def columns_of(table: Table) -> dict[str, FloatArray]:
                 "Zreal and Zimag, Re(Z) and -Im(Z)) or modulus and phase (|Z| and "
                 f"phase); the header names {', '.join(repr(n) for n in table.names)}",
             )
-        if width > len(table.names):
+        if width != len(table.names):
             raise FormatError(
-                table.rows[0][0],
+                table.first_line,
                 f"rows hold {width} values but the header on line {table.header_line} "
                 f"names {len(table.names)} columns, so values cannot be matched to names",
             )
@@ -300,7 +377,8 @@ def columns_of(table: Table) -> dict[str, FloatArray]:
     if "real" in values and "imag" in values:
         out[REAL], out[IMAG] = values["real"], values["imag"]
     else:
-        z = values["modulus"] * np.exp(1j * np.deg2rad(values["phase"]))
+        with np.errstate(invalid="ignore", over="ignore"):  # inf or nan as written: kept
+            z = values["modulus"] * np.exp(1j * np.deg2rad(values["phase"]))
         out[REAL], out[IMAG] = z.real.copy(), z.imag.copy()
     for role, name in OPTIONAL_NAMES.items():
         if role in values:
@@ -310,4 +388,6 @@ def columns_of(table: Table) -> dict[str, FloatArray]:
     }
     empty = (out[FREQUENCY] == 0) & (out[REAL] == 0) & (out[IMAG] == 0)
     table.attrs["skipped_rows"] = int(empty.sum())
+    if not table.attrs["skipped_rows"]:
+        return out
     return {k: v[~empty] for k, v in out.items()}
