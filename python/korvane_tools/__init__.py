@@ -54,6 +54,8 @@ _EXPORTS: dict[str, str] = {
     "fit": "constrained",
     "ConstrainedFitResult": "constrained",
     "FitLike": "_types",
+    # is the model more than the data carry?
+    "compare": "comparison",
     # circuit strings, saving and loading
     "circuit_string": "serial",
     "save": "serial",
@@ -74,6 +76,7 @@ __all__ = [
     "check",
     "circuit_string",
     "clean",
+    "compare",
     "fit",
     "fit_many",
     "lin_kk",
@@ -97,6 +100,7 @@ if TYPE_CHECKING:  # static checkers see the real definitions
     from .checks import CheckReport as CheckReport
     from .checks import check as check
     from .checks import clean as clean
+    from .comparison import compare as compare
     from .constrained import ConstrainedFitResult as ConstrainedFitResult
     from .constrained import fit as fit
     from .io import read as read

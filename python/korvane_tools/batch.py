@@ -238,7 +238,9 @@ def fit_many(
     pairs, a mapping ``{id: spectrum}``, or one long dataframe with a spectrum
     column (see :data:`SPECTRUM_COLUMNS`). ``fit_kwargs`` go to
     :func:`korvane_tools.fit` unchanged (``method``, ``guess_init``, ``fixed``,
-    ``bounds``, ``sigma``, ...), so a batch row equals the single fit bit for bit.
+    ``bounds``, ``sigma``, ``thorough``, ...), so a batch row equals the single
+    fit bit for bit. Thorough fits in a batch share one pool of threads for
+    their starts, so the batch does not start cores × cores threads.
 
     Columns: ``id``, every parameter (named as ``circuit.param_names()``), its
     standard error (``"<name> stderr"``), ``chi_square``, ``success``,

@@ -25,11 +25,12 @@ constraints the result equals ``Circuit.fit``'s bit for bit.
 from __future__ import annotations
 
 import cmath
+import functools
 import math
 import warnings
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass
-from typing import Any
+from dataclasses import dataclass, field
+from typing import Any, cast
 
 import korvane
 import numpy as np
@@ -50,6 +51,13 @@ class ConstrainedFitResult:
     NaN. ``at_bound`` names the free parameters whose fitted value equals a
     bound of ``bounds`` (own or physical) exactly; such a value is usually
     the bound doing the fitting, not the data.
+
+    ``correlation`` is the correlation matrix of the free parameters (in
+    ``circuit.param_names()`` order, fixed ones left out) and ``flags`` names
+    the parameters the data may not determine, with the reasons
+    (:mod:`korvane_tools.diagnostics`). ``starts`` counts the fits a thorough
+    fit tried and ``starts_at_best`` those that reached its best chi-square
+    (both 1 for a default fit).
     """
 
     circuit: korvane.Circuit
@@ -63,6 +71,30 @@ class ConstrainedFitResult:
     fixed: tuple[str, ...]
     at_bound: tuple[str, ...]
     bounds: dict[str, tuple[float, float]]
+    starts: int = field(default=1, compare=False)
+    starts_at_best: int = field(default=1, compare=False)
+    # What the diagnostics need (the data and weights of the fit); they are
+    # computed on first use, so fits whose flags nobody reads pay nothing.
+    _diagnosis_inputs: Any = field(default=None, compare=False, repr=False)
+
+    @property
+    def correlation(self) -> FloatArray | None:
+        """Correlation matrix of the free parameters; None when not known."""
+        return self._diagnosis()[0]
+
+    @property
+    def flags(self) -> dict[str, tuple[str, ...]]:
+        """Parameter -> why the data may not determine it (flagged ones only)."""
+        return self._diagnosis()[1]
+
+    def _diagnosis(self) -> tuple[FloatArray | None, dict[str, tuple[str, ...]]]:
+        cached = self.__dict__.get("_diagnosis_cache")
+        if cached is None:
+            from .diagnostics import diagnose
+
+            cached = diagnose(self, self._diagnosis_inputs)
+            object.__setattr__(self, "_diagnosis_cache", cached)  # frozen: a cache only
+        return cast("tuple[FloatArray | None, dict[str, tuple[str, ...]]]", cached)
 
 
 def fit(
@@ -72,6 +104,7 @@ def fit(
     fixed: Mapping[str, float] | Iterable[str] | None = None,
     bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
     sigma: npt.ArrayLike | None = None,
+    thorough: bool = False,
     **fit_kwargs: Any,
 ) -> ConstrainedFitResult:
     """Fit ``circuit`` to ``data`` with parameters fixed, bounds narrowed or σ weights.
@@ -89,10 +122,46 @@ def fit(
     (or a ``(2, N)`` array), or a complex array whose real and imaginary
     parts are the two deviations; it replaces ``weight``.
 
+    ``thorough=True`` adds a multi-start from a spread of starts after the
+    default fit and returns the best (:mod:`korvane_tools.thorough`; ``seed``
+    draws the starts, ``starts`` sets their number).
+
     Every other keyword is a ``Circuit.fit`` argument: ``guess_init``,
     ``weights``, ``weight``, ``method``, ``max_iterations``, ``ftol``,
     ``xtol``, the derivative-free settings and ``seed``.
     """
+    data = spectrum(data)  # once, for the fit and for its diagnostics
+    if thorough:
+        from .thorough import fit_thorough
+
+        # The starts need no diagnostics of their own: only the best gets them.
+        # its default run warns from one frame further in
+        best = fit_thorough(
+            functools.partial(_fit_plain, stacklevel=5),
+            circuit,
+            data,
+            fixed=fixed,
+            bounds=bounds,
+            sigma=sigma,
+            **fit_kwargs,
+        )
+    else:
+        if "starts" in fit_kwargs:
+            raise TypeError("starts sets the starts of a thorough fit: pass thorough=True")
+        best = _fit_plain(circuit, data, fixed=fixed, bounds=bounds, sigma=sigma, **fit_kwargs)
+    return _with_diagnostics(best, data, sigma, fit_kwargs)
+
+
+def _fit_plain(
+    circuit: korvane.Circuit,
+    data: Data,
+    *,
+    fixed: Mapping[str, float] | Iterable[str] | None = None,
+    bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
+    sigma: npt.ArrayLike | None = None,
+    stacklevel: int = 4,
+    **fit_kwargs: Any,
+) -> ConstrainedFitResult:
     if not isinstance(circuit, korvane.Circuit):
         raise TypeError(f"circuit must be a korvane.Circuit, got {type(circuit).__name__}")
     for key in ("frequencies", "impedances"):
@@ -125,8 +194,9 @@ def fit(
 
     def warn(text: str) -> None:
         # Attributed to the caller of fit(), as Circuit.fit's warning is to
-        # the caller of Circuit.fit: warn <- _native.fit <- fit <- caller.
-        warnings.warn(text, UserWarning, stacklevel=3)
+        # the caller of Circuit.fit: warn <- _native.fit <- _fit_plain <- fit
+        # <- caller (a thorough fit's default run warns from further in).
+        warnings.warn(text, UserWarning, stacklevel=stacklevel)
 
     outcome = _native.fit(
         circuit,
@@ -160,6 +230,27 @@ def fit(
         at_bound=at_bound,
         bounds=dict(zip(names, effective)),
     )
+
+
+def _with_diagnostics(
+    result: ConstrainedFitResult,
+    data: tuple[FloatArray, Any],
+    sigma: npt.ArrayLike | None,
+    fit_kwargs: Mapping[str, Any],
+) -> ConstrainedFitResult:
+    from .diagnostics import DiagnosisInputs
+
+    # Copies: a caller refilling its buffers for the next spectrum must not
+    # change what this result's flags say (they are computed on first use).
+    inputs = DiagnosisInputs(
+        np.array(data[0]),
+        np.array(data[1]),
+        fit_kwargs.get("weight", "modulus"),
+        None if sigma is None else np.array(sigma),
+    )
+    # The result is new and not yet anyone else's: set, rather than copy it.
+    object.__setattr__(result, "_diagnosis_inputs", inputs)
+    return result
 
 
 # ---- argument checks ---------------------------------------------------------

@@ -51,6 +51,9 @@ class ParameterRow:
     upper: float
     fixed: bool
     at_bound: bool
+    # What the fit's diagnostics say about it (korvane_tools.diagnostics):
+    # large error, strong correlation, merged arcs.
+    notes: tuple[str, ...] = ()
 
     @property
     def undetermined(self) -> bool:
@@ -73,6 +76,7 @@ class ParameterRow:
             out.append(FLAG_BOUND)
         if self.undetermined:
             out.append(FLAG_UNDETERMINED)
+        out.extend(note for note in self.notes if note not in out)
         return tuple(out)
 
 
@@ -225,6 +229,7 @@ class Report:
                     "upper": _encode(row.upper),
                     "fixed": row.fixed,
                     "at_bound": row.at_bound,
+                    "notes": list(row.notes),
                 }
                 for row in self.parameters
             ],
@@ -250,6 +255,7 @@ class Report:
                     upper=_decode(p["upper"]),
                     fixed=bool(p["fixed"]),
                     at_bound=bool(p["at_bound"]),
+                    notes=tuple(str(note) for note in p.get("notes", ())),
                 )
                 for p in data["parameters"]
             )
@@ -277,7 +283,9 @@ def report(result: FitLike, data: Data | None = None) -> Report:
     *on bound* when its value equals a bound of ``circuit.param_bounds()``
     (or when it is named in the result's ``at_bound``, if it has one),
     *undetermined* when its standard error is NaN or missing, and *fixed*
-    when the result's ``fixed`` names it.
+    when the result's ``fixed`` names it; the result's ``flags`` (those of
+    :func:`korvane_tools.fit`: large errors, strong correlations, merged
+    arcs) are added to the parameter's flags.
     """
     circuit = getattr(result, "circuit", None)
     if circuit is None:
@@ -294,6 +302,7 @@ def report(result: FitLike, data: Data | None = None) -> Report:
     fixed = set(_names(getattr(result, "fixed", None)))
     given_at_bound = getattr(result, "at_bound", None)
     at_bound = None if given_at_bound is None else set(_names(given_at_bound))
+    notes: Mapping[str, tuple[str, ...]] = getattr(result, "flags", None) or {}
 
     rows = []
     for name, unit, (lo, hi) in zip(names, units, bounds):
@@ -309,6 +318,7 @@ def report(result: FitLike, data: Data | None = None) -> Report:
                 upper=hi,
                 fixed=name in fixed,
                 at_bound=(name in at_bound) if at_bound is not None else _on_bound(value, lo, hi),
+                notes=tuple(notes.get(name, ())),
             )
         )
     n_points = None if data is None else int(spectrum(data)[0].size)
