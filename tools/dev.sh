@@ -328,6 +328,7 @@ case "${1:-}" in
         ;;
     fuzz)
         stage "setup" setup
+        stage "build" build_all
         stage "sanitized build" sanitized_build
         stage "fuzz weight files" fuzz_weight_files
         stage "fuzz circuit strings" fuzz_circuit_strings
