@@ -30,6 +30,7 @@ JOBS=${JOBS:-$(nproc)}
 # half an hour on a two-core machine.
 WEIGHT_FUZZ_VARIANTS=${WEIGHT_FUZZ_VARIANTS:-150000}
 CIRCUIT_FUZZ_STRINGS=${CIRCUIT_FUZZ_STRINGS:-300000}
+READER_FUZZ_CASES=${READER_FUZZ_CASES:-5000}
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -84,6 +85,13 @@ setup() {
         wait_for_package_manager
         apt-get -o DPkg::Lock::Timeout=600 update -qq
         apt-get -o DPkg::Lock::Timeout=600 install -y -qq libgtest-dev g++ clang-format >/dev/null
+    fi
+    if ! command -v chromium >/dev/null 2>&1 || ! [ -x /usr/bin/chromedriver ]; then
+        log "installing Chromium and its driver (the browser app's test)"
+        export DEBIAN_FRONTEND=noninteractive
+        wait_for_package_manager
+        apt-get -o DPkg::Lock::Timeout=600 update -qq
+        apt-get -o DPkg::Lock::Timeout=600 install -y -qq chromium chromium-driver >/dev/null
     fi
     local py
     py=$(find_python313) || { echo "no CPython 3.13 interpreter found (pyenv or PATH)" >&2; exit 1; }
@@ -249,6 +257,13 @@ fuzz_circuit_strings() {
         "$ASAN_BUILD/circuit_fuzz_tool" "$CIRCUIT_FUZZ_STRINGS" 1
 }
 
+# Mutated copies of every instrument file (fixed seed): each read gives frames
+# or a ValueError/OSError naming the file, within a time bound per case.
+fuzz_instrument_files() {
+    PYTHONPATH="$BUILD" "$VENV/bin/python" tests/korvane_tools/reader_fuzz_tool.py \
+        --count "$READER_FUZZ_CASES" --seed 1 --seconds 90
+}
+
 cxx_sources() { find src tests -name '*.cpp' -o -name '*.hpp' | LC_ALL=C sort; }
 
 format_check() { cxx_sources | xargs clang-format --dry-run -Werror; }
@@ -303,6 +318,7 @@ case "${1:-}" in
         stage "sanitized Python tests" sanitized_python_tests
         stage "fuzz weight files" fuzz_weight_files
         stage "fuzz circuit strings" fuzz_circuit_strings
+        stage "fuzz instrument files" fuzz_instrument_files
         ;;
     quick)
         stage "setup" setup
@@ -319,9 +335,11 @@ case "${1:-}" in
         ;;
     fuzz)
         stage "setup" setup
+        stage "build" build_all
         stage "sanitized build" sanitized_build
         stage "fuzz weight files" fuzz_weight_files
         stage "fuzz circuit strings" fuzz_circuit_strings
+        stage "fuzz instrument files" fuzz_instrument_files
         ;;
     wheel)
         stage "setup" setup
