@@ -31,6 +31,7 @@ JOBS=${JOBS:-$(nproc)}
 WEIGHT_FUZZ_VARIANTS=${WEIGHT_FUZZ_VARIANTS:-150000}
 CIRCUIT_FUZZ_STRINGS=${CIRCUIT_FUZZ_STRINGS:-300000}
 READER_FUZZ_CASES=${READER_FUZZ_CASES:-5000}
+SERIAL_FUZZ_SECONDS=${SERIAL_FUZZ_SECONDS:-60}
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -264,6 +265,13 @@ fuzz_instrument_files() {
         --count "$READER_FUZZ_CASES" --seed 1 --seconds 90
 }
 
+# Damaged saved documents and pickle states (fixed seed): each load gives a
+# valid object or a ValueError naming the file or field.
+fuzz_saved_fits() {
+    PYTHONPATH="$ROOT/python:$BUILD" "$VENV/bin/python" tests/korvane_tools/serial_fuzz_tool.py \
+        --seconds "$SERIAL_FUZZ_SECONDS" --seed 1
+}
+
 cxx_sources() { find src tests -name '*.cpp' -o -name '*.hpp' | LC_ALL=C sort; }
 
 format_check() { cxx_sources | xargs clang-format --dry-run -Werror; }
@@ -319,6 +327,7 @@ case "${1:-}" in
         stage "fuzz weight files" fuzz_weight_files
         stage "fuzz circuit strings" fuzz_circuit_strings
         stage "fuzz instrument files" fuzz_instrument_files
+        stage "fuzz saved fits" fuzz_saved_fits
         ;;
     quick)
         stage "setup" setup
@@ -340,6 +349,7 @@ case "${1:-}" in
         stage "fuzz weight files" fuzz_weight_files
         stage "fuzz circuit strings" fuzz_circuit_strings
         stage "fuzz instrument files" fuzz_instrument_files
+        stage "fuzz saved fits" fuzz_saved_fits
         ;;
     wheel)
         stage "setup" setup
