@@ -265,6 +265,11 @@ def _fit_arguments(parser: argparse.ArgumentParser) -> None:
         help="narrow a parameter's bounds (repeatable; a side may be empty), e.g. R1.r=1:500",
     )
     parser.add_argument(
+        "--thorough",
+        action="store_true",
+        help="add a multi-start from a spread of starts to each default fit; keep the best",
+    )
+    parser.add_argument(
         "--clean",
         action="store_true",
         help="drop rows with non-positive or non-finite frequency or non-finite impedance",
@@ -314,6 +319,8 @@ def _fit_kwargs(args: argparse.Namespace, circuit: Any) -> dict[str, Any]:
         kwargs["fixed"] = dict(args.fixed)
     if args.bounds:
         kwargs["bounds"] = dict(args.bounds)
+    if args.thorough:
+        kwargs["thorough"] = True
     return kwargs
 
 

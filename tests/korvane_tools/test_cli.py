@@ -132,3 +132,14 @@ def test_check_read_version_and_the_fit_alias(tmp_path, capsys, monkeypatch):
     out = tmp_path / "alias.csv"
     assert cli.fit_main([str(GAMRY), "--circuit", "randles", "--out", str(out)]) == cli.OK
     assert len(pd.read_csv(out)) == len(kt.read_spectra(GAMRY))
+
+
+def test_thorough_fit_from_the_command_line(tmp_path):
+    # A spectrum whose default sei_randles fit stops about 4x above the best.
+    source = SHARED_DATA / "exampleDataVersaStudio.par"
+    out = tmp_path / "thorough.csv"
+    args = ["fit", str(source), "--circuit", "sei_randles", "--no-progress", "--order", "none"]
+    assert cli.main([*args, "--thorough", "--seed", "3", "--out", str(out)]) == 0
+    assert cli.main([*args, "--out", str(tmp_path / "plain.csv")]) == 0
+    thorough, plain = pd.read_csv(out), pd.read_csv(tmp_path / "plain.csv")
+    assert thorough["chi_square"].iloc[0] < 0.5 * plain["chi_square"].iloc[0]
