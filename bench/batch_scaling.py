@@ -13,7 +13,13 @@ two-thread throughput (target: at least 85 %). Memory: the resident set of
 this process is sampled after every tenth of the two-thread batch; it should
 stay flat (no growth with the number of spectra fitted).
 
-    python bench/batch_scaling.py [--spectra N] [--no-dask]
+Then the batch length itself: 10^3, 10^4 and 10^5 tiny spectra (R0-(R1,C1),
+12 points, start values given, so each fit takes tens of microseconds and
+the batch machinery is what is measured) on two threads. Fits per second
+should not fall with the length of the batch (it fell 5x from 10^4 to 8·10^4
+while the main thread waited on every pending chunk after each completion).
+
+    python bench/batch_scaling.py [--spectra N] [--no-dask] [--lengths-only]
 """
 
 from __future__ import annotations
@@ -81,11 +87,31 @@ def run_batch(spectra_by_topology, **kwargs) -> float:
     return count / (time.perf_counter() - start)
 
 
+def batch_lengths() -> None:
+    f = np.logspace(4, -1, 12)
+    truth = korvane.Circuit("R0-(R1,C1)").with_values([10.0, 100.0, 1e-5])
+    z = truth.impedance(f)
+    start = korvane.Circuit("R0-(R1,C1)").with_values([12.0, 80.0, 2e-5])
+    kt.fit_many(start, [(f, z)] * 200, workers=2, progress=False)  # warm up
+    rates = []
+    for n in (1_000, 10_000, 100_000):
+        began = time.perf_counter()
+        frame = kt.fit_many(start, [(f, z)] * n, workers=2, progress=False, order=None)
+        rates.append(n / (time.perf_counter() - began))
+        assert frame["error"].isna().all()
+        print(f"{n:>7} tiny spectra, 2 threads: {rates[-1]:8.0f} fits/s")
+    print(f"10^5 against 10^3: {rates[-1] / rates[0]:4.2f}x the rate (linear: about 1x)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--spectra", type=int, default=10_000)
     parser.add_argument("--no-dask", action="store_true")
+    parser.add_argument("--lengths-only", action="store_true")
     args = parser.parse_args()
+    batch_lengths()
+    if args.lengths_only:
+        return
 
     circuits, spectra = synthetic(args.spectra)
     by_topology: dict[str, tuple[korvane.Circuit, list]] = {}

@@ -27,7 +27,7 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
-#include "fit/lm.hpp"
+#include "fit/lm/lm.hpp"
 #include "fit/objective.hpp"
 #include "fit/search_problem.hpp"
 #include "fit/search_space.hpp"
@@ -65,7 +65,7 @@ Spectrum make_spectrum(const Circuit& truth) {
 
 // Forwards to the search-space problem and adds up the wall time spent in it.
 class TimedProblem final : public LmProblem {
-public:
+  public:
     explicit TimedProblem(SearchProblem& inner) : inner_(inner) {}
 
     std::span<const double> point() const override { return inner_.point(); }
@@ -86,7 +86,7 @@ public:
 
     double seconds = 0.0;
 
-private:
+  private:
     SearchProblem& inner_;
 };
 

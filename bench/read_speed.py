@@ -9,15 +9,18 @@ reads each in a fresh subprocess, which reports:
     (target: at most 3).
 
 The same for a 50 MB file of one line: refused (ValueError) before it is
-split, in well under a second.
+split, in well under a second; and rows per second of ``read_spectra`` on
+a BioLogic ``.mpr`` of about 100 000 rows (the rows of the test sample
+repeated: one spectrum of 43 points after another, with "<I>/mA" scaled).
 
-    python bench/read_speed.py [--sizes 1,20,200] [--keep DIR]
+    python bench/read_speed.py [--sizes 1,20,200] [--mpr-rows 100000] [--keep DIR]
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import struct
 import subprocess
 import sys
 import tempfile
@@ -28,12 +31,11 @@ import numpy as np
 _CHILD = """
 import json, resource, sys, time
 import korvane_tools as kt
-kt.read(sys.argv[2])  # imports and first-call costs out of the way
+kt.read_spectra(sys.argv[2])  # imports and first-call costs out of the way
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 start = time.perf_counter()
 try:
-    frame = kt.read(sys.argv[1])
-    points, error = len(frame), None
+    points, error = sum(map(len, kt.read_spectra(sys.argv[1]))), None
 except ValueError as err:
     points, error = 0, str(err)[:100]
 seconds = time.perf_counter() - start
@@ -55,6 +57,31 @@ def _write_csv(path: Path, megabytes: float, rng: np.random.Generator) -> None:
             np.savetxt(out, z, fmt="%.10g", delimiter=",")
 
 
+_MPR_SAMPLE = (
+    Path(__file__).parents[1]
+    / "tests/korvane_tools/data/instruments/impedancepy_exampleDataBioLogic.mpr"
+)
+
+
+def _write_mpr(path: Path, rows: int) -> None:
+    """The sample's data rows repeated to at least ``rows``; module length and count updated.
+
+    The sample's data module has the older layout: a 16-byte header after
+    the names, the row count first in the body, rows from byte 0x195 or 0x196.
+    """
+    raw = _MPR_SAMPLE.read_bytes()
+    head = raw.index(b"MODULEVMP data") + 41
+    length, version = struct.unpack_from("<II", raw, head)
+    body = raw[head + 16 : head + 16 + length]
+    count, first = struct.unpack_from("<I", body)[0], {2: 0x195, 3: 0x196}[version]
+    repeats = -(-rows // count)
+    new = struct.pack("<I", count * repeats) + body[4:first] + body[first:] * repeats
+    path.write_bytes(
+        raw[:head] + struct.pack("<I", len(new)) + raw[head + 4 : head + 16] + new
+        + raw[head + 16 + length :]
+    )  # fmt: skip
+
+
 def _measure(path: Path, small: Path) -> dict[str, float]:
     out = subprocess.run(
         [sys.executable, "-c", _CHILD, str(path), str(small)],
@@ -69,6 +96,7 @@ def _measure(path: Path, small: Path) -> dict[str, float]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--sizes", default="1,20,200", help="file sizes in MB")
+    parser.add_argument("--mpr-rows", type=int, default=100_000, help="rows of the .mpr file")
     parser.add_argument("--keep", type=Path, help="write the files here (default: a temp dir)")
     args = parser.parse_args()
     rng = np.random.default_rng(7)
@@ -94,6 +122,13 @@ def main() -> None:
         print(
             f"{line.stat().st_size / 1e6:8.1f}MB single line: {r['seconds']:.3f} s, "
             f"peak/size {r['peak_kib'] * 1024 / line.stat().st_size:.2f}: {r['error']}"
+        )
+        mpr = folder / "read_speed.mpr"
+        _write_mpr(mpr, args.mpr_rows)
+        r = _measure(mpr, _MPR_SAMPLE)
+        print(
+            f"{mpr.stat().st_size / 1e6:8.1f}MB .mpr: {r['points']} rows in {r['seconds']:.2f} s, "
+            f"{r['points'] / r['seconds']:.0f} rows/s"
         )
 
 

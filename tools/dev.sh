@@ -30,6 +30,8 @@ JOBS=${JOBS:-$(nproc)}
 # half an hour on a two-core machine.
 WEIGHT_FUZZ_VARIANTS=${WEIGHT_FUZZ_VARIANTS:-150000}
 CIRCUIT_FUZZ_STRINGS=${CIRCUIT_FUZZ_STRINGS:-300000}
+READER_FUZZ_CASES=${READER_FUZZ_CASES:-5000}
+SERIAL_FUZZ_SECONDS=${SERIAL_FUZZ_SECONDS:-60}
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -85,6 +87,13 @@ setup() {
         apt-get -o DPkg::Lock::Timeout=600 update -qq
         apt-get -o DPkg::Lock::Timeout=600 install -y -qq libgtest-dev g++ clang-format >/dev/null
     fi
+    if ! command -v chromium >/dev/null 2>&1 || ! [ -x /usr/bin/chromedriver ]; then
+        log "installing Chromium and its driver (the browser app's test)"
+        export DEBIAN_FRONTEND=noninteractive
+        wait_for_package_manager
+        apt-get -o DPkg::Lock::Timeout=600 update -qq
+        apt-get -o DPkg::Lock::Timeout=600 install -y -qq chromium chromium-driver >/dev/null
+    fi
     local py
     py=$(find_python313) || { echo "no CPython 3.13 interpreter found (pyenv or PATH)" >&2; exit 1; }
     if ! [ -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
@@ -111,7 +120,12 @@ setup_trainer() {
     fi
 }
 
-trainer_tests() { "$ROOT/.venv-train/bin/python" -m unittest -q tools/train/test_train.py; }
+# The network's own tests in the PyTorch environment; the labelling of
+# measurement-like spectra needs the module, so it runs against this build.
+trainer_tests() {
+    "$ROOT/.venv-train/bin/python" -m unittest -q tools/train/test_train.py
+    PYTHONPATH="$BUILD:$ROOT/python" "$VENV/bin/python" -m unittest -q tools/train/test_measured_like.py
+}
 
 build_all() {
     log "building (C++ core, tests, benchmarks, module)"
@@ -244,6 +258,20 @@ fuzz_circuit_strings() {
         "$ASAN_BUILD/circuit_fuzz_tool" "$CIRCUIT_FUZZ_STRINGS" 1
 }
 
+# Mutated copies of every instrument file (fixed seed): each read gives frames
+# or a ValueError/OSError naming the file, within a time bound per case.
+fuzz_instrument_files() {
+    PYTHONPATH="$BUILD" "$VENV/bin/python" tests/korvane_tools/reader_fuzz_tool.py \
+        --count "$READER_FUZZ_CASES" --seed 1 --seconds 90
+}
+
+# Damaged saved documents and pickle states (fixed seed): each load gives a
+# valid object or a ValueError naming the file or field.
+fuzz_saved_fits() {
+    PYTHONPATH="$ROOT/python:$BUILD" "$VENV/bin/python" tests/korvane_tools/serial_fuzz_tool.py \
+        --seconds "$SERIAL_FUZZ_SECONDS" --seed 1
+}
+
 cxx_sources() { find src tests -name '*.cpp' -o -name '*.hpp' | LC_ALL=C sort; }
 
 format_check() { cxx_sources | xargs clang-format --dry-run -Werror; }
@@ -298,6 +326,8 @@ case "${1:-}" in
         stage "sanitized Python tests" sanitized_python_tests
         stage "fuzz weight files" fuzz_weight_files
         stage "fuzz circuit strings" fuzz_circuit_strings
+        stage "fuzz instrument files" fuzz_instrument_files
+        stage "fuzz saved fits" fuzz_saved_fits
         ;;
     quick)
         stage "setup" setup
@@ -314,9 +344,12 @@ case "${1:-}" in
         ;;
     fuzz)
         stage "setup" setup
+        stage "build" build_all
         stage "sanitized build" sanitized_build
         stage "fuzz weight files" fuzz_weight_files
         stage "fuzz circuit strings" fuzz_circuit_strings
+        stage "fuzz instrument files" fuzz_instrument_files
+        stage "fuzz saved fits" fuzz_saved_fits
         ;;
     wheel)
         stage "setup" setup

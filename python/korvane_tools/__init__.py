@@ -60,6 +60,9 @@ _EXPORTS: dict[str, str] = {
     # constrained fits
     "fit": "constrained",
     "ConstrainedFitResult": "constrained",
+    "FitLike": "_types",
+    # is the model more than the data carry?
+    "compare": "comparison",
     # circuit strings, saving and loading
     "circuit_string": "serial",
     "save": "serial",
@@ -74,6 +77,7 @@ __all__ = [
     "CheckReport",
     "ConstrainedFitResult",
     "DRTResult",
+    "FitLike",
     "LinKKResult",
     "Report",
     "UnsupportedFormatError",
@@ -81,6 +85,7 @@ __all__ = [
     "check",
     "circuit_string",
     "clean",
+    "compare",
     "drt",
     "fit",
     "fit_many",
@@ -103,6 +108,7 @@ __all__ = [
 
 if TYPE_CHECKING:  # static checkers see the real definitions
     from ._data import spectrum as spectrum
+    from ._types import FitLike as FitLike
     from .analysis.drt import DRTResult as DRTResult
     from .analysis.drt import drt as drt
     from .analysis.plots import plot_drt as plot_drt
@@ -113,6 +119,7 @@ if TYPE_CHECKING:  # static checkers see the real definitions
     from .checks import CheckReport as CheckReport
     from .checks import check as check
     from .checks import clean as clean
+    from .comparison import compare as compare
     from .constrained import ConstrainedFitResult as ConstrainedFitResult
     from .constrained import fit as fit
     from .io import read as read

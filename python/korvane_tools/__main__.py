@@ -1,4 +1,4 @@
-"""``python -m korvane_tools`` is the ``korvane-fit`` command."""
+"""``python -m korvane_tools`` is the ``korvane`` command."""
 
 import sys
 

@@ -16,6 +16,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from . import _native
+
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 
@@ -24,23 +26,36 @@ ComplexArray = npt.NDArray[np.complex128]
 #: pair. Typed loosely on purpose: pandas, polars and dicts share no base.
 Data = Any
 
-FREQUENCY = "Frequency / Hz"
-REAL = "Real Impedance / ohm"
-IMAG = "Imaginary Impedance / ohm"
-MODULUS = "Absolute Impedance / ohm"
-PHASE = "Phase / deg"
+# The Battery Data Format spellings korvane reads, from the core's one table
+# of them: {role: (human, snake)}.
+_CORE_SPELLINGS: dict[str, tuple[str, ...]] = _native._column_spellings()
 
-# Column spellings per role, first match wins. The BDF spellings come first
-# so a BDF frame is read exactly as korvane reads it; the short ones are what
-# other tools and hand-made frames use. "-Z''"-style columns are *not* here:
-# a negated imaginary part must be said explicitly, never guessed.
-_SPELLINGS: dict[str, tuple[str, ...]] = {
-    "frequency": (FREQUENCY, "frequency_hertz", "freq", "frequency", "f", "Freq", "Frequency"),
-    "real": (REAL, "real_impedance_ohm", "zreal", "z_real", "Zreal", "Z'", "re_z", "Re(Z)"),
-    "imag": (IMAG, "imaginary_impedance_ohm", "zimag", "z_imag", "Zimag", "Z''", "im_z", "Im(Z)"),
-    "modulus": (MODULUS, "absolute_impedance_ohm", "zmod", "|Z|"),
-    "phase": (PHASE, "phase_degree", "zphase", "phase"),
+#: Column spellings per role ("frequency", "real", "imag", "modulus",
+#: "phase"), first match wins. The core's spellings come first, so a frame is
+#: read exactly as ``Circuit.fit`` reads it; the short ones after them are
+#: what other tools and hand-made frames use. Companion code that recognises
+#: more spellings extends these tuples rather than keeping its own table.
+#: "-Z''"-style columns are *not* here: a negated imaginary part must be said
+#: explicitly, never guessed.
+COLUMN_SPELLINGS: dict[str, tuple[str, ...]] = {
+    "frequency": (*_CORE_SPELLINGS["frequency"], "freq", "frequency", "f", "Freq", "Frequency"),
+    "real": (*_CORE_SPELLINGS["real"], "zreal", "z_real", "Zreal", "Z'", "re_z", "Re(Z)"),
+    "imag": (*_CORE_SPELLINGS["imag"], "zimag", "z_imag", "Zimag", "Z''", "im_z", "Im(Z)"),
+    "modulus": (*_CORE_SPELLINGS["modulus"], "zmod", "|Z|"),
+    "phase": (*_CORE_SPELLINGS["phase"], "zphase", "phase"),
 }
+
+_RADIANS_PER_DEGREE = 0.017453292519943295  # π/180 rounded, as the core has it
+
+# The earlier private name, still read by checks.py.
+_SPELLINGS = COLUMN_SPELLINGS
+
+# The spelling a frame written by these tools uses for each role.
+FREQUENCY = COLUMN_SPELLINGS["frequency"][0]
+REAL = COLUMN_SPELLINGS["real"][0]
+IMAG = COLUMN_SPELLINGS["imag"][0]
+MODULUS = COLUMN_SPELLINGS["modulus"][0]
+PHASE = COLUMN_SPELLINGS["phase"][0]
 
 
 def _columns(frame: Any) -> list[str]:
@@ -53,7 +68,7 @@ def _columns(frame: Any) -> list[str]:
 
 
 def _column(frame: Any, role: str, names: list[str]) -> FloatArray | None:
-    for spelling in _SPELLINGS[role]:
+    for spelling in COLUMN_SPELLINGS[role]:
         if spelling in names:
             values = frame[spelling]
             to_numpy = getattr(values, "to_numpy", None)  # pandas and polars series
@@ -79,7 +94,7 @@ def _from_frame(frame: Any) -> tuple[FloatArray, ComplexArray]:
             raise ValueError(
                 f"real and imaginary columns differ in length ({re.size} and {im.size})"
             )
-        z = re + 1j * im
+        z = _complex(re, im)
     else:
         mod, ph = _column(frame, "modulus", names), _column(frame, "phase", names)
         if mod is None or ph is None:
@@ -91,8 +106,18 @@ def _from_frame(frame: Any) -> tuple[FloatArray, ComplexArray]:
             raise ValueError(
                 f"modulus and phase columns differ in length ({mod.size} and {ph.size})"
             )
-        z = mod * np.exp(1j * np.deg2rad(ph))
-    return f, np.asarray(z, dtype=np.complex128)
+        # The core's arithmetic, so both read a polar frame to the same bits.
+        phi = ph * _RADIANS_PER_DEGREE
+        z = _complex(mod * np.cos(phi), mod * np.sin(phi))
+    return f, z
+
+
+def _complex(re: FloatArray, im: FloatArray) -> ComplexArray:
+    """re + i·im part by part (re + 1j*im would turn an infinite im into a NaN re)."""
+    z = np.empty(re.shape, dtype=np.complex128)
+    z.real = re
+    z.imag = im
+    return z
 
 
 def spectrum(data: Data) -> tuple[FloatArray, ComplexArray]:

@@ -9,9 +9,11 @@ leaves nothing half-written behind.
 
 from __future__ import annotations
 
-import concurrent.futures as cf
 import os
+import queue
 import sys
+import threading
+import time
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -19,6 +21,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from . import _native
 from ._data import Data
 
 #: Columns of a long frame that name the spectrum a row belongs to, first
@@ -28,6 +31,12 @@ SPECTRUM_COLUMNS = ("spectrum", "Spectrum", "spectrum_id", "Cycle Count / 1", "c
 #: A batch shows a progress bar (when tqdm is installed and ``progress`` is
 #: left to decide) only once it has run this long, so quick batches stay quiet.
 PROGRESS_DELAY_S = 2.0
+
+#: The longest a cancelled batch waits for its workers' fits to stop.
+CANCEL_WAIT_S = 5.0
+
+#: How often a Dask chunk is run again after the worker running it was lost.
+DASK_RETRIES = 2
 
 
 @dataclass(frozen=True)
@@ -44,12 +53,16 @@ class _Outcome:
 
 
 def _fit_one(circuit: Any, data: Data, fit_kwargs: Mapping[str, Any]) -> _Outcome:
+    # Imported here (the module imports this one's callers lazily too), but
+    # first by fit_many on the main thread: an import that a worker thread
+    # runs can be left half-done by a Ctrl-C.
     from .constrained import fit
 
     try:
         result = fit(circuit, data, **fit_kwargs)
-    except (ValueError, TypeError, OverflowError) as exc:
-        # One bad spectrum must not end the batch; its row says why.
+    except Exception as exc:  # noqa: BLE001
+        # One bad spectrum must not end the batch, however it fails; its row
+        # says why. Ctrl-C (BaseException) still ends it.
         return _Outcome(None, None, float("nan"), False, 0, 0, f"{type(exc).__name__}: {exc}")
     return _Outcome(
         dict(result.params),
@@ -70,6 +83,16 @@ def _fit_chunk(circuit: Any, chunk: list[Data], fit_kwargs: Mapping[str, Any]) -
 def _split_long_frame(frame: pd.DataFrame) -> tuple[list[Any], list[Data]] | None:
     for column in SPECTRUM_COLUMNS:
         if column in frame.columns:
+            # groupby drops rows without a key: their spectra would vanish
+            # from the result without a word.
+            missing = np.flatnonzero(frame[column].isna().to_numpy())
+            if missing.size:
+                shown = ", ".join(str(frame.index[i]) for i in missing[:10])
+                more = f" and {missing.size - 10} more" if missing.size > 10 else ""
+                raise ValueError(
+                    f"spectrum column {column!r} has no id (NaN or None) in rows {shown}{more}; "
+                    "give every row the id of its spectrum"
+                )
             ids: list[Any] = []
             parts: list[Data] = []
             # sort=False keeps the spectra in order of first appearance.
@@ -145,30 +168,72 @@ def _run_threads(
     chunk_size: int,
     tick: Callable[[int], None],
 ) -> list[_Outcome]:
+    """Worker threads take the next chunk themselves and report each finished
+    one on a queue: the main thread's work per chunk is constant (waiting on
+    every pending future after each completion made a batch quadratic), and
+    it never holds a lock a Ctrl-C could leave taken (an interrupted
+    ``concurrent.futures.wait`` can leave futures locked, and the workers
+    hanging on them)."""
     results: list[_Outcome | None] = [None] * len(items)
+    stop = threading.Event()
+    starts = iter(range(0, len(items), chunk_size))
+    take = threading.Lock()
+    done: queue.SimpleQueue[int | BaseException | None] = queue.SimpleQueue()
 
-    def run(start: int) -> int:
-        stop = min(start + chunk_size, len(items))
-        for i in range(start, stop):
-            results[i] = _fit_one(circuit, items[i], fit_kwargs)
-        return stop - start
+    def work() -> None:
+        try:
+            while not stop.is_set():
+                with take:
+                    start = next(starts, None)
+                if start is None:
+                    return
+                end = min(start + chunk_size, len(items))
+                for i in range(start, end):
+                    if stop.is_set():
+                        return
+                    results[i] = _fit_one(circuit, items[i], fit_kwargs)
+                done.put(end - start)
+        except BaseException as exc:  # a cancel's KeyboardInterrupt, or a bug
+            done.put(exc)
+        finally:
+            done.put(None)
 
-    pool = cf.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="korvane-fit")
+    n_threads = max(1, min(workers, -(-len(items) // chunk_size)))
+    threads = [
+        threading.Thread(target=work, name=f"korvane-fit-{k}", daemon=True)
+        for k in range(n_threads)
+    ]
     try:
-        pending = {pool.submit(run, s) for s in range(0, len(items), chunk_size)}
-        while pending:
-            # A timeout keeps the main thread returning to the interpreter, so
-            # Ctrl-C is seen within a fraction of a second.
-            done, pending = cf.wait(pending, timeout=0.1, return_when=cf.FIRST_COMPLETED)
-            for future in done:
-                tick(future.result())
+        for thread in threads:
+            thread.start()
+        running = len(threads)
+        while running:
+            try:
+                # A timeout keeps the main thread returning to the
+                # interpreter, so Ctrl-C is seen within a fraction of a second.
+                message = done.get(timeout=0.1)
+            except queue.Empty:
+                continue
+            if message is None:
+                running -= 1
+            elif isinstance(message, BaseException):
+                raise message
+            else:
+                tick(message)
     except BaseException:
-        # Ctrl-C (or a bug) in the main thread: drop what has not started and
-        # return at once; fits already running end on their own a few
-        # milliseconds later and their results are discarded.
-        pool.shutdown(wait=False, cancel_futures=True)
+        # Ctrl-C (or a bug): signal handlers never run on the workers, so
+        # their running fits are cancelled through the core's interrupt polls
+        # (within ~0.1 s); the batch returns once they have ended.
+        stop.set()
+        _native._cancel_fits(True)
+        try:
+            deadline = time.monotonic() + CANCEL_WAIT_S
+            for thread in threads:
+                if thread.is_alive():
+                    thread.join(max(0.0, deadline - time.monotonic()))
+        finally:
+            _native._cancel_fits(False)
         raise
-    pool.shutdown(wait=True)
     assert all(r is not None for r in results)
     return [r for r in results if r is not None]
 
@@ -184,11 +249,17 @@ def _run_dask(
     from distributed import as_completed
 
     starts = list(range(0, len(items), chunk_size))
-    # The circuit and settings travel once, not with every chunk.
-    [circuit_f] = client.scatter([circuit], broadcast=True)
+    # The circuit travels with every chunk (a few hundred bytes pickled), so
+    # no task depends on data held by one worker: a lost worker costs only
+    # the chunks it was running, which the scheduler runs again elsewhere.
     futures = [
         client.submit(
-            _fit_chunk, circuit_f, items[s : s + chunk_size], dict(fit_kwargs), pure=False
+            _fit_chunk,
+            circuit,
+            items[s : s + chunk_size],
+            dict(fit_kwargs),
+            pure=False,
+            retries=DASK_RETRIES,
         )
         for s in starts
     ]
@@ -196,8 +267,16 @@ def _run_dask(
     chunks: list[list[_Outcome] | None] = [None] * len(futures)
     try:
         for future in as_completed(futures):  # type: ignore[no-untyped-call]
-            part = future.result()
-            chunks[index[future.key]] = part
+            i = index[future.key]
+            try:
+                part = future.result()
+            except Exception as exc:  # noqa: BLE001 - a chunk's failure is its rows' error
+                # A chunk lost for good (its workers died every time) fails
+                # its own rows; the finished chunks are kept.
+                n = len(items[starts[i] : starts[i] + chunk_size])
+                error = f"{type(exc).__name__}: {exc}"
+                part = [_Outcome(None, None, float("nan"), False, 0, 0, error)] * n
+            chunks[i] = part
             tick(len(part))
     except BaseException:
         client.cancel(futures)
@@ -230,6 +309,7 @@ def fit_many(
     client: Any = None,
     progress: bool | None = None,
     chunk_size: int | None = None,
+    order: str | None = "tau",
     **fit_kwargs: Any,
 ) -> pd.DataFrame:
     """Fit ``circuit`` to every spectrum; one row per spectrum, in input order.
@@ -238,12 +318,19 @@ def fit_many(
     pairs, a mapping ``{id: spectrum}``, or one long dataframe with a spectrum
     column (see :data:`SPECTRUM_COLUMNS`). ``fit_kwargs`` go to
     :func:`korvane_tools.fit` unchanged (``method``, ``guess_init``, ``fixed``,
-    ``bounds``, ``sigma``, ...), so a batch row equals the single fit bit for bit.
+    ``bounds``, ``sigma``, ``thorough``, ...), so a batch row equals the single
+    fit bit for bit. Thorough fits in a batch share one pool of threads for
+    their starts, so the batch does not start cores × cores threads.
 
     Columns: ``id``, every parameter (named as ``circuit.param_names()``), its
     standard error (``"<name> stderr"``), ``chi_square``, ``success``,
     ``iterations``, ``evaluations`` and ``error`` (None, or why that spectrum
     could not be fitted: one bad spectrum never stops the batch).
+
+    ``order="tau"`` (the default here, unlike :func:`korvane_tools.fit`)
+    labels interchangeable series sub-circuits by ascending time constant, so
+    that rows of equivalent fits are comparable column by column
+    (:mod:`korvane_tools.ordering`); ``order=None`` keeps each fit's labelling.
 
     Runs on a thread pool of ``workers`` threads (default: one per core); with
     ``client``, a ``dask.distributed.Client``, chunks of ``chunk_size`` spectra
@@ -251,6 +338,12 @@ def fit_many(
     in a terminal or notebook, once the batch has run for two seconds). Ctrl-C
     stops the batch and raises ``KeyboardInterrupt``; no partial frame is made.
     """
+    from .constrained import fit  # noqa: F401 - imported before any worker runs
+    from .ordering import ORDERS
+
+    if order not in ORDERS:
+        raise ValueError(f"order must be one of {ORDERS}, got {order!r}")
+    fit_kwargs = {**fit_kwargs, "order": order}
     ids, items = _collect(spectra)
     names = list(circuit.param_names())
     if workers is not None and workers < 1:

@@ -1,8 +1,8 @@
 """Fits with fixed parameters, own bounds and measurement-error weights.
 
 :func:`fit` is ``Circuit.fit`` with three additions, run by the same driver and
-solver in native code (``korvane_tools._native``, built from the same core as
-``korvane``) with the interpreter lock released:
+solver in native code (``korvane_tools._native``, on the same core library as
+``korvane``, reading the ``Circuit`` itself) with the interpreter lock released:
 
 * ``fixed`` holds parameters at given values. They leave the problem: the
   solver never moves them, they keep their values bit for bit, and the
@@ -25,10 +25,11 @@ constraints the result equals ``Circuit.fit``'s bit for bit.
 from __future__ import annotations
 
 import cmath
+import functools
 import math
 import warnings
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, cast
 
 import korvane
@@ -37,6 +38,7 @@ import numpy.typing as npt
 
 from . import _native
 from ._data import Data, FloatArray, require_fittable, spectrum
+from .ordering import ORDERS, apply_order
 
 __all__ = ["ConstrainedFitResult", "fit"]
 
@@ -50,6 +52,13 @@ class ConstrainedFitResult:
     NaN. ``at_bound`` names the free parameters whose fitted value equals a
     bound of ``bounds`` (own or physical) exactly; such a value is usually
     the bound doing the fitting, not the data.
+
+    ``correlation`` is the correlation matrix of the free parameters (in
+    ``circuit.param_names()`` order, fixed ones left out) and ``flags`` names
+    the parameters the data may not determine, with the reasons
+    (:mod:`korvane_tools.diagnostics`). ``starts`` counts the fits a thorough
+    fit tried and ``starts_at_best`` those that reached its best chi-square
+    (both 1 for a default fit).
     """
 
     circuit: korvane.Circuit
@@ -63,6 +72,30 @@ class ConstrainedFitResult:
     fixed: tuple[str, ...]
     at_bound: tuple[str, ...]
     bounds: dict[str, tuple[float, float]]
+    starts: int = field(default=1, compare=False)
+    starts_at_best: int = field(default=1, compare=False)
+    # What the diagnostics need (the data and weights of the fit); they are
+    # computed on first use, so fits whose flags nobody reads pay nothing.
+    _diagnosis_inputs: Any = field(default=None, compare=False, repr=False)
+
+    @property
+    def correlation(self) -> FloatArray | None:
+        """Correlation matrix of the free parameters; None when not known."""
+        return self._diagnosis()[0]
+
+    @property
+    def flags(self) -> dict[str, tuple[str, ...]]:
+        """Parameter -> why the data may not determine it (flagged ones only)."""
+        return self._diagnosis()[1]
+
+    def _diagnosis(self) -> tuple[FloatArray | None, dict[str, tuple[str, ...]]]:
+        cached = self.__dict__.get("_diagnosis_cache")
+        if cached is None:
+            from .diagnostics import diagnose
+
+            cached = diagnose(self, self._diagnosis_inputs)
+            object.__setattr__(self, "_diagnosis_cache", cached)  # frozen: a cache only
+        return cast("tuple[FloatArray | None, dict[str, tuple[str, ...]]]", cached)
 
 
 def fit(
@@ -72,6 +105,8 @@ def fit(
     fixed: Mapping[str, float] | Iterable[str] | None = None,
     bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
     sigma: npt.ArrayLike | None = None,
+    thorough: bool = False,
+    order: str | None = None,
     **fit_kwargs: Any,
 ) -> ConstrainedFitResult:
     """Fit ``circuit`` to ``data`` with parameters fixed, bounds narrowed or σ weights.
@@ -89,10 +124,52 @@ def fit(
     (or a ``(2, N)`` array), or a complex array whose real and imaginary
     parts are the two deviations; it replaces ``weight``.
 
+    ``thorough=True`` adds a multi-start from a spread of starts after the
+    default fit and returns the best (:mod:`korvane_tools.thorough`; ``seed``
+    draws the starts, ``starts`` sets their number).
+
+    ``order="tau"`` relabels interchangeable series sub-circuits of the same
+    form by ascending time constant (:mod:`korvane_tools.ordering`); the
+    default None keeps the labelling the fit returned.
+
     Every other keyword is a ``Circuit.fit`` argument: ``guess_init``,
     ``weights``, ``weight``, ``method``, ``max_iterations``, ``ftol``,
     ``xtol``, the derivative-free settings and ``seed``.
     """
+    if order is not None and order not in ORDERS:
+        raise ValueError(f"order must be one of {ORDERS}, got {order!r}")
+    data = spectrum(data)  # once, for the fit and for its diagnostics
+    if thorough:
+        from .thorough import fit_thorough
+
+        # The starts need no diagnostics of their own: only the best gets them.
+        # its default run warns from one frame further in
+        best = fit_thorough(
+            functools.partial(_fit_plain, stacklevel=5),
+            circuit,
+            data,
+            fixed=fixed,
+            bounds=bounds,
+            sigma=sigma,
+            **fit_kwargs,
+        )
+    else:
+        if "starts" in fit_kwargs:
+            raise TypeError("starts sets the starts of a thorough fit: pass thorough=True")
+        best = _fit_plain(circuit, data, fixed=fixed, bounds=bounds, sigma=sigma, **fit_kwargs)
+    return _with_diagnostics(apply_order(best, order), data, sigma, fit_kwargs)
+
+
+def _fit_plain(
+    circuit: korvane.Circuit,
+    data: Data,
+    *,
+    fixed: Mapping[str, float] | Iterable[str] | None = None,
+    bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
+    sigma: npt.ArrayLike | None = None,
+    stacklevel: int = 4,
+    **fit_kwargs: Any,
+) -> ConstrainedFitResult:
     if not isinstance(circuit, korvane.Circuit):
         raise TypeError(f"circuit must be a korvane.Circuit, got {type(circuit).__name__}")
     for key in ("frequencies", "impedances"):
@@ -117,6 +194,10 @@ def fit(
     if sigma is not None and "weight" in fit_kwargs:
         raise ValueError("sigma replaces the weight scheme: pass sigma or weight, not both")
     sigma_re, sigma_im = _sigma_parts(sigma, frequencies.size)
+    sigma_exponent = _sigma_exponent(sigma_re, sigma_im, impedances)
+    if sigma_exponent and sigma_re is not None and sigma_im is not None:
+        sigma_re = np.ldexp(sigma_re, -sigma_exponent)
+        sigma_im = np.ldexp(sigma_im, -sigma_exponent)
 
     effective = [own_bounds.get(name, physical[j]) for j, name in enumerate(names)]
     fixed_vector = [fixed_values.get(name) for name in names] if fixed_values else None
@@ -125,13 +206,12 @@ def fit(
 
     def warn(text: str) -> None:
         # Attributed to the caller of fit(), as Circuit.fit's warning is to
-        # the caller of Circuit.fit: warn <- _native.fit <- fit <- caller.
-        warnings.warn(text, UserWarning, stacklevel=3)
+        # the caller of Circuit.fit: warn <- _native.fit <- _fit_plain <- fit
+        # <- caller (a thorough fit's default run warns from further in).
+        warnings.warn(text, UserWarning, stacklevel=stacklevel)
 
-    # The circuit travels in the one serialised form pickling uses.
-    state = cast("tuple[Any, ...]", circuit.__reduce__()[1])
     outcome = _native.fit(
-        state,
+        circuit,
         (frequencies, impedances),
         dict(fit_kwargs),
         fixed_vector,
@@ -141,7 +221,11 @@ def fit(
         sigma_im,
         warn,
     )
-    params, errors, success, iterations, evaluations, cost, chi_square = outcome
+    params, errors = outcome.params, outcome.stderr
+    cost, chi_square = outcome.cost, outcome.chi_square
+    if sigma_exponent:  # back to the chi-square of the σ the caller gave
+        with np.errstate(over="ignore", under="ignore"):  # to inf or 0 where doubles end
+            cost, chi_square = (float(x) for x in np.ldexp([cost, chi_square], -2 * sigma_exponent))
     fixed_names = tuple(name for name in names if name in fixed_values)
     at_bound = tuple(
         name
@@ -149,19 +233,41 @@ def fit(
         if name not in fixed_values
         and (params[j] == effective[j][0] or params[j] == effective[j][1])
     )
-    return ConstrainedFitResult(
+    result = ConstrainedFitResult(
         circuit=circuit.with_values(params),
         params=dict(zip(names, params)),
         stderr=None if errors is None else dict(zip(names, errors)),
-        success=success,
-        iterations=iterations,
-        impedance_evals=evaluations,
+        success=outcome.success,
+        iterations=outcome.iterations,
+        impedance_evals=outcome.impedance_evals,
         cost=cost,
         chi_square=chi_square,
         fixed=fixed_names,
         at_bound=at_bound,
         bounds=dict(zip(names, effective)),
     )
+    return result
+
+
+def _with_diagnostics(
+    result: ConstrainedFitResult,
+    data: tuple[FloatArray, Any],
+    sigma: npt.ArrayLike | None,
+    fit_kwargs: Mapping[str, Any],
+) -> ConstrainedFitResult:
+    from .diagnostics import DiagnosisInputs
+
+    # Copies: a caller refilling its buffers for the next spectrum must not
+    # change what this result's flags say (they are computed on first use).
+    inputs = DiagnosisInputs(
+        np.array(data[0]),
+        np.array(data[1]),
+        fit_kwargs.get("weight", "modulus"),
+        None if sigma is None else np.array(sigma),
+    )
+    # The result is new and not yet anyone else's: set, rather than copy it.
+    object.__setattr__(result, "_diagnosis_inputs", inputs)
+    return result
 
 
 # ---- argument checks ---------------------------------------------------------
@@ -284,3 +390,29 @@ def _sigma_parts(
         np.ascontiguousarray(re, dtype=np.float64),
         np.ascontiguousarray(im, dtype=np.float64),
     )
+
+
+def _sigma_exponent(
+    sigma_re: FloatArray | None, sigma_im: FloatArray | None, impedances: npt.NDArray[Any]
+) -> int:
+    """e such that σ·2^-e is near |Z|, when σ is so far from |Z| that the
+    squared residuals (r/σ)² would underflow (σ ≳ 1e150·|Z|: the fit sees a
+    cost of 0 and stops at its start) or overflow; else 0, leaving ordinary
+    fits bit for bit as they were.
+
+    Scaling all σ by one power of two moves neither the minimum nor the
+    standard errors (they use the reduced chi-square); cost and chi-square
+    scale by 2^-2e, which the caller undoes exactly."""
+    if sigma_re is None or sigma_im is None:
+        return 0
+    sigmas = np.concatenate([sigma_re, sigma_im])
+    moduli = np.abs(impedances)
+    sigmas, moduli = sigmas[np.isfinite(sigmas) & (sigmas > 0)], moduli[moduli > 0]
+    if not (sigmas.size and moduli.size):
+        return 0  # the native checks refuse such σ; nothing to scale
+    exponent = int(np.round(np.median(np.log2(sigmas)) - np.median(np.log2(moduli))))
+    return exponent if abs(exponent) > SIGMA_EXPONENT_LIMIT else 0
+
+
+#: |log2(σ/|Z|)| up to which σ is passed unscaled (2^200 ≈ 1.6e60).
+SIGMA_EXPONENT_LIMIT = 200

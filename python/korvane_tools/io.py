@@ -25,8 +25,8 @@ import numpy.typing as npt
 
 from ._data import FREQUENCY
 from .readers._columns import Table, columns_of
-from .readers._formats import BY_NAME, FORMATS, Format, fast_tables, sniff, suggested_by
-from .readers._registry import read_binary
+from .readers._formats import BY_NAME, Format, fast_tables, sniff, suggested_by
+from .readers._registry import format_name, read_binary
 from .readers._text import MAX_LINE, FormatError, decode, long_line, split_lines
 
 _CYCLE = "Cycle Count / 1"
@@ -38,10 +38,6 @@ Source = str | os.PathLike[str] | IO[bytes]
 #: frequency again: far below the step between points (10 points a decade
 #: are 26 % apart), far above the jitter of a synthesiser (ppm).
 SWEEP_RESTART_TOLERANCE = 0.01
-
-#: Accepted ``format=`` names besides those of the format table.
-_ALIASES = {"ec-lab": "biologic", "zview": "zplot", "nova": "autolab", "ch": "chi",
-            "tsv": "csv", "text": "csv", "bdf": "csv"}  # fmt: skip
 
 
 def read(path: Source, format: str | None = None, *, drift_corrected: bool = False) -> Any:
@@ -83,6 +79,14 @@ def read(path: Source, format: str | None = None, *, drift_corrected: bool = Fal
     ``"versastudio"``
         VersaStudio ``.par``: each ``<SegmentN>`` is a spectrum, its
         ``Definition=`` line names the columns; ``Z Imag`` is kept.
+    ``"relaxis"``
+        RelaxIS spectrum export (``RelaxIS 3.0 Spectrum export`` on line 1):
+        a ``Data: Frequency``, ``Data: Z'`` ... titles line, then for each
+        spectrum a parameter line (``DC=..., TM=...``, ``Model: ...``, the
+        spectrum's name) and its rows. ``Z''`` and ``Theta (Z)`` (degrees)
+        are kept; each parameter line starts a spectrum, whose attrs keep
+        the parameters (``"parameters"``, numbers), ``"model"`` and
+        ``"title"``.
     ``"parstat"``, ``"chi"``, ``"powersuite"``
         Parstat, CH Instruments and PowerSuite text exports (``Zim``,
         ``Z"``, ``Zimg``: physics sign, kept), read as delimited text.
@@ -162,11 +166,11 @@ def read_spectra(
     cycles, ``attrs["cycle"]`` the cycle value. Formats, signs and errors as
     for :func:`read`.
     """
+    fmt = _named_format(format)  # an unknown name is refused before the file is opened
     name, raw = _read_bytes(path)
     binary = read_binary(name, raw, format)
     if binary is not None:
         return _binary_spectra(name, binary[0].name, binary[1])
-    fmt = _named_format(format)
     # The raw bytes, before any decoding: where a binary or container
     # format would be recognised and read.
     fast = fast_tables(raw, fmt)
@@ -229,13 +233,8 @@ def _read_bytes(source: Source) -> tuple[str, bytes]:
 
 
 def _named_format(format: str | None) -> Format | None:
-    if format is None:
-        return None
-    key = _ALIASES.get(format.lower(), format.lower())
-    if key not in BY_NAME:
-        names = ", ".join(repr(f.name) for f in FORMATS)
-        raise ValueError(f"unknown format {format!r}; expected one of {names} or None")
-    return BY_NAME[key]
+    """The text format ``format=`` names; None for none or a binary one."""
+    return None if format is None else BY_NAME.get(format_name(format))
 
 
 Rows = npt.NDArray[np.intp]

@@ -259,6 +259,7 @@ def lin_kk(
     require_fittable(f, z)
     if np.any(z == 0):
         raise ValueError("an impedance of exactly zero cannot be weighted by 1/|Z|")
+    _require_supported_range(f, z)
     if np.unique(f).size < 2:
         raise ValueError("the test needs at least two distinct frequencies")
     if max_m is None:
@@ -292,6 +293,28 @@ def lin_kk(
         inductance=chain.inductance,
         threshold=float(threshold),
     )
+
+
+#: The frequencies (Hz) and impedance moduli (ohm) the test handles. Far
+#: wider than any instrument measures; outside, the design matrix's columns
+#: (jω/|Z|, 1/(jω|Z|)) and their squared norms leave the range of doubles.
+SUPPORTED_FREQUENCIES = (1e-20, 1e20)
+SUPPORTED_MODULI = (1e-30, 1e30)
+
+
+def _require_supported_range(f: FloatArray, z: ComplexArray) -> None:
+    modulus = np.abs(z)
+    for what, values, (lo, hi), unit in (
+        ("frequencies", f, SUPPORTED_FREQUENCIES, "Hz"),
+        ("impedance moduli", modulus, SUPPORTED_MODULI, "ohm"),
+    ):
+        outside = np.flatnonzero(~((values >= lo) & (values <= hi)))
+        if outside.size:
+            i = int(outside[0])
+            raise ValueError(
+                f"lin_kk supports {what} from {lo:g} to {hi:g} {unit}; point {i} has "
+                f"{float(values[i]):g} {unit} ({outside.size} points outside)"
+            )
 
 
 def _capacitance(inverse_c: float) -> float:

@@ -27,9 +27,11 @@ import numpy as np
 from ._data import ComplexArray, Data, FloatArray, spectrum
 
 if TYPE_CHECKING:
+    import korvane
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
+    from ._types import FitLike
     from .kk import LinKKResult
 
 #: Points per decade of the dense grid the model curve is drawn on.
@@ -50,7 +52,7 @@ _NYQUIST_Y = "−Z'' / Ω"
 _FREQUENCY = "f / Hz"
 
 
-def _model(fit: Any) -> Any:
+def _model(fit: FitLike | korvane.Circuit) -> Any:
     """The circuit whose current values describe ``fit``."""
     circuit = getattr(fit, "circuit", None)
     if circuit is not None:  # FitResult, a constrained-fit result, ...
@@ -67,7 +69,9 @@ def _positive_finite(f: FloatArray) -> FloatArray:
     return f[np.isfinite(f) & (f > 0)]
 
 
-def _curve(fit: Any, f: FloatArray) -> tuple[FloatArray, ComplexArray, ComplexArray]:
+def _curve(
+    fit: FitLike | korvane.Circuit, f: FloatArray
+) -> tuple[FloatArray, ComplexArray, ComplexArray]:
     """(dense frequencies, model on them, model at the measured frequencies)."""
     circuit = _model(fit)
     measured = _positive_finite(f)
@@ -133,7 +137,9 @@ def _draw_nyquist(
     ax.axhline(0.0, color="0.7", linewidth=0.8, zorder=0)
 
 
-def plot_nyquist(data: Data, fit: Any = None, ax: Axes | None = None) -> Axes:
+def plot_nyquist(
+    data: Data, fit: FitLike | korvane.Circuit | None = None, ax: Axes | None = None
+) -> Axes:
     """Nyquist plot: Z' against −Z'' (capacitive arcs above the axis), equal aspect.
 
     The limits enclose the data (and model) with a small margin and the box
@@ -191,7 +197,7 @@ def plot_nyquist(data: Data, fit: Any = None, ax: Axes | None = None) -> Axes:
 
 
 def plot_bode(
-    data: Data, fit: Any = None, axes: tuple[Axes, Axes] | None = None
+    data: Data, fit: FitLike | korvane.Circuit | None = None, axes: tuple[Axes, Axes] | None = None
 ) -> tuple[Axes, Axes]:
     """Bode plot: |Z| (log) and phase against frequency (log); returns both Axes."""
     import matplotlib.pyplot as plt
@@ -232,7 +238,7 @@ def _draw_residuals(
     ax.legend(loc="best")
 
 
-def plot_residuals(data: Data, fit: Any, ax: Axes | None = None) -> Axes:
+def plot_residuals(data: Data, fit: FitLike | korvane.Circuit, ax: Axes | None = None) -> Axes:
     """Relative residuals (Z − Z_model)/|Z| in per cent, real and imaginary, against f."""
     import matplotlib.pyplot as plt
 
@@ -247,7 +253,7 @@ def plot_residuals(data: Data, fit: Any, ax: Axes | None = None) -> Axes:
     return ax
 
 
-def _title(fit: Any) -> str:
+def _title(fit: FitLike | korvane.Circuit) -> str:
     """The circuit string, and the chi-square when ``fit`` is a fit."""
     from .serial import circuit_string
 
@@ -261,7 +267,7 @@ def _title(fit: Any) -> str:
     return text
 
 
-def plot_fit(data: Data, fit: Any) -> Figure:
+def plot_fit(data: Data, fit: FitLike | korvane.Circuit) -> Figure:
     """Nyquist, Bode (|Z| and phase) and residuals of one fit in one Figure.
 
     Titled with the circuit string and, for a fit result, its chi-square. A

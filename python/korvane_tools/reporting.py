@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, overload
 import numpy as np
 
 from ._data import Data, spectrum
+from ._types import FitLike
 
 if TYPE_CHECKING:
     from .analysis._report import AnalysisReport
@@ -55,6 +56,9 @@ class ParameterRow:
     upper: float
     fixed: bool
     at_bound: bool
+    # What the fit's diagnostics say about it (korvane_tools.diagnostics):
+    # large error, strong correlation, merged arcs.
+    notes: tuple[str, ...] = ()
 
     @property
     def undetermined(self) -> bool:
@@ -77,6 +81,7 @@ class ParameterRow:
             out.append(FLAG_BOUND)
         if self.undetermined:
             out.append(FLAG_UNDETERMINED)
+        out.extend(note for note in self.notes if note not in out)
         return tuple(out)
 
 
@@ -229,6 +234,7 @@ class Report:
                     "upper": _encode(row.upper),
                     "fixed": row.fixed,
                     "at_bound": row.at_bound,
+                    "notes": list(row.notes),
                 }
                 for row in self.parameters
             ],
@@ -254,6 +260,7 @@ class Report:
                     upper=_decode(p["upper"]),
                     fixed=bool(p["fixed"]),
                     at_bound=bool(p["at_bound"]),
+                    notes=tuple(str(note) for note in p.get("notes", ())),
                 )
                 for p in data["parameters"]
             )
@@ -276,7 +283,7 @@ class Report:
 @overload
 def report(result: DRTResult | ZHitResult, data: Data | None = None) -> AnalysisReport: ...
 @overload
-def report(result: Any, data: Data | None = None) -> Report: ...
+def report(result: FitLike, data: Data | None = None) -> Report: ...
 
 
 def report(result: Any, data: Data | None = None) -> Report | AnalysisReport:
@@ -292,7 +299,9 @@ def report(result: Any, data: Data | None = None) -> Report | AnalysisReport:
     *on bound* when its value equals a bound of ``circuit.param_bounds()``
     (or when it is named in the result's ``at_bound``, if it has one),
     *undetermined* when its standard error is NaN or missing, and *fixed*
-    when the result's ``fixed`` names it.
+    when the result's ``fixed`` names it; the result's ``flags`` (those of
+    :func:`korvane_tools.fit`: large errors, strong correlations, merged
+    arcs) are added to the parameter's flags.
     """
     own = getattr(result, "_korvane_report_", None)
     if callable(own):
@@ -312,6 +321,7 @@ def report(result: Any, data: Data | None = None) -> Report | AnalysisReport:
     fixed = set(_names(getattr(result, "fixed", None)))
     given_at_bound = getattr(result, "at_bound", None)
     at_bound = None if given_at_bound is None else set(_names(given_at_bound))
+    notes: Mapping[str, tuple[str, ...]] = getattr(result, "flags", None) or {}
 
     rows = []
     for name, unit, (lo, hi) in zip(names, units, bounds):
@@ -327,6 +337,7 @@ def report(result: Any, data: Data | None = None) -> Report | AnalysisReport:
                 upper=hi,
                 fixed=name in fixed,
                 at_bound=(name in at_bound) if at_bound is not None else _on_bound(value, lo, hi),
+                notes=tuple(notes.get(name, ())),
             )
         )
     n_points = None if data is None else int(spectrum(data)[0].size)

@@ -27,11 +27,13 @@ its 64 bits in hex when they differ from the default quiet NaN.
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import json
 import math
 import os
 import struct
+import tempfile
 from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any
@@ -40,6 +42,7 @@ import korvane
 import numpy as np
 
 from ._data import Data, spectrum
+from ._types import FitLike
 
 FORMAT = "korvane-tools"
 VERSION = 1
@@ -60,6 +63,11 @@ _FIT_ATTRIBUTES = (
 )
 
 PathLike = str | os.PathLike[str]
+
+
+# Reading the umask means setting it: done once, at import, before any thread saves.
+_UMASK = os.umask(0o022)
+os.umask(_UMASK)
 
 
 class _Damaged(Exception):
@@ -202,7 +210,7 @@ def _named(values: Mapping[str, float]) -> dict[str, float | str]:
     return {str(name): _encode_float(float(value)) for name, value in values.items()}
 
 
-def _fit_document(result: Any) -> dict[str, Any]:
+def _fit_document(result: FitLike) -> dict[str, Any]:
     stderr = result.stderr
     fit: dict[str, Any] = {
         "params": _named(result.params),
@@ -309,10 +317,27 @@ def save(obj: Any, path: PathLike, *, data: Data | None = None) -> None:
     text = json.dumps(document, indent=2, allow_nan=False, ensure_ascii=False)
     # Written beside the target and renamed over it, so a crash never leaves
     # half a file where a good one was.
-    target = Path(path)
-    partial = target.with_name(target.name + ".partial")
-    partial.write_text(text + "\n", encoding="utf-8")
-    os.replace(partial, target)
+    _write_atomically(Path(path), (text + "\n").encode("utf-8"))
+
+
+def _write_atomically(target: Path, content: bytes) -> None:
+    """Write ``content`` beside ``target`` under a name of its own and rename
+    it over ``target``: a crash never leaves half a file where a good one
+    was, concurrent saves to one path never share a temporary file (the last
+    rename wins, whole), and a load sees the old file or the new one."""
+    descriptor, partial = tempfile.mkstemp(
+        prefix=f".{target.name}.", suffix=".partial", dir=target.parent
+    )
+    try:
+        with os.fdopen(descriptor, "wb") as handle:
+            handle.write(content)
+        # mkstemp makes the file private; a saved file gets the usual mode.
+        os.chmod(partial, 0o666 & ~_UMASK)
+        os.replace(partial, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(partial)
+        raise
 
 
 # ---- loading ------------------------------------------------------------------------
@@ -366,6 +391,28 @@ def _named_numbers(section: Any, where: str) -> tuple[tuple[str, ...], list[floa
     return names, values
 
 
+def _check_against_circuit(
+    circuit: korvane.Circuit,
+    names: tuple[str, ...],
+    values: list[float],
+    stderr_names: tuple[str, ...] | None,
+) -> None:
+    """A fit belongs to its circuit: the same parameters in the same order,
+    and the fitted values are the circuit's, bit for bit."""
+    expected = circuit.param_names()
+    for where, listed in (("fit.params", names), ("fit.stderr", stderr_names)):
+        if listed is not None and list(listed) != expected:
+            raise _Damaged(f"{where} names {list(listed)}, the circuit's parameters are {expected}")
+    for name, value, held in zip(names, values, circuit.param_values()):
+        if _bits(value) != _bits(held):
+            raise _Damaged(f"fit.params[{name!r}] is {value!r}, the circuit holds {held!r}")
+
+
+def _bits(x: float) -> int:
+    bits: int = struct.unpack("<Q", struct.pack("<d", x))[0]
+    return bits
+
+
 def _count(section: Any, key: str) -> int:
     value: int = _field(section, key, int, "fit")
     if value < 0 or value >= 1 << 64:
@@ -373,7 +420,7 @@ def _count(section: Any, key: str) -> int:
     return value
 
 
-def _load_fit(circuit: korvane.Circuit, section: Any) -> Any:
+def _load_fit(circuit: korvane.Circuit, section: Any) -> FitLike:
     names, values = _named_numbers(_field(section, "params", dict, "fit"), "fit.params")
     stderr = _field(section, "stderr", (dict, type(None)), "fit")
     stderr_names, stderr_values = (None, None)
@@ -384,8 +431,9 @@ def _load_fit(circuit: korvane.Circuit, section: Any) -> Any:
     chi_square = _decode_float(
         _field(section, "chi_square", (int, float, str), "fit"), "fit.chi_square"
     )
+    _check_against_circuit(circuit, names, values, stderr_names)
     rebuild = korvane.FitResult._from_state  # type: ignore[attr-defined]  # private: not in the stub
-    result = rebuild(
+    result: korvane.FitResult = rebuild(
         _STATE_VERSION,
         circuit,
         names,
@@ -403,13 +451,19 @@ def _load_fit(circuit: korvane.Circuit, section: Any) -> Any:
             listed = _field(section, extra, list, "fit")
             if not all(isinstance(name, str) for name in listed):
                 raise _Damaged(f"fit.{extra} must hold parameter names")
+            unknown = [name for name in listed if name not in names]
+            if unknown or len(set(listed)) != len(listed):
+                what = f"unknown parameter {unknown[0]!r}" if unknown else "a repeated name"
+                raise _Damaged(f"fit.{extra} lists {what}; the parameters are {list(names)}")
             extras[extra] = tuple(listed)
     if not extras:
         return result
     return _constrained(result, extras, section.get("bounds"))
 
 
-def _constrained(result: korvane.FitResult, extras: dict[str, tuple[str, ...]], bounds: Any) -> Any:
+def _constrained(
+    result: korvane.FitResult, extras: dict[str, tuple[str, ...]], bounds: Any
+) -> FitLike:
     """A saved constrained fit comes back as a ConstrainedFitResult."""
     from .constrained import ConstrainedFitResult
 
@@ -422,10 +476,11 @@ def _constrained(result: korvane.FitResult, extras: dict[str, tuple[str, ...]], 
         for name, pair in bounds.items():
             if not isinstance(pair, list) or len(pair) != 2:
                 raise _Damaged(f"fit.bounds of {name!r} must be [lo, hi]")
-            used[name] = (
-                _decode_float(pair[0], f"fit.bounds.{name}"),
-                _decode_float(pair[1], f"fit.bounds.{name}"),
-            )
+            lo = _decode_float(pair[0], f"fit.bounds.{name}")
+            hi = _decode_float(pair[1], f"fit.bounds.{name}")
+            if not lo <= hi:  # also false for NaN
+                raise _Damaged(f"fit.bounds.{name} is [{lo!r}, {hi!r}], not lo <= hi")
+            used[name] = (lo, hi)
     return ConstrainedFitResult(
         circuit=circuit,
         params=result.params,
@@ -453,7 +508,12 @@ def _load_report(section: Any, report_class: type | None) -> Any:
         plain = _unplain(content)
     except (TypeError, ValueError):
         raise _Damaged("report.content has a malformed tagged number") from None
-    return from_dict(plain)
+    try:
+        return from_dict(plain)
+    except (KeyError, TypeError, ValueError, OverflowError, AttributeError, IndexError) as error:
+        # Whatever the report class makes of damaged content, the caller
+        # gets the file's name and the reason.
+        raise _Damaged(f"report.content: {type(error).__name__}: {error}") from None
 
 
 def _read_document(path: PathLike) -> Any:
@@ -469,6 +529,8 @@ def _read_document(path: PathLike) -> Any:
             f"not valid JSON ({error.msg} at line {error.lineno}, column {error.colno}); "
             "the file may be truncated or damaged"
         ) from None
+    except ValueError as error:  # an integer of more than sys.get_int_max_str_digits() digits
+        raise _Damaged(f"not readable JSON ({error})") from None
 
 
 def load(path: PathLike, *, report_class: type | None = None) -> Any:
@@ -484,8 +546,10 @@ def load(path: PathLike, *, report_class: type | None = None) -> Any:
     ``report_class.from_dict`` (default :class:`korvane_tools.Report`).
 
     Raises ``ValueError`` naming the file for a file of another format or
-    version, invalid JSON (a truncated file, say) or missing and mistyped
-    entries.
+    version, invalid JSON (a truncated file, say), missing and mistyped
+    entries, and a fit that does not belong to its circuit (other parameter
+    names, values other than the circuit's, unknown fixed or at-bound names,
+    NaN or inverted bounds); the message gives the first disagreement.
     """
     try:
         document = _read_document(path)

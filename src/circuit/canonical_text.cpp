@@ -4,6 +4,7 @@
 #include "circuit/canonical_text.hpp"
 
 #include <array>
+#include <string>
 #include <utility>
 
 #include "circuit/params.hpp"
@@ -90,17 +91,29 @@ Result<Circuit> circuit_from_form(const CircuitForm& form) {
     Circuit circuit = std::get<Circuit>(std::move(parsed));
 
     // Drop the labels that the text only spelled out, checking that the
-    // indices name elements, each once, in element order.
+    // indices name elements, each once, in element order. An absent label
+    // must be the one its parameter names will be generated from (the
+    // writer's counters, advanced the same way): dropping any other would
+    // silently rename parameters ("R5-C7" with R5 absent names R0.r).
     std::size_t index = 0;
     std::size_t next = 0;  // into form.unlabeled
+    std::array<std::size_t, kKindCount> counters{};
+    std::string mislabeled;
     auto drop = [&](Element& e) {
         if (next < form.unlabeled.size() && form.unlabeled[next] == index) {
+            std::string generated(kind_info(e.kind).code);
+            generated += std::to_string(counters[static_cast<std::size_t>(e.kind)]++);
+            if (e.label != generated && mislabeled.empty()) {
+                mislabeled = "element " + std::to_string(index) + " is marked unlabeled but " +
+                             "written " + e.label + ", not its generated label " + generated;
+            }
             e.label.clear();
             ++next;
         }
         ++index;
     };
     for_each_element(circuit.top, drop);
+    if (!mislabeled.empty()) return Error::value(mislabeled);
     if (next != form.unlabeled.size()) {
         return Error::value(
             "unlabeled element indices must be ascending and below the element count " +

@@ -11,29 +11,44 @@
 #include <utility>
 
 #include "circuit/params.hpp"
-#include "fit/basin_hopping.hpp"
-#include "fit/differential_evolution.hpp"
-#include "fit/global_search.hpp"
 #include "fit/least_squares_fit.hpp"
-#include "fit/lm.hpp"
-#include "fit/nelder_mead.hpp"
-#include "fit/particle_swarm.hpp"
+#include "fit/lm/lm.hpp"
 #include "fit/polish.hpp"
-#include "fit/simulated_annealing.hpp"
+#include "fit/search/basin_hopping.hpp"
+#include "fit/search/differential_evolution.hpp"
+#include "fit/search/global_search.hpp"
+#include "fit/search/nelder_mead.hpp"
+#include "fit/search/particle_swarm.hpp"
+#include "fit/search/simulated_annealing.hpp"
 #include "runtime/text.hpp"
 
 namespace korvane {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, FitMethod>, 6> kMethods = {{
-    {"levenberg_marquardt", FitMethod::LevenbergMarquardt},
-    {"particle_swarm", FitMethod::ParticleSwarm},
-    {"nelder_mead", FitMethod::NelderMead},
-    {"differential_evolution", FitMethod::DifferentialEvolution},
-    {"simulated_annealing", FitMethod::SimulatedAnnealing},
-    {"basin_hopping", FitMethod::BasinHopping},
+// Every method by name; the derivative-free ones with their search, which
+// the least-squares polish follows.
+struct MethodEntry {
+    std::string_view name;
+    FitMethod method;
+    SearchMethod search;  // null for the least-squares fit itself
+};
+
+constexpr std::array<MethodEntry, 6> kMethods = {{
+    {"levenberg_marquardt", FitMethod::LevenbergMarquardt, nullptr},
+    {"particle_swarm", FitMethod::ParticleSwarm, particle_swarm},
+    {"nelder_mead", FitMethod::NelderMead, nelder_mead},
+    {"differential_evolution", FitMethod::DifferentialEvolution, differential_evolution},
+    {"simulated_annealing", FitMethod::SimulatedAnnealing, simulated_annealing},
+    {"basin_hopping", FitMethod::BasinHopping, basin_hopping},
 }};
+
+const MethodEntry& entry_of(FitMethod method) {
+    for (const MethodEntry& entry : kMethods) {
+        if (entry.method == method) return entry;
+    }
+    return kMethods[0];
+}
 
 // Checks every method makes before evaluating anything, in this order.
 Status check_data(const Circuit& circuit, std::span<const double> frequencies,
@@ -62,53 +77,24 @@ LmConfig requested_lm_config(const FitSettings& settings) {
     return config;
 }
 
-// The four searches return their best point in parameter coordinates and
-// their own iteration count; the polish takes it from there.
-Result<SearchOutcome> global_search(FitMethod method, const Objective& objective,
-                                    std::span<const double> p0, const FitSettings& settings) {
-    switch (method) {
-        case FitMethod::ParticleSwarm:
-            return particle_swarm(objective, p0,
-                                  {settings.num_particles, settings.generations, settings.seed});
-        case FitMethod::SimulatedAnnealing:
-            return simulated_annealing(
-                objective, p0,
-                {settings.sa_iterations, settings.sa_initial_temperature, settings.seed});
-        case FitMethod::NelderMead:
-            return nelder_mead(objective, p0, settings.nelder_mead_iterations);
-        case FitMethod::DifferentialEvolution:
-            return differential_evolution(objective, p0, settings.de_evaluations);
-        case FitMethod::LevenbergMarquardt:
-        case FitMethod::BasinHopping:
-            break;
-    }
-    return Error::internal("no derivative-free search for fit method " +
-                           quoted(fit_method_name(method)));
-}
-
-HoppingSettings hopping_settings(const FitSettings& settings) {
-    return {settings.basin_hopping_hops, settings.basin_hopping_step_size,
-            settings.basin_hopping_temperature, settings.seed};
-}
-
 }  // namespace
 
 std::string_view fit_method_name(FitMethod method) {
-    for (const auto& [name, value] : kMethods) {
-        if (value == method) return name;
+    for (const MethodEntry& entry : kMethods) {
+        if (entry.method == method) return entry.name;
     }
     return {};
 }
 
 Result<FitMethod> parse_fit_method(std::string_view name) {
-    for (const auto& [text, method] : kMethods) {
-        if (text == name) return method;
+    for (const MethodEntry& entry : kMethods) {
+        if (entry.name == name) return entry.method;
     }
     std::string message = "unknown fit method " + quoted(name) + ", expected one of ";
     for (std::size_t i = 0; i < kMethods.size(); ++i) {
         if (i > 0) message += ", ";
         message += '"';
-        message += kMethods[i].first;
+        message += kMethods[i].name;
         message += '"';
     }
     return Error::value(std::move(message));
@@ -132,16 +118,15 @@ Result<FitOutcome> run_fit(const Circuit& start, std::span<const double> frequen
     if (!built) return built.take_error();
     const Objective& objective = *built;
 
-    if (*method == FitMethod::LevenbergMarquardt) {
+    const SearchMethod search_method = entry_of(*method).search;
+    if (search_method == nullptr) {
         return fit_least_squares(objective, start, requested_lm_config(settings));
-    }
-    if (*method == FitMethod::BasinHopping) {
-        return basin_hopping(objective, start, hopping_settings(settings));
     }
     // The searches move the unknowns only: fixed parameters are not theirs.
     const std::vector<double> p0 = objective.free_values(param_values(start));
-    Result<SearchOutcome> search = global_search(*method, objective, p0, settings);
+    Result<SearchOutcome> search = search_method(objective, p0, settings);
     if (!search) return search.error();
+    if (search->fitted) return std::move(*search->fitted);
     return polish(objective, start, search->best, search->iterations);
 }
 

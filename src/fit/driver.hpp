@@ -14,6 +14,7 @@
 #include "circuit/circuit.hpp"
 #include "fit/constraints.hpp"
 #include "fit/fit_outcome.hpp"
+#include "fit/fit_settings.hpp"
 #include "fit/objective.hpp"
 #include "runtime/result.hpp"
 
@@ -35,25 +36,6 @@ std::string_view fit_method_name(FitMethod method);
 Result<FitMethod> parse_fit_method(std::string_view name);
 
 // ---- the fit ----------------------------------------------------------------
-
-struct FitSettings {
-    std::string method = "levenberg_marquardt";
-    // Python's max_iterations: LM evaluation budget per unknown (0 → 1).
-    std::size_t lm_eval_budget = 200;
-    double ftol = 1e-8;  // LM: relative reduction of ½‖r‖²
-    double xtol = 1e-8;  // LM: relative step ‖D·p‖ / ‖D·x‖
-    // Derivative-free methods.
-    std::size_t num_particles = 200;
-    std::uint64_t generations = 1000;
-    std::uint64_t nelder_mead_iterations = 2000;
-    std::size_t de_evaluations = 20000;
-    std::uint64_t sa_iterations = 5000;
-    double sa_initial_temperature = 2.0;
-    std::size_t basin_hopping_hops = 20;
-    double basin_hopping_step_size = 1.0;
-    double basin_hopping_temperature = 1.0;
-    std::optional<std::uint64_t> seed;
-};
 
 // Dispatch onwards: method name, data checks, constraint checks, tolerance
 // checks, the objective with a fresh counter, the method, assembly. `start`

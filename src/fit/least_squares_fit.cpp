@@ -81,7 +81,7 @@ Result<LeastSquaresRun> least_squares_run(const Objective& objective, Evaluation
     run.params = from_search_space(solved->x, bounds);
     run.success = solved->report.stop.succeeded();
     run.evaluations = solved->report.nfev;
-    Result<double> cost = objective.cost(context, run.params);
+    Result<double> cost = evaluate_cost(objective, context, run.params);
     if (!cost) return cost.take_error();
     run.cost = *cost;
     return run;
@@ -127,7 +127,7 @@ Result<std::vector<Candidate>> candidate_starting_points(std::span<const double>
     // the evaluation cache.
     const EvaluationContext::SharedGeneration shared(context);
     for (Candidate& candidate : candidates) {
-        Result<double> cost = objective.cost(context, candidate.params);
+        Result<double> cost = evaluate_cost(objective, context, candidate.params);
         if (!cost) return cost.take_error();
         candidate.cost = *cost;
     }
@@ -233,7 +233,7 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
     // instead; inside the box the two coincide and no evaluation is spent.
     double fallback_cost = best->cost;
     if (!same_bits(clamped, best->params)) {
-        Result<double> cost = objective.cost(context, clamped);
+        Result<double> cost = evaluate_cost(objective, context, clamped);
         if (!cost) return cost.take_error();
         fallback_cost = *cost;
     }

@@ -12,7 +12,7 @@
 
 #include "circuit/circuit.hpp"
 #include "fit/fit_outcome.hpp"
-#include "fit/lm.hpp"
+#include "fit/lm/lm.hpp"
 #include "fit/objective.hpp"
 #include "runtime/numeric.hpp"
 #include "runtime/result.hpp"

@@ -142,8 +142,8 @@ Status Objective::check_context(const EvaluationContext& context) const {
     return ok_status();
 }
 
-void Objective::evaluate(EvaluationContext& context, std::size_t worker, std::span<const double> p,
-                         std::span<double> out) const {
+void Objective::residuals_at(EvaluationContext& context, std::size_t worker,
+                             std::span<const double> p, std::span<double> out) const {
     // Fixed parameters: evaluate at the full vector, built in the worker's
     // own slice because Jacobian tasks run this concurrently.
     if (has_fixed()) {
@@ -179,7 +179,7 @@ Status Objective::residuals_into(EvaluationContext& context, std::span<const dou
                                " entries, expected " + std::to_string(residual_count()));
     }
     context.enter_point(p);
-    evaluate(context, this_worker(), p, out);
+    residuals_at(context, this_worker(), p, out);
     return ok_status();
 }
 
@@ -257,9 +257,9 @@ Status Objective::jacobian_into(EvaluationContext& context, std::span<const doub
                 kJacobianStepFactor * (magnitude > kMinStepScale ? magnitude : kMinStepScale);
 
             trial[j] = p[j] + h;
-            evaluate(context, worker, trial, plus);
+            residuals_at(context, worker, trial, plus);
             trial[j] = p[j] - h;
-            evaluate(context, worker, trial, minus);
+            residuals_at(context, worker, trial, minus);
 
             central_difference(plus.data(), minus.data(), 2.0 * h, rows);
         }
@@ -267,10 +267,16 @@ Status Objective::jacobian_into(EvaluationContext& context, std::span<const doub
     });
 }
 
-Result<double> Objective::cost(EvaluationContext& context, std::span<const double> p) const {
-    Status status = residuals_into(context, p, context.residuals_);
-    if (!status.ok()) return status.take_error();
-    return cost_of(context.residuals_);
+Status Objective::evaluate(EvaluationContext& context, std::span<const double> p,
+                           const Evaluation& request) const {
+    if (!request.residuals.empty() || request.cost != nullptr) {
+        const std::span<double> r =
+            request.residuals.empty() ? std::span<double>(context.residuals_) : request.residuals;
+        if (Status status = residuals_into(context, p, r); !status.ok()) return status;
+        if (request.cost != nullptr) *request.cost = cost_of(r);
+    }
+    if (!request.jacobian.empty()) return jacobian_into(context, p, request.jacobian);
+    return ok_status();
 }
 
 Status Objective::residuals_into(std::span<const double> p, std::span<double> out) const {
@@ -285,7 +291,8 @@ Result<std::vector<double>> Objective::residuals(std::span<const double> p) cons
     return r;
 }
 
-Result<Jacobian> Objective::jacobian(EvaluationContext& context, std::span<const double> p) const {
+Result<Jacobian> Objective::jacobian(std::span<const double> p) const {
+    EvaluationContext context(*this);
     Jacobian jacobian;
     jacobian.rows = residual_count();
     jacobian.cols = p.size();
@@ -295,14 +302,18 @@ Result<Jacobian> Objective::jacobian(EvaluationContext& context, std::span<const
     return jacobian;
 }
 
-Result<Jacobian> Objective::jacobian(std::span<const double> p) const {
-    EvaluationContext context(*this);
-    return jacobian(context, p);
-}
-
 Result<double> Objective::cost(std::span<const double> p) const {
     EvaluationContext context(*this, EvaluationContext::Reuse::Off);
-    return cost(context, p);
+    return evaluate_cost(*this, context, p);
+}
+
+Result<double> evaluate_cost(const Objective& objective, EvaluationContext& context,
+                             std::span<const double> p) {
+    double cost = 0.0;
+    if (Status status = objective.evaluate(context, p, {.cost = &cost}); !status.ok()) {
+        return status.take_error();
+    }
+    return cost;
 }
 
 double sum_of_squares(std::span<const double> r) {

@@ -47,6 +47,20 @@ extern const double kJacobianStepFactor;
 // gets a nonzero step: h_j = η·max(|p_j|, 1e-8).
 inline constexpr double kMinStepScale = 1e-8;
 
+// What one request to the objective asks for at a point p; an empty span or
+// a null pointer is not computed. The residuals come first, then the
+// Jacobian, as the solver and the statistics ask for them.
+struct Evaluation {
+    // r, residual_count() entries; counter += 1.
+    std::span<double> residuals = {};
+    // ∂r/∂p by central differences, P = p.size() columns of residual_count()
+    // entries (column-major), one pool task each; counter += 2P.
+    std::span<double> jacobian = {};
+    // ½·Σ r_k², from `residuals` when they are asked for too (no second
+    // count), else from residuals into the context's own buffer.
+    double* cost = nullptr;
+};
+
 // 2N × P, stored column by column because it is produced that way.
 struct Jacobian {
     std::size_t rows = 0;        // 2N
@@ -116,24 +130,15 @@ class Objective {
     std::uint64_t evaluations() const { return counter_->load(); }
     void add_evaluations(std::uint64_t count) const { counter_->fetch_add(count); }
 
-    // The requests of a fit go through its EvaluationContext, made for this
-    // objective; any other context is refused as an internal error. Once
-    // each kind of request has run through a context, none allocates.
+    // The one entry of a fit's requests, through its EvaluationContext, made
+    // for this objective; any other context is refused as an internal error.
+    // Once each kind of request has run through a context, none allocates.
+    // Values of p beyond the circuit's parameters are ignored; fewer fail
+    // with "impedance_from_iter: not enough values supplied".
+    Status evaluate(EvaluationContext& context, std::span<const double> p,
+                    const Evaluation& request) const;
 
-    // r into `out` of residual_count() entries; counter += 1. Values of p
-    // beyond the circuit's parameters are ignored; fewer fail with
-    // "impedance_from_iter: not enough values supplied".
-    Status residuals_into(EvaluationContext& context, std::span<const double> p,
-                          std::span<double> out) const;
-    // P = p.size() columns into `columns` of residual_count()·P entries
-    // (column-major), one pool task each; counter += 2P.
-    Status jacobian_into(EvaluationContext& context, std::span<const double> p,
-                         std::span<double> columns) const;
-    Result<Jacobian> jacobian(EvaluationContext& context, std::span<const double> p) const;
-    // ½·Σ r_k²; counter += 1.
-    Result<double> cost(EvaluationContext& context, std::span<const double> p) const;
-
-    // The same as single requests, each with a context of its own.
+    // Single requests, each with a context of its own (tests, one-off costs).
     Result<std::vector<double>> residuals(std::span<const double> p) const;
     Status residuals_into(std::span<const double> p, std::span<double> out) const;
     Result<Jacobian> jacobian(std::span<const double> p) const;
@@ -149,10 +154,14 @@ class Objective {
     Objective() = default;
 
     Status check_context(const EvaluationContext& context) const;
+    Status residuals_into(EvaluationContext& context, std::span<const double> p,
+                          std::span<double> out) const;
+    Status jacobian_into(EvaluationContext& context, std::span<const double> p,
+                         std::span<double> columns) const;
     // residuals_into without counting, checking or entering the point, on
     // behalf of worker `worker` (the calling thread's or a column task's).
-    void evaluate(EvaluationContext& context, std::size_t worker, std::span<const double> p,
-                  std::span<double> out) const;
+    void residuals_at(EvaluationContext& context, std::size_t worker, std::span<const double> p,
+                      std::span<double> out) const;
 
     const Circuit* circuit_ = nullptr;
     std::size_t parameter_count_ = 0;
@@ -178,6 +187,10 @@ class Objective {
 // Σ r_k², summed left to right from −0.0 (an empty vector gives −0.0). The
 // order is fixed so that every caller gets the same bits.
 double sum_of_squares(std::span<const double> r);
+
+// ½·Σ r_k² at p through `context`: evaluate() asked for the cost alone.
+Result<double> evaluate_cost(const Objective& objective, EvaluationContext& context,
+                             std::span<const double> p);
 
 // ½·Σ r_k² from a residual vector already at hand (no evaluation counted).
 inline double cost_of(std::span<const double> r) { return 0.5 * sum_of_squares(r); }

@@ -4,7 +4,7 @@
 
 #include "circuit/params.hpp"
 #include "fit/least_squares_fit.hpp"
-#include "fit/lm.hpp"
+#include "fit/lm/lm.hpp"
 
 namespace korvane {
 

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "fit/lm.hpp"
+#include "fit/lm/lm.hpp"
 #include "fit/objective.hpp"
 #include "fit/search_space.hpp"
 #include "runtime/result.hpp"

@@ -45,7 +45,7 @@ std::vector<double> from_search_space(std::span<const double> x, std::span<const
 
 Result<double> search_cost(const Objective& objective, EvaluationContext& context,
                            std::span<const double> x) {
-    return objective.cost(context, from_search_space(x, objective.bounds()));
+    return evaluate_cost(objective, context, from_search_space(x, objective.bounds()));
 }
 
 Result<double> search_cost(const Objective& objective, std::span<const double> x) {
@@ -57,7 +57,7 @@ Status search_residuals_into(const Objective& objective, EvaluationContext& cont
                              SearchWorkspace& workspace) {
     workspace.params.resize(std::min(x.size(), objective.bounds().size()));
     from_search_space_into(x, objective.bounds(), workspace.params);
-    return objective.residuals_into(context, workspace.params, out);
+    return objective.evaluate(context, workspace.params, {.residuals = out});
 }
 
 Status search_jacobian_into(const Objective& objective, EvaluationContext& context,
@@ -68,7 +68,7 @@ Status search_jacobian_into(const Objective& objective, EvaluationContext& conte
     p.resize(std::min(x.size(), bounds.size()));
     from_search_space_into(x, bounds, p);
 
-    Status status = objective.jacobian_into(context, p, columns);
+    Status status = objective.evaluate(context, p, {.jacobian = columns});
     if (!status.ok()) return status;
 
     const std::size_t rows = objective.residual_count();

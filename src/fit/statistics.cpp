@@ -72,11 +72,12 @@ Result<FitStatistics> fit_statistics(const Objective& objective, EvaluationConte
     // The Jacobian at the point of the residuals just evaluated through the
     // same context starts from what they formed.
     std::vector<double> residuals(objective.residual_count());
-    if (Status s = objective.residuals_into(context, p, residuals); !s.ok()) {
+    Jacobian J{objective.residual_count(), p.size(), {}};
+    J.values.resize(J.rows * J.cols);
+    if (Status s = objective.evaluate(context, p, {.residuals = residuals, .jacobian = J.values});
+        !s.ok()) {
         return s.take_error();
     }
-    Result<Jacobian> jacobian = objective.jacobian(context, p);
-    if (!jacobian.ok()) return jacobian.take_error();
 
     FitStatistics stats;
     stats.cost = cost_of(residuals);
@@ -84,7 +85,6 @@ Result<FitStatistics> fit_statistics(const Objective& objective, EvaluationConte
     // lose the last bit of a subnormal Σ, and Σ itself would then differ).
     stats.chi_square = 2.0 * stats.cost;
 
-    const Jacobian& J = *jacobian;
     const double dof = static_cast<double>(J.rows) - static_cast<double>(J.cols);
     if (!(dof > 0.0)) return stats;
 

@@ -34,6 +34,17 @@ std::string name_list(const std::vector<std::string>& names) {
     return out;
 }
 
+// A file's param_names piece by piece against the circuit's names. Metadata
+// written as "R0.r, R1.r, C1.c" is the same list: white space around a piece
+// is ignored here, while messages show the pieces as the file has them.
+bool same_names(const std::vector<std::string>& listed, const std::vector<std::string>& expected) {
+    if (listed.size() != expected.size()) return false;
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        if (trim_white_space(listed[i]) != expected[i]) return false;
+    }
+    return true;
+}
+
 // Topologies of the registry circuits, built once: matching runs on every
 // fit without explicit values, and the table never changes.
 const std::array<std::optional<Topology>, kEntryCount>& registry_topologies() {
@@ -86,7 +97,7 @@ Result<std::shared_ptr<const WeightFile>> load_registered_weights(
     const auto entry_circuit = parse_or_none(circuit);
     if (!entry_circuit) return Error::value("registry circuit " + std::string(circuit));
     const std::vector<std::string> expected = param_names(*entry_circuit);
-    if (file.param_names != expected)
+    if (!same_names(file.param_names, expected))
         return Error::value("model " + std::string(name) + " has parameters " +
                             name_list(file.param_names) + ", expected " + name_list(expected));
     if (auto shapes = check_network_shapes(file); !shapes) return shapes.error().to_error();
@@ -156,7 +167,7 @@ Result<WeightsCache::Found> WeightsCache::find_locked(const std::string& path,
     // naming other outputs, or the same ones in another order, would silently
     // shift or permute the guess. The bundled models pass the same check.
     const std::vector<std::string> expected = param_names(*model);
-    if (file->param_names != expected)
+    if (!same_names(file->param_names, expected))
         return Error::value(std::string(kUnparsablePrefix) + "param_names in " + path + ": " +
                             name_list(file->param_names) + ", expected " + name_list(expected) +
                             " for circuit " + file->circuit);

@@ -248,7 +248,7 @@ PyMethodDef g_methods[] = {
     {"guess", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_guess)),
      METH_VARARGS | METH_KEYWORDS, kGuessDoc},
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(circuit_fit)),
-     METH_VARARGS | METH_KEYWORDS, kFitDoc},
+     METH_VARARGS | METH_KEYWORDS, fit_doc()},
     {"__reduce__", circuit_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nHelper for pickle."},
     {"_from_state", circuit_from_state, METH_VARARGS | METH_CLASS,
      "_from_state($type, version, text, unlabeled, values, values_explicit)\n--\n\n"

@@ -1,6 +1,8 @@
 #include "python/fit_arguments.hpp"
 
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -9,13 +11,63 @@ namespace korvane::py {
 
 namespace {
 
-template <class T, class Convert>
-bool convert_into(PyObject* object, const char* name, T& out, Convert convert) {
-    if (object == nullptr) return true;  // keep the default
-    std::optional<T> value = convert(object, name);
+// A settings member: absent keeps the default, anything given (None too) is
+// converted, so `ftol=None` is refused as a float would be.
+template <auto Member, auto Convert>
+bool setting(PyObject* object, const char* name, FitArguments& out) {
+    if (object == nullptr) return true;
+    auto value = Convert(object, name);
     if (!value) return false;
-    out = *value;
+    out.settings.*Member = std::move(*value);
     return true;
+}
+
+bool raw_object(PyObject*& member, PyObject* object) {
+    member = object;
+    return true;
+}
+
+bool frequencies(PyObject* object, const char*, FitArguments& out) {
+    return raw_object(out.frequencies, object);
+}
+
+bool impedances(PyObject* object, const char*, FitArguments& out) {
+    return raw_object(out.impedances, object);
+}
+
+// None and absent both leave the policy unset.
+bool guess_init(PyObject* object, const char* name, FitArguments& out) {
+    if (!given(object)) return true;
+    const std::optional<bool> guess = to_bool(object, name);
+    if (!guess) return false;
+    out.guess_init = *guess ? GuessInit::Always : GuessInit::Never;
+    return true;
+}
+
+bool weights(PyObject* object, const char* name, FitArguments& out) {
+    return convert_optional_text(object, name, out.weights);
+}
+
+bool weight(PyObject* object, const char* name, FitArguments& out) {
+    if (object == nullptr) return true;
+    std::optional<std::string> text = to_text(object, name);
+    if (!text) return false;
+    out.weight = std::move(*text);
+    return true;
+}
+
+bool seed(PyObject* object, const char* name, FitArguments& out) {
+    if (!given(object)) return true;
+    const std::optional<std::uint64_t> value = to_u64(object, name);
+    if (!value) return false;
+    out.settings.seed = *value;
+    return true;
+}
+
+template <std::size_t... I>
+bool parse_objects(PyObject* args, PyObject* kwargs, const char* format, char** keywords,
+                   std::array<PyObject*, sizeof...(I)>& objects, std::index_sequence<I...>) {
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &objects[I]...) != 0;
 }
 
 }  // namespace
@@ -28,69 +80,65 @@ bool convert_optional_text(PyObject* object, const char* name, std::optional<std
     return out.has_value();
 }
 
+constinit const std::array<FitKeyword, 19> kFitKeywords = {{
+    {"frequencies", "", frequencies},
+    {"impedances", "None", impedances},
+    {"guess_init", "None", guess_init},
+    {"weights", "None", weights},
+    {"weight", "\"modulus\"", weight},
+    {"method", "\"levenberg_marquardt\"", setting<&FitSettings::method, to_text>},
+    {"max_iterations", "200", setting<&FitSettings::lm_eval_budget, to_size>},
+    {"ftol", "1e-8", setting<&FitSettings::ftol, to_double>},
+    {"xtol", "1e-8", setting<&FitSettings::xtol, to_double>},
+    {"num_particles", "200", setting<&FitSettings::num_particles, to_size>},
+    {"generations", "1000", setting<&FitSettings::generations, to_u64>},
+    {"nelder_mead_iterations", "2000", setting<&FitSettings::nelder_mead_iterations, to_u64>},
+    {"de_evaluations", "20000", setting<&FitSettings::de_evaluations, to_size>},
+    {"sa_iterations", "5000", setting<&FitSettings::sa_iterations, to_u64>},
+    {"sa_initial_temperature", "2.0", setting<&FitSettings::sa_initial_temperature, to_double>},
+    {"basin_hopping_hops", "20", setting<&FitSettings::basin_hopping_hops, to_size>},
+    {"basin_hopping_step_size", "1.0", setting<&FitSettings::basin_hopping_step_size, to_double>},
+    {"basin_hopping_temperature", "1.0",
+     setting<&FitSettings::basin_hopping_temperature, to_double>},
+    {"seed", "None", seed},
+}};
+
+const std::string& fit_parameter_text() {
+    static const std::string text = [] {
+        std::string joined;
+        for (const FitKeyword& keyword : kFitKeywords) {
+            if (!joined.empty()) joined += ", ";
+            joined += keyword.name;
+            if (!keyword.default_text.empty()) (joined += '=') += keyword.default_text;
+        }
+        return joined;
+    }();
+    return text;
+}
+
 bool parse_fit_arguments(PyObject* args, PyObject* kwargs, FitArguments& out) {
-    static const char* keywords[] = {"frequencies",
-                                     "impedances",
-                                     "guess_init",
-                                     "weights",
-                                     "weight",
-                                     "method",
-                                     "max_iterations",
-                                     "ftol",
-                                     "xtol",
-                                     "num_particles",
-                                     "generations",
-                                     "nelder_mead_iterations",
-                                     "de_evaluations",
-                                     "sa_iterations",
-                                     "sa_initial_temperature",
-                                     "basin_hopping_hops",
-                                     "basin_hopping_step_size",
-                                     "basin_hopping_temperature",
-                                     "seed",
-                                     nullptr};
-    PyObject* o[19] = {};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit",
-                                     const_cast<char**>(keywords), &o[0], &o[1], &o[2], &o[3],
-                                     &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11],
-                                     &o[12], &o[13], &o[14], &o[15], &o[16], &o[17], &o[18])) {
+    constexpr std::size_t n = kFitKeywords.size();
+    // The required arguments lead the table; "O|OO...:fit" follows from it.
+    static const std::string format = [] {
+        std::string text;
+        for (const FitKeyword& keyword : kFitKeywords) {
+            if (!keyword.default_text.empty() && text.find('|') == std::string::npos) text += '|';
+            text += 'O';
+        }
+        return text + ":fit";
+    }();
+    static const std::array<const char*, n + 1> keywords = [] {
+        std::array<const char*, n + 1> names{};
+        for (std::size_t i = 0; i < n; ++i) names[i] = kFitKeywords[i].name;
+        return names;
+    }();
+    std::array<PyObject*, n> objects{};
+    if (!parse_objects(args, kwargs, format.c_str(), const_cast<char**>(keywords.data()), objects,
+                       std::make_index_sequence<n>{})) {
         return false;
     }
-    out.frequencies = o[0];
-    out.impedances = o[1];
-    if (given(o[2])) {
-        const std::optional<bool> guess = to_bool(o[2], "guess_init");
-        if (!guess) return false;
-        out.guess_init = *guess ? GuessInit::Always : GuessInit::Never;
-    }
-    FitSettings& s = out.settings;
-    if (!convert_optional_text(o[3], "weights", out.weights)) return false;
-    if (!convert_into(o[4], "weight", out.weight, to_text)) return false;
-    if (!convert_into(o[5], "method", s.method, to_text)) return false;
-    if (!convert_into(o[6], "max_iterations", s.lm_eval_budget, to_size)) return false;
-    if (!convert_into(o[7], "ftol", s.ftol, to_double)) return false;
-    if (!convert_into(o[8], "xtol", s.xtol, to_double)) return false;
-    if (!convert_into(o[9], "num_particles", s.num_particles, to_size)) return false;
-    if (!convert_into(o[10], "generations", s.generations, to_u64)) return false;
-    if (!convert_into(o[11], "nelder_mead_iterations", s.nelder_mead_iterations, to_u64)) {
-        return false;
-    }
-    if (!convert_into(o[12], "de_evaluations", s.de_evaluations, to_size)) return false;
-    if (!convert_into(o[13], "sa_iterations", s.sa_iterations, to_u64)) return false;
-    if (!convert_into(o[14], "sa_initial_temperature", s.sa_initial_temperature, to_double)) {
-        return false;
-    }
-    if (!convert_into(o[15], "basin_hopping_hops", s.basin_hopping_hops, to_size)) return false;
-    if (!convert_into(o[16], "basin_hopping_step_size", s.basin_hopping_step_size, to_double)) {
-        return false;
-    }
-    if (!convert_into(o[17], "basin_hopping_temperature", s.basin_hopping_temperature, to_double)) {
-        return false;
-    }
-    if (given(o[18])) {
-        const std::optional<std::uint64_t> seed = to_u64(o[18], "seed");
-        if (!seed) return false;
-        s.seed = *seed;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!kFitKeywords[i].convert(objects[i], kFitKeywords[i].name, out)) return false;
     }
     return true;
 }

@@ -2,10 +2,14 @@
 // The nineteen arguments of Circuit.fit converted to the driver's request.
 // Shared by Circuit.fit and by the companion's constrained fit
 // (korvane_tools._native), so both accept and refuse exactly the same values
-// with the same messages.
+// with the same messages. kFitKeywords is the one list of them: the parser,
+// the signature in the docstring and the companion's copy for its checks of
+// the stub and the guide are all read from it.
 
+#include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "fit/driver.hpp"
 #include "fit/start_policy.hpp"
@@ -28,6 +32,20 @@ struct FitArguments {
     std::string weight = "modulus";
     FitSettings settings;
 };
+
+// One argument: its name, its default as the signature shows it (empty when
+// required) and the conversion of a given value (nullptr: absent) into its
+// member of FitArguments, false with a Python exception set.
+struct FitKeyword {
+    const char* name;
+    std::string_view default_text;
+    bool (*convert)(PyObject* value, const char* name, FitArguments& out);
+};
+
+extern const std::array<FitKeyword, 19> kFitKeywords;
+
+// "name=default, ..." in positional order, as the signature line shows it.
+const std::string& fit_parameter_text();
 
 // Parses (args, kwargs) as Circuit.fit's signature; false with a Python
 // exception set when an argument is missing, unknown or unconvertible.

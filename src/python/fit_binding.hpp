@@ -10,8 +10,9 @@ namespace korvane::py {
 PyObject* circuit_guess(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs);
 
-// Signature line and docstring of each method (ml_doc form).
+// Signature line and docstring of each method (ml_doc form); fit's signature
+// is written from the table of its arguments.
 extern const char kGuessDoc[];
-extern const char kFitDoc[];
+const char* fit_doc();
 
 }  // namespace korvane::py

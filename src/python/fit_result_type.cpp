@@ -4,6 +4,7 @@
 #include <new>
 #include <string_view>
 
+#include "circuit/params.hpp"
 #include "python/circuit_type.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -11,6 +12,7 @@
 #include "python/pickle_state.hpp"
 #include "python/py_values.hpp"
 #include "runtime/number_format.hpp"
+#include "runtime/same_bits.hpp"
 #include "runtime/text.hpp"
 
 namespace korvane::py {
@@ -156,6 +158,33 @@ std::optional<NamedValues> join_named(PyObject* names, PyObject* values, std::st
     return out;
 }
 
+// A state's named numbers must describe its own circuit: the parameters it
+// names, in its order, and (for params) the values the fitted circuit holds,
+// bit for bit. Anything else would be a result whose attributes disagree.
+bool matches_circuit(const NamedValues& named, const Circuit& circuit, std::string_view field,
+                     bool compare_values) {
+    const std::vector<std::string> names = param_names(circuit);
+    const std::vector<double> values = param_values(circuit);
+    std::string problem;
+    if (named.size() != names.size()) {
+        problem = std::to_string(named.size()) + " entries for the circuit's " +
+                  std::to_string(names.size()) + " parameters";
+    }
+    for (std::size_t i = 0; problem.empty() && i < names.size(); ++i) {
+        if (named[i].first != names[i]) {
+            problem = "entry " + std::to_string(i) + " is " + quoted(named[i].first) +
+                      ", the circuit's parameter is " + quoted(names[i]);
+        } else if (compare_values && !same_bits(&named[i].second, &values[i], 1)) {
+            problem = quoted(names[i]) + " is " + format_debug(named[i].second) +
+                      ", the circuit holds " + format_debug(values[i]);
+        }
+    }
+    if (problem.empty()) return true;
+    raise_text(PyExc_ValueError, "FitResult state field '" + std::string(field) +
+                                     "' does not match the circuit: " + problem);
+    return false;
+}
+
 PyObject* fit_result_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const FitResultData& data = data_of(self);
@@ -209,7 +238,7 @@ PyObject* fit_result_from_state(PyObject*, PyObject* args) {
         }
         data.circuit = *circuit;
         std::optional<NamedValues> params = join_named(names, values, "params");
-        if (!params) return nullptr;
+        if (!params || !matches_circuit(*params, *circuit, "params", true)) return nullptr;
         data.params = std::move(*params);
         if ((stderr_names == Py_None) != (stderr_values == Py_None)) {
             PyErr_SetString(PyExc_ValueError,
@@ -219,15 +248,15 @@ PyObject* fit_result_from_state(PyObject*, PyObject* args) {
         }
         if (stderr_names != Py_None) {
             std::optional<NamedValues> errors = join_named(stderr_names, stderr_values, "stderr");
-            if (!errors) return nullptr;
+            if (!errors || !matches_circuit(*errors, *circuit, "stderr", false)) return nullptr;
             data.standard_errors = std::move(*errors);
         }
         std::optional<bool> succeeded = state_bool(success, "success");
         if (!succeeded) return nullptr;
         data.success = *succeeded;
-        std::optional<std::uint64_t> iteration_count = to_u64(iterations, "iterations");
+        std::optional<std::uint64_t> iteration_count = state_count(iterations, "iterations");
         std::optional<std::uint64_t> eval_count =
-            iteration_count ? to_u64(impedance_evals, "impedance_evals") : std::nullopt;
+            iteration_count ? state_count(impedance_evals, "impedance_evals") : std::nullopt;
         if (!eval_count) return nullptr;
         data.iterations = *iteration_count;
         data.impedance_evals = *eval_count;

@@ -10,26 +10,24 @@
 #include "runtime/text.hpp"
 
 namespace korvane::py {
-namespace {
 
-struct Spellings {
-    std::string_view human;  // tried first
-    std::string_view snake;
-};
-
-constexpr std::array<Spellings, 5> kSpellings = {{
-    {"Frequency / Hz", "frequency_hertz"},
-    {"Real Impedance / ohm", "real_impedance_ohm"},
-    {"Imaginary Impedance / ohm", "imaginary_impedance_ohm"},
-    {"Absolute Impedance / ohm", "absolute_impedance_ohm"},
-    {"Phase / deg", "phase_degree"},
+constinit const std::array<ColumnSpellings, 5> kColumnSpellings = {{
+    {"frequency", "Frequency / Hz", "frequency_hertz"},
+    {"real", "Real Impedance / ohm", "real_impedance_ohm"},
+    {"imag", "Imaginary Impedance / ohm", "imaginary_impedance_ohm"},
+    {"modulus", "Absolute Impedance / ohm", "absolute_impedance_ohm"},
+    {"phase", "Phase / deg", "phase_degree"},
 }};
 
-const Spellings& spellings(ColumnRole role) { return kSpellings[static_cast<std::size_t>(role)]; }
+namespace {
+
+const ColumnSpellings& spellings(ColumnRole role) {
+    return kColumnSpellings[static_cast<std::size_t>(role)];
+}
 
 // "\"Frequency / Hz\" or \"frequency_hertz\""
 std::string pair_text(ColumnRole role) {
-    const Spellings& s = spellings(role);
+    const ColumnSpellings& s = spellings(role);
     return quoted(s.human) + " or " + quoted(s.snake);
 }
 
@@ -145,7 +143,7 @@ std::optional<MeasuredSpectrum> read_dataframe(PyObject* frame) {
 }  // namespace
 
 ColumnLookup lookup_column(PyObject* frame, ColumnRole role) {
-    const Spellings& s = spellings(role);
+    const ColumnSpellings& s = spellings(role);
     std::string_view found = s.human;
     PyRef column = get_item(frame, s.human);
     if (!column) {

@@ -8,7 +8,9 @@
 // Every function returns nullopt with a Python exception set on failure; the
 // exceptions are the final ones (no argument prefix is added by callers).
 
+#include <array>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "circuit/complex.hpp"
@@ -31,6 +33,16 @@ std::optional<MeasuredSpectrum> read_measured_data(PyObject* frequencies, PyObje
 std::optional<std::vector<double>> read_frequencies_only(PyObject* frequencies);
 
 enum class ColumnRole { Frequency, Real, Imaginary, Modulus, Phase };
+
+// The column spellings of each role, in ColumnRole order: the one table of
+// them. korvane_tools reads it (through its native module) and puts its own
+// shorter spellings after these.
+struct ColumnSpellings {
+    std::string_view role;   // "frequency", "real", "imag", "modulus", "phase"
+    std::string_view human;  // tried first
+    std::string_view snake;
+};
+extern const std::array<ColumnSpellings, 5> kColumnSpellings;
 
 // Three outcomes: the column's values; absent (no values, nothing pending);
 // or failed (a column exists but is not numeric: ValueError pending).

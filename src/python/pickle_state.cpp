@@ -21,9 +21,10 @@ std::optional<std::vector<std::size_t>> to_index_vector(PyObject* object) {
     if (!items) return std::nullopt;
     std::vector<std::size_t> out;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        std::optional<std::size_t> index = to_size(PyTuple_GET_ITEM(items.get(), i), "unlabeled");
+        std::optional<std::uint64_t> index =
+            state_count(PyTuple_GET_ITEM(items.get(), i), "unlabeled");
         if (!index) return std::nullopt;
-        out.push_back(*index);
+        out.push_back(static_cast<std::size_t>(*index));
     }
     return out;
 }
@@ -88,6 +89,16 @@ PyObject* make_reduce_value(PyTypeObject* type, PyObject* state) {
         PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "_from_state"));
     if (!reconstructor) return nullptr;
     return PyTuple_Pack(2, reconstructor.get(), state);
+}
+
+std::optional<std::uint64_t> state_count(PyObject* object, std::string_view name) {
+    std::optional<std::uint64_t> value = to_u64(object, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "state field '%s' is out of range: %R",
+                     std::string(name).c_str(), object);
+    }
+    return value;
 }
 
 std::optional<bool> state_bool(PyObject* object, std::string_view name) {

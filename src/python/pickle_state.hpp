@@ -25,6 +25,7 @@
 //              has no standard errors
 // The leading 1 is the state version; a reconstructor refuses any other.
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -54,6 +55,11 @@ PyObject* make_reduce_value(PyTypeObject* type, PyObject* state);
 
 // A true bool object required (True/False, not 1/0).
 std::optional<bool> state_bool(PyObject* object, std::string_view name);
+
+// A count or index of a state: what to_u64 converts, but a number out of
+// range is a damaged state (ValueError naming the field), not an
+// OverflowError, as for every other malformed field.
+std::optional<std::uint64_t> state_count(PyObject* object, std::string_view name);
 
 // The serialised form held by a Circuit state tuple (version, text,
 // unlabeled, values, values_explicit); nullptr-style failure: nullopt with a

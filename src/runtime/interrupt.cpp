@@ -1,11 +1,13 @@
 #include "runtime/interrupt.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 namespace korvane {
 namespace {
 
 thread_local InterruptPolling polling;
+std::atomic<int> cancel_all{0};
 
 // The stride between clock reads adapts so that a read happens roughly every
 // 1–10 ms whatever one evaluation costs: a 20-point spectrum evaluates in
@@ -33,6 +35,10 @@ bool InterruptScope::interrupted() const noexcept { return polling.interrupted; 
 
 Error interrupted_error() { return Error::interrupted("interrupted"); }
 
+void raise_cancel_all() noexcept { cancel_all.fetch_add(1, std::memory_order_relaxed); }
+
+void lower_cancel_all() noexcept { cancel_all.fetch_sub(1, std::memory_order_relaxed); }
+
 Status poll_interrupt() noexcept {
     InterruptPolling& state = polling;
     if (state.check == nullptr) return ok_status();
@@ -50,7 +56,9 @@ Status poll_interrupt() noexcept {
     }
     if (now < state.next_check) return ok_status();
     state.next_check = now + kInterruptCheckInterval;
-    if (!state.check(state.context)) return ok_status();
+    if (cancel_all.load(std::memory_order_relaxed) == 0 && !state.check(state.context)) {
+        return ok_status();
+    }
     state.interrupted = true;
     return interrupted_error();
 }

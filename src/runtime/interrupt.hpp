@@ -58,7 +58,17 @@ class InterruptScope {
 // The Error every interrupted loop returns.
 Error interrupted_error();
 
-// OK, or interrupted_error() when the installed check says to stop. Safe and
+// Cancels every running computation that has a check installed, whatever
+// thread it runs on. Python runs signal handlers only on the main thread, so
+// a check alone never stops the worker threads of a batch of fits; the batch
+// raises this while it unwinds and lowers it once its workers have returned.
+// Raises nest (a count), so two batches cancelling at once do not release
+// each other's workers early.
+void raise_cancel_all() noexcept;
+void lower_cancel_all() noexcept;
+
+// OK, or interrupted_error() when the installed check says to stop (or a
+// cancel of all computations is raised). Safe and
 // nearly free on threads without a check.
 Status poll_interrupt() noexcept;
 

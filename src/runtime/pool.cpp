@@ -368,6 +368,12 @@ Status run_here(Pool& pool, PieceBody body, std::size_t n, std::size_t grain, st
 
 }  // namespace
 
+namespace {
+std::atomic<std::uint64_t> g_pool_calls{0};
+}  // namespace
+
+std::uint64_t pool_calls() { return g_pool_calls.load(std::memory_order_relaxed); }
+
 Status parallel_for(std::size_t n, std::size_t grain, PieceBody body) {
     if (n == 0) return ok_status();
     grain = std::max<std::size_t>(grain, 1);
@@ -376,6 +382,7 @@ Status parallel_for(std::size_t n, std::size_t grain, PieceBody body) {
         // starting the workers.
         if (n <= grain) return run_piece(body, {0, n});
         Pool& pool = the_pool();
+        g_pool_calls.fetch_add(1, std::memory_order_relaxed);
         const std::size_t count = piece_count(n, grain);
         if (worth_running_here(pool, count)) return run_here(pool, body, n, grain, count);
         Batch batch(body, n, grain, 0, count);

@@ -5,6 +5,7 @@
 // depend on the number of workers.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 #include "runtime/function_ref.hpp"
@@ -43,5 +44,9 @@ std::size_t worker_slots();
 
 // The worker index of the calling thread, as a body would be handed it.
 std::size_t this_worker();
+
+// How many parallel_for calls the pool has served since the process started:
+// a diagnostic that tells whether two modules in one process share one pool.
+std::uint64_t pool_calls();
 
 }  // namespace korvane

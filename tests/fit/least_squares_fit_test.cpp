@@ -12,7 +12,7 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/params.hpp"
-#include "fit/lm.hpp"
+#include "fit/lm/lm.hpp"
 #include "fit/objective.hpp"
 #include "fit/polish.hpp"
 #include "fit/search_space.hpp"

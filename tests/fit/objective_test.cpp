@@ -293,8 +293,8 @@ TEST(Jacobian, ParallelColumnsEqualASequentialComputationBitForBit) {
     // different vector has left other values in it.
     EvaluationContext context(o);
     std::vector<double> again(J->values.size());
-    ASSERT_TRUE(o.jacobian_into(context, std::vector<double>{1, 2, 3, 4, 5}, again).ok());
-    ASSERT_TRUE(o.jacobian_into(context, p, again).ok());
+    ASSERT_TRUE(o.evaluate(context, std::vector<double>{1, 2, 3, 4, 5}, {.jacobian = again}).ok());
+    ASSERT_TRUE(o.evaluate(context, p, {.jacobian = again}).ok());
     EXPECT_EQ(std::memcmp(again.data(), J->values.data(), again.size() * sizeof(double)), 0);
 
     // After a residual evaluation through the context, at that point (same
@@ -302,18 +302,18 @@ TEST(Jacobian, ParallelColumnsEqualASequentialComputationBitForBit) {
     // either; nor does one generation shared over several points.
     std::vector<double> r(o.residual_count());
     for (const std::vector<double>& seen : {p, std::vector<double>{1, 2, 3, 4, 5}}) {
-        ASSERT_TRUE(o.residuals_into(context, seen, r).ok());
-        ASSERT_TRUE(o.jacobian_into(context, p, again).ok());
+        ASSERT_TRUE(o.evaluate(context, seen, {.residuals = r}).ok());
+        ASSERT_TRUE(o.evaluate(context, p, {.jacobian = again}).ok());
         EXPECT_EQ(std::memcmp(again.data(), J->values.data(), again.size() * sizeof(double)), 0);
         const EvaluationContext::SharedGeneration shared(context);
-        ASSERT_TRUE(o.residuals_into(context, seen, r).ok());
-        ASSERT_TRUE(o.jacobian_into(context, p, again).ok());
+        ASSERT_TRUE(o.evaluate(context, seen, {.residuals = r}).ok());
+        ASSERT_TRUE(o.evaluate(context, p, {.jacobian = again}).ok());
         EXPECT_EQ(std::memcmp(again.data(), J->values.data(), again.size() * sizeof(double)), 0);
     }
 
     // A context serves the objective it was made for only.
     const Objective other = o.with_fresh_counter();
-    const Status refused = other.jacobian_into(context, p, again);
+    const Status refused = other.evaluate(context, p, {.jacobian = again});
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().kind, ErrorKind::Internal);
 }

@@ -1,6 +1,8 @@
 import dataclasses
 import math
+import os
 import warnings
+from pathlib import Path
 
 import korvane
 import korvane_tools as kt
@@ -335,3 +337,57 @@ def test_derivative_free_methods_hold_fixed_parameters(method, settings):
     assert same_bits([result.params["R0.r"]], [held])
     assert result.fixed == ("R0.r",)
     assert result.chi_square < 1e-6
+
+
+@pytest.mark.skipif(not Path("/proc/self/maps").exists(), reason="reads the process's mappings")
+def test_one_core_library_with_one_pool_and_one_copy_of_the_weights():
+    from korvane_tools import _native
+
+    found = _native._core_diagnostics()
+    core = os.path.realpath(found["library"])
+    assert os.path.realpath(found["weights"]) == core
+    mapped = {
+        os.path.realpath(line.split()[-1])
+        for line in Path("/proc/self/maps").read_text().splitlines()
+        if "libkorvane_core" in line
+    }
+    assert mapped == {core}
+    # Work korvane hands to the pool is counted by the pool _native sees.
+    korvane.Circuit("R0-(R1,C1)").impedance(np.logspace(-2, 6, 4096))
+    assert _native._core_diagnostics()["pool_calls"] > found["pool_calls"]
+    # Neither extension module carries weights of its own.
+    stretch = (Path(__file__).parents[2] / "models" / "rc.eisnn").read_bytes()[-4096:]
+    for module in (korvane, _native):
+        assert stretch not in Path(module.__file__).read_bytes()
+    assert stretch in Path(core).read_bytes()
+
+
+def test_the_circuit_is_handed_over_and_checked_by_type():
+    from korvane_tools import _native
+
+    f, z = rc_data()
+    args = ((f, z), {}, None, None, None, None, None, print)
+    with pytest.raises(TypeError, match="korvane.Circuit"):
+        _native.fit(rc_start().__reduce__()[1], *args)
+    outcome = _native.fit(rc_start(), *args)
+    assert same_bits(outcome.params, rc_start().fit(f, z).circuit.param_values())
+
+
+@pytest.mark.parametrize("spelling", [0, 1], ids=["human", "snake"])
+def test_frames_are_read_as_circuit_fit_reads_them(spelling):
+    from korvane_tools import _data, _native
+
+    core = _native._column_spellings()
+    for role, spellings in core.items():
+        assert _data.COLUMN_SPELLINGS[role][:2] == spellings
+    f, z = rc_data()
+    z[3] = complex(1.0, math.inf)
+    name = {role: spellings[spelling] for role, spellings in core.items()}
+    frames = [
+        {name["frequency"]: f, name["real"]: z.real, name["imag"]: z.imag},
+        {name["frequency"]: f, name["modulus"]: abs(z), name["phase"]: np.degrees(np.angle(z))},
+    ]
+    for frame in frames:
+        # A zero resistor's unit-weight residuals are the measured data negated.
+        seen = korvane.Circuit("R0").residuals([0.0], frame, weight="unit")
+        assert same_bits(seen, -np.asarray(kt.spectrum(frame)[1]).view(np.float64))

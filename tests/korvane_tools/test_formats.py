@@ -75,6 +75,10 @@ SAMPLES = [
      _f32(1000.3202, 1489.2513, -134.55644), _f32(1.0000639, 5075.621, -178.0381)),
     ("biologic/nomadce_GEIS_nesd.mpr", "biologic-mpr", 12, 19,
      _f32(1000.3202, 1488.2365, -131.77322), _f32(1.0000639, 5056.366, -173.03236)),
+    # a text export: a parameter line between the titles and the rows
+    ("relaxis/hybriddrt_PEIS_LPSCl_IonBlocking_-25C_RelaxIS.txt", "relaxis", 1, 79,
+     (0.10002180933952332, 1799427.625, -8093785.5),
+     (7000018.5, 359.241455078125, -290.92037963867188)),
 ]  # fmt: skip
 
 
@@ -302,6 +306,9 @@ def test_spreadsheets(tmp_path, suffix):
 TABLE = [(1000.0, 10.5, -0.5), (100.0, 11.25, -2.5), (10.0, 20.125, -7.75)]
 _ROWS = "".join(f"{f} {a} {b}\n" for f, a, b in TABLE)
 _VALUES = "".join(f"{v}\n" for row in TABLE for v in row)
+_TABBED = "".join(f"{f}\t{a}\t{b}\n" for f, a, b in TABLE)
+_TITLES = "Data: Frequency\tData: Z'\tData: Z''\n"
+_RELAXIS = f"RelaxIS 3.0 Spectrum export\nDate: today\n{_TITLES}"
 
 
 @pytest.mark.parametrize(
@@ -311,6 +318,12 @@ _VALUES = "".join(f"{v}\n" for row in TABLE for v in row)
         (f"3\n{_ROWS}3\n{_ROWS}", "counted", 2),
         (f"sample A\n3\n{_VALUES}", "grouped", 1),
         (_VALUES, "grouped", 1),
+        # each parameter line starts a spectrum (titles repeated or not); a decimal comma
+        (
+            f"{_RELAXIS}DC=0,5, TM=25\tModel: m\ta\n{_TABBED}{_TITLES}DC=1, TM=25\tb\n{_TABBED}",
+            "relaxis",
+            2,
+        ),
     ],
 )
 def test_counted_and_grouped_text(tmp_path, text, fmt, spectra):
@@ -320,6 +333,13 @@ def test_counted_and_grouped_text(tmp_path, text, fmt, spectra):
     assert [f.attrs["format"] for f in frames] == [fmt] * spectra
     for frame in frames:
         assert frame[[FREQUENCY, REAL, IMAG]].to_numpy().tolist() == [list(r) for r in TABLE]
+    if fmt == "relaxis":
+        assert [f.attrs["parameters"] for f in frames] == [
+            {"DC": 0.5, "TM": 25},
+            {"DC": 1, "TM": 25},
+        ]
+        assert [f.attrs.get("model") for f in frames] == ["m", None]
+        assert [f.attrs["title"] for f in frames] == ["a", "b"]
 
 
 @pytest.mark.parametrize(

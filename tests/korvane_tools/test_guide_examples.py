@@ -74,7 +74,7 @@ def run_commands(path: Path, text: str) -> None:
             for name in (sorted(glob.glob(word)) if "*" in word else [word])
         ]
         where = f"the command at {path.name}:{text.count(chr(10), 0, match.start()) + 1}"
-        run(where, ["-m", "korvane_tools", *args])
+        run(where, ["-m", "korvane_tools", "fit", *args])  # korvane-fit is korvane fit
         out = args[args.index("--out") + 1] if "--out" in args else None
         assert out is None or Path(out).is_file(), f"{where} wrote no {out}"
 

@@ -170,8 +170,9 @@ def test_format_override_and_names(tmp_path):
     assert len(z60w) == 41 and z60w.attrs["format"] == "autolab"
     bdf = kt.read(DATA / "bdf.csv", format="BDF")  # an alias, any case
     assert bdf.attrs["format"] == "csv"
-    with pytest.raises(ValueError, match="unknown format 'docx'.*'gamry'"):
-        kt.read(DATA / "bdf.csv", format="docx")
+    for path in (DATA / "bdf.csv", DATA / "instruments" / "zahneranalysis_drift.ism"):
+        with pytest.raises(ValueError, match="unknown format 'docx'.*'zahner'.*'gamry'.*'relaxis'"):
+            kt.read(path, format="docx")
     with pytest.raises(ValueError, match=r"bdf\.csv, line 1: expected a ZCURVE table"):
         kt.read(DATA / "bdf.csv", format="gamry")
     # content decides: a Gamry file under another name is still a Gamry file

@@ -128,3 +128,10 @@ def test_bad_data():
         lin_kk(([1.0, -1.0, 2.0], [1 + 1j, 1 + 1j, 1 + 1j]))
     with pytest.raises(ValueError, match="distinct"):
         lin_kk(([1.0, 1.0], [1 - 1j, 1 - 1j]))
+    z = RANDLES.impedance(F)
+    for f, zz, what in (
+        (F * 1e296, z, "frequencies from"),
+        (F, z * 1e-320, "impedance moduli from"),  # subnormal
+    ):
+        with pytest.raises(ValueError, match=f"lin_kk supports {what}"):
+            lin_kk((f, zz))

@@ -4,6 +4,7 @@ import json
 import math
 import random
 import struct
+import threading
 
 import korvane
 import korvane_tools as kt
@@ -274,6 +275,9 @@ TEXT_DAMAGE = {
     "not JSON": lambda text: b"garbage",
     "not UTF-8": lambda text: b"\xff\xfe{",
     "array": lambda text: b"[]",
+    "integer of 5000 digits": lambda text: text.replace(
+        '"iterations": ', '"iterations": ' + "7" * 5000 + ', "x": '
+    ).encode(),
 }
 DOCUMENT_DAMAGE = {
     "unknown version": set_in("version", 2),
@@ -292,19 +296,42 @@ DOCUMENT_DAMAGE = {
     "count as bool": set_in("fit", "iterations", True),
     "success as int": set_in("fit", "success", 1),
     "stderr as list": set_in("fit", "stderr", [1.0]),
+    # A fit that does not belong to its circuit.
+    "params renamed": lambda d: d["fit"].update(params={"X": 1.0, **d["fit"]["params"]}),
+    "param value differs": set_in("fit", "params", "R1.r", 1.5),
+    "stderr renamed": lambda d: d["fit"].update(stderr={"R0.r": 1.0}),
+    "fixed unknown": set_in("fit", "fixed", ["R9.r"]),
+    "at_bound unknown": set_in("fit", "at_bound", ["C1.q"]),
+    "bounds NaN": set_in("fit", "bounds", "R1.r", ["nan", 90.0]),
+    "bounds inverted": set_in("fit", "bounds", "R1.r", [90.0, 1.0]),
+}
+# Damage to a saved report (of a real fit).
+REPORT_DAMAGE = {
+    "report iterations 1e400": set_in("report", "content", "iterations", 1e400),
+    "report without parameters": set_in("report", "content", "parameters", DROP),
 }
 
 
-@pytest.mark.parametrize("damage", list(TEXT_DAMAGE) + list(DOCUMENT_DAMAGE))
+def constrained_result():
+    f = np.logspace(4, -1, 30)
+    circuit = Circuit("R0-(R1,C1)")
+    z = circuit.with_values([10.0, 100.0, 1e-5]).impedance(f)
+    return kt.fit(circuit, (f, z), fixed={"R0.r": 10.0}, bounds={"R1.r": (1.0, 90.0)})
+
+
+@pytest.mark.parametrize("damage", [*TEXT_DAMAGE, *DOCUMENT_DAMAGE, *REPORT_DAMAGE])
 def test_damaged_files_raise_value_error_naming_the_file(tmp_path, damage):
     good = tmp_path / "good.json"
-    save(fit_results()[0], good)
+    if damage in REPORT_DAMAGE:
+        save(kt.report(fit_results()[0], (F, fit_results()[0].circuit.impedance(F))), good)
+    else:
+        save(constrained_result(), good)
     text = good.read_text(encoding="utf-8")
     if damage in TEXT_DAMAGE:
         raw = TEXT_DAMAGE[damage](text)
     else:
         document = json.loads(text)
-        DOCUMENT_DAMAGE[damage](document)
+        {**DOCUMENT_DAMAGE, **REPORT_DAMAGE}[damage](document)
         raw = json.dumps(document).encode()
     bad = tmp_path / "bad.json"
     bad.write_bytes(raw)
@@ -327,3 +354,26 @@ def test_saved_report_of_a_real_fit_loads_as_a_report(tmp_path):
     loaded = kt.load(tmp_path / "report.json")
     assert type(loaded) is type(original)
     assert str(loaded) == str(original)
+
+
+def test_concurrent_saves_and_loads_of_one_path_see_whole_files(tmp_path):
+    path = tmp_path / "shared.json"
+    results = fit_results()[:2]
+    save(results[0], path)
+    failures = []
+
+    def work(i):
+        try:
+            for _ in range(40):
+                save(results[i % 2], path)
+                assert type(load(path)) is korvane.FitResult
+        except Exception as error:  # collected: a thread's exception would be lost
+            failures.append(repr(error))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert [p.name for p in tmp_path.iterdir()] == ["shared.json"]

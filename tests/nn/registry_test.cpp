@@ -327,6 +327,17 @@ TEST_F(UserWeights, ParameterNamesMustFollowTheFilesOwnCircuit) {
         write("ordered.eisnn",
               model_bytes({"(R1,C1)-R0", {"R1.r", "C1.c", "R0.r"}, {2, -3, 1}, kRc.log}));
     expect_values(guess("R0-(R1,C1)", ordered), Values{10, 100, 1e-3});
+    // "R0.r, R1.r, C1.c": white space around the pieces is not part of a name,
+    // but messages keep the pieces as written.
+    const std::string spaced =
+        write("spaced.eisnn",
+              model_bytes({"R0-(R1,C1)", {"R0.r", " R1.r", " C1.c "}, kRc.outputs, kRc.log}));
+    expect_values(guess("R0-(R1,C1)", spaced), Values{10, 100, 1e-3});
+    const std::string spaced_wrong =
+        write("spaced_wrong.eisnn",
+              model_bytes({"R0-(R1,C1)", {"R0.r", " C1.c", " R1.r"}, kRc.outputs, kRc.log}));
+    EXPECT_NE(message_of(guess("R0-(R1,C1)", spaced_wrong)).find("\" C1.c\", \" R1.r\""),
+              std::string::npos);
 }
 
 // The system reads a path only up to its first NUL: "rc.eisnn\0/elsewhere"

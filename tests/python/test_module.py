@@ -1,9 +1,11 @@
 """Module namespace, classes, signatures, docstrings and reprs."""
 
 import inspect
+import json
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import korvane
 import pytest
@@ -243,3 +245,16 @@ def test_import_without_numpy():
     assert lines[1].startswith("[")
     assert lines[2] == lines[3] == "ImportError: numpy is blocked in this test"
     assert lines[4] == "False"
+
+
+def test_names_match_the_recorded_namespace():
+    # dir() of the module and of every class (less what `object` brings) as
+    # recorded in data/korvane_dir.json: nothing added, nothing lost.
+    recorded = json.loads((Path(__file__).parent / "data" / "korvane_dir.json").read_text())
+    base = set(dir(object))
+    found = {"korvane": dir(korvane)}
+    for name in korvane.__all__:
+        value = getattr(korvane, name)
+        if isinstance(value, type):
+            found[name] = sorted(set(dir(value)) - base)
+    assert found == recorded

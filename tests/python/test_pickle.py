@@ -179,6 +179,37 @@ def test_fit_results_round_trip():
             assert_same_fit_result(result, copied)
 
 
+def test_fit_result_states_must_describe_their_circuit():
+    _, state = fitted("good").__reduce__()
+    version, circuit, names, values, stderr_names, stderr_values, *rest = state
+    other = struct.pack("<d", 1.5) + values[8:]
+    damaged = {
+        "params": [(names[::-1], values), (names[:-1], values[:-8]), (names, other)],
+        "stderr": [(names, values, names[::-1], stderr_values)],
+    }
+    success, iterations, evaluations, statistics = rest
+    for count in (-1, 2**64):
+        with pytest.raises(ValueError, match="state field 'iterations' is out of range"):
+            korvane.FitResult._from_state(
+                version,
+                circuit,
+                names,
+                values,
+                stderr_names,
+                stderr_values,
+                success,
+                count,
+                0,
+                statistics,
+            )
+    for field, states in damaged.items():
+        for named in states:
+            with pytest.raises(ValueError, match=f"field '{field}' does not match the circuit"):
+                korvane.FitResult._from_state(
+                    version, circuit, *(named + (stderr_names, stderr_values))[:4], *rest
+                )
+
+
 def test_specified_surface_is_unchanged():
     with pytest.raises(TypeError, match="^No constructor defined for FitResult$"):
         korvane.FitResult()
@@ -205,6 +236,15 @@ def test_damaged_states_are_refused():
         rebuild(1, text, unlabeled, values[:5], flag)
     with pytest.raises(ValueError, match="unlabeled element indices"):
         rebuild(1, text, (5,), values, flag)
+    for index in (2**64, -1):  # out of range: damaged, like any bad index
+        with pytest.raises(ValueError, match="state field 'unlabeled' is out of range"):
+            rebuild(1, text, (index,), values, flag)
+    # An absent label is the generated one; any other would rename parameters.
+    two = struct.pack("<2d", 1.0, 1e-6)
+    assert rebuild(1, "R0-C7", (0,), two, True).param_names() == ["R0.r", "C7.c"]
+    for unlabeled_index in (0, 1):
+        with pytest.raises(ValueError, match="not its generated label"):
+            rebuild(1, "R5-C7", (unlabeled_index,), two, True)
     with pytest.raises(TypeError):
         rebuild(1, text, unlabeled, list(values), flag)
     with pytest.raises(TypeError):

@@ -79,6 +79,7 @@ def train(
     phase_lr: float = 0.3,
     loss_kind: str = "gauss",
     inside_count: int = 0,
+    measured_count: int = 0,
 ):
     torch.set_num_threads(int(os.environ.get("TRAIN_THREADS", "2")))
     factory = lambda: D.impedance_backend(standin)  # noqa: E731
@@ -92,6 +93,13 @@ def train(
         extra = D.load_or_generate(topo, "train_inside", inside_count, factory)
         tr = {k: np.concatenate([tr[k], extra[k]]) for k in tr}
         val_inside = D.load_or_generate(topo, "val_inside", VAL_COUNT, factory)
+    if measured_count:
+        # Measurement-like spectra labelled with the topology's best fit
+        # (measured_like.py, labelled beforehand in the project's venv).
+        import measured_like
+
+        extra = measured_like.load(topo, "train", measured_count)
+        tr = {k: np.concatenate([tr[k], extra[k]]) for k in tr}
     ck_path = D.checkpoint_path(topo.name)
     ck_path.parent.mkdir(parents=True, exist_ok=True)
 
@@ -138,6 +146,7 @@ def train(
         "lr": lr,
         "phase_lr": phase_lr,
         "inside_count": inside_count,
+        "measured_count": measured_count,
     }
     n = y.shape[0]
     steps_per_epoch = n // batch
@@ -260,6 +269,12 @@ def main():
         help="append this many spectra with every feature inside the window",
     )
     ap.add_argument(
+        "--measured-count",
+        type=int,
+        default=0,
+        help="append this many labelled measurement-like spectra (measured_like.py)",
+    )
+    ap.add_argument(
         "--standin", action="store_true", help="dry run without korvane (never for shipped weights)"
     )
     a = ap.parse_args()
@@ -279,6 +294,7 @@ def main():
         a.phase_lr,
         a.loss,
         a.inside_count,
+        a.measured_count,
     )
 
 

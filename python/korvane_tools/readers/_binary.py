@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import Table, prefixed, recognise
+from ._columns import Table, recognise
 from ._text import FormatError
 
 
@@ -31,18 +31,15 @@ def numeric_table(
 ) -> Table:
     """A table of the recognised columns, rows numbered from 1 in the file's order.
 
-    The numbers go on as a block, except where a column's unit has a prefix
-    ("<I>/mA"): its values are scaled from their text, as in a text file.
-    Columns no role is recognised in never reach a frame and are dropped.
+    The numbers go on as a block, never as text; a column whose unit has a
+    prefix ("<I>/mA") is scaled on the array. Columns no role is recognised
+    in never reach a frame and are dropped.
     """
     try:
         keep = sorted(c.index for c in recognise(list(names), 0).values())
     except FormatError:
         keep = list(range(len(names)))  # ambiguous names: the reading will say so
-    kept = [names[k] for k in keep]
-    if not prefixed(kept):
-        block = [np.asarray(columns[k]).astype(np.float64) for k in keep]
-        return Table(kept, 0, [], "\t", attrs=dict(attrs or {}), block=block, block_line=1)
-    texts = [list(map(repr, np.asarray(columns[k]).tolist())) for k in keep]
-    rows = [(i + 1, list(r)) for i, r in enumerate(zip(*texts))]
-    return Table(kept, 0, rows, "\t", attrs=dict(attrs or {}))
+    block = [np.asarray(columns[k]).astype(np.float64) for k in keep]
+    return Table(
+        [names[k] for k in keep], 0, [], "\t", attrs=dict(attrs or {}), block=block, block_line=1
+    )

@@ -196,6 +196,66 @@ def _segment(lines: list[str], start: int, end: int, name: str) -> Table:
     return Table(names, define + 1, rows, ",", attrs={"segment": name})
 
 
+# -- RelaxIS spectrum export -------------------------------------------------
+
+
+def _is_relaxis(lines: list[str]) -> bool:
+    return bool(re.match(r"RelaxIS [\d.]+ Spectrum export", lines[0].strip()))
+
+
+def _relaxis(lines: list[str]) -> list[Table]:
+    """A ``Data: <name>`` titles line, then per spectrum a parameter line and its rows.
+
+    The parameter line (``DC=-0.08, TM=33.7, J=-5E-6<TAB>Model: ...<TAB>
+    (WE/RE Spectrum) <name>``) is the one line of text under the titles that
+    is not a row of numbers; each one starts a spectrum, whose attrs keep
+    its ``key=value`` parameters as numbers, the model and the name. The
+    titles may be repeated above a later spectrum.
+    """
+    titles = next((i for i, ln in enumerate(lines) if ln.startswith("Data: ")), None)
+    if titles is None:
+        raise FormatError(3, "expected a titles line of 'Data: <name>' fields")
+    tables: list[Table] = []
+    for k in range(titles, len(lines)):
+        text = lines[k]
+        if not text.strip():
+            continue
+        if text.startswith("Data: "):  # titles, also repeated for a later spectrum
+            names, titles = [n.removeprefix("Data: ") for n in fields(text, "\t")], k
+        elif numeric_separator(text) is None:  # the next spectrum's parameter line
+            tables.append(Table(names, titles + 1, [], "\t", attrs=_relaxis_params(text)))
+        elif not tables:
+            raise FormatError(
+                k + 1, "expected a parameter line (DC=..., Model: ...) above the rows"
+            )
+        else:
+            tables[-1].rows.append((k + 1, fields(text, "\t")))
+    if not tables:
+        raise FormatError(titles + 2, "expected a parameter line and rows under the titles")
+    return tables
+
+
+def _value(text: str) -> float | str:
+    value = number(text, True)
+    return text.strip() if value is None else value
+
+
+def _relaxis_params(line: str) -> dict[str, object]:
+    attrs: dict[str, object] = {}
+    for part in fields(line, "\t"):
+        if part.startswith("Model:"):
+            attrs["model"] = part.removeprefix("Model:").strip()
+        elif "=" in part:
+            # ", " between pairs; a comma inside a value is a decimal comma
+            pairs = (p.partition("=") for p in re.split(r",\s+", part))
+            attrs["parameters"] = {
+                key.strip(): _value(value) for key, _, value in pairs if key.strip()
+            }
+        else:
+            attrs["title"] = part
+    return attrs
+
+
 # -- delimited text: CSV, TSV, semicolons, blanks ---------------------------
 
 
@@ -320,6 +380,7 @@ FORMATS: tuple[Format, ...] = (
     ),
     Format("zplot", (".z",), _is_zplot, _zplot),
     Format("versastudio", (".par",), lambda ls: ls[0].strip() == "<Application>", _versastudio),
+    Format("relaxis", (), _is_relaxis, _relaxis),
     Format(
         "autolab",
         (),

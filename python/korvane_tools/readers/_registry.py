@@ -15,7 +15,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import _biologic_mpr, _ivium, _palmsens, _spreadsheet, _zahner
+from . import _biologic_mpr, _formats, _ivium, _palmsens, _spreadsheet, _zahner
 from ._binary import ContentError
 from ._columns import Table
 
@@ -49,8 +49,22 @@ BYTE_FORMATS: tuple[ByteFormat, ...] = (
 )  # fmt: skip
 
 BY_NAME = {f.name: f for f in BYTE_FORMATS}
+
+#: Every ``format=`` name, binary and container formats first, then text.
+NAMES = (*BY_NAME, *_formats.BY_NAME)
 _ALIASES = {"mpr": "biologic-mpr", "ism": "zahner", "pssession": "palmsens", "xlsx": "spreadsheet",
-            "ods": "spreadsheet", "excel": "spreadsheet"}  # fmt: skip
+            "ods": "spreadsheet", "excel": "spreadsheet", "ec-lab": "biologic", "zview": "zplot",
+            "nova": "autolab", "ch": "chi", "tsv": "csv", "text": "csv", "bdf": "csv"}  # fmt: skip
+
+
+def format_name(format: str) -> str:
+    """The format a ``format=`` value names: any case, aliases too."""
+    key = _ALIASES.get(format.lower(), format.lower())
+    if key not in NAMES:
+        names = ", ".join(map(repr, NAMES))
+        raise ValueError(f"unknown format {format!r}; expected one of {names} or None")
+    return key
+
 
 # Recognisable kinds of file no reader takes, to say what the file is.
 _KINDS = ((b"PK\x03\x04", "a zip archive"), (b"\x89PNG", "a PNG image"),
@@ -62,9 +76,9 @@ _KINDS = ((b"PK\x03\x04", "a zip archive"), (b"\x89PNG", "a PNG image"),
 def read_binary(name: str, raw: bytes, format: str | None) -> tuple[ByteFormat, list[Table]] | None:
     """The format and tables of a binary or container file; None for a text file.
 
-    ``format`` names a format to force; a text format's name (or an
-    unknown one) leaves a text file to the text readers and refuses any
-    other, except that ``"biologic"`` on an ``.mpr`` file means its binary
+    ``format`` names a format to force (an unknown name is refused); a
+    text format's name leaves a text file to the text readers and refuses
+    any other, except that ``"biologic"`` on an ``.mpr`` file means its binary
     form.
     """
     suffix = Path(name).suffix.lower()
@@ -96,10 +110,10 @@ def read_binary(name: str, raw: bytes, format: str | None) -> tuple[ByteFormat, 
 def _chosen(format: str | None, raw: bytes) -> ByteFormat | None:
     if format is None:
         return None
-    key = format.lower()
+    key = format_name(format)
     if key == "biologic" and _biologic_mpr.is_mpr(raw):
         key = "biologic-mpr"
-    return BY_NAME.get(_ALIASES.get(key, key))
+    return BY_NAME.get(key)
 
 
 def _is_binary(raw: bytes) -> bool:
