@@ -3,6 +3,8 @@
     korvane fit data/ "cell*.DTA" --circuit randles --out results.csv --plots figures/
     korvane check cell*.DTA
     korvane read cell.mpt --to csv --out converted/
+    korvane drt cell*.DTA --out drt/ --plots figures/
+    korvane zhit cell*.DTA
     korvane --version
 
 ``korvane-fit`` is ``korvane fit``; ``python -m korvane_tools`` is ``korvane``.
@@ -503,6 +505,198 @@ def _run_read(args: argparse.Namespace) -> int:
     return FAILURES if spectra.unreadable or failed else OK
 
 
+# ---- korvane drt -----------------------------------------------------------------
+
+
+def _lambda(text: str) -> float | str:
+    if text == "auto":
+        return text
+    value = _number(text, "lambda")
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be 'auto' or a positive number, got {text!r}")
+    return value
+
+
+def _drt_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", nargs="+", metavar="FILE", help="files, folders or globs")
+    parser.add_argument(
+        "--method",
+        choices=("tikhonov", "bayesian"),
+        default="tikhonov",
+        help="bayesian adds a 95 %% credible band of gamma",
+    )
+    parser.add_argument(
+        "--lambda",
+        dest="lambda_",
+        type=_lambda,
+        default="auto",
+        metavar="auto|NUMBER",
+        help="regularisation: chosen by --criterion (default) or given",
+    )
+    parser.add_argument("--criterion", choices=("gcv", "lcurve", "re-im"), default="gcv")
+    parser.add_argument(
+        "--derivative",
+        type=int,
+        choices=(1, 2),
+        default=2,
+        help="order of the penalised derivative",
+    )
+    parser.add_argument("--part", choices=("both", "real", "imag"), default="both")
+    parser.add_argument(
+        "--out",
+        type=Path,
+        default=None,
+        metavar="DIR",
+        help="write <file name>_<spectrum>.csv (tau, gamma) and .peaks.csv per spectrum",
+    )
+    parser.add_argument(
+        "--plots", type=Path, default=None, metavar="DIR", help="write a DRT figure per spectrum"
+    )
+    parser.add_argument(
+        "--format", type=_format_name, default=None, help="file format, when sniffing misleads"
+    )
+
+
+def _drt_tables(result: Any) -> tuple[pd.DataFrame, pd.DataFrame]:
+    curve = pd.DataFrame({"tau": result.tau, "gamma": result.gamma})
+    if result.gamma_low is not None:
+        curve["gamma_low"], curve["gamma_high"] = result.gamma_low, result.gamma_high
+    peaks = pd.DataFrame(
+        [(p.tau, p.frequency, p.height, p.area, p.tau_low, p.tau_high) for p in result.peaks],
+        columns=["tau", "frequency", "height", "area", "tau_low", "tau_high"],
+    )
+    return curve, peaks
+
+
+def _run_drt(args: argparse.Namespace) -> int:
+    from .analysis.drt import drt
+
+    for option in ("out", "plots"):
+        if getattr(args, option) is not None:
+            _writable_folder(getattr(args, option), f"--{option}")
+    tables = None if args.out is None else _Names(args.out)
+    figures = None if args.plots is None else _Names(args.plots)
+    spectra = _read_all(expand(args.files), args.format)
+    rows: list[tuple[Any, ...]] = []
+    for (name, index), frame in zip(spectra.ids, spectra.frames):
+        try:
+            result = drt(
+                frame,
+                args.method,
+                lambda_=args.lambda_,
+                criterion=args.criterion,
+                derivative=args.derivative,
+                part=args.part,
+            )
+        except Exception as exc:  # noqa: BLE001 - one spectrum never ends the run
+            rows.append((name, index, *[math.nan] * 4, "", "", f"no DRT: {_reason(exc)}"))
+            continue
+        error = ""
+        try:
+            if tables is not None:
+                curve, peaks = _drt_tables(result)
+                curve.to_csv(tables(name, index, ".csv"), index=False)
+                peaks.to_csv(tables(name, index, ".peaks.csv"), index=False)
+            if figures is not None:
+                _plot_drt(result, figures(name, index, ".png"), f"{Path(name).name} #{index}")
+        except Exception as exc:  # noqa: BLE001 - one file never ends the run
+            error = f"cannot write: {_reason(exc)}"
+        rows.append(
+            (
+                name,
+                index,
+                result.lambda_,
+                result.r_inf,
+                result.polarisation_resistance,
+                result.max_residual,
+                ";".join(f"{p.tau:.4g}" for p in result.peaks),
+                ";".join(f"{p.area:.4g}" for p in result.peaks),
+                error,
+            )
+        )
+    for name, reason in spectra.unreadable:
+        rows.append((name, None, *[math.nan] * 4, "", "", f"cannot read: {reason}"))
+    table = pd.DataFrame(
+        rows,
+        columns=[
+            "file",
+            "spectrum",
+            "lambda",
+            "r_inf",
+            "polarisation",
+            "max_residual",
+            "peak_tau",
+            "peak_r",
+            "error",
+        ],
+    )
+    table["spectrum"] = table["spectrum"].astype("Int64")
+    table.to_csv(sys.stdout, index=False)
+    failed = int((table["error"] != "").sum())
+    _say("drt", f"{len(table) - failed} of {len(table)} spectra went through")
+    return FAILURES if failed else OK
+
+
+def _plot_drt(result: Any, path: Path, title: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    from .analysis.plots import plot_drt
+
+    figure, ax = plt.subplots()
+    try:
+        plot_drt(result, ax)
+        figure.suptitle(title)
+        figure.savefig(path, dpi=100)
+    finally:
+        plt.close(figure)
+
+
+# ---- korvane zhit ----------------------------------------------------------------
+
+
+def _zhit_arguments(parser: argparse.ArgumentParser) -> None:
+    from .kk import DEFAULT_THRESHOLD
+
+    parser.add_argument("files", nargs="+", metavar="FILE", help="files, folders or globs")
+    parser.add_argument(
+        "--threshold",
+        type=lambda text: _number(text, "threshold"),
+        default=DEFAULT_THRESHOLD,
+        metavar="FRACTION",
+        help=f"largest |residual| / |Z| that passes (default {DEFAULT_THRESHOLD:g})",
+    )
+    parser.add_argument(
+        "--format", type=_format_name, default=None, help="file format, when sniffing misleads"
+    )
+
+
+def _run_zhit(args: argparse.Namespace) -> int:
+    from .analysis.zhit import z_hit
+
+    if not (math.isfinite(args.threshold) and args.threshold > 0):
+        raise UsageError(f"--threshold must be positive, got {args.threshold!r}")
+    spectra = _read_all(expand(args.files), args.format)
+    rows: list[tuple[str, int | None, str, float]] = []
+    for (name, index), frame in zip(spectra.ids, spectra.frames):
+        try:
+            result = z_hit(frame, threshold=args.threshold)
+            verdict, residual = ("passed" if result.passed else "failed"), result.max_residual
+        except Exception as exc:  # noqa: BLE001 - one spectrum never ends the run
+            verdict, residual = f"not tested ({_reason(exc)})", math.nan
+        rows.append((name, index, verdict, residual))
+    for name, reason in spectra.unreadable:
+        rows.append((name, None, f"cannot read: {reason}", math.nan))
+    table = pd.DataFrame(rows, columns=["file", "spectrum", "z_hit", "max_residual"])
+    table["spectrum"] = table["spectrum"].astype("Int64")
+    table.to_csv(sys.stdout, index=False)
+    failed = int((table["z_hit"] != "passed").sum())
+    _say("zhit", f"{len(table) - failed} of {len(table)} spectra passed")
+    return FAILURES if failed else OK
+
+
 # ---- the command table -------------------------------------------------------------
 
 COMMANDS: tuple[Command, ...] = (
@@ -514,6 +708,18 @@ COMMANDS: tuple[Command, ...] = (
         _run_check,
     ),
     Command("read", "convert instrument files to CSV or Parquet", _read_arguments, _run_read),
+    Command(
+        "drt",
+        "distribution of relaxation times per spectrum: lambda, peaks; curves with --out",
+        _drt_arguments,
+        _run_drt,
+    ),
+    Command(
+        "zhit",
+        "Z-HIT verdict per spectrum (exit 1 if any fails)",
+        _zhit_arguments,
+        _run_zhit,
+    ),
 )
 
 _EPILOG = "exit status: 0 all went through, 1 some file or spectrum failed, 2 usage error"

@@ -1,3 +1,4 @@
+import io
 import os
 import shutil
 import subprocess
@@ -125,7 +126,7 @@ def test_check_read_version_and_the_fit_alias(tmp_path, capsys, monkeypatch):
     with pytest.raises(SystemExit) as stopped:
         cli.main(["--version"])
     assert stopped.value.code == 0 and kt.__version__ in capsys.readouterr().out
-    for command in ("fit", "check", "read"):
+    for command in ("fit", "check", "read", "drt", "zhit"):
         with pytest.raises(SystemExit):
             cli.main([command, "--help"])
         assert "exit status" in capsys.readouterr().out
@@ -143,3 +144,31 @@ def test_thorough_fit_from_the_command_line(tmp_path):
     assert cli.main([*args, "--out", str(tmp_path / "plain.csv")]) == 0
     thorough, plain = pd.read_csv(out), pd.read_csv(tmp_path / "plain.csv")
     assert thorough["chi_square"].iloc[0] < 0.5 * plain["chi_square"].iloc[0]
+
+
+def test_drt_writes_curves_peaks_and_figures_without_collisions(mixed_folder, capsys):
+    paths = [str(mixed_folder / "data" / GAMRY.name), str(mixed_folder / "other" / GAMRY.name)]
+    out, png = mixed_folder / "drt", mixed_folder / "png"
+    args = ["drt", *paths, str(mixed_folder / "missing.DTA"), "--derivative", "1"]
+    status = cli.main([*args, "--lambda", "0.01", "--out", str(out), "--plots", str(png)])
+    summary = pd.read_csv(io.StringIO(capsys.readouterr().out))
+    assert status == cli.FAILURES and summary["error"].notna().tolist() == [False, False, True]
+    expected = kt.drt(kt.read(GAMRY), lambda_=0.01, derivative=1)
+    assert summary["lambda"].iloc[0] == 0.01
+    for stem in ("exampleDataGamry.DTA_0", "exampleDataGamry.DTA_0-2"):
+        curve = pd.read_csv(out / f"{stem}.csv")
+        peaks = pd.read_csv(out / f"{stem}.peaks.csv")
+        assert curve["gamma"].to_numpy() == pytest.approx(expected.gamma, rel=1e-9, abs=1e-12)
+        assert peaks["area"].tolist() == pytest.approx([p.area for p in expected.peaks])
+        assert (png / f"{stem}.png").stat().st_size > 0
+
+
+def test_zhit_verdicts_match_z_hit_and_set_the_exit_status(capsys):
+    passing, failing = SHARED_DATA / "Circuit1_EIS_1.z", GAMRY
+    assert kt.z_hit(kt.read(passing)).passed and not kt.z_hit(kt.read(failing)).passed
+    assert cli.main(["zhit", str(passing)]) == cli.OK
+    assert cli.main(["zhit", str(passing), str(failing), "--threshold", "0.5"]) == cli.OK
+    capsys.readouterr()
+    assert cli.main(["zhit", str(passing), str(failing)]) == cli.FAILURES
+    table = pd.read_csv(io.StringIO(capsys.readouterr().out))
+    assert table["z_hit"].tolist() == ["passed", "failed"]
