@@ -394,7 +394,8 @@ def _discretise(
     if basis.overlap is not None:
         # Equally spaced centres: R is Toeplitz, R_ij = overlap((i − j)·Δ).
         lags = np.arange(count)
-        penalty = basis.overlap(delta * lags, derivative)[np.abs(lags[:, None] - lags[None, :])]
+        steps = np.asarray(delta * lags, dtype=np.float64)
+        penalty = basis.overlap(steps, derivative)[np.abs(lags[:, None] - lags[None, :])]
     elif basis.smooth:
         d = basis.phi(u, derivative)
         penalty = d.T @ (weights[:, None] * d)
