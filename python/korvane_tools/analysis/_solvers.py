@@ -139,11 +139,10 @@ def sample_nonnegative_gaussian(
     from scipy.special import ndtr, ndtri
 
     m = linear.size
-    columns = np.ascontiguousarray(precision.T)
+    rows = np.ascontiguousarray(precision)
     diag = np.diag(precision).copy()
     sd = 1.0 / np.sqrt(diag)
     x = np.repeat(np.maximum(start, 0.0)[:, None], chains, axis=1)
-    gradient = precision @ x - linear[:, None]  # kept current: one rank-1 update per coordinate
     per_chain = -(-count // chains)
     out = np.empty((m, per_chain * chains))
     kept = 0
@@ -154,15 +153,18 @@ def sample_nonnegative_gaussian(
             spare = rng.exponential(size=(m, chains))
             for j in range(m):
                 old = x[j]
-                mean = old - gradient[j] * inv_diag[j]
+                # (Px − r)_j from the current x: one row times x, cheaper than
+                # keeping the whole gradient current by rank-1 updates.
+                mean = old - (rows[j] @ x - linear[j]) * inv_diag[j]
                 a = -mean / sd[j]  # the wall in standard units
                 tail = ndtr(-a)  # mass above the wall
-                # Far in the tail (that mass underflowing) the truncated
-                # normal is a + Exp/a.
-                z = np.where(tail > 1e-300, -ndtri(uniform[j] * tail), a + spare[j] / a)
-                new = np.maximum(mean + sd[j] * z, 0.0)
-                gradient += np.multiply.outer(columns[j], new - old)
-                x[j] = new
+                z = -ndtri(uniform[j] * tail)
+                deep = tail <= 1e-300
+                if deep.any():
+                    # Far in the tail (that mass underflowing) the truncated
+                    # normal is a + Exp/a.
+                    z[deep] = a[deep] + spare[j, deep] / a[deep]
+                x[j] = np.maximum(mean + sd[j] * z, 0.0)
             if sweep >= burn_in and (sweep - burn_in) % thin == thin - 1:
                 out[:, kept : kept + chains] = x
                 kept += chains
