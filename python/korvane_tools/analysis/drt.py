@@ -535,15 +535,22 @@ def _choose_lambda(
                 )
             return _gcv(seen[log_lam], n)
 
-        values = [score(float(x)) for x in grid[::-1]][::-1]
-        # Noisy data can want more smoothing than the grid reaches: go on
-        # upwards while the minimum sits at the top.
-        while int(np.argmin(values)) == grid.size - 1 and grid[-1] < _LOG_LAMBDA_MAX:
-            grid = np.append(grid, grid[-1] + 1.0)
-            values.append(score(float(grid[-1])))
-        best = int(np.argmin(values))
-        lo, hi = float(grid[max(best - 1, 0)]), float(grid[min(best + 1, grid.size - 1)])
-        if 0 < best < grid.size - 1:
+        # The GCV can have local minima a few decades apart: first every
+        # other decade of the range (and on upwards while the top scores
+        # best, as noisy data can want more smoothing), then downhill in
+        # single decades from the best of those.
+        coarse = [float(x) for x in grid[::-2]]
+        best = min(coarse, key=score)
+        while best == coarse[0] and best + 2.0 <= _LOG_LAMBDA_MAX:
+            coarse.insert(0, best + 2.0)
+            best = min(coarse, key=score)
+        low_end, high_end = float(grid[0]), _LOG_LAMBDA_MAX
+        x = best
+        for step in (-1.0, 1.0):
+            while low_end <= x + step <= high_end and score(x + step) < score(x):
+                x += step
+        lo, hi = max(x - 1.0, low_end), min(x + 1.0, high_end)
+        if lo < x < hi:
             # log GCV is close to a parabola in log λ near its minimum:
             # two steps of successive parabolic interpolation land within a
             # few hundredths of a decade, where a golden-section search
