@@ -42,8 +42,8 @@ Choice of λ. Generalised cross-validation minimises
 V(λ) = n·‖r‖² / (n − ρ·tr A(λ))², with the influence matrix A(λ) of the fit
 restricted to the coefficients that are free (not held at zero by the
 constraint), where the constrained fit is locally linear in the data, and
-ρ = 4 (robust GCV; see ``_GCV_RHO``), over a grid of λ refined by golden
-section. The
+ρ = 4 (robust GCV; see ``_GCV_RHO``): every other decade of λ, then
+single decades downhill from the best, then parabolic steps in log λ. The
 L-curve picks the corner (largest curvature) of (log ‖r‖, log penalty); the
 real–imaginary cross-validation fits one part and scores the prediction of the
 other (both ways), which is what the Kramers–Kronig relations make possible.
