@@ -371,8 +371,7 @@ def _discretise(
         weights = np.full(grid.size, 2.0 * h / 3.0)
         weights[1::2] = 4.0 * h / 3.0
         weights[[0, -1]] = h / 3.0
-    u = grid[:, None] - centres[None, :]
-    phi = basis.phi(u, 0)
+    inside = slice(pad, grid.size - pad)
     wx = omega[:, None] * np.exp(grid)[None, :]
     k_real = 1.0 / (1.0 + wx**2)
     kernel = np.vstack([k_real, -wx * k_real]) * weights
@@ -382,8 +381,15 @@ def _discretise(
         # kernel over a window of 2·pad + 1 nodes there, weighted by φ.
         windows = sliding_window_view(kernel, 2 * pad + 1, axis=1)[:, ::k, :]
         design = np.einsum("nmt,t->nm", windows, basis.phi(h * np.arange(-pad, pad + 1.0), 0))
+        # γ on the output nodes j = 0 … (M − 1)·k: column m is φ(h·(j − m·k)),
+        # a window of one line of values.
+        span = (count - 1) * k + 1
+        line = basis.phi(h * np.arange(1.0 - span, span), 0)
+        out_phi = np.ascontiguousarray(sliding_window_view(line, span)[::-k].T)
     else:
+        phi = basis.phi(grid[:, None] - centres[None, :], 0)
         design = kernel @ phi
+        out_phi = phi[inside]
     a_real, a_imag = design[: omega.size], design[omega.size :]
     if basis_kind == "inverse_quadratic":
         # Mass left of the grid, where 1/(1 + ω²τ²) = 1: ∫_{−∞}^{a} du/(1 + ε²u²).
@@ -397,16 +403,15 @@ def _discretise(
         steps = np.asarray(delta * lags, dtype=np.float64)
         penalty = basis.overlap(steps, derivative)[np.abs(lags[:, None] - lags[None, :])]
     elif basis.smooth:
-        d = basis.phi(u, derivative)
+        d = basis.phi(grid[:, None] - centres[None, :], derivative)
         penalty = d.T @ (weights[:, None] * d)
     else:
         # γ is piecewise linear: ∫γ′² is exactly Σ (c_{m+1} − c_m)²/Δ; for the
         # second derivative, the second differences stand in for it.
         diff = np.diff(np.eye(count), n=derivative, axis=0) / delta**derivative
         penalty = delta * diff.T @ diff
-    inside = slice(pad, grid.size - pad)
     return _Discretisation(
-        centres, a_real, a_imag, penalty, np.asarray(grid[inside], dtype=np.float64), phi[inside]
+        centres, a_real, a_imag, penalty, np.asarray(grid[inside], dtype=np.float64), out_phi
     )
 
 
