@@ -27,7 +27,6 @@ from __future__ import annotations
 import cmath
 import dataclasses
 import functools
-import math
 import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import MISSING, dataclass, field
@@ -39,6 +38,7 @@ import numpy.typing as npt
 
 from . import _native
 from ._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
+from .diagnostics import DiagnosisInputs
 from .ordering import ORDERS, apply_order
 
 __all__ = ["ConstrainedFitResult", "fit"]
@@ -172,12 +172,12 @@ def fit(
 
 def _require_fittable(frequencies: FloatArray, impedances: ComplexArray) -> None:
     # Cheap test first (a sum is finite only when every term is, barring
-    # overflow, which the full check then clears); the full check names rows.
+    # overflow, which the full check then clears; inf - inf is NaN, not
+    # finite either); the full check names rows.
     if not (
         frequencies.size
         and frequencies.min() > 0
-        and math.isfinite(frequencies.sum())
-        and cmath.isfinite(impedances.sum())
+        and cmath.isfinite(frequencies.sum() + impedances.sum())
     ):
         require_fittable(frequencies, impedances)
 
@@ -271,8 +271,6 @@ def _with_diagnostics(
     sigma: npt.ArrayLike | None,
     fit_kwargs: Mapping[str, Any],
 ) -> ConstrainedFitResult:
-    from .diagnostics import DiagnosisInputs
-
     # Copies: a caller refilling its buffers for the next spectrum must not
     # change what this result's flags say (they are computed on first use).
     inputs = DiagnosisInputs(
@@ -287,6 +285,9 @@ def _with_diagnostics(
 
 
 # ---- argument checks ---------------------------------------------------------
+
+# The isinstance checks below name dict and tuple before the abstract base
+# classes: the common arguments then skip the slower check against an ABC.
 
 
 def _unknown(kind: str, name: object, names: list[str]) -> ValueError:
@@ -332,7 +333,7 @@ def _fixed_values(
     if isinstance(fixed, str):
         raise TypeError("fixed must be a mapping of names to values or a list of names, not a str")
     held: dict[str, float] = {}
-    if isinstance(fixed, Mapping):
+    if isinstance(fixed, (dict, Mapping)):
         for name, value in fixed.items():
             if name not in names:
                 raise _unknown("fixed", name, names)
@@ -354,7 +355,7 @@ def _own_bounds(
 ) -> dict[str, tuple[float, float]]:
     if bounds is None:
         return {}
-    if not isinstance(bounds, Mapping):
+    if not isinstance(bounds, (dict, Mapping)):
         raise TypeError("bounds must be a mapping of parameter names to (lo, hi)")
     own: dict[str, tuple[float, float]] = {}
     for name, pair in bounds.items():
@@ -362,7 +363,7 @@ def _own_bounds(
             raise _unknown("bounds", name, names)
         if name in fixed:
             raise ValueError(f"{name!r} is both fixed and bounded; give it one or the other")
-        if isinstance(pair, (str, bytes)) or not isinstance(pair, Iterable):
+        if isinstance(pair, (str, bytes)) or not isinstance(pair, (tuple, Iterable)):
             raise TypeError(f"bounds: {name!r} needs a pair (lo, hi), got {pair!r}")
         sides = tuple(pair)
         if len(sides) != 2:
