@@ -217,7 +217,7 @@ def _fit_plain(
         # <- caller (a thorough fit's default run warns from further in).
         warnings.warn(text, UserWarning, stacklevel=stacklevel)
 
-    # fit_kwargs is this call's own dict (built from **): the native call may have it.
+    # fit_kwargs is a dict of this call alone (** built it): it needs no copy.
     outcome = _native.fit(
         circuit, data, fit_kwargs, fixed_vector, lower, upper, sigma_re, sigma_im, warn
     )
