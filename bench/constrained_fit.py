@@ -76,7 +76,7 @@ def main():
         + f"{'evals plain':>12}{'constr.':>9}  constrained"
     )
     rng = np.random.default_rng(20240611)
-    worst = {"explicit": 0.0, "default": 0.0}
+    ratios = {"explicit": [], "default": []}
     for name in korvane.Circuit.ml_circuits():
         start, f, z, fixed, bounds = problem(name, rng)
         row = f"{name:<16}"
@@ -98,16 +98,20 @@ def main():
             t_plain = float(np.median(plain_times))
             t_constrained = float(np.median(constrained_times))
             ratio = t_constrained / t_plain
-            worst[kind] = max(worst[kind], ratio)
+            ratios[kind].append(ratio)
             row += f"{1e3 * t_plain:>10.3f}{1e3 * t_constrained:>12.3f}{ratio:>8.2f}   "
             if kind == "explicit":
                 evals = f"{reference.impedance_evals:>12}{held.impedance_evals:>9}"
                 what = ", ".join([*fixed, *bounds])
                 what += f"; at bound {held.at_bound}" if held.at_bound else ""
         print(row + evals + "  " + what)
-    for kind, ratio in worst.items():
-        verdict = "meets" if ratio <= TARGET else "MISSES"
-        print(f"{kind} start: largest ratio {ratio:.2f}: {verdict} the target of {TARGET}")
+    for kind, values in ratios.items():
+        worst, mean = max(values), float(np.exp(np.mean(np.log(values))))
+        verdict = "meets" if worst <= TARGET else "MISSES"
+        print(
+            f"{kind} start: geometric mean ratio {mean:.2f}, largest {worst:.2f}: "
+            f"{verdict} the target of {TARGET}"
+        )
 
 
 if __name__ == "__main__":

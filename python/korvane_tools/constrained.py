@@ -25,11 +25,11 @@ constraints the result equals ``Circuit.fit``'s bit for bit.
 from __future__ import annotations
 
 import cmath
+import dataclasses
 import functools
-import math
 import warnings
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass, field
+from dataclasses import MISSING, dataclass, field
 from typing import Any, cast
 
 import korvane
@@ -37,7 +37,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._data import Data, FloatArray, require_fittable, spectrum
+from ._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
+from .diagnostics import DiagnosisInputs
 from .ordering import ORDERS, apply_order
 
 __all__ = ["ConstrainedFitResult", "fit"]
@@ -139,6 +140,15 @@ def fit(
     if order is not None and order not in ORDERS:
         raise ValueError(f"order must be one of {ORDERS}, got {order!r}")
     data = spectrum(data)  # once, for the fit and for its diagnostics
+    # Checked here once, not in _fit_plain: a thorough fit's starts reuse the
+    # same circuit and data, and a small fit from an explicit start takes only
+    # some 30 µs, so every microsecond of Python shows.
+    if not isinstance(circuit, korvane.Circuit):
+        raise TypeError(f"circuit must be a korvane.Circuit, got {type(circuit).__name__}")
+    for key in ("frequencies", "impedances"):
+        if key in fit_kwargs:
+            raise TypeError(f"fit() takes the measured data as `data`, not as {key!r}")
+    _require_fittable(*data)
     if thorough:
         from .thorough import fit_thorough
 
@@ -160,9 +170,21 @@ def fit(
     return _with_diagnostics(apply_order(best, order), data, sigma, fit_kwargs)
 
 
+def _require_fittable(frequencies: FloatArray, impedances: ComplexArray) -> None:
+    # Cheap test first (a sum is finite only when every term is, barring
+    # overflow, which the full check then clears; inf - inf is NaN, not
+    # finite either); the full check names rows.
+    if not (
+        frequencies.size
+        and frequencies.min() > 0
+        and cmath.isfinite(frequencies.sum() + impedances.sum())
+    ):
+        require_fittable(frequencies, impedances)
+
+
 def _fit_plain(
     circuit: korvane.Circuit,
-    data: Data,
+    data: tuple[FloatArray, ComplexArray],
     *,
     fixed: Mapping[str, float] | Iterable[str] | None = None,
     bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
@@ -170,26 +192,11 @@ def _fit_plain(
     stacklevel: int = 4,
     **fit_kwargs: Any,
 ) -> ConstrainedFitResult:
-    if not isinstance(circuit, korvane.Circuit):
-        raise TypeError(f"circuit must be a korvane.Circuit, got {type(circuit).__name__}")
-    for key in ("frequencies", "impedances"):
-        if key in fit_kwargs:
-            raise TypeError(f"fit() takes the measured data as `data`, not as {key!r}")
-    frequencies, impedances = spectrum(data)
-    # Cheap test first (a sum is finite only when every term is, barring
-    # overflow, which the full check then clears); the full check names rows.
-    if not (
-        frequencies.size
-        and frequencies.min() > 0
-        and math.isfinite(frequencies.sum())
-        and cmath.isfinite(impedances.sum())
-    ):
-        require_fittable(frequencies, impedances)
-
+    """One fit of ``data``, the pair :func:`fit` read and checked."""
+    frequencies, impedances = data
     names: list[str] = circuit.param_names()
-    values: list[float] = circuit.param_values()
     physical: list[tuple[float, float]] = circuit.param_bounds()
-    fixed_values = _fixed_values(fixed, names, values)
+    fixed_values = _fixed_values(fixed, names, circuit)
     own_bounds = _own_bounds(bounds, names, physical, fixed_values)
     if sigma is not None and "weight" in fit_kwargs:
         raise ValueError("sigma replaces the weight scheme: pass sigma or weight, not both")
@@ -210,30 +217,22 @@ def _fit_plain(
         # <- caller (a thorough fit's default run warns from further in).
         warnings.warn(text, UserWarning, stacklevel=stacklevel)
 
+    # fit_kwargs is a dict of this call alone (** built it): it needs no copy.
     outcome = _native.fit(
-        circuit,
-        (frequencies, impedances),
-        dict(fit_kwargs),
-        fixed_vector,
-        lower,
-        upper,
-        sigma_re,
-        sigma_im,
-        warn,
+        circuit, data, fit_kwargs, fixed_vector, lower, upper, sigma_re, sigma_im, warn
     )
     params, errors = outcome.params, outcome.stderr
     cost, chi_square = outcome.cost, outcome.chi_square
     if sigma_exponent:  # back to the chi-square of the σ the caller gave
         with np.errstate(over="ignore", under="ignore"):  # to inf or 0 where doubles end
             cost, chi_square = (float(x) for x in np.ldexp([cost, chi_square], -2 * sigma_exponent))
-    fixed_names = tuple(name for name in names if name in fixed_values)
+    fixed_names = tuple(name for name in names if name in fixed_values) if fixed_values else ()
     at_bound = tuple(
         name
-        for j, name in enumerate(names)
-        if name not in fixed_values
-        and (params[j] == effective[j][0] or params[j] == effective[j][1])
+        for name, value, (lo, hi) in zip(names, params, effective)
+        if (value == lo or value == hi) and name not in fixed_values
     )
-    result = ConstrainedFitResult(
+    return _new_result(
         circuit=circuit.with_values(params),
         params=dict(zip(names, params)),
         stderr=None if errors is None else dict(zip(names, errors)),
@@ -246,6 +245,23 @@ def _fit_plain(
         at_bound=at_bound,
         bounds=dict(zip(names, effective)),
     )
+
+
+# The defaulted fields (starts, starts_at_best, _diagnosis_inputs).
+_RESULT_DEFAULTS = {
+    f.name: f.default for f in dataclasses.fields(ConstrainedFitResult) if f.default is not MISSING
+}
+
+
+def _new_result(**values: Any) -> ConstrainedFitResult:
+    """``ConstrainedFitResult(**values)``, without the frozen ``__init__``'s cost.
+
+    That ``__init__`` sets each of the fourteen fields through
+    ``object.__setattr__`` (some 2 µs, a tenth of what Python adds to a small
+    fit); filling the instance dictionary in one update gives the same object.
+    """
+    result = object.__new__(ConstrainedFitResult)
+    result.__dict__.update(_RESULT_DEFAULTS, **values)
     return result
 
 
@@ -255,8 +271,6 @@ def _with_diagnostics(
     sigma: npt.ArrayLike | None,
     fit_kwargs: Mapping[str, Any],
 ) -> ConstrainedFitResult:
-    from .diagnostics import DiagnosisInputs
-
     # Copies: a caller refilling its buffers for the next spectrum must not
     # change what this result's flags say (they are computed on first use).
     inputs = DiagnosisInputs(
@@ -271,6 +285,9 @@ def _with_diagnostics(
 
 
 # ---- argument checks ---------------------------------------------------------
+
+# The isinstance checks below name dict and tuple before the abstract base
+# classes: the common arguments then skip the slower check against an ABC.
 
 
 def _unknown(kind: str, name: object, names: list[str]) -> ValueError:
@@ -309,19 +326,20 @@ def _number(kind: str, name: str, value: object) -> float:
 
 
 def _fixed_values(
-    fixed: Mapping[str, float] | Iterable[str] | None, names: list[str], values: list[float]
+    fixed: Mapping[str, float] | Iterable[str] | None, names: list[str], circuit: korvane.Circuit
 ) -> dict[str, float]:
     if fixed is None:
         return {}
     if isinstance(fixed, str):
         raise TypeError("fixed must be a mapping of names to values or a list of names, not a str")
     held: dict[str, float] = {}
-    if isinstance(fixed, Mapping):
+    if isinstance(fixed, (dict, Mapping)):
         for name, value in fixed.items():
             if name not in names:
                 raise _unknown("fixed", name, names)
             held[name] = _number("fixed", name, value)
         return held
+    values = circuit.param_values()
     for name in fixed:
         if name not in names:
             raise _unknown("fixed", name, names)
@@ -337,7 +355,7 @@ def _own_bounds(
 ) -> dict[str, tuple[float, float]]:
     if bounds is None:
         return {}
-    if not isinstance(bounds, Mapping):
+    if not isinstance(bounds, (dict, Mapping)):
         raise TypeError("bounds must be a mapping of parameter names to (lo, hi)")
     own: dict[str, tuple[float, float]] = {}
     for name, pair in bounds.items():
@@ -345,7 +363,7 @@ def _own_bounds(
             raise _unknown("bounds", name, names)
         if name in fixed:
             raise ValueError(f"{name!r} is both fixed and bounded; give it one or the other")
-        if isinstance(pair, (str, bytes)) or not isinstance(pair, Iterable):
+        if isinstance(pair, (str, bytes)) or not isinstance(pair, (tuple, Iterable)):
             raise TypeError(f"bounds: {name!r} needs a pair (lo, hi), got {pair!r}")
         sides = tuple(pair)
         if len(sides) != 2:
