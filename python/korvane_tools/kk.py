@@ -71,8 +71,32 @@ DEFAULT_MIN_PER_DECADE = 3.0
 _TWO_PI = 6.283185307179586
 
 
+class ResidualVerdict:
+    """The verdict of a consistency test on relative residuals (lin_kk, Z-HIT).
+
+    A frozen dataclass deriving from this has ``residuals_real``,
+    ``residuals_imag``, ``threshold`` and ``passed = field(init=False)``;
+    ``passed`` holds when every residual of either part is at most
+    ``threshold`` in magnitude.
+    """
+
+    residuals_real: FloatArray
+    residuals_imag: FloatArray
+    threshold: float
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "passed", bool(self.max_residual <= self.threshold))
+
+    @property
+    def max_residual(self) -> float:
+        """Largest |residual| over both parts and all points."""
+        if self.residuals_real.size == 0:
+            return 0.0
+        return float(max(np.max(np.abs(self.residuals_real)), np.max(np.abs(self.residuals_imag))))
+
+
 @dataclass(frozen=True)
-class LinKKResult:
+class LinKKResult(ResidualVerdict):
     """Outcome of :func:`lin_kk`.
 
     ``residuals_real`` and ``residuals_imag`` are (Z_i − Ẑ_i)/|Z_i| per point,
@@ -95,16 +119,6 @@ class LinKKResult:
     inductance: float | None  # series L in H (None when not fitted)
     threshold: float
     passed: bool = field(init=False)
-
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "passed", bool(self.max_residual <= self.threshold))
-
-    @property
-    def max_residual(self) -> float:
-        """Largest |residual| over both parts and all points."""
-        if self.frequencies.size == 0:
-            return 0.0
-        return float(max(np.max(np.abs(self.residuals_real)), np.max(np.abs(self.residuals_imag))))
 
     @property
     def mu_reached(self) -> bool:

@@ -38,7 +38,7 @@ from typing import Literal
 import numpy as np
 
 from .._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
-from ..kk import DEFAULT_THRESHOLD
+from ..kk import DEFAULT_THRESHOLD, ResidualVerdict
 from ._report import AnalysisReport
 
 Smoothing = Literal["lowess", "savgol", "none"]
@@ -48,7 +48,7 @@ _TWO_PI = 2.0 * math.pi
 
 
 @dataclass(frozen=True)
-class ZHitResult:
+class ZHitResult(ResidualVerdict):
     """Outcome of :func:`z_hit`.
 
     ``modulus`` is the |Z| reconstructed from the phase, ``phase`` the
@@ -71,14 +71,6 @@ class ZHitResult:
     window: tuple[float, float]
     threshold: float
     passed: bool = field(init=False)
-
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "passed", bool(self.max_residual <= self.threshold))
-
-    @property
-    def max_residual(self) -> float:
-        """Largest |residual| over both parts and all points."""
-        return float(max(np.max(np.abs(self.residuals_real)), np.max(np.abs(self.residuals_imag))))
 
     @property
     def modulus_error(self) -> FloatArray:
