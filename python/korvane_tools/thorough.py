@@ -10,9 +10,6 @@ often not, and the fit reports success all the same.
 in the search coordinates — base-10 logarithm for open (positive, unbounded
 above) parameters, linear for closed ones such as CPE exponents:
 
-* two Nelder–Mead runs, from the default fit's starting values (the
-  network's guess) and from its optimum: a simplex crosses ridges that stop
-  the gradient solver;
 * knockouts: two per open parameter, the starting values with that one
   parameter ``KNOCKOUT_FACTOR`` lower or higher (an arc turned into a
   resistor or shorted: the corners measured spectra often fit best);
@@ -21,15 +18,30 @@ above) parameters, linear for closed ones such as CPE exponents:
   closed ones: neighbouring basins, such as one arc taking over another's
   resistance), a third *across* the range around it (±``FAR_DECADES``, the
   whole range less a margin for closed ones), a third around the starting
-  values.
+  values;
+* ``ANNEALING_RUNS`` simulated-annealing runs from the starting values: a
+  random walk whose steps shrink from two decades, then a least-squares
+  polish. It reaches minima no gradient start nearby does, such as two arcs
+  that trade places in a window too short to separate them.
 
-Each start other than the simplex runs is an ordinary least-squares fit
-(``guess_init=False``, so its own nine-candidate multi-start follows), run on a thread pool shared by the
-process: the native fit releases the interpreter lock, so the starts run on
-every core. The result is the lowest chi-square; the default fit wins ties,
-so a thorough fit is never worse than the default one. The starts depend
-only on ``seed`` and the default fit, and the fits are deterministic, so a
-given seed gives the same result every time.
+When the runs disagree — a second, different minimum within
+``DISAGREEMENT_FACTOR`` of the best — the landscape has rival basins close
+in cost and the fit escalates: ``ESCALATION_ANNEALING_RUNS`` more annealing
+runs and ``SWARM_RUNS`` particle swarms over ±4 decades around the starting
+values, each swarm given ``SWARM_POINT_EVALUATIONS`` impedance evaluations of
+a single frequency (more generations for short spectra, which are cheap and
+most often ambiguous). A landscape with one basin costs no more than the
+first stage.
+
+Each start is an ordinary fit (``guess_init=False``, so a least-squares
+start runs its own nine-candidate multi-start; the global methods end in a
+least-squares polish), run on a thread pool shared by the process: the
+native fit releases the interpreter lock, so the starts run on every core.
+The result is the lowest chi-square; the default fit wins ties, so a
+thorough fit is never worse than the default one. The starts and the seeds
+of the annealing and swarm runs depend only on ``seed`` and the default fit,
+and the fits are deterministic, so a given seed gives the same result every
+time.
 """
 
 from __future__ import annotations
@@ -49,8 +61,20 @@ if TYPE_CHECKING:
 
 __all__ = ["fit_thorough", "latin_hypercube_starts"]
 
-#: Latin-hypercube starts (the Nelder–Mead runs and knockouts come on top).
+#: Latin-hypercube starts (the knockouts and annealing runs come on top).
 DEFAULT_STARTS = 24
+#: Simulated-annealing runs of the first stage, and the more when escalating.
+ANNEALING_RUNS = 4
+ESCALATION_ANNEALING_RUNS = 12
+#: Escalate when a different minimum lies within this factor of the best.
+DISAGREEMENT_FACTOR = 1.5
+#: Particle swarms when escalating: particles, and evaluations of the circuit
+#: at one frequency per swarm (generations = this / (particles · points),
+#: at most MAX_SWARM_GENERATIONS).
+SWARM_RUNS = 4
+SWARM_PARTICLES = 200
+SWARM_POINT_EVALUATIONS = 3e6
+MAX_SWARM_GENERATIONS = 1000
 #: Half-width of the "around" starts: decades for open parameters, share of
 #: the range for closed ones.
 NEAR_DECADES = 1.0
@@ -138,8 +162,9 @@ def fit_thorough(
     ``(frequencies, impedances)`` pair and ``kwargs`` the fit's keywords
     (``fixed``, ``bounds``, ``sigma``, ``seed`` and the ``Circuit.fit``
     settings). ``starts`` is the number of Latin-hypercube rows, ``seed``
-    draws them (None: 0). The result's ``starts`` counts every fit tried
-    (the default one, the simplex runs and the knockouts included) and
+    draws them and the annealing and swarm seeds (None: 0). The result's
+    ``starts`` counts every fit tried (the default one, the knockouts and
+    the global runs included) and
     ``starts_at_best`` those that reached the best chi-square.
     """
     if isinstance(starts, bool) or not isinstance(starts, int) or starts < 0:
@@ -161,15 +186,14 @@ def fit_thorough(
     restart_kwargs = dict(kwargs)
     restart_kwargs["guess_init"] = False
     restart_kwargs.pop("weights", None)  # a weight file only serves the guess
-    # The starts are least-squares fits whatever method the default fit used:
-    # a population method from every start would cost seconds.
+    # The starts are least-squares fits whatever method the default fit used
+    # (a population method from every start would cost seconds); only the
+    # few global runs below name their own.
     restart_kwargs["method"] = "levenberg_marquardt"
     if default.fixed:
         restart_kwargs["fixed"] = {name: default.params[name] for name in default.fixed}
 
-    # Nelder–Mead from the first values and from the default optimum: a
-    # simplex crosses ridges that stop the gradient solver.
-    tasks: list[tuple[np.ndarray, str | None]] = [(first, "nelder_mead"), (fitted, "nelder_mead")]
+    tasks: list[tuple[np.ndarray, dict[str, Any]]] = []
     # Knockouts: one open parameter at a time moved KNOCKOUT_FACTOR down or
     # up from the first values. An arc's capacitance near zero turns the arc
     # into a resistor, near infinity shorts it; measured spectra often sit
@@ -180,7 +204,7 @@ def fit_thorough(
             for factor in (1.0 / KNOCKOUT_FACTOR, KNOCKOUT_FACTOR):
                 vector = first.copy()
                 vector[j] = max(first[j] * factor, default.bounds[names[j]][0])
-                tasks.append((vector, None))
+                tasks.append((vector, {}))
     # The Latin hypercube in thirds: near the default optimum, across the
     # range around it, near the first values. A parameter the default fit
     # drove onto its lower bound (an arc's capacitance collapsed) is spread
@@ -202,17 +226,39 @@ def fit_thorough(
     for row in spread:
         vector = fitted.copy()
         vector[free] = row
-        tasks.append((vector, None))
+        tasks.append((vector, {}))
+    tasks += _annealing(first, ANNEALING_RUNS, rng)
+    # Drawn now, used or not, so the first stage's draws never depend on
+    # whether the fit escalates.
+    escalation = _annealing(first, ESCALATION_ANNEALING_RUNS, rng)
+    generations = int(
+        min(MAX_SWARM_GENERATIONS, SWARM_POINT_EVALUATIONS / (SWARM_PARTICLES * len(data[0])))
+    )
+    escalation += [
+        (
+            first,
+            {
+                "method": "particle_swarm",
+                "num_particles": SWARM_PARTICLES,
+                "generations": max(generations, 1),
+                "seed": _draw_seed(rng),
+            },
+        )
+        for _ in range(SWARM_RUNS)
+    ]
 
-    def run(task: tuple[np.ndarray, str | None]) -> ConstrainedFitResult | None:
-        vector, method = task
-        settings = restart_kwargs if method is None else {**restart_kwargs, "method": method}
+    def run(task: tuple[np.ndarray, dict[str, Any]]) -> ConstrainedFitResult | None:
+        vector, override = task
         try:
+            settings = {**restart_kwargs, **override}
             return fit_once(circuit.with_values(list(vector)), data, **settings)
         except ValueError:  # a start the solver cannot use loses, nothing more
             return None
 
-    runs = [default, *_shared_pool().map(run, tasks)]
+    pool = _shared_pool()
+    runs = [default, *pool.map(run, tasks)]
+    if _disagree(runs):
+        runs += pool.map(run, escalation)
     finite = [r for r in runs if r is not None and math.isfinite(r.chi_square)]
     best = min(finite, key=lambda r: r.chi_square)  # first minimum: default wins ties
     limit = best.chi_square * (1.0 + SAME_MINIMUM_RTOL) + 1e-300
@@ -223,6 +269,30 @@ def fit_thorough(
         impedance_evals=sum(r.impedance_evals for r in finite),
         starts=len(runs),
         starts_at_best=at_best,
+    )
+
+
+def _draw_seed(rng: np.random.Generator) -> int:
+    return int(rng.integers(2**63))
+
+
+def _annealing(
+    first: np.ndarray, count: int, rng: np.random.Generator
+) -> list[tuple[np.ndarray, dict[str, Any]]]:
+    """``count`` simulated-annealing runs from the first values, seeds from ``rng``."""
+    return [
+        (first, {"method": "simulated_annealing", "seed": _draw_seed(rng)}) for _ in range(count)
+    ]
+
+
+def _disagree(runs: list[ConstrainedFitResult | None]) -> bool:
+    """Whether a minimum other than the best lies within DISAGREEMENT_FACTOR of it."""
+    costs = sorted(r.chi_square for r in runs if r is not None and math.isfinite(r.chi_square))
+    if not costs:
+        return False
+    best = costs[0]
+    return any(
+        best * (1.0 + SAME_MINIMUM_RTOL) < c <= DISAGREEMENT_FACTOR * best for c in costs[1:]
     )
 
 

@@ -1,5 +1,6 @@
 import korvane
 import korvane_tools as kt
+import korvane_tools.thorough as th
 import numpy as np
 import pytest
 from conftest import SHARED_DATA
@@ -28,16 +29,21 @@ def test_never_worse_than_the_default_fit_on_synthetic_and_measured_spectra():
     ]
     cases += [(text, f, z) for f, z in measured() for text in HARD]
     assert len(cases) >= 200
-    improved = 0
+    improved, escalated = 0, set()
     for text, f, z in cases:
         circuit = korvane.Circuit(text)
         default = kt.fit(circuit, (f, z))
         thorough = kt.fit(circuit, (f, z), thorough=True, seed=1, starts=6)
         assert thorough.chi_square <= default.chi_square, (text, default.chi_square)
         open_params = sum(hi == float("inf") for _, hi in circuit.param_bounds())
-        assert 1 <= thorough.starts_at_best <= thorough.starts == 1 + 2 + 2 * open_params + 6
+        first_stage = 1 + 2 * open_params + 6 + th.ANNEALING_RUNS
+        escalation = th.ESCALATION_ANNEALING_RUNS + th.SWARM_RUNS
+        assert thorough.starts in (first_stage, first_stage + escalation)
+        assert 1 <= thorough.starts_at_best <= thorough.starts
+        escalated.add(thorough.starts > first_stage)
         improved += thorough.chi_square < 0.98 * default.chi_square
     assert improved  # the measured spectra hold minima the default fit misses
+    assert escalated == {False, True}  # only rival minima call the global stage
 
 
 def resolvable_pair(text, rng):
