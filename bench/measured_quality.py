@@ -281,7 +281,10 @@ def main():
         )
     if misses:
         print("\nmisses (fit / best):")
-        for key, name, ratio in sorted(misses, key=lambda m: -m[2])[:40]:
+        # every thorough miss, then the default fit's worst
+        ranked = sorted(misses, key=lambda m: ("(default)" in m[1], -m[2]))
+        shown = sum("(default)" not in m[1] for m in ranked) + 20
+        for key, name, ratio in ranked[:shown]:
             print(f"  {ratio:9.3f}  {name:<28}{key}")
     print(f"(load average {os.getloadavg()[0]:.2f}, {os.cpu_count()} cores)")
 

@@ -179,6 +179,9 @@ class TargetsAndScaling(unittest.TestCase):
         self.assertEqual((q["R1.r"], q["CPE1.q"], q["CPE1.alpha"]), (5.0, 1e-6, 0.7))
         self.assertEqual((q["R2.r"], q["CPE2.q"], q["CPE2.alpha"]), (10.0, 1e-2, 0.9))
         self.assertEqual(T.canonical_order(topo, q), q)
+        # a fit may flatten a CPE to α = 0 (no time constant): that arc goes last
+        flat = {**p, "CPE1.alpha": 0.0}
+        self.assertEqual(T.canonical_order(topo, flat)["CPE2.alpha"], 0.0)
         rng = np.random.default_rng(1)
         for _ in range(50):
             p = T.sample_params(topo, T.sample_window(rng), rng)

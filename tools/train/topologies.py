@@ -226,12 +226,16 @@ def canonical_order(topo: Topology, p: dict[str, float]) -> dict[str, float]:
     if not topo.name.startswith("two_"):
         return p
 
-    def tau(k):
-        if f"C{k}.c" in p:
-            return p[f"R{k}.r"] * p[f"C{k}.c"]
-        return (p[f"R{k}.r"] * p[f"CPE{k}.q"]) ** (1.0 / p[f"CPE{k}.alpha"])
+    def log_tau(k):
+        # ln τ = ln(R·Q)/α: a fitted α of 0 (the CPE a constant, no time
+        # constant) or near it would divide by zero or overflow τ itself.
+        rq = p[f"R{k}.r"] * (p[f"C{k}.c"] if f"C{k}.c" in p else p[f"CPE{k}.q"])
+        alpha = p.get(f"CPE{k}.alpha", 1.0)
+        if alpha <= 0.0:
+            return math.inf
+        return math.log(rq) / alpha if rq > 0.0 else -math.inf
 
-    if tau(1) <= tau(2):
+    if log_tau(1) <= log_tau(2):
         return p
     q = dict(p)
     for n in p:
