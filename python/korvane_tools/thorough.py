@@ -65,13 +65,13 @@ __all__ = ["fit_thorough", "latin_hypercube_starts"]
 DEFAULT_STARTS = 24
 #: Simulated-annealing runs of the first stage, and the more when escalating.
 ANNEALING_RUNS = 4
-ESCALATION_ANNEALING_RUNS = 12
+ESCALATION_ANNEALING_RUNS = 16
 #: Escalate when a different minimum lies within this factor of the best.
 DISAGREEMENT_FACTOR = 1.5
 #: Particle swarms when escalating: particles, and evaluations of the circuit
 #: at one frequency per swarm (generations = this / (particles · points),
 #: at most MAX_SWARM_GENERATIONS).
-SWARM_RUNS = 4
+SWARM_RUNS = 2
 SWARM_PARTICLES = 200
 SWARM_POINT_EVALUATIONS = 3e6
 MAX_SWARM_GENERATIONS = 1000
