@@ -664,9 +664,10 @@ def _zhit_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--threshold",
         type=lambda text: _number(text, "threshold"),
-        default=DEFAULT_THRESHOLD,
+        default=None,
         metavar="FRACTION",
-        help=f"largest |residual| / |Z| that passes (default {DEFAULT_THRESHOLD:g})",
+        help=f"largest |residual| / |Z| that passes (default {DEFAULT_THRESHOLD:g} "
+        "plus five times the spectrum's own noise)",
     )
     parser.add_argument(
         "--format", type=_format_name, default=None, help="file format, when sniffing misleads"
@@ -676,7 +677,7 @@ def _zhit_arguments(parser: argparse.ArgumentParser) -> None:
 def _run_zhit(args: argparse.Namespace) -> int:
     from .analysis.zhit import z_hit
 
-    if not (math.isfinite(args.threshold) and args.threshold > 0):
+    if args.threshold is not None and not (math.isfinite(args.threshold) and args.threshold > 0):
         raise UsageError(f"--threshold must be positive, got {args.threshold!r}")
     spectra = _read_all(expand(args.files), args.format)
     rows: list[tuple[str, int | None, str, float]] = []
