@@ -562,8 +562,11 @@ def _drt_tables(result: Any) -> tuple[pd.DataFrame, pd.DataFrame]:
     if result.gamma_low is not None:
         curve["gamma_low"], curve["gamma_high"] = result.gamma_low, result.gamma_high
     peaks = pd.DataFrame(
-        [(p.tau, p.frequency, p.height, p.area, p.tau_low, p.tau_high) for p in result.peaks],
-        columns=["tau", "frequency", "height", "area", "tau_low", "tau_high"],
+        [
+            (p.tau, p.frequency, p.height, p.area, p.tau_low, p.tau_high, p.resistance)
+            for p in result.peaks
+        ],
+        columns=["tau", "frequency", "height", "area", "tau_low", "tau_high", "resistance"],
     )
     return curve, peaks
 
@@ -610,7 +613,7 @@ def _run_drt(args: argparse.Namespace) -> int:
                 result.polarisation_resistance,
                 result.max_residual,
                 ";".join(f"{p.tau:.4g}" for p in result.peaks),
-                ";".join(f"{p.area:.4g}" for p in result.peaks),
+                ";".join(f"{p.resistance:.4g}" for p in result.peaks),
                 error,
             )
         )
