@@ -28,19 +28,16 @@ def zarc_gamma(tau, r, tau0, alpha):
 
 
 def matched(result, arcs):
-    """(decades off, relative resistance error) per true arc from the peaks' ZARCs,
-    and the largest other peak's share of the resistance."""
-    peaks = result.peaks
-    assert all(p.zarc is not None for p in peaks)
-    total = sum(p.resistance for p in peaks)
+    """(decades off, relative resistance error) per true arc from the ZARCs of the
+    deconvolution, and the largest other ZARC's share of the resistance."""
+    zarcs = result.zarcs
+    total = sum(zarc.r for zarc in zarcs)
     used, errors = set(), []
     for r, tau, _ in arcs:
-        j = int(np.argmin([abs(np.log10(p.zarc.tau / tau)) for p in peaks]))
+        j = int(np.argmin([abs(np.log10(zarc.tau / tau)) for zarc in zarcs]))
         used.add(j)
-        errors.append((abs(np.log10(peaks[j].zarc.tau / tau)), abs(peaks[j].resistance / r - 1)))
-    spurious = max(
-        (p.resistance / total for j, p in enumerate(peaks) if j not in used), default=0.0
-    )
+        errors.append((abs(np.log10(zarcs[j].tau / tau)), abs(zarcs[j].r / r - 1)))
+    spurious = max((zarc.r / total for j, zarc in enumerate(zarcs) if j not in used), default=0.0)
     return errors, spurious
 
 

@@ -71,7 +71,7 @@ from scipy.linalg import solve_triangular
 
 from .._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
 from ._report import AnalysisReport
-from ._solvers import BoolArray, nnls_gram, sample_nonnegative_gaussian
+from ._solvers import BoolArray, nnls_gram, principal, sample_nonnegative_gaussian
 
 if TYPE_CHECKING:
     import korvane
@@ -117,9 +117,10 @@ class DRTPeak:
     ``tau`` is where γ peaks, ``frequency`` = 1/(2πτ). ``area`` is γ
     integrated over ln τ between the minima on either side (the ends of the
     τ grid for the outermost peaks), in ohm; ``tau_low`` and ``tau_high``
-    are those limits. ``zarc`` is the peak's ZARC when the spectrum was
-    deconvolved into one ZARC per peak (see :func:`drt`), else None;
-    ``resistance`` is its R then, else the area.
+    are those limits. When the spectrum was deconvolved into ZARCs (see
+    :func:`drt`), ``resistance`` is the R of the ZARCs nearest this peak (0
+    for a peak none went to: a wiggle of γ) and ``zarc`` the largest of
+    them; otherwise ``resistance`` is the area and ``zarc`` None.
     """
 
     tau: float
@@ -163,7 +164,9 @@ class DRTResult:
     :class:`korvane_tools.LinKKResult`. ``lambda_`` is the regularisation
     used (chosen by ``criterion`` unless given). For ``method="bayesian"``,
     ``gamma_low`` and ``gamma_high`` bound the pointwise ``credible``
-    interval (e.g. 0.95) of γ; otherwise they are None.
+    interval (e.g. 0.95) of γ; otherwise they are None. ``zarcs`` are the
+    ZARCs (fast to slow) of the spectrum's deconvolution when it stood, else
+    None.
     """
 
     frequencies: FloatArray
@@ -187,6 +190,7 @@ class DRTResult:
     gamma_low: FloatArray | None = None
     gamma_high: FloatArray | None = None
     credible: float | None = None
+    zarcs: tuple[Zarc, ...] | None = None
 
     @property
     def polarisation_resistance(self) -> float:
@@ -203,16 +207,15 @@ class DRTResult:
 
         The circuit is ``[L0-]R0-(R1,CPE1)-(R2,CPE2)…`` (the inductor when
         the fit found one), peaks ordered from fast to slow. Starting values:
-        R0 = R∞ and the peak's ZARC when the spectrum was deconvolved;
+        R0 = R∞ and the peak's ZARC from the deconvolution when it has one;
         otherwise R_k = the peak's area and the CPE from the peak as if it
         were a ZARC, whose DRT peaks at γ = R·tan(απ/2)/(2π) at τ₀, so
-        α = (2/π)·atan(2π·height/R) and q = τ₀^α/R. ``min_fraction``
-        compares resistances.
+        α = (2/π)·atan(2π·height/R) and q = τ₀^α/R.
         """
         if not 0.0 <= min_fraction < 1.0:
             raise ValueError(f"min_fraction must be in [0, 1), got {min_fraction!r}")
         total = sum(p.resistance for p in self.peaks)
-        kept = [p for p in self.peaks if total > 0 and p.resistance >= min_fraction * total]
+        kept = [p for p in self.peaks if p.resistance > 0 and p.resistance >= min_fraction * total]
         return _zarc_circuit(self.r_inf, self.inductance, [_zarc_of(p) for p in kept])
 
     def __str__(self) -> str:
@@ -480,12 +483,12 @@ def _solve(
         # tr(H_FF⁻¹ D_Fᵀ D_F) = ‖C⁻¹ D_Fᵀ‖²_F with H_FF = C Cᵀ: a triangular
         # solve against the n data rows instead of a second M×M solve.
         try:
-            chol = np.linalg.cholesky(h[np.ix_(idx, idx)]) if factor is None else factor
+            chol = np.linalg.cholesky(principal(h, idx)) if factor is None else factor
             solved = solve_triangular(chol, d[:, idx].T, lower=True, check_finite=False)
             trace = float(np.sum(solved * solved))
         except np.linalg.LinAlgError:
-            hf = h[np.ix_(idx, idx)]
-            trace = float(np.trace(np.linalg.solve(hf, gram[np.ix_(idx, idx)])))
+            hf = principal(h, idx)
+            trace = float(np.trace(np.linalg.solve(hf, principal(gram, idx))))
     return _Solution(u, free, float(r @ r), trace, float(u @ penalty @ u))
 
 
@@ -697,6 +700,45 @@ def _zarc_circuit(r_inf: float, inductance: float | None, zarcs: list[Zarc]) -> 
 _ZARC_RSS_RATIO = 2.0
 
 
+def _fit_zarcs(
+    f: FloatArray,
+    z: ComplexArray,
+    w: FloatArray,
+    r_inf: float,
+    inductance: float | None,
+    start: list[Zarc],
+) -> tuple[float, list[Zarc]] | None:
+    """Σ|w(Z − Ẑ)|² and the ZARCs of R∞ [+ L] + ZARCs fitted from ``start``, or None."""
+    try:
+        fit = _zarc_circuit(r_inf, inductance, start).build().fit(f, z, guess_init=False)
+        model = fit.circuit.impedance(f)
+    except (ValueError, RuntimeError, ArithmeticError):
+        return None
+    zarcs = []
+    for k in range(1, len(start) + 1):
+        r, q, alpha = (
+            fit.params[f"{name}{k}.{p}"] for name, p in (("R", "r"), ("CPE", "q"), ("CPE", "alpha"))
+        )
+        # τ = (R·Q)^{1/α}, in logarithms: a ZARC the fit pushed far out overflows.
+        log_tau = math.log(r * q) / alpha if r > 0 and q > 0 and alpha > 0 else math.nan
+        if not (r >= 0 and 0 < alpha <= 1 and abs(log_tau) < 700.0):
+            if r == 0 and 0 < alpha <= 1:
+                log_tau = math.log(start[k - 1].tau)
+            else:
+                return None
+        zarcs.append(Zarc(float(r), math.exp(log_tau), float(alpha)))
+    rss = float(np.sum(np.abs(w * (z - model)) ** 2))
+    return (rss, zarcs) if math.isfinite(rss) else None
+
+
+def _weight_in(zarc: Zarc, omega: FloatArray, w: FloatArray) -> float:
+    """max |w·Z_zarc(ω)| over the measured ω, Z_zarc = R/(1 + (jωτ)^α): what the data see of it."""
+    x = np.log(omega * zarc.tau) * zarc.alpha
+    with np.errstate(over="ignore"):
+        shape = 1.0 + np.exp(x) * np.exp(0.5j * math.pi * zarc.alpha)
+    return float(np.max(w * zarc.r / np.abs(shape)))
+
+
 def _deconvolve(
     f: FloatArray,
     z: ComplexArray,
@@ -705,46 +747,58 @@ def _deconvolve(
     peaks: tuple[DRTPeak, ...],
     r_inf: float,
     inductance: float | None,
-) -> tuple[DRTPeak, ...]:
-    """The peaks with their ZARCs from a fit of R∞ [+ L] + one ZARC per peak to the spectrum.
+) -> tuple[tuple[DRTPeak, ...], tuple[Zarc, ...] | None]:
+    """The peaks with their resistances from a fit of R∞ [+ L] + ZARCs to the spectrum, and the ZARCs.
 
     Between-minima areas carry the overlap of neighbouring peaks' tails
     (even the exact γ of two ZARCs two decades apart splits 4 % wrongly) and
     whatever the regularisation spreads; a ZARC's γ is known in closed form,
     so when the spectrum is a sum of them, fitting it directly returns each
     resistance, time constant and α. korvane's Levenberg–Marquardt starts
-    from the peaks (every one, so a spurious peak's R falls to about zero)
-    and weights by 1/|Z|. The fit stands when its residual Σ|w(Z − Ẑ)|²
-    is at most twice the DRT's (a spectrum whose processes are not
-    ZARC-shaped keeps its areas), and a peak takes its ZARC when the ZARC's
-    τ lies in the measured range or its R is below the peak's area.
+    from one ZARC per peak and weights by 1/|Z|. A broad peak that the
+    regularisation split in several fits as several ZARCs just as well, so
+    the ZARC the data see least (max |w·Z_k|) is dropped (and the rest refitted) while that raises
+    χ² = Σ|w(Z − Ẑ)|²/s² (s² = the residual variance of the larger model)
+    by less than 3·ln(2N), the Bayesian information criterion's price of
+    its three parameters. The fit stands when its residual is at most twice
+    the DRT's (a spectrum whose processes are not ZARC-shaped keeps its
+    areas). Each ZARC goes to the peak nearest in ln τ; a peak gets the sum
+    of its ZARCs' R, or 0 when none went to it. A ZARC beyond the measured
+    range of τ that outgrew its peak's area is not taken (a CPE of α ≈ 0.5
+    with an unbounded R stands for a diffusion tail as well as any): its
+    peak keeps its area.
     """
     if not peaks:
-        return peaks
-    start = _zarc_circuit(r_inf, inductance, [_zarc_of(p) for p in peaks])
-    try:
-        fit = start.build().fit(f, z, guess_init=False)
-        values = fit.params
-        model = fit.circuit.impedance(f)
-    except (ValueError, RuntimeError, ArithmeticError):
-        return peaks
-    if not float(np.sum(np.abs(w * (z - model)) ** 2)) <= _ZARC_RSS_RATIO * rss:
-        return peaks
-    zarcs = []
-    for k, peak in enumerate(peaks, start=1):
-        r, q, alpha = values[f"R{k}.r"], values[f"CPE{k}.q"], values[f"CPE{k}.alpha"]
-        if not (r >= 0 and q > 0 and 0 < alpha <= 1 and math.isfinite(r * q)):
-            return peaks
-        zarcs.append(Zarc(float(r), (r * q) ** (1.0 / alpha) if r > 0 else peak.tau, float(alpha)))
-    # Only the measured range of τ pins a ZARC's R down: beyond it a CPE of
-    # α ≈ 0.5 with an unbounded R stands for a diffusion tail just as well.
-    # A ZARC the fit shrank below its peak's area (a spurious peak, whose R
-    # falls to about zero) is taken wherever its τ went.
+        return peaks, None
+    found = _fit_zarcs(f, z, w, r_inf, inductance, [_zarc_of(p) for p in peaks])
+    if found is None:
+        return peaks, None
+    price = 3.0 * math.log(2.0 * f.size)
+    omega = _TWO_PI * f
+    while len(found[1]) > 1:
+        full_rss, zarcs = found
+        variance = max(full_rss / max(2 * f.size - 3 * len(zarcs) - 1, 1), 1e-300)
+        smallest = min(range(len(zarcs)), key=lambda k: _weight_in(zarcs[k], omega, w))
+        fewer = _fit_zarcs(f, z, w, r_inf, inductance, zarcs[:smallest] + zarcs[smallest + 1 :])
+        if fewer is None or (fewer[0] - full_rss) / variance >= price:
+            break
+        found = fewer
+    final_rss, zarcs = found
+    if not final_rss <= _ZARC_RSS_RATIO * rss:
+        return peaks, None
     lo, hi = 1.0 / (_TWO_PI * float(np.max(f))), 1.0 / (_TWO_PI * float(np.min(f)))
-    return tuple(
-        replace(p, resistance=zarc.r, zarc=zarc) if lo <= zarc.tau <= hi or zarc.r <= p.area else p
-        for p, zarc in zip(peaks, zarcs)
-    )
+    y = np.log([p.tau for p in peaks])
+    mine: list[list[Zarc]] = [[] for _ in peaks]
+    for zarc in zarcs:
+        mine[int(np.argmin(np.abs(y - math.log(zarc.tau))))].append(zarc)
+    out = []
+    for peak, group in zip(peaks, mine):
+        if any(not lo <= g.tau <= hi and g.r > peak.area for g in group):
+            out.append(peak)
+        else:
+            largest = max(group, key=lambda g: g.r, default=None)
+            out.append(replace(peak, resistance=sum(g.r for g in group), zarc=largest))
+    return tuple(out), tuple(zarcs)
 
 
 # -- the function ---------------------------------------------------------------
@@ -809,10 +863,11 @@ def drt(
     ``method="bayesian"`` adds the pointwise ``credible`` band of γ from
     ``samples`` draws of the non-negative posterior (seeded by ``seed``).
 
-    ``deconvolve``: fit R∞ [+ L] and one ZARC per peak to the spectrum,
-    starting from the peaks, and report each peak's resistance from it
-    (``DRTPeak.resistance`` and ``.zarc``) when it fits about as well as
-    the DRT; the between-minima ``area`` is kept either way.
+    ``deconvolve``: fit R∞ [+ L] and ZARCs to the spectrum, starting from
+    one per peak and dropping those the data do not need, and report each
+    peak's resistance from them (``DRTPeak.resistance`` and ``.zarc``,
+    ``DRTResult.zarcs``) when they fit about as well as the DRT; the
+    between-minima ``area`` is kept either way.
     """
     if method not in ("tikhonov", "bayesian"):
         raise ValueError(f"method must be 'tikhonov' or 'bayesian', got {method!r}")
@@ -926,7 +981,7 @@ def drt(
         start = sol.u[keep] + 1e-9 * float(np.max(sol.u, initial=1e-300))
         draws = np.zeros((int(samples), sol.u.size))
         draws[:, keep] = sample_nonnegative_gaussian(
-            precision[np.ix_(keep, keep)], linear[keep], start, int(samples), rng
+            principal(precision, keep), linear[keep], start, int(samples), rng
         )
         curves = (draws[:, first:] * scale[first:]) @ disc.out_phi.T
         tail = 0.5 * (1.0 - credible)
@@ -934,9 +989,10 @@ def drt(
         high = np.quantile(curves, 1.0 - tail, axis=0)
 
     peaks = _peaks(disc.out_y, gamma, prominence)
+    zarcs = None
     if deconvolve:
         rss = float(np.sum(np.abs(w * (z - fitted)) ** 2))
-        peaks = _deconvolve(f, z, w, rss, peaks, r_inf, l_value)
+        peaks, zarcs = _deconvolve(f, z, w, rss, peaks, r_inf, l_value)
 
     return DRTResult(
         frequencies=f,
@@ -950,6 +1006,7 @@ def drt(
         residuals_imag=np.ascontiguousarray(residual.imag),
         lambda_=float(lambda_) if lambda_ != "auto" else lam * z0**2,
         peaks=peaks,
+        zarcs=zarcs,
         method=method,
         criterion=criterion if lambda_ == "auto" else None,
         basis=basis,
