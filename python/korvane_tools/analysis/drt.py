@@ -71,7 +71,7 @@ from typing import TYPE_CHECKING, Literal, NamedTuple
 import numpy as np
 import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
-from scipy.linalg import solve_triangular
+from scipy.linalg.lapack import dpotrf, dpotri
 
 from .._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
 from ._report import AnalysisReport
@@ -484,15 +484,21 @@ def _solve(
     idx = np.flatnonzero(free)
     trace = 0.0
     if idx.size:
-        # tr(H_FF⁻¹ D_Fᵀ D_F) = ‖C⁻¹ D_Fᵀ‖²_F with H_FF = C Cᵀ: a triangular
-        # solve against the n data rows instead of a second M×M solve.
-        try:
-            chol = np.linalg.cholesky(principal(h, idx)) if factor is None else factor
-            solved = solve_triangular(chol, d[:, idx].T, lower=True, check_finite=False)
-            trace = float(np.sum(solved * solved))
-        except np.linalg.LinAlgError:
-            hf = principal(h, idx)
-            trace = float(np.trace(np.linalg.solve(hf, principal(gram, idx))))
+        # tr(H_FF⁻¹ G_FF) = Σ_ij (H_FF⁻¹)_ij (G_FF)_ij, the inverse from the
+        # Cholesky factor H_FF = C Cᵀ (LAPACK potri, k³/3 flops for k free
+        # coefficients); solving C against the n data rows instead costs
+        # n·k², several times that.
+        g_ff = principal(gram, idx)
+        chol = factor
+        if chol is None:
+            chol, info = dpotrf(principal(h, idx), lower=1, clean=0)
+            chol = chol if info == 0 else None
+        inverse, info = dpotri(chol, lower=1) if chol is not None else (None, 1)
+        if info == 0 and inverse is not None:
+            lower = np.tril(inverse)
+            trace = float(2.0 * np.sum(lower * g_ff) - np.sum(np.diag(lower) * np.diag(g_ff)))
+        else:
+            trace = float(np.trace(np.linalg.lstsq(principal(h, idx), g_ff, rcond=None)[0]))
     return _Solution(u, free, float(r @ r), trace, float(u @ penalty @ u))
 
 
