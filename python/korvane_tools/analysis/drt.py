@@ -831,8 +831,8 @@ def _deconvolve(
     (even the exact γ of two ZARCs two decades apart splits 4 % wrongly) and
     whatever the regularisation spreads; a ZARC's γ is known in closed form,
     so when the spectrum is a sum of them, fitting it directly returns each
-    resistance, time constant and α. korvane's Levenberg–Marquardt starts
-    from one ZARC per peak and weights by 1/|Z|. A broad peak that the
+    resistance, time constant and α. A least-squares fit (:func:`_fit_zarcs`)
+    starts from one ZARC per peak, weighted as the DRT (1/σ). A broad peak that the
     regularisation split in several fits as several ZARCs just as well, so
     the ZARC the data see least (max |w·Z_k|) is dropped (and the rest refitted) while that raises
     χ² = Σ|w(Z − Ẑ)|²/s² (s² = the residual variance of the larger model)
