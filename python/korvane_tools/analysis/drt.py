@@ -710,6 +710,9 @@ def _zarc_circuit(r_inf: float, inductance: float | None, zarcs: list[Zarc]) -> 
 _ZARC_RSS_RATIO = 2.0
 
 
+#: Measured values (two per point) beyond the unknowns that a deconvolution needs.
+_ZARC_SPARE_ROWS = 10
+
 #: Function evaluations (with their Jacobians) a deconvolution fit may take.
 _ZARC_EVALUATIONS = 30
 
@@ -756,7 +759,7 @@ def _fit_zarcs(
     z0, decades = float(np.max(np.abs(z))), 4.0 * math.log(10.0)
     lower = np.full(theta.size, -np.inf)
     upper = np.full(theta.size, np.inf)
-    lower[: count + 1], upper[: count + 1] = math.log(1e-12 * z0), math.log(1e6 * z0)
+    lower[:count], upper[:count] = math.log(1e-12 * z0), math.log(1e6 * z0)
     if count == 2:  # the inductance: ωL within 1e-12 … 1e6 of max |Z| at the top frequency
         lower[1] -= math.log(float(np.max(omega)))
         upper[1] -= math.log(float(np.max(omega)))
@@ -839,13 +842,15 @@ def _deconvolve(
     by less than 3·ln(2N), the Bayesian information criterion's price of
     its three parameters. The fit stands when its residual is at most twice
     the DRT's (a spectrum whose processes are not ZARC-shaped keeps its
-    areas). Each ZARC goes to the peak nearest in ln τ; a peak gets the sum
+    areas); it is not tried with fewer than ten measured values beyond its
+    unknowns. Each ZARC goes to the peak nearest in ln τ; a peak gets the sum
     of its ZARCs' R, or 0 when none went to it. A ZARC beyond the measured
     range of τ that outgrew its peak's area is not taken (a CPE of α ≈ 0.5
     with an unbounded R stands for a diffusion tail as well as any): its
     peak keeps its area.
     """
-    if not peaks:
+    unknowns = 1 + (inductance is not None and inductance > 0) + 3 * len(peaks)
+    if not peaks or 2 * f.size < unknowns + _ZARC_SPARE_ROWS:
         return peaks, None
     found = _fit_zarcs(f, z, w, r_inf, inductance, [_zarc_of(p) for p in peaks])
     if found is None:
