@@ -560,8 +560,10 @@ def _choose_lambda(
         # The GCV can have local minima a few decades apart: first every
         # other decade of the range (and on upwards while the top scores
         # best, as noisy data can want more smoothing), then downhill in
-        # single decades from the best of those.
-        coarse = [float(x) for x in grid[::-2]]
+        # single decades from the best of those. The bottom of the range is
+        # reached by those steps when the grid's lowest point is the best,
+        # and seldom needed otherwise, so the coarse pass leaves it out.
+        coarse = [float(x) for x in grid[::-2] if x > grid[0] + 1.5]
         best = min(coarse, key=score)
         while best == coarse[0] and best + 2.0 <= _LOG_LAMBDA_MAX:
             coarse.insert(0, best + 2.0)
@@ -585,7 +587,7 @@ def _choose_lambda(
                 score(min(max(_parabola_vertex(points), lo), hi))
             chosen = min((x for x in seen if lo <= x <= hi), key=score)
         else:
-            chosen = _golden(score, lo, hi)
+            chosen = _golden(score, lo, hi, steps=3)
         return float(10.0**chosen), seen[chosen].free, seen.get(chosen)
     if criterion == "lcurve":
         fine = np.arange(grid[0], _LOG_LAMBDA_MAX + 1e-9, 0.25)
