@@ -66,7 +66,7 @@ def test_noisy_consistent_spectra_pass_and_drift_fails(name):
     for level in (1e-3, 5e-3, 1e-2, 3e-2):
         for seed in range(3):
             result = kt.z_hit((f, noisy(z, seed, level)))
-            assert result.noise == pytest.approx(level, rel=0.3), (level, seed)
+            assert result.noise == pytest.approx(level, rel=0.5), (level, seed)
             assert result.passed, (level, seed, result.max_residual, result.threshold)
     drift = 1 + 0.05 * sweep_fraction(f)
     for seed in range(3):

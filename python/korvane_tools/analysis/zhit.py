@@ -33,9 +33,11 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Literal
+from typing import Literal, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
+from numpy.lib.stride_tricks import sliding_window_view
 
 from .._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
 from ..kk import DEFAULT_THRESHOLD, ResidualVerdict
@@ -102,21 +104,39 @@ class ZHitResult(ResidualVerdict):
         )
 
 
-def _local_polynomial(x: FloatArray, points: int, degree: int, tricube: bool) -> FloatArray:
-    """The matrix S of smoothing by a polynomial fitted around each x to its ``points`` nearest points.
+class _Smoother(NamedTuple):
+    """Smoothing by a local polynomial as a band matrix: the smoothed value at
+    x_i is weights[i] · y[start[i] : start[i] + points]."""
+
+    start: npt.NDArray[np.intp]
+    weights: FloatArray
+
+    def __call__(self, y: FloatArray) -> FloatArray:
+        window = sliding_window_view(y, self.weights.shape[1])[self.start]
+        return np.asarray(np.sum(window * self.weights, axis=1), dtype=np.float64)
+
+    def misfit_spread(self) -> FloatArray:
+        """√Σ_j (I − S)_ij² per row: the standard deviation of y − Sy for unit noise."""
+        own = self.weights[np.arange(self.start.size), np.arange(self.start.size) - self.start]
+        return np.asarray(
+            np.sqrt(np.sum(self.weights**2, axis=1) - 2.0 * own + 1.0), dtype=np.float64
+        )
+
+
+def _local_polynomial(x: FloatArray, points: int, degree: int, tricube: bool) -> _Smoother:
+    """Smoothing by a polynomial fitted around each x to its ``points`` nearest points.
 
     With tricube weights this is LOWESS (Cleveland 1979, local quadratic,
     without the robustness iterations: a local line flattens the bends of a
     phase by about a per cent of |Z|); unweighted, it is the Savitzky–Golay
-    filter (cubic), here in x itself so uneven spacing is no error. Row i
-    holds the weights by which the smoothed value at x_i combines the data.
+    filter (cubic), here in x itself so uneven spacing is no error.
     """
     n = x.size
     points = min(points, n)
-    out = np.zeros((n, n))
+    start = np.minimum(np.maximum(np.arange(n) - points // 2, 0), n - points)
+    weights = np.empty((n, points))
     for i in range(n):
-        lo = min(max(i - points // 2, 0), n - points)
-        xs = x[lo : lo + points] - x[i]
+        xs = x[start[i] : start[i] + points] - x[i]
         if tricube:
             reach = float(np.max(np.abs(xs))) * 1.0001
             w = (1.0 - (np.abs(xs) / reach) ** 3) ** 3 if reach > 0 else np.ones_like(xs)
@@ -125,8 +145,8 @@ def _local_polynomial(x: FloatArray, points: int, degree: int, tricube: bool) ->
         sw = np.sqrt(w)
         v = np.vander(xs, min(degree, points - 1) + 1, increasing=True) * sw[:, None]
         # The value at x_i is the constant term: the first row of V⁺ (weighted).
-        out[i, lo : lo + points] = np.linalg.pinv(v)[0] * sw
-    return out
+        weights[i] = np.linalg.pinv(v)[0] * sw
+    return _Smoother(start, weights)
 
 
 #: Points and degree of the local polynomial whose misfit measures the noise.
@@ -145,15 +165,19 @@ def _noise(x: FloatArray, ln_modulus: FloatArray, phase: FloatArray) -> float:
     points follows any smooth spectrum (and a slow drift) to well below
     0.1 %, so what it leaves, e = (I − S)y, is the noise: e_i has variance
     σ²·v_i with v_i = Σ_j (I − S)_ij², and σ̂ = median |e_i|/√v_i / 0.6745
-    over both series (the median, so a few outliers or a sharp bend raise it
-    little: an outlier is a fault the verdict should see, not noise).
+    (the median, so a few outliers or a sharp bend raise it little: an
+    outlier is a fault the verdict should see, not noise), the larger of the
+    two series' (noise in one part of Z alone, or an instrument whose phase
+    is cleaner than its modulus, still sets the allowance of the worse one).
     """
     if x.size < _NOISE_POINTS + 1:
         return 0.0
-    keep = np.eye(x.size) - _local_polynomial(x, _NOISE_POINTS, _NOISE_DEGREE, False)
-    spread = np.sqrt(np.sum(keep * keep, axis=1))
-    scaled = np.concatenate([keep @ ln_modulus, keep @ phase]) / np.tile(spread, 2)
-    return float(np.median(np.abs(scaled)) / 0.6744897501960817)
+    smooth = _local_polynomial(x, _NOISE_POINTS, _NOISE_DEGREE, False)
+    spread = smooth.misfit_spread()
+    return max(
+        float(np.median(np.abs(y - smooth(y)) / spread)) / 0.6744897501960817
+        for y in (ln_modulus, phase)
+    )
 
 
 #: Quadrature of the remainder kernel: step and reach in u = ln(ω/ω₀). The
@@ -311,9 +335,9 @@ def z_hit(
     noise = _noise(x, measured, raw_phase)
     phase = raw_phase
     if smoothing == "lowess":
-        phase = _local_polynomial(x, int(points), 2, True) @ raw_phase
+        phase = _local_polynomial(x, int(points), 2, True)(raw_phase)
     elif smoothing == "savgol":
-        phase = _local_polynomial(x, int(points), 3, False) @ raw_phase
+        phase = _local_polynomial(x, int(points), 3, False)(raw_phase)
 
     from scipy.interpolate import Akima1DInterpolator, CubicSpline
 
