@@ -290,7 +290,8 @@ def z_hit(
         threshold = 1 % + 5·σ̂,
 
     σ̂ the relative noise per part estimated from the scatter of ln|Z| and
-    the phase about a local cubic in ln ω (``noise`` in the result). A
+    of the phase about a local cubic in ln ω, the larger of the two
+    (``noise`` in the result; see :func:`_noise`). A
     residual is the point's own noise (standard deviation σ per part) plus
     the reconstruction's error, which carries the noise of the phase through
     the integral and the kernel and adds a fraction of σ: on synthetic
