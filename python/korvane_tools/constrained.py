@@ -256,8 +256,9 @@ def _with_diagnostics(
 
 # ---- argument checks ---------------------------------------------------------
 
-# The isinstance checks below name dict and tuple before the abstract base
-# classes: the common arguments then skip the slower check against an ABC.
+# Only for what the native fit did not read as it was (see _fit_plain): these
+# raise the messages, or return the constraints in the plain form it reads,
+# keyed by the circuit's own name strings.
 
 
 def _unknown(kind: str, name: object, names: list[str]) -> ValueError:
