@@ -179,8 +179,10 @@ def _fit_plain(
 ) -> ConstrainedFitResult:
     """One fit of ``data``, the pair :func:`fit` read.
 
-    ``stacklevel`` is that of the missing-model warning, issued natively on
-    behalf of this function's caller's caller (fit -> its caller).
+    ``stacklevel`` places the missing-model warning, which the native fit
+    issues, as ``warnings.warn``'s does, counting this function as 1: the
+    default 3 is the caller of :func:`fit`, as Circuit.fit's warning points
+    at the caller of Circuit.fit.
     """
     sigma_re = sigma_im = None
     sigma_exponent = 0
