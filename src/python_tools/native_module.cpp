@@ -79,13 +79,14 @@ const Circuit* circuit_argument(PyObject* object) {
     return &reinterpret_cast<CircuitObject*>(object)->circuit;
 }
 
-// Whether the constraints, or the data, were in the plain form read here.
-// Anything else is left to the Python layer: it names what is wrong (unknown
-// names with a suggestion, rows of bad data) or rewrites the constraints in
-// the plain form and calls again, so the messages live in one place.
-enum class Reading { Read, NotPlain, Failed };
+// Whether the constraints were in the plain form read here. Anything else is
+// left to the Python layer: it names what is wrong (unknown names with a
+// suggestion) or rewrites the constraints in the plain form and calls again,
+// so the messages live in one place.
+enum class Reading { Read, NotPlain };
 
-// A float or an int, as float() reads it; anything else is not plain.
+// A float (NumPy's float64 is one) or an int, as float() reads it; anything
+// else is not plain.
 bool plain_number(PyObject* object, double& out) {
     if (PyFloat_Check(object)) {
         out = PyFloat_AS_DOUBLE(object);
