@@ -73,6 +73,7 @@ import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
 from scipy.linalg.lapack import dpotrf, dpotri
 
+from .._blas import one_blas_thread
 from .._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
 from ._report import AnalysisReport
 from ._solvers import BoolArray, nnls_gram, principal, sample_projected_gaussian
@@ -913,6 +914,7 @@ def _sigma(value: npt.ArrayLike | None, z: ComplexArray) -> FloatArray:
     return sigma
 
 
+@one_blas_thread
 def drt(
     data: Data,
     method: Method = "tikhonov",

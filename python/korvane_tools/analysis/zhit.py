@@ -39,6 +39,7 @@ import numpy as np
 import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
 
+from .._blas import one_blas_thread
 from .._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
 from ..kk import DEFAULT_THRESHOLD, ResidualVerdict
 from ._report import AnalysisReport
@@ -260,6 +261,7 @@ def _remainder(
     return np.asarray((below - above) @ kernel, dtype=np.float64)
 
 
+@one_blas_thread
 def z_hit(
     data: Data,
     *,
