@@ -46,6 +46,9 @@ def main() -> None:
     print(korvane_tools.report(result, data))
     held = korvane_tools.fit(korvane.Circuit("randles"), data, fixed={"R0.r": 15.0})
     assert held.params["R0.r"] == 15.0 and held.success, held
+    # The analyses need the declared run-time dependencies (SciPy, threadpoolctl).
+    print(korvane_tools.z_hit(data))
+    assert korvane_tools.drt(data).peaks, "no DRT peak"
 
     version = metadata.version("korvane")
     assert korvane_tools.__version__ == version, (korvane_tools.__version__, version)

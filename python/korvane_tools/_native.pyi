@@ -1,38 +1,20 @@
 # Native half of korvane_tools (src/python_tools/native_module.cpp).
-from collections.abc import Callable, Sequence
-from typing import Any, final
+from collections.abc import Iterable, Mapping
+from typing import Any
 
 import korvane
-
-@final
-class FitOutcome:
-    @property
-    def params(self) -> list[float]: ...
-    @property
-    def stderr(self) -> list[float] | None: ...
-    @property
-    def success(self) -> bool: ...
-    @property
-    def iterations(self) -> int: ...
-    @property
-    def impedance_evals(self) -> int: ...
-    @property
-    def cost(self) -> float: ...
-    @property
-    def chi_square(self) -> float: ...
 
 def fit(
     circuit: korvane.Circuit,
     data: tuple[Any, Any],
     fit_kwargs: dict[str, Any],
-    fixed: Sequence[float | None] | None,
-    lower_bounds: Sequence[float] | None,
-    upper_bounds: Sequence[float] | None,
+    fixed: Mapping[str, float] | Iterable[str] | None,
+    bounds: Mapping[str, tuple[float | None, float | None]] | None,
     sigma_re: Any,
     sigma_im: Any,
-    warn: Callable[[str], None],
+    stacklevel: int,
     /,
-) -> FitOutcome: ...
+) -> dict[str, Any] | None: ...
 def _core_diagnostics() -> dict[str, Any]: ...
 def _fit_keywords() -> tuple[tuple[str, str | None], ...]: ...
 def _column_spellings() -> dict[str, tuple[str, ...]]: ...

@@ -562,8 +562,11 @@ def _drt_tables(result: Any) -> tuple[pd.DataFrame, pd.DataFrame]:
     if result.gamma_low is not None:
         curve["gamma_low"], curve["gamma_high"] = result.gamma_low, result.gamma_high
     peaks = pd.DataFrame(
-        [(p.tau, p.frequency, p.height, p.area, p.tau_low, p.tau_high) for p in result.peaks],
-        columns=["tau", "frequency", "height", "area", "tau_low", "tau_high"],
+        [
+            (p.tau, p.frequency, p.height, p.area, p.tau_low, p.tau_high, p.resistance)
+            for p in result.peaks
+        ],
+        columns=["tau", "frequency", "height", "area", "tau_low", "tau_high", "resistance"],
     )
     return curve, peaks
 
@@ -610,7 +613,7 @@ def _run_drt(args: argparse.Namespace) -> int:
                 result.polarisation_resistance,
                 result.max_residual,
                 ";".join(f"{p.tau:.4g}" for p in result.peaks),
-                ";".join(f"{p.area:.4g}" for p in result.peaks),
+                ";".join(f"{p.resistance:.4g}" for p in result.peaks),
                 error,
             )
         )
@@ -664,9 +667,10 @@ def _zhit_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--threshold",
         type=lambda text: _number(text, "threshold"),
-        default=DEFAULT_THRESHOLD,
+        default=None,
         metavar="FRACTION",
-        help=f"largest |residual| / |Z| that passes (default {DEFAULT_THRESHOLD:g})",
+        help=f"largest |residual| / |Z| that passes (default {DEFAULT_THRESHOLD:g} "
+        "plus five times the spectrum's own noise)",
     )
     parser.add_argument(
         "--format", type=_format_name, default=None, help="file format, when sniffing misleads"
@@ -676,7 +680,7 @@ def _zhit_arguments(parser: argparse.ArgumentParser) -> None:
 def _run_zhit(args: argparse.Namespace) -> int:
     from .analysis.zhit import z_hit
 
-    if not (math.isfinite(args.threshold) and args.threshold > 0):
+    if args.threshold is not None and not (math.isfinite(args.threshold) and args.threshold > 0):
         raise UsageError(f"--threshold must be positive, got {args.threshold!r}")
     spectra = _read_all(expand(args.files), args.format)
     rows: list[tuple[str, int | None, str, float]] = []

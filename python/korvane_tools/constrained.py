@@ -24,10 +24,8 @@ constraints the result equals ``Circuit.fit``'s bit for bit.
 
 from __future__ import annotations
 
-import cmath
 import dataclasses
 import functools
-import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import MISSING, dataclass, field
 from typing import Any, cast
@@ -148,14 +146,13 @@ def fit(
     for key in ("frequencies", "impedances"):
         if key in fit_kwargs:
             raise TypeError(f"fit() takes the measured data as `data`, not as {key!r}")
-    _require_fittable(*data)
     if thorough:
         from .thorough import fit_thorough
 
         # The starts need no diagnostics of their own: only the best gets them.
         # its default run warns from one frame further in
         best = fit_thorough(
-            functools.partial(_fit_plain, stacklevel=5),
+            functools.partial(_fit_plain, stacklevel=4),
             circuit,
             data,
             fixed=fixed,
@@ -170,18 +167,6 @@ def fit(
     return _with_diagnostics(apply_order(best, order), data, sigma, fit_kwargs)
 
 
-def _require_fittable(frequencies: FloatArray, impedances: ComplexArray) -> None:
-    # Cheap test first (a sum is finite only when every term is, barring
-    # overflow, which the full check then clears; inf - inf is NaN, not
-    # finite either); the full check names rows.
-    if not (
-        frequencies.size
-        and frequencies.min() > 0
-        and cmath.isfinite(frequencies.sum() + impedances.sum())
-    ):
-        require_fittable(frequencies, impedances)
-
-
 def _fit_plain(
     circuit: korvane.Circuit,
     data: tuple[FloatArray, ComplexArray],
@@ -189,62 +174,47 @@ def _fit_plain(
     fixed: Mapping[str, float] | Iterable[str] | None = None,
     bounds: Mapping[str, tuple[float | None, float | None]] | None = None,
     sigma: npt.ArrayLike | None = None,
-    stacklevel: int = 4,
+    stacklevel: int = 3,
     **fit_kwargs: Any,
 ) -> ConstrainedFitResult:
-    """One fit of ``data``, the pair :func:`fit` read and checked."""
-    frequencies, impedances = data
-    names: list[str] = circuit.param_names()
-    physical: list[tuple[float, float]] = circuit.param_bounds()
-    fixed_values = _fixed_values(fixed, names, circuit)
-    own_bounds = _own_bounds(bounds, names, physical, fixed_values)
-    if sigma is not None and "weight" in fit_kwargs:
-        raise ValueError("sigma replaces the weight scheme: pass sigma or weight, not both")
-    sigma_re, sigma_im = _sigma_parts(sigma, frequencies.size)
-    sigma_exponent = _sigma_exponent(sigma_re, sigma_im, impedances)
-    if sigma_exponent and sigma_re is not None and sigma_im is not None:
-        sigma_re = np.ldexp(sigma_re, -sigma_exponent)
-        sigma_im = np.ldexp(sigma_im, -sigma_exponent)
+    """One fit of ``data``, the pair :func:`fit` read.
 
-    effective = [own_bounds.get(name, physical[j]) for j, name in enumerate(names)]
-    fixed_vector = [fixed_values.get(name) for name in names] if fixed_values else None
-    lower = [lo for lo, _ in effective] if own_bounds else None
-    upper = [hi for _, hi in effective] if own_bounds else None
-
-    def warn(text: str) -> None:
-        # Attributed to the caller of fit(), as Circuit.fit's warning is to
-        # the caller of Circuit.fit: warn <- _native.fit <- _fit_plain <- fit
-        # <- caller (a thorough fit's default run warns from further in).
-        warnings.warn(text, UserWarning, stacklevel=stacklevel)
+    ``stacklevel`` places the missing-model warning, which the native fit
+    issues, as ``warnings.warn``'s does, counting this function as 1: the
+    default 3 is the caller of :func:`fit`, as Circuit.fit's warning points
+    at the caller of Circuit.fit.
+    """
+    sigma_re = sigma_im = None
+    sigma_exponent = 0
+    if sigma is not None:
+        if "weight" in fit_kwargs:
+            raise ValueError("sigma replaces the weight scheme: pass sigma or weight, not both")
+        sigma_re, sigma_im = _sigma_parts(sigma, data[0].size)
+        sigma_exponent = _sigma_exponent(sigma_re, sigma_im, data[1])
+        if sigma_exponent and sigma_re is not None and sigma_im is not None:
+            sigma_re = np.ldexp(sigma_re, -sigma_exponent)
+            sigma_im = np.ldexp(sigma_im, -sigma_exponent)
 
     # fit_kwargs is a dict of this call alone (** built it): it needs no copy.
-    outcome = _native.fit(
-        circuit, data, fit_kwargs, fixed_vector, lower, upper, sigma_re, sigma_im, warn
-    )
-    params, errors = outcome.params, outcome.stderr
-    cost, chi_square = outcome.cost, outcome.chi_square
+    # The native fit reads names, numbers and data in their plain form and
+    # builds the result's fields itself; it returns None, before fitting,
+    # for anything else, which is checked and put in that form here.
+    fields = _native.fit(circuit, data, fit_kwargs, fixed, bounds, sigma_re, sigma_im, stacklevel)
+    if fields is None:
+        require_fittable(*data)
+        names: list[str] = circuit.param_names()
+        held = _fixed_values(fixed, names, circuit)
+        own = _own_bounds(bounds, names, circuit.param_bounds(), held)
+        fields = _native.fit(circuit, data, fit_kwargs, held, own, sigma_re, sigma_im, stacklevel)
+        if fields is None:
+            raise RuntimeError("korvane_tools: the native fit refused its own plain constraints")
     if sigma_exponent:  # back to the chi-square of the σ the caller gave
         with np.errstate(over="ignore", under="ignore"):  # to inf or 0 where doubles end
-            cost, chi_square = (float(x) for x in np.ldexp([cost, chi_square], -2 * sigma_exponent))
-    fixed_names = tuple(name for name in names if name in fixed_values) if fixed_values else ()
-    at_bound = tuple(
-        name
-        for name, value, (lo, hi) in zip(names, params, effective)
-        if (value == lo or value == hi) and name not in fixed_values
-    )
-    return _new_result(
-        circuit=circuit.with_values(params),
-        params=dict(zip(names, params)),
-        stderr=None if errors is None else dict(zip(names, errors)),
-        success=outcome.success,
-        iterations=outcome.iterations,
-        impedance_evals=outcome.impedance_evals,
-        cost=cost,
-        chi_square=chi_square,
-        fixed=fixed_names,
-        at_bound=at_bound,
-        bounds=dict(zip(names, effective)),
-    )
+            fields["cost"], fields["chi_square"] = (
+                float(x)
+                for x in np.ldexp([fields["cost"], fields["chi_square"]], -2 * sigma_exponent)
+            )
+    return _new_result(fields)
 
 
 # The defaulted fields (starts, starts_at_best, _diagnosis_inputs).
@@ -253,15 +223,17 @@ _RESULT_DEFAULTS = {
 }
 
 
-def _new_result(**values: Any) -> ConstrainedFitResult:
-    """``ConstrainedFitResult(**values)``, without the frozen ``__init__``'s cost.
+def _new_result(fields: dict[str, Any]) -> ConstrainedFitResult:
+    """A ``ConstrainedFitResult`` whose instance dictionary is ``fields``.
 
-    That ``__init__`` sets each of the fourteen fields through
-    ``object.__setattr__`` (some 2 µs, a tenth of what Python adds to a small
-    fit); filling the instance dictionary in one update gives the same object.
+    The native fit builds the fields a fit determines; the defaulted ones are
+    added here. That skips the frozen ``__init__``, which sets each of the
+    fourteen fields through ``object.__setattr__`` (some 2 µs, a tenth of a
+    small fit), and gives the same object.
     """
+    fields.update(_RESULT_DEFAULTS)
     result = object.__new__(ConstrainedFitResult)
-    result.__dict__.update(_RESULT_DEFAULTS, **values)
+    object.__setattr__(result, "__dict__", fields)  # frozen: set as the object it is
     return result
 
 
@@ -286,8 +258,9 @@ def _with_diagnostics(
 
 # ---- argument checks ---------------------------------------------------------
 
-# The isinstance checks below name dict and tuple before the abstract base
-# classes: the common arguments then skip the slower check against an ABC.
+# Only for what the native fit did not read as it was (see _fit_plain): these
+# raise the messages, or return the constraints in the plain form it reads,
+# keyed by the circuit's own name strings.
 
 
 def _unknown(kind: str, name: object, names: list[str]) -> ValueError:
@@ -297,6 +270,12 @@ def _unknown(kind: str, name: object, names: list[str]) -> ValueError:
         if best is not None:
             text += f" (did you mean {best!r}?)"
     return ValueError(text + f"; the parameters are {', '.join(names)}")
+
+
+def _index(kind: str, name: object, names: list[str]) -> int:
+    if name not in names:
+        raise _unknown(kind, name, names)
+    return names.index(name)
 
 
 def _closest(key: str, names: list[str]) -> str | None:
@@ -328,6 +307,7 @@ def _number(kind: str, name: str, value: object) -> float:
 def _fixed_values(
     fixed: Mapping[str, float] | Iterable[str] | None, names: list[str], circuit: korvane.Circuit
 ) -> dict[str, float]:
+    """{name: value} of the held parameters, keyed by the circuit's own names."""
     if fixed is None:
         return {}
     if isinstance(fixed, str):
@@ -335,15 +315,12 @@ def _fixed_values(
     held: dict[str, float] = {}
     if isinstance(fixed, (dict, Mapping)):
         for name, value in fixed.items():
-            if name not in names:
-                raise _unknown("fixed", name, names)
-            held[name] = _number("fixed", name, value)
+            held[names[_index("fixed", name, names)]] = _number("fixed", name, value)
         return held
     values = circuit.param_values()
     for name in fixed:
-        if name not in names:
-            raise _unknown("fixed", name, names)
-        held[name] = values[names.index(name)]
+        j = _index("fixed", name, names)
+        held[names[j]] = values[j]
     return held
 
 
@@ -359,19 +336,18 @@ def _own_bounds(
         raise TypeError("bounds must be a mapping of parameter names to (lo, hi)")
     own: dict[str, tuple[float, float]] = {}
     for name, pair in bounds.items():
-        if name not in names:
-            raise _unknown("bounds", name, names)
-        if name in fixed:
+        j = _index("bounds", name, names)
+        if names[j] in fixed:
             raise ValueError(f"{name!r} is both fixed and bounded; give it one or the other")
         if isinstance(pair, (str, bytes)) or not isinstance(pair, (tuple, Iterable)):
             raise TypeError(f"bounds: {name!r} needs a pair (lo, hi), got {pair!r}")
         sides = tuple(pair)
         if len(sides) != 2:
             raise TypeError(f"bounds: {name!r} needs a pair (lo, hi), got {pair!r}")
-        default_lo, default_hi = physical[names.index(name)]
+        default_lo, default_hi = physical[j]
         lo = default_lo if sides[0] is None else _number("bounds", name, sides[0])
         hi = default_hi if sides[1] is None else _number("bounds", name, sides[1])
-        own[name] = (lo, hi)
+        own[names[j]] = (lo, hi)
     return own
 
 

@@ -52,6 +52,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from ._blas import one_blas_thread
 from ._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
 
 #: Default verdict threshold: the largest relative residual (real or imaginary
@@ -229,6 +230,7 @@ def _fit_chain(
     return _ChainFit(tau, r0, resistances, inverse_c, inductance, fitted, _mu(resistances))
 
 
+@one_blas_thread
 def lin_kk(
     data: Data,
     c: float = 0.85,

@@ -3,15 +3,25 @@
 // the interpreter lock released while it fits.
 //
 // Both this module and korvane load the one core library, so korvane's
-// Circuit objects hold core Circuits this module can read in place: the
-// caller hands over the Circuit itself, checked to be korvane's type.
-// Everything about names (which parameter is "R1.r", did-you-mean
-// suggestions) stays in korvane_tools.constrained; this module takes
-// per-parameter vectors.
+// Circuit objects hold core Circuits this module can read in place (and
+// make: the fitted circuit): the caller hands over the Circuit itself,
+// checked to be korvane's type.
+//
+// A small fit from an explicit start takes some 30 µs, so the common case
+// runs here from end to end: the parameters named in `fixed` and `bounds`
+// are looked up here and the result's fields come back ready-made. What is
+// not in that plain form — unknown names, values that are not numbers, data
+// with points no fit can use — sends the call back to
+// korvane_tools.constrained, which owns the messages (did-you-mean
+// suggestions, rows at fault) and calls again with the plain form.
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,8 +48,6 @@ namespace {
 // korvane.Circuit, looked up when the module is executed and kept for the
 // life of the process (korvane's types are never released either).
 PyTypeObject* g_circuit_type = nullptr;
-// The outcome record fit() returns.
-PyTypeObject* g_outcome_type = nullptr;
 
 // korvane.Circuit, if it is the type whose instances are CircuitObjects: the
 // name and the instance size guard against a korvane from another build.
@@ -71,40 +79,252 @@ const Circuit* circuit_argument(PyObject* object) {
     return &reinterpret_cast<CircuitObject*>(object)->circuit;
 }
 
-// None, or a sequence of P items each None or a number.
-bool convert_fixed(PyObject* object, std::vector<std::optional<double>>& out) {
-    if (!given(object)) return true;
-    PyRef items = PyRef::steal(PySequence_Fast(object, "argument 'fixed': expected a sequence"));
-    if (!items) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-        if (item == Py_None) {
-            out.emplace_back();
-            continue;
-        }
-        const std::optional<double> value = to_double(item, "fixed");
-        if (!value) return false;
-        out.emplace_back(*value);
+// Whether the constraints were in the plain form read here. Anything else is
+// left to the Python layer: it names what is wrong (unknown names with a
+// suggestion) or rewrites the constraints in the plain form and calls again,
+// so the messages live in one place.
+enum class Reading { Read, NotPlain };
+
+// A float (NumPy's float64 is one) or an int, as float() reads it; anything
+// else is not plain.
+bool plain_number(PyObject* object, double& out) {
+    if (PyFloat_Check(object)) {
+        out = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    if (!PyLong_CheckExact(object)) return false;
+    out = PyLong_AsDouble(object);
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // too large for a double: the Python layer raises float()'s error
+        return false;
     }
     return true;
 }
 
-// None, or a sequence of P numbers lo, then P numbers hi (two flat vectors
-// read more simply than pairs, and the caller has them as arrays).
-bool convert_bounds(PyObject* lo_object, PyObject* hi_object, std::vector<Bounds>& out) {
-    if (!given(lo_object) && !given(hi_object)) return true;
-    const std::optional<std::vector<double>> lo = to_double_vector(lo_object, "lower_bounds");
-    if (!lo) return false;
-    const std::optional<std::vector<double>> hi = to_double_vector(hi_object, "upper_bounds");
-    if (!hi) return false;
-    if (lo->size() != hi->size()) {
-        raise_text(PyExc_ValueError, "lower and upper bounds differ in length");
-        return false;
+// The circuit's parameter names as str objects, made once per fit: they
+// look up the caller's keys and key every dictionary of the result.
+struct ParameterNames {
+    std::vector<std::string> text;
+    std::vector<PyRef> objects;
+
+    // The index of `key`, an exact str, or nullopt.
+    std::optional<std::size_t> find(PyObject* key) const {
+        if (!PyUnicode_CheckExact(key)) return std::nullopt;
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();  // lone surrogates: no parameter is named so
+            return std::nullopt;
+        }
+        const std::string_view wanted(utf8, static_cast<std::size_t>(size));
+        for (std::size_t j = 0; j < text.size(); ++j) {
+            if (text[j] == wanted) return j;
+        }
+        return std::nullopt;
     }
-    for (std::size_t j = 0; j < lo->size(); ++j) out.push_back({(*lo)[j], (*hi)[j]});
+};
+
+bool make_names(const Circuit& circuit, ParameterNames& names) {
+    names.text = param_names(circuit);
+    names.objects.reserve(names.text.size());
+    for (const std::string& name : names.text) {
+        names.objects.push_back(PyRef::steal(make_str(name)));
+        if (!names.objects.back()) return false;
+    }
     return true;
+}
+
+// `fixed`: None, a dict {name: number}, or a list or tuple of names held at
+// the circuit's values.
+Reading read_fixed(PyObject* fixed, const Circuit& circuit, const ParameterNames& names,
+                   std::vector<std::optional<double>>& out) {
+    if (!given(fixed)) return Reading::Read;
+    out.assign(names.text.size(), std::nullopt);
+    if (PyDict_CheckExact(fixed)) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(fixed, &position, &key, &value)) {
+            const std::optional<std::size_t> j = names.find(key);
+            double number = 0.0;
+            if (!j || !plain_number(value, number)) return Reading::NotPlain;
+            out[*j] = number;
+        }
+    } else if (PyList_CheckExact(fixed) || PyTuple_CheckExact(fixed)) {
+        const std::vector<double> values = param_values(circuit);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fixed); ++i) {
+            const std::optional<std::size_t> j = names.find(PySequence_Fast_GET_ITEM(fixed, i));
+            if (!j) return Reading::NotPlain;
+            out[*j] = values[*j];
+        }
+    } else {
+        return Reading::NotPlain;
+    }
+    if (std::none_of(out.begin(), out.end(), [](const auto& v) { return v.has_value(); })) {
+        out.clear();  // nothing held: the plain fit
+    }
+    return Reading::Read;
+}
+
+// One side of a bound: None keeps the physical one.
+bool plain_side(PyObject* side, double physical, double& out) {
+    if (side == Py_None) {
+        out = physical;
+        return true;
+    }
+    return plain_number(side, out);
+}
+
+// `bounds`: None, or a dict {name: (lo, hi)} of parameters not held fixed.
+// Read into the bounds of every parameter, physical where none was given.
+Reading read_bounds(PyObject* bounds, const ParameterNames& names,
+                    const std::vector<Bounds>& physical,
+                    const std::vector<std::optional<double>>& fixed, std::vector<Bounds>& out) {
+    if (!given(bounds)) return Reading::Read;
+    if (!PyDict_CheckExact(bounds)) return Reading::NotPlain;
+    if (PyDict_GET_SIZE(bounds) == 0) return Reading::Read;
+    out = physical;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* pair = nullptr;
+    while (PyDict_Next(bounds, &position, &key, &pair)) {
+        const std::optional<std::size_t> j = names.find(key);
+        if (!j || (!fixed.empty() && fixed[*j]) ||
+            !(PyTuple_CheckExact(pair) || PyList_CheckExact(pair)) ||
+            PySequence_Fast_GET_SIZE(pair) != 2 ||
+            !plain_side(PySequence_Fast_GET_ITEM(pair, 0), physical[*j].lo, out[*j].lo) ||
+            !plain_side(PySequence_Fast_GET_ITEM(pair, 1), physical[*j].hi, out[*j].hi)) {
+            return Reading::NotPlain;
+        }
+    }
+    return Reading::Read;
+}
+
+// Data a fit can only turn into NaN: no points, a frequency not positive
+// and finite, an impedance not finite. The Python layer names the rows.
+bool fittable(const MeasuredSpectrum& spectrum) {
+    if (spectrum.frequencies.empty()) return false;
+    for (const double f : spectrum.frequencies) {
+        if (!(f > 0.0 && std::isfinite(f))) return false;
+    }
+    for (const Cplx& z : spectrum.impedances) {
+        if (!(std::isfinite(z.re) && std::isfinite(z.im))) return false;
+    }
+    return true;
+}
+
+// The keys of the result's fields, in the order ConstrainedFitResult
+// declares them: made once, as every fit uses all of them.
+enum Field {
+    kCircuit,
+    kParams,
+    kStderr,
+    kSuccess,
+    kIterations,
+    kImpedanceEvals,
+    kCost,
+    kChiSquare,
+    kFixed,
+    kAtBound,
+    kBounds,
+    kFieldCount
+};
+constexpr std::array<const char*, kFieldCount> kFieldNames = {
+    "circuit", "params",     "stderr", "success",  "iterations", "impedance_evals",
+    "cost",    "chi_square", "fixed",  "at_bound", "bounds",
+};
+std::array<PyObject*, kFieldCount> g_field_keys{};
+
+bool make_field_keys() {
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+        if (g_field_keys[i] != nullptr) continue;
+        g_field_keys[i] = PyUnicode_InternFromString(kFieldNames[i]);
+        if (g_field_keys[i] == nullptr) return false;
+    }
+    return true;
+}
+
+// A new korvane.Circuit owning `circuit`, as korvane itself makes one: both
+// modules share the core, and find_circuit_type checked the layout.
+PyObject* wrap_korvane_circuit(Circuit circuit) {
+    PyObject* self = g_circuit_type->tp_alloc(g_circuit_type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<CircuitObject*>(self)->circuit) Circuit(std::move(circuit));
+    return self;
+}
+
+// {name: value} over the parameters.
+PyObject* by_name(const ParameterNames& names, const std::vector<double>& values) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t j = 0; j < names.objects.size() && j < values.size(); ++j) {
+        PyRef value = PyRef::steal(PyFloat_FromDouble(values[j]));
+        if (!value || PyDict_SetItem(dict.get(), names.objects[j].get(), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+// The names of the parameters where `pick(j)` holds, in parameter order.
+template <typename Pick>
+PyObject* names_where(const ParameterNames& names, Pick pick) {
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (std::size_t j = 0; j < names.objects.size(); ++j) {
+        if (pick(j) && PyList_Append(list.get(), names.objects[j].get()) < 0) return nullptr;
+    }
+    return PyList_AsTuple(list.get());
+}
+
+// {name: (lo, hi)} of the bounds the fit searched in.
+PyObject* bounds_by_name(const ParameterNames& names, const std::vector<Bounds>& bounds) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t j = 0; j < names.objects.size() && j < bounds.size(); ++j) {
+        PyRef pair = PyRef::steal(Py_BuildValue("(dd)", bounds[j].lo, bounds[j].hi));
+        if (!pair || PyDict_SetItem(dict.get(), names.objects[j].get(), pair.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+// The fields of ConstrainedFitResult a fit determines, as a dict the Python
+// layer adopts as the result's own: at_bound lists the free parameters whose
+// value equals a side of the bounds searched in.
+PyObject* make_result_fields(FitOutcome outcome, const ParameterNames& names,
+                             const FitConstraints& constraints,
+                             const std::vector<Bounds>& searched) {
+    const std::vector<double>& p = outcome.params;
+    const auto is_fixed = [&](std::size_t j) {
+        return j < constraints.fixed.size() && constraints.fixed[j].has_value();
+    };
+    PyRef fields = PyRef::steal(PyDict_New());
+    if (!fields) return nullptr;
+    // Stops at the first failure, with its exception set.
+    const auto put = [&](Field field, PyObject* value) {
+        PyRef owned = PyRef::steal(value);
+        return owned && PyDict_SetItem(fields.get(), g_field_keys[field], owned.get()) == 0;
+    };
+    const bool complete =
+        put(kCircuit, wrap_korvane_circuit(std::move(outcome.circuit))) &&
+        put(kParams, by_name(names, p)) &&
+        put(kStderr, outcome.standard_errors ? by_name(names, *outcome.standard_errors)
+                                             : Py_NewRef(Py_None)) &&
+        put(kSuccess, Py_NewRef(outcome.success ? Py_True : Py_False)) &&
+        put(kIterations, PyLong_FromUnsignedLongLong(outcome.iterations)) &&
+        put(kImpedanceEvals, PyLong_FromUnsignedLongLong(outcome.impedance_evals)) &&
+        put(kCost, PyFloat_FromDouble(outcome.cost)) &&
+        put(kChiSquare, PyFloat_FromDouble(outcome.chi_square)) &&
+        put(kFixed, names_where(names, is_fixed)) &&
+        put(kAtBound, names_where(names,
+                                  [&](std::size_t j) {
+                                      return !is_fixed(j) && j < searched.size() &&
+                                             (p[j] == searched[j].lo || p[j] == searched[j].hi);
+                                  })) &&
+        put(kBounds, bounds_by_name(names, searched));
+    return complete ? fields.release() : nullptr;
 }
 
 bool convert_sigma(PyObject* object, const char* name, std::vector<double>& out) {
@@ -115,61 +335,19 @@ bool convert_sigma(PyObject* object, const char* name, std::vector<double>& out)
     return true;
 }
 
-PyObject* optional_float_list(const std::optional<std::vector<double>>& values) {
-    if (!values) return Py_NewRef(Py_None);
-    return make_float_list(*values);
-}
-
-PyStructSequence_Field kOutcomeFields[] = {
-    {"params", "fitted value per parameter, in param_names() order"},
-    {"stderr", "standard error per parameter, or None"},
-    {"success", "whether the fit converged"},
-    {"iterations", "solver iterations"},
-    {"impedance_evals", "circuit evaluations over the spectrum"},
-    {"cost", "half the sum of squared residuals"},
-    {"chi_square", "sum of squared residuals"},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Desc kOutcomeDesc = {
-    "korvane_tools._native.FitOutcome",
-    "What fit() returns: the fitted values and the fit's figures.",
-    kOutcomeFields,
-    7,
-};
-
-PyObject* make_outcome(const FitOutcome& outcome) {
-    PyRef record = PyRef::steal(PyStructSequence_New(g_outcome_type));
-    if (!record) return nullptr;
-    PyObject* items[] = {
-        make_float_list(outcome.params),
-        optional_float_list(outcome.standard_errors),
-        Py_NewRef(outcome.success ? Py_True : Py_False),
-        PyLong_FromUnsignedLongLong(outcome.iterations),
-        PyLong_FromUnsignedLongLong(outcome.impedance_evals),
-        PyFloat_FromDouble(outcome.cost),
-        PyFloat_FromDouble(outcome.chi_square),
-    };
-    bool complete = true;
-    for (Py_ssize_t i = 0; i < 7; ++i) {
-        complete = complete && items[i] != nullptr;
-        // Steals the item; an empty slot is released with the record.
-        PyStructSequence_SetItem(record.get(), i, items[i]);
-    }
-    return complete ? record.release() : nullptr;
-}
-
 const char kFitDoc[] =
-    "fit(circuit, data, fit_kwargs, fixed, lower_bounds, upper_bounds, sigma_re, "
-    "sigma_im, warn)\n--\n\n"
+    "fit(circuit, data, fit_kwargs, fixed, bounds, sigma_re, sigma_im, stacklevel)\n--\n\n"
     "Constrained fit on the driver of Circuit.fit. `circuit` is a\n"
     "korvane.Circuit, `data` the tuple (frequencies, impedances) and\n"
     "`fit_kwargs` the remaining Circuit.fit arguments, converted exactly as\n"
-    "Circuit.fit converts them. `fixed` holds a value or None per parameter,\n"
-    "the bounds the effective (lo, hi) per parameter, `sigma_re`/`sigma_im`\n"
-    "the measurement standard deviations per point (all four may be None).\n"
-    "`warn(text)` is called when no network can guess the start. Returns a\n"
-    "FitOutcome.";
+    "Circuit.fit converts them. `fixed` is None, {name: number} or a list of\n"
+    "names held at the circuit's values; `bounds` None or {name: (lo, hi)}\n"
+    "with None for a physical side; `sigma_re`/`sigma_im` the measurement\n"
+    "standard deviations per point, or None. The warning that no network\n"
+    "can guess the start is issued at `stacklevel`. Returns the result's\n"
+    "fields as a dict, or None, before anything is fitted, when the data\n"
+    "has points a fit cannot use or the constraints are in another form:\n"
+    "the caller checks those itself.";
 
 PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
     return guarded([&]() -> PyObject* {
@@ -177,14 +355,13 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
         PyObject* data = nullptr;
         PyObject* fit_kwargs = nullptr;
         PyObject* fixed_object = nullptr;
-        PyObject* lo_object = nullptr;
-        PyObject* hi_object = nullptr;
+        PyObject* bounds_object = nullptr;
         PyObject* sigma_re_object = nullptr;
         PyObject* sigma_im_object = nullptr;
-        PyObject* warn_callable = nullptr;
-        if (!PyArg_ParseTuple(args, "OO!O!OOOOOO:fit", &circuit_object, &PyTuple_Type, &data,
-                              &PyDict_Type, &fit_kwargs, &fixed_object, &lo_object, &hi_object,
-                              &sigma_re_object, &sigma_im_object, &warn_callable)) {
+        int stacklevel = 1;
+        if (!PyArg_ParseTuple(args, "OO!O!OOOOi:fit", &circuit_object, &PyTuple_Type, &data,
+                              &PyDict_Type, &fit_kwargs, &fixed_object, &bounds_object,
+                              &sigma_re_object, &sigma_im_object, &stacklevel)) {
             return nullptr;
         }
         // The Circuit.fit arguments first, in Circuit.fit's order and words.
@@ -199,10 +376,17 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
         if (!spectrum) return nullptr;
         const Result<WeightScheme> weight = parse_weight_scheme(arguments.weight);
         if (!weight) return raise_error(weight.error());
+        if (!fittable(*spectrum)) return Py_NewRef(Py_None);
 
+        ParameterNames names;
+        if (!make_names(*circuit, names)) return nullptr;
+        const std::vector<Bounds> physical = param_bounds(*circuit);
         FitConstraints constraints;
-        if (!convert_fixed(fixed_object, constraints.fixed)) return nullptr;
-        if (!convert_bounds(lo_object, hi_object, constraints.bounds)) return nullptr;
+        if (read_fixed(fixed_object, *circuit, names, constraints.fixed) == Reading::NotPlain ||
+            read_bounds(bounds_object, names, physical, constraints.fixed, constraints.bounds) ==
+                Reading::NotPlain) {
+            return Py_NewRef(Py_None);
+        }
         if (!convert_sigma(sigma_re_object, "sigma_re", constraints.sigma_re)) return nullptr;
         if (!convert_sigma(sigma_im_object, "sigma_im", constraints.sigma_im)) return nullptr;
         // Before the guess, so a call that cannot fit neither guesses nor warns.
@@ -212,15 +396,13 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
             return raise_error(valid.error());
         }
 
-        // The starting-value policy of Circuit.fit, warning through the
-        // caller's function (which may raise: warnings turned into errors).
+        // The starting-value policy of Circuit.fit, warning on behalf of the
+        // caller (warnings turned into errors raise here).
         const StartChoice choice =
             choose_start(*circuit, arguments.guess_init, arguments.weights.has_value());
-        if (choice == StartChoice::WarnAndKeep) {
-            PyRef text_object = PyRef::steal(make_str(missing_model_warning()));
-            if (!text_object) return nullptr;
-            PyRef warned = PyRef::steal(PyObject_CallOneArg(warn_callable, text_object.get()));
-            if (!warned) return nullptr;
+        if (choice == StartChoice::WarnAndKeep &&
+            PyErr_WarnEx(PyExc_UserWarning, missing_model_warning().c_str(), stacklevel) < 0) {
+            return nullptr;
         }
         const bool guessed =
             choice == StartChoice::GuessWithFile || choice == StartChoice::GuessWithModel;
@@ -228,7 +410,7 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
         // network is most of a default fit's time, and fit_many's threads
         // scale only if it runs in parallel. The core's model caches are
         // locked on their own; nothing here touches Python objects.
-        const Result<FitOutcome> outcome = without_gil_interruptible([&]() -> Result<FitOutcome> {
+        Result<FitOutcome> outcome = without_gil_interruptible([&]() -> Result<FitOutcome> {
             Result<Circuit> start = start_circuit(*circuit, choice, spectrum->frequencies,
                                                   spectrum->impedances, arguments.weights);
             if (!start) return start.take_error();
@@ -238,7 +420,8 @@ PyObject* native_fit(PyObject* /*module*/, PyObject* args) {
                            arguments.settings, constraints);
         });
         if (!outcome) return raise_error(outcome.error());
-        return make_outcome(outcome.value());
+        return make_result_fields(std::move(outcome.value()), names, constraints,
+                                  constraints.bounds.empty() ? physical : constraints.bounds);
     });
 }
 
@@ -333,13 +516,9 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) {
+int exec_module(PyObject* /*module*/) {
     if (!find_circuit_type()) return -1;
-    if (g_outcome_type == nullptr) {
-        g_outcome_type = PyStructSequence_NewType(&kOutcomeDesc);
-        if (g_outcome_type == nullptr) return -1;
-    }
-    return PyModule_AddObjectRef(module, "FitOutcome", reinterpret_cast<PyObject*>(g_outcome_type));
+    return make_field_keys() ? 0 : -1;
 }
 
 PyModuleDef_Slot kSlots[] = {

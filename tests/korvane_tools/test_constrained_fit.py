@@ -366,11 +366,35 @@ def test_the_circuit_is_handed_over_and_checked_by_type():
     from korvane_tools import _native
 
     f, z = rc_data()
-    args = ((f, z), {}, None, None, None, None, None, print)
+    args = ((f, z), {}, None, None, None, None, 1)
     with pytest.raises(TypeError, match="korvane.Circuit"):
         _native.fit(rc_start().__reduce__()[1], *args)
-    outcome = _native.fit(rc_start(), *args)
-    assert same_bits(outcome.params, rc_start().fit(f, z).circuit.param_values())
+    fields = _native.fit(rc_start(), *args)
+    assert same_bits(list(fields["params"].values()), rc_start().fit(f, z).circuit.param_values())
+
+
+def test_every_accepted_spelling_of_the_constraints_is_the_same_fit():
+    # Dicts of names and floats are read natively; other mappings, NumPy
+    # numbers and lists of bounds go through the Python layer first.
+    from types import MappingProxyType
+
+    f, z = rc_data(noise=0.01)
+    start = rc_start((10.0, 40.0, 2e-5))
+    plain = kt.fit(start, (f, z), fixed={"R0.r": 10.0}, bounds={"R1.r": (1.0, 50.0)})
+    assert plain.fixed == ("R0.r",) and plain.at_bound == ("R1.r",)
+    for fixed, bounds in [
+        (["R0.r"], {"R1.r": (1, 50)}),
+        (("R0.r",), {"R1.r": [np.int64(1), np.float64(50)]}),
+        (MappingProxyType({"R0.r": np.float64(10)}), MappingProxyType({"R1.r": (1.0, 50.0)})),
+        ({"R0.r": 10}, {"R1.r": (True, 50.0)}),
+    ]:
+        other = kt.fit(start, (f, z), fixed=fixed, bounds=bounds)
+        assert_same_fit(plain, other)
+        assert (other.fixed, other.at_bound, other.bounds) == (
+            plain.fixed,
+            plain.at_bound,
+            plain.bounds,
+        )
 
 
 @pytest.mark.parametrize("spelling", [0, 1], ids=["human", "snake"])

@@ -28,46 +28,44 @@ def zarc_gamma(tau, r, tau0, alpha):
 
 
 def matched(result, arcs):
-    """(decades off, relative area error) per true arc, and the largest other peak's share."""
-    peaks = result.peaks
-    total = sum(p.area for p in peaks)
+    """(decades off, relative resistance error) per true arc from the ZARCs of the
+    deconvolution, and the largest other ZARC's share of the resistance."""
+    zarcs = result.zarcs
+    total = sum(zarc.r for zarc in zarcs)
     used, errors = set(), []
     for r, tau, _ in arcs:
-        j = int(np.argmin([abs(np.log10(p.tau / tau)) for p in peaks]))
+        j = int(np.argmin([abs(np.log10(zarc.tau / tau)) for zarc in zarcs]))
         used.add(j)
-        errors.append((abs(np.log10(peaks[j].tau / tau)), abs(peaks[j].area / r - 1)))
-    spurious = max((p.area / total for j, p in enumerate(peaks) if j not in used), default=0.0)
+        errors.append((abs(np.log10(zarcs[j].tau / tau)), abs(zarcs[j].r / r - 1)))
+    spurious = max((zarc.r / total for j, zarc in enumerate(zarcs) if j not in used), default=0.0)
     return errors, spurious
 
 
-# (arcs, noise, decades, area tolerance). Two decades apart at 0.1 % noise the
-# regularisation fills the valley between the peaks and moves up to ~9 % of
-# the area from the larger to the smaller one: 10 % there, not 5 %.
-CASES = [
-    ([(100, 1e-3, 0.75)], 1e-3, 0.1, 0.05),
-    ([(100, 1e-3, 0.85)], 1e-3, 0.1, 0.05),
-    ([(100, 1e-3, 0.95)], 1e-3, 0.1, 0.05),
-    ([(40, 1e-5, 0.95), (80, 1e-2, 0.75)], 1e-3, 0.1, 0.05),
-    ([(40, 1e-5, 0.85), (80, 1e-2, 0.85)], 1e-3, 0.1, 0.05),
-    ([(40, 1e-4, 0.95), (80, 1e-2, 0.75)], 1e-3, 0.1, 0.10),
-    ([(40, 1e-4, 0.95), (80, 1e-2, 0.95)], 1e-3, 0.1, 0.05),
-    ([(100, 1e-3, 0.8)], 1e-2, 0.2, 0.10),
-    ([(40, 1e-5, 0.75), (80, 1e-2, 0.95)], 1e-2, 0.2, 0.10),
-    ([(40, 1e-4, 0.9), (80, 1e-2, 0.9)], 1e-2, 0.2, 0.10),
-    ([(60, 1e-4, 0.9), (60, 1e-1, 0.8)], 1e-2, 0.2, 0.10),
+# One ZARC, and pairs two and three decades apart with unequal resistances
+# and alpha from 0.75 to 0.95. Areas between the minima of gamma miss by up
+# to 30 % on these (even the exact gamma of a pair two decades apart splits
+# 4 % wrongly), so the resistances are those of the deconvolution.
+ARCS = [[(100, 1e-3, a)] for a in (0.75, 0.85, 0.95)] + [
+    [(r1, 1e-2 / 10**sep, a1), (r2, 1e-2, a2)]
+    for sep in (2, 3)
+    for a1, a2 in ((0.75, 0.95), (0.95, 0.75), (0.85, 0.85))
+    for r1, r2 in ((80, 40), (40, 80))
 ]
 
 
-@pytest.mark.parametrize(("arcs", "noise", "decades", "area"), CASES)
-def test_peaks_of_zarcs_found_with_their_resistances(arcs, noise, decades, area):
-    for seed in range(2):
-        result = kt.drt((F, noisy(zarcs(5.0, *arcs), noise, seed)))
-        errors, spurious = matched(result, arcs)
-        assert all(d <= decades for d, _ in errors), (seed, errors)
-        assert all(e <= area for _, e in errors), (seed, errors)
-        assert spurious <= 0.05, (seed, spurious)
-        assert np.all(result.gamma >= 0) and np.all(result.coefficients >= 0)
-        assert result.r_inf == pytest.approx(5.0, abs=max(1.0, 250 * noise))
+@pytest.mark.parametrize(("noise", "decades", "tolerance"), [(1e-3, 0.1, 0.05), (1e-2, 0.2, 0.10)])
+def test_peaks_of_zarcs_found_with_their_resistances(noise, decades, tolerance):
+    for arcs in ARCS:
+        for seed in range(2):
+            result = kt.drt((F, noisy(zarcs(5.0, *arcs), noise, seed)))
+            errors, spurious = matched(result, arcs)
+            case = (arcs, seed, errors, spurious)
+            assert all(d <= decades for d, _ in errors), case
+            assert all(e <= tolerance for _, e in errors), case
+            assert spurious <= 0.05, case
+            assert np.all(result.gamma >= 0) and np.all(result.coefficients >= 0)
+            if len(arcs) == 1:  # an alpha 0.75 arc near the fast end blurs into R_inf
+                assert result.r_inf == pytest.approx(5.0, abs=max(1.0, 250 * noise))
 
 
 def test_clean_zarc_follows_its_analytic_distribution():
@@ -127,6 +125,8 @@ def test_randles_diffusion_tail_makes_no_peak_in_the_window():
         assert len(window) == 1, [(p.tau, p.area) for p in result.peaks]
         tau_ct = (60 * 2e-5) ** (1 / 0.85)  # R1*CPE1 time constant
         assert abs(np.log10(window[0].tau / tau_ct)) < 0.2
+        # A ZARC of alpha 0.5 and unbounded R mimics the tail beyond the window.
+        assert max(p.resistance for p in result.peaks) < 10 * result.polarisation_resistance
 
 
 def test_criteria_parts_and_options_fit_the_data():
@@ -165,6 +165,13 @@ def test_bayesian_band_brackets_gamma_and_widens_with_noise():
         assert r.gamma_low[top] < r.gamma[top] * 1.05 and r.gamma_high[top] > r.gamma[top] * 0.95
         assert r.credible == 0.95
     assert np.mean(loud.gamma_high - loud.gamma_low) > np.mean(quiet.gamma_high - quiet.gamma_low)
+    # The 95 % band holds the true gamma at about 70 % of tau here (a Gibbs
+    # sampler that mixed too slowly made it 45 %).
+    for r in (quiet, loud):
+        inside = (r.tau > 1 / (2 * np.pi * F.max())) & (r.tau < 1 / (2 * np.pi * F.min()))
+        truth = sum(zarc_gamma(r.tau[inside], *arc) for arc in arcs)
+        held = (r.gamma_low[inside] <= truth) & (truth <= r.gamma_high[inside])
+        assert np.mean(held) > 0.6
     assert kt.drt((F, zarcs(5.0, *arcs))).gamma_low is None
 
 

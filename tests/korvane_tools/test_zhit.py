@@ -1,3 +1,5 @@
+from pathlib import Path
+
 import korvane
 import korvane_tools as kt
 import numpy as np
@@ -56,15 +58,32 @@ def test_options_and_the_series_terms():
     np.testing.assert_allclose(shuffled.modulus, kt.z_hit((f, z)).modulus[order], rtol=1e-12)
 
 
-def test_noise_passes_and_drift_fails():
-    z = RANDLES.impedance(F)
+@pytest.mark.parametrize("name", SPECTRA)
+def test_noisy_consistent_spectra_pass_and_drift_fails(name):
+    # A fixed 1 % fails consistent spectra from 0.5 % noise on; the default
+    # verdict scales with the noise it reads off the data.
+    f, z = SPECTRA[name]
+    for level in (1e-3, 5e-3, 1e-2, 3e-2):
+        for seed in range(3):
+            result = kt.z_hit((f, noisy(z, seed, level)))
+            assert result.noise == pytest.approx(level, rel=0.5), (level, seed)
+            assert result.passed, (level, seed, result.max_residual, result.threshold)
+    drift = 1 + 0.05 * sweep_fraction(f)
     for seed in range(3):
-        assert kt.z_hit((F, noisy(z, seed))).passed
-    drifted = kt.z_hit((F, z * (1 + 0.05 * sweep_fraction(F))), threshold=1e-3)
-    assert not drifted.passed
-    worst = int(np.argmax(np.abs(drifted.residuals_real) + np.abs(drifted.residuals_imag)))
-    assert F[worst] < 1.0
-    assert np.max(np.abs(drifted.modulus_error)) > 0.02  # the drift is seen in full
+        assert not kt.z_hit((f, noisy(z * drift, seed, 1e-3))).passed, seed
+    fixed = kt.z_hit((f, z * drift), threshold=1e-3)
+    assert not fixed.passed and fixed.threshold == 1e-3
+    worst = int(np.argmax(np.abs(fixed.residuals_real) + np.abs(fixed.residuals_imag)))
+    assert f[worst] < 1.0
+    assert np.max(np.abs(fixed.modulus_error)) > 0.02  # the drift is seen in full
+
+
+def test_measured_consistent_spectrum_passes():
+    # 0.5 % noise: lin_kk passes it, as Z-HIT must.
+    data = kt.read(Path(__file__).parents[2] / "examples/data/randles_spectrum.csv")
+    assert kt.lin_kk(data).passed
+    result = kt.z_hit(data)
+    assert result.max_residual > 0.01 and result.passed
 
 
 def test_bad_input_is_refused():
