@@ -252,8 +252,7 @@ TEST(Registry, BundledGuessesFollowTheCallersOrderAndAbbreviations) {
         const Values g = rc.value();
         EXPECT_EQ(guess("(R1,C2)-R3", std::nullopt).value(), (Values{g[1], g[2], g[0]}));
         EXPECT_EQ(guess("R0-K1", std::nullopt).value(), (Values{g[0], g[1], g[1] * g[2]}));
-        EXPECT_EQ(message_of(guess("R0-(R1,C1)", std::nullopt, 1)),
-                  "need at least 2 frequency points to guess, got 1");
+        EXPECT_FALSE(guess("R0-(R1,C1)", std::nullopt, 1).ok());
     }
     if (registered_weights(2).ok()) {  // rq
         any = true;

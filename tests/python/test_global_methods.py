@@ -2,7 +2,6 @@
 the refusals of unusable settings, the identity of basin hopping without
 hops, and Ctrl-C during a long fit."""
 
-import math
 import os
 import signal
 import threading
@@ -90,13 +89,12 @@ def test_global_methods_leave_the_valley_least_squares_stops_in():
         assert result.chi_square < 1.5 * optimum, method
 
 
+# The search tests pin each method's texts; these cases are the ones whose
+# values pass through the binding's conversion (huge integers, negative and
+# out-of-range floats) on their way to the message.
 @pytest.mark.parametrize(
     "settings, message",
     [
-        (
-            {"method": "particle_swarm", "num_particles": 0},
-            "solver error: particle swarm needs at least one particle (num_particles=0)",
-        ),
         (
             {"method": "particle_swarm", "num_particles": 2**62},
             "solver error: a swarm of num_particles=4611686018427387904 would need more than 1 GiB of "
@@ -111,14 +109,6 @@ def test_global_methods_leave_the_valley_least_squares_stops_in():
             'solver error: Invalid parameter: "`SimulatedAnnealing`: Initial temperature must be > 0."',
         ),
         (
-            {"method": "simulated_annealing", "sa_initial_temperature": math.nan},
-            "solver error: simulated annealing needs a finite initial temperature, got NaN",
-        ),
-        (
-            {"method": "simulated_annealing", "sa_initial_temperature": math.inf},
-            "solver error: simulated annealing needs a finite initial temperature, got inf",
-        ),
-        (
             {"method": "simulated_annealing", "sa_initial_temperature": 1e308},
             "solver error: simulated annealing needs a finite initial temperature, got 1e308",
         ),
@@ -126,11 +116,6 @@ def test_global_methods_leave_the_valley_least_squares_stops_in():
             {"method": "basin_hopping", "basin_hopping_step_size": -0.5},
             "solver error: basin hopping cannot draw its hops: basin_hopping_step_size must be >= 0 "
             "with twice it finite, got -0.5",
-        ),
-        (
-            {"method": "basin_hopping", "basin_hopping_step_size": math.nan},
-            "solver error: basin hopping cannot draw its hops: basin_hopping_step_size must be >= 0 "
-            "with twice it finite, got NaN",
         ),
         (
             {"method": "basin_hopping", "basin_hopping_step_size": 1e308},
