@@ -71,6 +71,7 @@ from typing import TYPE_CHECKING, Literal, NamedTuple
 import numpy as np
 import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
+from scipy import sparse
 from scipy.linalg.lapack import dpotrf, dpotri
 
 from .._blas import one_blas_thread
@@ -360,7 +361,7 @@ class _Discretisation:
     out_phi: FloatArray  # γ on the output grid = out_phi @ c
     # At the centres: γ = node_phi @ c, and ∫ w·(γ^(k))² ≈ cᵀ rough_ᵀ diag(w) rough c.
     node_phi: FloatArray
-    rough: FloatArray
+    rough: sparse.csr_array  # banded: φ⁽ᵏ⁾ is negligible beyond a few Δ
 
 
 def _discretise(
@@ -424,10 +425,12 @@ def _discretise(
         # error ~ exp(−(π/(εΔ))²) < 1e-6 relative, plenty for a weighting.
         offsets = delta * np.arange(1.0 - count, count)
         node_phi = _toeplitz(basis.phi(offsets, 0), count)
-        rough = math.sqrt(delta) * _toeplitz(basis.phi(offsets, derivative), count)
+        dense = math.sqrt(delta) * _toeplitz(basis.phi(offsets, derivative), count)
     else:
         node_phi = np.eye(count)
-        rough = math.sqrt(delta) * np.diff(np.eye(count), n=derivative, axis=0) / delta**derivative
+        dense = math.sqrt(delta) * np.diff(np.eye(count), n=derivative, axis=0) / delta**derivative
+    dense[np.abs(dense) < 1e-13 * np.max(np.abs(dense))] = 0.0
+    rough = sparse.csr_array(dense)
     if basis.overlap is not None:
         # Equally spaced centres: R is Toeplitz, R_ij = overlap((i − j)·Δ).
         lags = np.arange(count)
@@ -554,23 +557,28 @@ def _sharpen(
     at the same λ (an iteratively reweighted penalty).
     """
     gram, rhs, d, b = normal
+    if _REWEIGHT_PASSES < 1:
+        return sol, penalty
     weighted = penalty.copy()
     inner = weighted[first:, first:]
     inner -= disc.penalty
     base = inner.copy()
     order = disc.centres.size - disc.rough.shape[0]
-    used = penalty
-    for _ in range(_REWEIGHT_PASSES):
-        gamma = np.maximum(disc.node_phi @ sol.u[first:], 0.0)
+    u, free = sol.u, sol.free
+    for k in range(_REWEIGHT_PASSES):
+        gamma = np.maximum(disc.node_phi @ u[first:], 0.0)
         top = float(np.max(gamma))
         if not top > 0:
-            break
+            return sol, penalty
         w = 1.0 / (gamma / top + _REWEIGHT_FLOOR)
         if order:  # difference rows sit between centres: their mean weight
             w = sliding_window_view(w, order + 1).mean(axis=1)
-        inner[:] = base + disc.rough.T @ (w[:, None] * disc.rough)
-        sol, used = _solve(gram, rhs, d, b, weighted, lam, sol.free), weighted
-    return sol, used
+        inner[:] = base + (disc.rough.T @ disc.rough.multiply(w[:, None])).toarray()
+        if k < _REWEIGHT_PASSES - 1:  # only the last fit needs its influence matrix
+            u, free, _ = nnls_gram(gram + lam * weighted, rhs, free)
+        else:
+            sol = _solve(gram, rhs, d, b, weighted, lam, free)
+    return sol, weighted
 
 
 def _gcv(sol: _Solution, n: int) -> float:
