@@ -35,8 +35,12 @@ Fit. With weights 1/σ_i (σ_i = |Z_i| by default) the coefficients minimise
 real, the imaginary or both parts, solved by an active-set NNLS on the normal
 equations (:func:`._solvers.nnls_gram`), warm-started from one λ to the next.
 Outside the measured τ range the data say little, and a derivative penalty
-lets γ climb there unhindered; a small ∫γ² penalty on those stretches keeps
+lets γ climb there unhindered; a ∫γ² penalty on those stretches keeps
 mass out of them unless the data ask for it (a diffusion tail does).
+Once λ is chosen, two more fits at that λ weight the derivative penalty's
+density by 1/(γ/max γ + 0.03) from the fit before (:func:`_sharpen`): the
+peaks keep the penalty λ was chosen for, the valleys and tails get up to 33
+times more, which damps the ringing of a broad peak next to a sharp one.
 
 Choice of λ. Generalised cross-validation minimises
 V(λ) = n·‖r‖² / (n − ρ·tr A(λ))², with the influence matrix A(λ) of the fit
@@ -545,8 +549,8 @@ def _sharpen(
     lam: float,
     sol: _Solution,
 ) -> tuple[_Solution, FloatArray]:
-    """The fit at λ with the derivative penalty reweighted where γ is large,
-    and that penalty.
+    """The fit at λ with the derivative penalty reweighted by γ's size, and
+    that penalty.
 
     One λ for the whole axis has to choose between a narrow peak (α ≈ 0.95,
     wants a small λ) and a broad one, which rings at a small λ and splits its
@@ -1027,7 +1031,8 @@ def drt(
 
     The fit is to ``part`` ("both", "real" or "imag") weighted by
     1/``sigma`` (per point or one value; default |Z|), with a penalty on the
-    ``derivative`` (2 or 1) of γ weighted by ``lambda_``: a number (the
+    ``derivative`` (2 or 1) of γ weighted by ``lambda_`` (and, at that λ,
+    reweighted twice to be stronger where γ is small): a number (the
     dimensionless λ of Σ|r/σ|² + λ·∫(γ⁽ᵏ⁾/max|Z|)² d ln τ, as reported in
     the result), or "auto" to choose it by ``criterion`` ("gcv" generalised
     cross-validation, "lcurve", or "re-im" real–imaginary cross-validation).
