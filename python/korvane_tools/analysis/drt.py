@@ -40,7 +40,8 @@ mass out of them unless the data ask for it (a diffusion tail does).
 Once λ is chosen, two more fits at that λ weight the derivative penalty's
 density by 1/(γ/max γ + 0.03) from the fit before (:func:`_sharpen`): the
 peaks keep the penalty λ was chosen for, the valleys and tails get up to 33
-times more, which damps the ringing of a broad peak next to a sharp one.
+times more, which damps the ringing of a broad peak next to a sharp one
+(and the ∫γ² outside the measured range up to 33² times more).
 
 Choice of λ. Generalised cross-validation minimises
 V(λ) = n·‖r‖² / (n − ρ·tr A(λ))², with the influence matrix A(λ) of the fit
@@ -101,9 +102,12 @@ _TWO_PI = 2.0 * math.pi
 _GCV_RHO = 4.0
 
 #: Weight (relative to the derivative penalty) of ∫γ² outside the measured τ
-#: range. At 0.1 noise fitted at λ ~ 1e-5 piled a bump two decades past the
-#: slowest τ that the between-minima area of the slow peak took in (+20 %).
-_OUTSIDE_WEIGHT = 10.0
+#: range, before the reweighting multiplies it by up to 1/floor² where γ is
+#: small. At 0.1 % noise, fitted at λ ~ 1e-5, a weaker one let a bump pile up
+#: two decades past the slowest τ that the slow peak's between-minima area
+#: took in (+20 %); a stronger one, or an unweighted one, put extra peaks
+#: into Randles spectra.
+_OUTSIDE_WEIGHT = 1.0
 
 #: Reweighting of the derivative penalty (see :func:`_sharpen`): passes, and
 #: the floor of γ/max γ in the weight 1/(γ/max γ + floor).
@@ -558,15 +562,18 @@ def _sharpen(
     1/(γ/max γ + floor), γ from the previous pass, keeps the penalty on the
     peaks' tops as it was and multiplies it up to 1/floor in the valleys and
     tails, where the ringing lives; each pass is one more constrained solve
-    at the same λ (an iteratively reweighted penalty).
+    at the same λ (an iteratively reweighted penalty). The ∫γ² beyond the
+    measured range is weighted by the square: mass there that the data do
+    not need is squeezed out, a diffusion tail (large γ) is left alone.
     """
     gram, rhs, d, b = normal
     if _REWEIGHT_PASSES < 1:
         return sol, penalty
     weighted = penalty.copy()
     inner = weighted[first:, first:]
-    inner -= disc.penalty
-    base = inner.copy()
+    # What is left of the c block is the diagonal ∫γ² outside the measured range.
+    outside = np.diag(inner - disc.penalty).copy()
+    diagonal = np.arange(outside.size)
     order = disc.centres.size - disc.rough.shape[0]
     u, free = sol.u, sol.free
     for k in range(_REWEIGHT_PASSES):
@@ -575,9 +582,9 @@ def _sharpen(
         if not top > 0:
             return sol, penalty
         w = 1.0 / (gamma / top + _REWEIGHT_FLOOR)
-        if order:  # difference rows sit between centres: their mean weight
-            w = sliding_window_view(w, order + 1).mean(axis=1)
-        inner[:] = base + (disc.rough.T @ disc.rough.multiply(w[:, None])).toarray()
+        rows = sliding_window_view(w, order + 1).mean(axis=1) if order else w
+        inner[:] = (disc.rough.T @ disc.rough.multiply(rows[:, None])).toarray()
+        inner[diagonal, diagonal] += outside * w**2
         if k < _REWEIGHT_PASSES - 1:  # only the last fit needs its influence matrix
             u, free, _ = nnls_gram(gram + lam * weighted, rhs, free)
         else:
