@@ -367,7 +367,7 @@ class _Discretisation:
     penalty: FloatArray  # M × M, ∫ (γ^(k))² = cᵀ R c
     out_y: FloatArray  # ln τ of the output grid
     out_phi: FloatArray  # γ on the output grid = out_phi @ c
-    # At the centres: γ = node_phi @ c, and ∫ w·(γ^(k))² ≈ cᵀ rough_ᵀ diag(w) rough c.
+    # At the centres: γ = node_phi @ c, and ∫ w·(γ^(k))² ≈ cᵀ roughᵀ diag(w) rough c.
     node_phi: FloatArray
     rough: sparse.csr_array  # banded: φ⁽ᵏ⁾ is negligible beyond a few Δ
 
@@ -429,8 +429,9 @@ def _discretise(
         a_real = a_real + left[None, :]
 
     if basis.smooth:
-        # Step Δ for products of derivatives of φ (FWHM ≥ 2Δ): trapezoidal
-        # error ~ exp(−(π/(εΔ))²) < 1e-6 relative, plenty for a weighting.
+        # Step Δ for products of derivatives of φ: trapezoidal error
+        # ~ exp(−(π/(εΔ))²), 1e-6 relative at the default width of 2Δ,
+        # plenty for a weighting.
         offsets = delta * np.arange(1.0 - count, count)
         node_phi = _toeplitz(basis.phi(offsets, 0), count)
         dense = math.sqrt(delta) * _toeplitz(basis.phi(offsets, derivative), count)
