@@ -27,24 +27,25 @@ def zarc_gamma(tau, r, tau0, alpha):
     return r / (2 * np.pi) * np.sin(alpha * np.pi) / (np.cosh(u) + np.cos(alpha * np.pi))
 
 
-def matched(result, arcs):
-    """(decades off, relative resistance error) per true arc from the ZARCs of the
-    deconvolution, and the largest other ZARC's share of the resistance."""
-    zarcs = result.zarcs
-    total = sum(zarc.r for zarc in zarcs)
+def matched(found, arcs):
+    """(decades off, relative resistance error) per true arc from the nearest
+    of ``found`` (tau, resistance) pairs, and the largest other one's share
+    of the resistance."""
+    total = sum(r for _, r in found)
     used, errors = set(), []
     for r, tau, _ in arcs:
-        j = int(np.argmin([abs(np.log10(zarc.tau / tau)) for zarc in zarcs]))
+        j = int(np.argmin([abs(np.log10(t / tau)) for t, _ in found]))
         used.add(j)
-        errors.append((abs(np.log10(zarcs[j].tau / tau)), abs(zarcs[j].r / r - 1)))
-    spurious = max((zarc.r / total for j, zarc in enumerate(zarcs) if j not in used), default=0.0)
+        errors.append((abs(np.log10(found[j][0] / tau)), abs(found[j][1] / r - 1)))
+    spurious = max((r / total for j, (_, r) in enumerate(found) if j not in used), default=0.0)
     return errors, spurious
 
 
 # One ZARC, and pairs two and three decades apart with unequal resistances
-# and alpha from 0.75 to 0.95. Areas between the minima of gamma miss by up
-# to 30 % on these (even the exact gamma of a pair two decades apart splits
-# 4 % wrongly), so the resistances are those of the deconvolution.
+# and alpha from 0.75 to 0.95. The deconvolution's resistances must meet the
+# tolerance; gamma's own areas between its minima a looser one, as even the
+# exact gamma of a pair two decades apart splits 4 % wrongly and a sharp peak
+# next to a broad one (alpha 0.95 and 0.75) is blurred into it by the penalty.
 ARCS = [[(100, 1e-3, a)] for a in (0.75, 0.85, 0.95)] + [
     [(r1, 1e-2 / 10**sep, a1), (r2, 1e-2, a2)]
     for sep in (2, 3)
@@ -53,16 +54,23 @@ ARCS = [[(100, 1e-3, a)] for a in (0.75, 0.85, 0.95)] + [
 ]
 
 
-@pytest.mark.parametrize(("noise", "decades", "tolerance"), [(1e-3, 0.1, 0.05), (1e-2, 0.2, 0.10)])
-def test_peaks_of_zarcs_found_with_their_resistances(noise, decades, tolerance):
+@pytest.mark.parametrize(
+    ("noise", "decades", "tolerance", "area_tolerance"),
+    [(1e-3, 0.1, 0.05, 0.08), (1e-2, 0.2, 0.10, 0.15)],
+)
+def test_peaks_of_zarcs_found_with_their_resistances(noise, decades, tolerance, area_tolerance):
     for arcs in ARCS:
         for seed in range(2):
             result = kt.drt((F, noisy(zarcs(5.0, *arcs), noise, seed)))
-            errors, spurious = matched(result, arcs)
-            case = (arcs, seed, errors, spurious)
-            assert all(d <= decades for d, _ in errors), case
-            assert all(e <= tolerance for _, e in errors), case
-            assert spurious <= 0.05, case
+            for found, limit in (
+                ([(zarc.tau, zarc.r) for zarc in result.zarcs], tolerance),
+                ([(peak.tau, peak.area) for peak in result.peaks], area_tolerance),
+            ):
+                errors, spurious = matched(found, arcs)
+                case = (arcs, seed, found, errors, spurious)
+                assert all(d <= decades for d, _ in errors), case
+                assert all(e <= limit for _, e in errors), case
+                assert spurious <= 0.05, case
             assert np.all(result.gamma >= 0) and np.all(result.coefficients >= 0)
             if len(arcs) == 1:  # an alpha 0.75 arc near the fast end blurs into R_inf
                 assert result.r_inf == pytest.approx(5.0, abs=max(1.0, 250 * noise))
