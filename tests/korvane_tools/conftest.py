@@ -10,14 +10,3 @@ sys.path.insert(0, str(_root / "tests" / "support"))  # helpers shared with test
 _build = os.environ.get("KORVANE_BUILD_DIR")
 if _build:
     sys.path.insert(0, _build)
-
-# shared/ sits beside the clone; a git worktree one level deeper finds it
-# beside an ancestor.
-SHARED_DATA = next(
-    (
-        p / "shared" / "data" / "instrument-files"
-        for p in _root.parents
-        if (p / "shared" / "data" / "instrument-files").is_dir()
-    ),
-    _root.parent / "shared" / "data" / "instrument-files",
-)

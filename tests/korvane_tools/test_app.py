@@ -23,7 +23,7 @@ import korvane_tools as kt
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import SHARED_DATA
+from shared_data import SHARED_DATA
 
 ROOT = Path(__file__).resolve().parents[2]
 SCREENSHOTS = ROOT / "build" / "app-screenshots"

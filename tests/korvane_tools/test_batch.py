@@ -236,7 +236,7 @@ def test_dask_local_cluster_equals_single_fits_and_survives_a_lost_worker(monkey
 def test_same_spectrum_in_two_formats_gives_the_same_table():
     # Twins in the samples: a binary file and its text export, and one run
     # exported by two programs in opposite sweep directions.
-    from conftest import SHARED_DATA
+    from shared_data import SHARED_DATA
 
     more = SHARED_DATA.parent / "instrument-files-more"
     local = Path(__file__).parent / "data" / "instruments"

@@ -165,8 +165,8 @@ def test_clean_makes_fittable_data_from_a_short_spelling_frame():
 
 
 def test_measured_files_read_right_and_flipped_wrong():
-    from conftest import SHARED_DATA
     from korvane_tools._data import spectrum
+    from shared_data import SHARED_DATA
 
     for path in sorted(SHARED_DATA.iterdir()):
         if path.suffix in (".md", "") or "MissingFreq" in path.name:

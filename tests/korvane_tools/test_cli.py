@@ -8,8 +8,8 @@ from pathlib import Path
 import korvane_tools as kt
 import pandas as pd
 import pytest
-from conftest import SHARED_DATA
 from korvane_tools import cli
+from shared_data import SHARED_DATA
 
 ROOT = Path(__file__).resolve().parents[2]
 GAMRY = SHARED_DATA / "exampleDataGamry.DTA"

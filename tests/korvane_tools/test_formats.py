@@ -13,8 +13,8 @@ from pathlib import Path
 import korvane_tools as kt
 import numpy as np
 import pytest
-from conftest import SHARED_DATA
 from korvane_tools._data import FREQUENCY, IMAG, MODULUS, PHASE, REAL
+from shared_data import SHARED_DATA
 
 LOCAL = Path(__file__).parent / "data" / "instruments"
 MORE = SHARED_DATA.parent / "instrument-files-more"

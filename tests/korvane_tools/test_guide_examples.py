@@ -23,7 +23,7 @@ import traceback
 from pathlib import Path
 
 import pytest
-from conftest import SHARED_DATA
+from shared_data import SHARED_DATA
 
 REPO = Path(__file__).resolve().parents[2]
 DOCUMENTS = ["docs/guide.md", "README.md"]

@@ -14,8 +14,8 @@ from pathlib import Path
 import korvane_tools as kt
 import numpy as np
 import pytest
-from conftest import SHARED_DATA
 from korvane_tools._data import FREQUENCY, IMAG, REAL
+from shared_data import SHARED_DATA
 
 DATA = Path(__file__).parent / "data"
 

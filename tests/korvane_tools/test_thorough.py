@@ -3,9 +3,9 @@ import korvane_tools as kt
 import korvane_tools.thorough as th
 import numpy as np
 import pytest
-from conftest import SHARED_DATA
 from korvane_tools.comparison import TRAINED
 from resolvable_spectra import resolvable
+from shared_data import SHARED_DATA
 
 HARD = ("R0-(R1,CPE1)-(R2,CPE2)", "R0-(R1,CPE1)-(R2-W2,CPE2)", "R0-(R1,CPE1)-(R2-Wo2,CPE2)")
 
