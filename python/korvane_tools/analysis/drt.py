@@ -871,9 +871,8 @@ def _fit_zarcs(
             jac[:, 1] = 1j * omega * math.exp(t[1])
             model += jac[:, 1]
         for k in range(count, t.size, 3):
-            r, log_wt = math.exp(min(t[k], 700.0)), np.log(omega) + t[k + 1] + 0.5j * math.pi
-            u = np.exp(t[k + 2] * log_wt)
-            one = 1.0 / (1.0 + u)
+            r = math.exp(min(t[k], 700.0))
+            one, u, log_wt = _zarc_terms(omega, t[k + 1], t[k + 2])
             jac[:, k] = r * one
             jac[:, k + 1] = -t[k + 2] * r * u * one * one
             jac[:, k + 2] = -r * u * log_wt * one * one
@@ -904,12 +903,24 @@ def _fit_zarcs(
     return (rss, zarcs) if math.isfinite(rss) else None
 
 
-def _seen(zarc: Zarc, omega: FloatArray, w: FloatArray) -> FloatArray:
-    """|w·Z_zarc(ω)| at the measured ω, Z_zarc = R/(1 + (jωτ)^α): what the data see of it."""
-    x = np.log(omega * zarc.tau) * zarc.alpha
+def _zarc_terms(
+    omega: FloatArray, log_tau: float, alpha: float
+) -> tuple[ComplexArray, ComplexArray, ComplexArray]:
+    """1/(1 + u), u = (jωτ)^α = exp(α·ln(jωτ)) and ln(jωτ): a ZARC is Z = R/(1 + u)."""
+    log_wt = np.log(omega) + log_tau + 0.5j * math.pi
     with np.errstate(over="ignore"):
-        shape = 1.0 + np.exp(x) * np.exp(0.5j * math.pi * zarc.alpha)
-    return np.asarray(w * zarc.r / np.abs(shape), dtype=np.float64)
+        u = np.exp(alpha * log_wt)
+    return (
+        np.asarray(1.0 / (1.0 + u), dtype=np.complex128),
+        np.asarray(u, dtype=np.complex128),
+        np.asarray(log_wt, dtype=np.complex128),
+    )
+
+
+def _seen(zarc: Zarc, omega: FloatArray, w: FloatArray) -> FloatArray:
+    """|w·Z_zarc(ω)| at the measured ω: what the data see of the ZARC."""
+    one, _, _ = _zarc_terms(omega, math.log(zarc.tau), zarc.alpha)
+    return np.asarray(w * zarc.r * np.abs(one), dtype=np.float64)
 
 
 def _deconvolve(
