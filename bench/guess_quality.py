@@ -14,7 +14,11 @@ A fit succeeds when its chi-square is at most 1.5x the reference fit's.
 Prints both success rates per topology. Topologies whose network is not
 bundled in this build are listed with "-" in the ML-guess column.
 
-    python bench/guess_quality.py [--count N] [--topologies rc,rq,...]
+With ``--weights DIR`` the ML-guess fit is also made with the weight files
+in DIR (``<topology>.eisnn``: candidates for the bundled ones) on the same
+spectra, in a third column.
+
+    python bench/guess_quality.py [--count N] [--topologies rc,rq,...] [--weights DIR]
 """
 
 import argparse
@@ -60,6 +64,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--count", type=int, default=500, help="spectra per topology")
     ap.add_argument("--topologies", default=",".join(t.name for t in T.TOPOLOGIES))
+    ap.add_argument("--weights", type=pathlib.Path, help="candidate weight files to compare")
     args = ap.parse_args()
     wanted = args.topologies.split(",")
 
@@ -67,13 +72,15 @@ def main():
         f"{args.count} held-out spectra per topology; success = chi-square <= "
         f"{TOLERANCE}x that of a fit started at the true parameters"
     )
-    print(f"{'topology':<16}{'ML guess':>10}{'no guess':>10}{'seconds':>9}")
+    print(f"{'topology':<16}{'ML guess':>10}{'no guess':>10}{'seconds':>9}{'candidate':>11}")
     for topo in T.TOPOLOGIES:
         if topo.name not in wanted:
             continue
         circuit = korvane.Circuit(topo.circuit)
         started = time.perf_counter()
-        ml_ok = plain_ok = 0
+        ml_ok = plain_ok = candidate_ok = 0
+        file = args.weights / f"{topo.name}.eisnn" if args.weights else None
+        candidate = file if file and file.exists() else None
         ml_available = True
         for f, z, truth in held_out_spectra(topo, args.count):
             reference = chi_square(lambda: circuit.with_values(truth).fit(f, z, False))
@@ -88,10 +95,18 @@ def main():
                 else:
                     ml_ok += ml <= limit
             plain_ok += chi_square(lambda: circuit.fit(f, z, False)) <= limit
+            if candidate:
+                candidate_ok += (
+                    chi_square(lambda: circuit.fit(f, z, weights=str(candidate))) <= limit
+                )
         seconds = time.perf_counter() - started
         ml_text = f"{100.0 * ml_ok / args.count:>9.1f}%" if ml_available else f"{'-':>10}"
+        candidate_text = (
+            f"{100.0 * candidate_ok / args.count:>10.1f}%" if candidate else f"{'-':>11}"
+        )
         print(
-            f"{topo.name:<16}{ml_text}{100.0 * plain_ok / args.count:>9.1f}%{seconds:>9.1f}",
+            f"{topo.name:<16}{ml_text}{100.0 * plain_ok / args.count:>9.1f}%{seconds:>9.1f}"
+            f"{candidate_text}",
             flush=True,
         )
     print(f"(load average {os.getloadavg()[0]:.2f})")

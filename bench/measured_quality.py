@@ -23,7 +23,11 @@ the share per topology with median and 95th-percentile times. The search's
 bests are cached (not committed) in bench/.cache/, keyed by the spectrum's
 bytes, so a rerun times the two fits only.
 
-    python bench/measured_quality.py [--quick] [--per-file N] [--topologies a,b]
+With ``--weights DIR`` the default fit is also made with the weight files
+in DIR (``<topology>.eisnn``, e.g. freshly exported networks) and their share
+printed beside the bundled ones', from the same run.
+
+    python bench/measured_quality.py [--quick] [--per-file N] [--topologies a,b] [--weights DIR]
 """
 
 from __future__ import annotations
@@ -196,6 +200,7 @@ def main():
     ap.add_argument("--topologies", default=",".join(TOPOLOGIES))
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="for the search")
     ap.add_argument("--no-thorough", action="store_true", help="time the default fit only")
+    ap.add_argument("--weights", type=pathlib.Path, help="candidate weight files to compare")
     args = ap.parse_args()
     folders = FOLDERS[:1] if args.quick else FOLDERS
     found, refused = spectra(1 if args.quick else args.per_file, folders)
@@ -233,11 +238,25 @@ def main():
             thorough, t_thorough, c_thorough = timed(
                 lambda: kt.fit(circuit, (f, z), thorough=True, seed=0)
             )
-        best = min(cache[k], default.chi_square, thorough.chi_square if thorough else math.inf)
+        file = args.weights / f"{name}.eisnn" if args.weights else None
+        candidate = (
+            chi(lambda: kt.fit(circuit, (f, z), weights=str(file)))
+            if file and file.exists()
+            else None
+        )
+        best = min(
+            cache[k],
+            default.chi_square,
+            thorough.chi_square if thorough else math.inf,
+            math.inf if candidate is None else candidate,
+        )
         row = rows.setdefault(
-            name, {"n": 0, "d": 0, "t": 0, "td": [], "tt": [], "ct": [], "pts": []}
+            name, {"n": 0, "d": 0, "t": 0, "c": 0, "nc": 0, "td": [], "tt": [], "ct": [], "pts": []}
         )
         row["n"] += 1
+        if candidate is not None:
+            row["nc"] += 1
+            row["c"] += candidate <= TOLERANCE * best
         d_ok = default.chi_square <= TOLERANCE * best
         row["d"] += d_ok
         row["td"].append(t_default)
@@ -254,14 +273,14 @@ def main():
     print(f"\nreached = chi-square <= {TOLERANCE}x the best found; times in ms (median / 95th pct)")
     print(
         f"{'topology':<16}{'fits':>6}{'default':>9}{'thorough':>10}{'default ms':>16}"
-        f"{'thorough ms':>16}{'thorough CPU':>16}"
+        f"{'thorough ms':>16}{'thorough CPU':>16}{'candidate':>11}"
     )
-    total = {"n": 0, "d": 0, "t": 0, "td": [], "tt": [], "ct": []}
+    total = {"n": 0, "d": 0, "t": 0, "c": 0, "nc": 0, "td": [], "tt": [], "ct": []}
     for name in TOPOLOGIES:
         if name not in rows:
             continue
         r = rows[name]
-        for key in ("n", "d", "t"):
+        for key in ("n", "d", "t", "c", "nc"):
             total[key] += r[key]
         total["td"] += r["td"]
         total["tt"] += r["tt"]
@@ -300,7 +319,11 @@ def print_row(name, r):
         if r["tt"]
         else ("-", "-")
     )
-    print(f"{name:<16}{r['n']:>6}{share('d'):>9}{thorough:>10}{td:>16}{tt:>16}{ct:>16}", flush=True)
+    candidate = f"{100.0 * r['c'] / r['nc']:.1f}%" if r["nc"] else "-"
+    print(
+        f"{name:<16}{r['n']:>6}{share('d'):>9}{thorough:>10}{td:>16}{tt:>16}{ct:>16}{candidate:>11}",
+        flush=True,
+    )
 
 
 if __name__ == "__main__":

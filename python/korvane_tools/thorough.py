@@ -154,6 +154,8 @@ def fit_thorough(
     data: tuple[Any, Any],
     *,
     starts: int = DEFAULT_STARTS,
+    annealing_runs: int = ANNEALING_RUNS,
+    escalate: bool = True,
     **kwargs: Any,
 ) -> ConstrainedFitResult:
     """The default fit, then the spread of starts above; the best of all.
@@ -166,6 +168,8 @@ def fit_thorough(
     ``starts`` counts every fit tried (the default one, the knockouts and
     the global runs included) and
     ``starts_at_best`` those that reached the best chi-square.
+    ``annealing_runs`` and ``escalate`` trade reach for time where many
+    fits are wanted cheaply (the networks' training labels).
     """
     if isinstance(starts, bool) or not isinstance(starts, int) or starts < 0:
         raise ValueError(f"starts must be a non-negative integer, got {starts!r}")
@@ -227,7 +231,7 @@ def fit_thorough(
         vector = fitted.copy()
         vector[free] = row
         tasks.append((vector, {}))
-    tasks += _annealing(first, ANNEALING_RUNS, rng)
+    tasks += _annealing(first, annealing_runs, rng)
     # Drawn now, used or not, so the first stage's draws never depend on
     # whether the fit escalates.
     escalation = _annealing(first, ESCALATION_ANNEALING_RUNS, rng)
@@ -257,7 +261,7 @@ def fit_thorough(
 
     pool = _shared_pool()
     runs = [default, *pool.map(run, tasks)]
-    if _disagree(runs):
+    if escalate and _disagree(runs):
         runs += pool.map(run, escalation)
     finite = [r for r in runs if r is not None and math.isfinite(r.chi_square)]
     best = min(finite, key=lambda r: r.chi_square)  # first minimum: default wins ties

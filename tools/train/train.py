@@ -33,6 +33,7 @@ from network import GuessNet, gaussian_nll, weighted_gaussian_nll, weighted_lapl
 SEED = 20240
 TRAIN_COUNT = 100000
 VAL_COUNT = 2000
+TARGET_CLIP = 6.0  # standard deviations
 
 
 def lr_at(step, steps_total, base, warmup=300):
@@ -80,6 +81,7 @@ def train(
     loss_kind: str = "gauss",
     inside_count: int = 0,
     measured_count: int = 0,
+    measured_repeat: int = 1,
 ):
     torch.set_num_threads(int(os.environ.get("TRAIN_THREADS", "2")))
     factory = lambda: D.impedance_backend(standin)  # noqa: E731
@@ -98,8 +100,11 @@ def train(
         # (measured_like.py, labelled beforehand in the project's venv).
         import measured_like
 
+        # Repeated: a few thousand labels (each a search of many fits) beside
+        # 100 000 synthetic spectra would otherwise get a few per cent of the
+        # gradient steps.
         extra = measured_like.load(topo, "train", measured_count)
-        tr = {k: np.concatenate([tr[k], extra[k]]) for k in tr}
+        tr = {k: np.concatenate([tr[k], *[extra[k]] * measured_repeat]) for k in tr}
     ck_path = D.checkpoint_path(topo.name)
     ck_path.parent.mkdir(parents=True, exist_ok=True)
 
@@ -135,7 +140,13 @@ def train(
 
     x_grid = torch.from_numpy(tr["grid"])
     x_desc = torch.from_numpy(tr["desc"])
-    y = torch.from_numpy(((tr["targets"] - mean) / std).astype(np.float32))
+    # A best fit to a measured-like spectrum may sit in a corner (an arc's
+    # resistance at 1e20 Ω turns it into a capacitor), tens of standard
+    # deviations out: what the guess needs is the direction, not a loss term
+    # that swamps the batch. The synthetic targets lie well inside ±TARGET_CLIP.
+    y = torch.from_numpy(
+        np.clip((tr["targets"] - mean) / std, -TARGET_CLIP, TARGET_CLIP).astype(np.float32)
+    )
     w = torch.from_numpy(param_weights(topo, weights))
     recipe = {
         "train_count": train_count,
@@ -147,6 +158,7 @@ def train(
         "phase_lr": phase_lr,
         "inside_count": inside_count,
         "measured_count": measured_count,
+        "measured_repeat": measured_repeat,
     }
     n = y.shape[0]
     steps_per_epoch = n // batch
@@ -275,6 +287,12 @@ def main():
         help="append this many labelled measurement-like spectra (measured_like.py)",
     )
     ap.add_argument(
+        "--measured-repeat",
+        type=int,
+        default=1,
+        help="use the measured-like spectra this many times per epoch",
+    )
+    ap.add_argument(
         "--standin", action="store_true", help="dry run without korvane (never for shipped weights)"
     )
     a = ap.parse_args()
@@ -295,6 +313,7 @@ def main():
         a.loss,
         a.inside_count,
         a.measured_count,
+        a.measured_repeat,
     )
 
 
