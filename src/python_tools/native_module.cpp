@@ -40,6 +40,7 @@
 #include "python/py_ref.hpp"
 #include "python/py_values.hpp"
 #include "python/signal_check.hpp"
+#include "python_tools/nnls_gram_binding.hpp"
 #include "runtime/pool.hpp"
 
 namespace korvane::py {
@@ -507,6 +508,8 @@ PyObject* native_cancel_fits(PyObject* /*module*/, PyObject* on) {
 PyMethodDef kMethods[] = {
     {"fit", reinterpret_cast<PyCFunction>(native_fit), METH_VARARGS, kFitDoc},
     {"_cancel_fits", native_cancel_fits, METH_O, kCancelDoc},
+    {"nnls_gram", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_nnls_gram)),
+     METH_FASTCALL, kNnlsGramDoc},
     {"_core_diagnostics", native_core_diagnostics, METH_NOARGS,
      "The core library's path, the file holding the weights, the pool's call count and size."},
     {"_column_spellings", native_column_spellings, METH_NOARGS,

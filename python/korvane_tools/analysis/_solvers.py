@@ -1,17 +1,20 @@
 """Small dense solvers for the distribution of relaxation times.
 
-Both work on the *normal-equation* form of a regularised least-squares
-problem, H = AᵀA + λ·R and g = Aᵀb, which is all the λ search needs to
-rebuild for a new λ (an M×M update, M ≈ 100) instead of refactoring the
-stacked (2N + M)×M system.
+The non-negative fit works on the *normal-equation* form of a regularised
+least-squares problem, H = AᵀA + λ·R and g = Aᵀb, which is all the λ
+search needs to rebuild for a new λ (an M×M update, M ≈ 100) instead of
+refactoring the stacked (2N + M)×M system.
 """
 
 from __future__ import annotations
 
+from typing import NamedTuple
+
 import numpy as np
 import numpy.typing as npt
 from scipy.linalg import solve_triangular
-from scipy.linalg.lapack import dposv
+
+from .. import _native
 
 FloatArray = npt.NDArray[np.float64]
 BoolArray = npt.NDArray[np.bool_]
@@ -22,102 +25,34 @@ def principal(a: FloatArray, idx: npt.NDArray[np.intp]) -> FloatArray:
     return np.asarray(a.take(idx, axis=0).take(idx, axis=1), dtype=np.float64)
 
 
-def _spd_solve(a: FloatArray, b: FloatArray) -> tuple[FloatArray, FloatArray | None]:
-    """a⁻¹b for symmetric positive definite a, and a's Cholesky factor.
+class GramSolution(NamedTuple):
+    """What :func:`nnls_gram` returns."""
 
-    LAPACK posv; the factor is in the lower triangle (None when rounding
-    spoiled the factorisation and LU solved instead).
-    """
-    factor, x, info = dposv(a, b, lower=1)
-    if info != 0:
-        return np.asarray(np.linalg.solve(a, b), dtype=np.float64), None
-    return np.asarray(x, dtype=np.float64), np.asarray(factor, dtype=np.float64)
+    x: FloatArray
+    free: BoolArray  # the free set: the warm start for a nearby problem
+    factor: FloatArray  # lower Cholesky factor of H on the free set, in ``order``
+    order: npt.NDArray[np.int64]  # free variables in the factor's order
 
 
-def nnls_gram(
-    h: FloatArray, g: FloatArray, passive: BoolArray | None = None
-) -> tuple[FloatArray, BoolArray, FloatArray | None]:
+def nnls_gram(h: FloatArray, g: FloatArray, passive: BoolArray | None = None) -> GramSolution:
     """Minimise ½·xᵀHx − gᵀx subject to x ≥ 0 (H symmetric positive definite).
 
-    First the primal–dual active-set method (Hintermüller, Ito and Kunisch,
-    SIAM J. Optim. 13, 2003), which moves many variables between the free
-    and the held set per step and mostly ends in a handful of solves; it is
-    not guaranteed to terminate, so after a few steps without reaching the
-    optimality conditions Lawson and Hanson's method, which is, finishes
-    from where it stopped. ``passive`` (the free set of a nearby problem,
-    e.g. the previous λ) is a warm start. Returns the solution, its free
-    set (the warm start for the next call) and, when at hand, the Cholesky
-    factor (lower triangle) of H on that free set.
+    An active-set method with Cholesky updates in the native module
+    (``src/python_tools/nnls_gram.hpp``): primal–dual active-set steps,
+    finished by Lawson and Hanson's method should they not settle, the
+    factor of H on the free set updated row by row as variables enter and
+    leave. ``passive`` (the free set of a nearby problem, e.g. the previous
+    λ) is a warm start. The factor satisfies
+    ``factor @ factor.T == h[order][:, order]``.
     """
-    n = g.size
-    tol = 1e-12 * max(float(np.max(np.abs(g))), float(np.max(np.abs(np.diag(h)))), 1e-300)
-    free = np.ones(n, dtype=bool) if passive is None else passive.copy()
-    for _ in range(30):
-        x = np.zeros(n)
-        idx = np.flatnonzero(free)
-        factor = None
-        if idx.size:
-            x[idx], factor = _spd_solve(principal(h, idx), g[idx])
-        gradient = h @ x - g
-        # KKT: x ≥ 0 on the free set, gradient ≥ 0 on the held set.
-        if np.all(x[idx] >= 0) and np.all(gradient[~free] >= -tol):
-            positive = free & (x > 0)
-            same = bool(np.array_equal(positive, free))
-            return np.maximum(x, 0.0), positive, factor if same else None
-        free = (free & (x > 0)) | (~free & (gradient < -tol))
-    x, free = _lawson_hanson(h, g, free, tol)
-    return x, free, None
-
-
-def _lawson_hanson(
-    h: FloatArray, g: FloatArray, passive: BoolArray, tol: float
-) -> tuple[FloatArray, BoolArray]:
-    n = g.size
-    free = passive.copy()
-    x = np.zeros(n)
-
-    def solve(mask: BoolArray) -> FloatArray:
-        idx = np.flatnonzero(mask)
-        return _spd_solve(principal(h, idx), g[idx])[0]
-
-    # A warm start need not be feasible: drop variables whose unconstrained
-    # value on the free set is not positive until it is. The result is a
-    # feasible point that minimises over its free set, from which the method
-    # proceeds as from a cold start.
-    while free.any():
-        z = solve(free)
-        if np.all(z > 0):
-            x[free] = z
-            break
-        idx = np.flatnonzero(free)
-        free[idx[z <= 0]] = False
-
-    for _ in range(3 * n + 10):
-        w = g - h @ x  # minus the gradient; > 0 where raising x_j lowers the cost
-        w[free] = -np.inf
-        j = int(np.argmax(w))
-        if not w[j] > tol:
-            break
-        free[j] = True
-        while True:
-            z = solve(free)
-            idx = np.flatnonzero(free)
-            if np.all(z > 0):
-                x[:] = 0.0
-                x[idx] = z
-                break
-            # Step from x towards z until the first free variable hits zero.
-            bad = z <= 0
-            xb = x[idx][bad]
-            alpha = float(np.min(xb / (xb - z[bad])))
-            x[idx] += alpha * (z - x[idx])
-            drop = idx[x[idx] <= tol * 1e-3 + 0.0]
-            drop = np.union1d(drop, idx[bad & (x[idx] <= 0)])
-            free[drop] = False
-            x[drop] = 0.0
-            if not free.any():
-                break
-    return x, free
+    m = g.size
+    h = np.ascontiguousarray(h, dtype=np.float64)
+    free = np.ones(m, dtype=bool) if passive is None else np.array(passive, dtype=bool)
+    x = np.empty(m)
+    factor = np.empty(m * m)
+    order = np.empty(m, dtype=np.int64)
+    k, _ = _native.nnls_gram(h, np.ascontiguousarray(g, dtype=np.float64), free, x, factor, order)
+    return GramSolution(x, free, factor[: k * k].reshape(k, k), order[:k])
 
 
 def sample_projected_gaussian(

@@ -77,7 +77,7 @@ import numpy as np
 import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
 from scipy import sparse
-from scipy.linalg.lapack import dpotrf, dpotri
+from scipy.linalg.lapack import dpotri
 
 from .._blas import one_blas_thread
 from .._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
@@ -523,26 +523,22 @@ def _solve(
     warm: BoolArray | None,
 ) -> _Solution:
     h = gram + lam * penalty
-    u, free, factor = nnls_gram(h, rhs, warm)
+    u, free, factor, order = nnls_gram(h, rhs, warm)
     r = d @ u - b
-    idx = np.flatnonzero(free)
     trace = 0.0
-    if idx.size:
+    if order.size:
         # tr(H_FF⁻¹ G_FF) = Σ_ij (H_FF⁻¹)_ij (G_FF)_ij, the inverse from the
         # Cholesky factor H_FF = C Cᵀ (LAPACK potri, k³/3 flops for k free
         # coefficients); solving C against the n data rows instead costs
-        # n·k², several times that.
-        g_ff = principal(gram, idx)
-        chol = factor
-        if chol is None:
-            chol, info = dpotrf(principal(h, idx), lower=1, clean=0)
-            chol = chol if info == 0 else None
-        inverse, info = dpotri(chol, lower=1) if chol is not None else (None, 1)
-        if info == 0 and inverse is not None:
-            lower = np.tril(inverse)
-            trace = float(2.0 * np.sum(lower * g_ff) - np.sum(np.diag(lower) * np.diag(g_ff)))
+        # n·k², several times that. Cᵀ is the factor's transpose, upper
+        # and in Fortran order as it stands.
+        g_ff = principal(gram, order)
+        inverse, info = dpotri(factor.T, lower=0)
+        if info == 0:
+            upper = np.triu(inverse)
+            trace = float(2.0 * np.sum(upper * g_ff) - np.sum(np.diag(upper) * np.diag(g_ff)))
         else:
-            trace = float(np.trace(np.linalg.lstsq(principal(h, idx), g_ff, rcond=None)[0]))
+            trace = float(np.trace(np.linalg.lstsq(principal(h, order), g_ff, rcond=None)[0]))
     return _Solution(u, free, float(r @ r), trace, float(u @ penalty @ u))
 
 
@@ -587,7 +583,7 @@ def _sharpen(
         inner[:] = (disc.rough.T @ disc.rough.multiply(rows[:, None])).toarray()
         inner[diagonal, diagonal] += outside * w**2
         if k < _REWEIGHT_PASSES - 1:  # only the last fit needs its influence matrix
-            u, free, _ = nnls_gram(gram + lam * weighted, rhs, free)
+            u, free = nnls_gram(gram + lam * weighted, rhs, free)[:2]
         else:
             sol = _solve(gram, rhs, d, b, weighted, lam, free)
     return sol, weighted
