@@ -143,7 +143,10 @@ def latin_hypercube_starts(
         else:
             log_value = math.log10(max(value, lo, 1e-300))
             a = max(log_value - decades, math.log10(max(lo, 1e-300)))
-            b = max(log_value + decades, a)
+            # A fit that ran off towards infinity (an arc turned into a
+            # capacitor) leaves a value near the float limit: cap the span so
+            # a start is never inf.
+            b = max(min(log_value + decades, 300.0), a)
             starts[:, j] = 10.0 ** (a + (b - a) * u[:, j])
     return starts
 
