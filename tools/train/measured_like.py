@@ -201,6 +201,21 @@ def make_shard(target: T.Topology, split: str, k: int) -> Path:
     return path
 
 
+def default_chi_squares(target: T.Topology, shard) -> np.ndarray:
+    """Chi-square of the default fit (the bundled network's guess) to each spectrum."""
+    import korvane
+
+    circuit = korvane.Circuit(target.circuit)
+    out = []
+    for f, z in zip(shard["frequencies"], shard["impedances"]):
+        keep = np.isfinite(f)
+        try:
+            out.append(circuit.fit(f[keep], z[keep]).chi_square)
+        except ValueError:
+            out.append(math.inf)
+    return np.array(out)
+
+
 def load(target: T.Topology, split: str, count: int) -> dict[str, np.ndarray]:
     """The first ``count`` labelled spectra (whole shards), in the trainer's keys."""
     shards = -(-count // SHARD)
@@ -218,6 +233,11 @@ def load(target: T.Topology, split: str, count: int) -> dict[str, np.ndarray]:
         key: np.concatenate([p[key] for p in parts])[:count]
         for key in ("grid", "desc", "params", "scales")
     }
+    # Where the label beats the fit from the bundled network's guess, the
+    # guess led the fit astray: the spectra the training is for.
+    label_chi = np.concatenate([p["chi_square"] for p in parts])[:count]
+    default_chi = np.concatenate([default_chi_squares(target, p) for p in parts])[:count]
+    out["astray"] = label_chi * 1.02 < default_chi
     out["targets"] = raw_targets(
         out["params"],
         T.scaling_rows(target),

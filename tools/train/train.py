@@ -33,7 +33,6 @@ from network import GuessNet, gaussian_nll, weighted_gaussian_nll, weighted_lapl
 SEED = 20240
 TRAIN_COUNT = 100000
 VAL_COUNT = 2000
-TARGET_CLIP = 6.0  # standard deviations
 
 
 def lr_at(step, steps_total, base, warmup=300):
@@ -82,6 +81,7 @@ def train(
     inside_count: int = 0,
     measured_count: int = 0,
     measured_repeat: int = 1,
+    hard_repeat: int = 0,
 ):
     torch.set_num_threads(int(os.environ.get("TRAIN_THREADS", "2")))
     factory = lambda: D.impedance_backend(standin)  # noqa: E731
@@ -104,7 +104,22 @@ def train(
         # 100 000 synthetic spectra would otherwise get a few per cent of the
         # gradient steps.
         extra = measured_like.load(topo, "train", measured_count)
-        tr = {k: np.concatenate([tr[k], *[extra[k]] * measured_repeat]) for k in tr}
+        # A best fit to a measured-like spectrum may sit in a corner (an
+        # arc's resistance at 1e20 Ω turns it into a capacitor), tens of
+        # standard deviations out: what the guess needs is the direction, not
+        # a loss term that swamps the batch. So no label lies outside the
+        # span of the synthetic targets.
+        extra["targets"] = np.clip(
+            extra["targets"], tr["targets"].min(axis=0), tr["targets"].max(axis=0)
+        )
+        hard = {k: v[extra["astray"]] for k, v in extra.items()}
+        print(
+            f"[{topo.name}] {int(extra['astray'].sum())} of {measured_count} labels beat the default fit"
+        )
+        tr = {
+            k: np.concatenate([tr[k], *[extra[k]] * measured_repeat, *[hard[k]] * hard_repeat])
+            for k in tr
+        }
     ck_path = D.checkpoint_path(topo.name)
     ck_path.parent.mkdir(parents=True, exist_ok=True)
 
@@ -140,13 +155,7 @@ def train(
 
     x_grid = torch.from_numpy(tr["grid"])
     x_desc = torch.from_numpy(tr["desc"])
-    # A best fit to a measured-like spectrum may sit in a corner (an arc's
-    # resistance at 1e20 Ω turns it into a capacitor), tens of standard
-    # deviations out: what the guess needs is the direction, not a loss term
-    # that swamps the batch. The synthetic targets lie well inside ±TARGET_CLIP.
-    y = torch.from_numpy(
-        np.clip((tr["targets"] - mean) / std, -TARGET_CLIP, TARGET_CLIP).astype(np.float32)
-    )
+    y = torch.from_numpy(((tr["targets"] - mean) / std).astype(np.float32))
     w = torch.from_numpy(param_weights(topo, weights))
     recipe = {
         "train_count": train_count,
@@ -159,6 +168,7 @@ def train(
         "inside_count": inside_count,
         "measured_count": measured_count,
         "measured_repeat": measured_repeat,
+        "hard_repeat": hard_repeat,
     }
     n = y.shape[0]
     steps_per_epoch = n // batch
@@ -293,6 +303,12 @@ def main():
         help="use the measured-like spectra this many times per epoch",
     )
     ap.add_argument(
+        "--hard-repeat",
+        type=int,
+        default=0,
+        help="use the measured-like spectra whose label beats the default fit this many times more",
+    )
+    ap.add_argument(
         "--standin", action="store_true", help="dry run without korvane (never for shipped weights)"
     )
     a = ap.parse_args()
@@ -314,6 +330,7 @@ def main():
         a.inside_count,
         a.measured_count,
         a.measured_repeat,
+        a.hard_repeat,
     )
 
 
