@@ -230,6 +230,7 @@ def main():
 
     rows = {}
     misses = []
+    flagged, counted = [0, 0], [0, 0]  # default fits that carry a flag: [missed, reached]
     for (key, name, circuit, f, z), k in zip(todo, keys):
         default, t_default, _ = timed(lambda: kt.fit(circuit, (f, z)))
         if args.no_thorough:
@@ -259,6 +260,8 @@ def main():
             row["c"] += candidate <= TOLERANCE * best
         d_ok = default.chi_square <= TOLERANCE * best
         row["d"] += d_ok
+        flagged[d_ok] += bool(default.flags)
+        counted[d_ok] += 1
         row["td"].append(t_default)
         row["pts"].append(f.size)
         if thorough is not None:
@@ -287,6 +290,13 @@ def main():
         total["ct"] += r["ct"]
         print_row(name, r)
     print_row("all", total)
+    print(
+        "default fits with a flag (korvane_tools' identifiability flags): "
+        + ", ".join(
+            f"{flagged[k]} of {counted[k]} {label}"
+            for k, label in ((0, "that missed the best"), (1, "that reached it"))
+        )
+    )
     pairs = [
         (t, c)
         for r in rows.values()

@@ -24,6 +24,11 @@ above) parameters, linear for closed ones such as CPE exponents:
   polish. It reaches minima no gradient start nearby does, such as two arcs
   that trade places in a window too short to separate them.
 
+A spectrum of fewer than ``SHORT_SPECTRUM_POINTS`` points gets
+proportionally more hypercube starts and annealing runs (up to
+``MAX_SHORT_BOOST`` times): its fits are cheap, and with a few points per
+process its landscape is the roughest.
+
 When the runs disagree — a second, different minimum within
 ``DISAGREEMENT_FACTOR`` of the best — the landscape has rival basins close
 in cost and the fit escalates: ``ESCALATION_ANNEALING_RUNS`` more annealing
@@ -63,6 +68,12 @@ __all__ = ["fit_thorough", "latin_hypercube_starts"]
 
 #: Latin-hypercube starts (the knockouts and annealing runs come on top).
 DEFAULT_STARTS = 24
+#: A spectrum of fewer points gets proportionally more Latin-hypercube
+#: starts and annealing runs, up to MAX_SHORT_BOOST times: each fit costs in
+#: proportion to the points, and short spectra (a few points per process)
+#: have the roughest landscapes.
+SHORT_SPECTRUM_POINTS = 40
+MAX_SHORT_BOOST = 3.0
 #: Simulated-annealing runs of the first stage, and the more when escalating.
 ANNEALING_RUNS = 4
 ESCALATION_ANNEALING_RUNS = 16
@@ -180,6 +191,8 @@ def fit_thorough(
     seed = kwargs.get("seed")
     rng = np.random.default_rng(0 if seed is None else seed)
 
+    boost = min(MAX_SHORT_BOOST, max(1.0, SHORT_SPECTRUM_POINTS / max(len(data[0]), 1)))
+    starts = round(starts * boost)
     names = list(default.params)
     free = [j for j, name in enumerate(names) if name not in default.fixed]
     if not free or starts == 0 or not math.isfinite(default.chi_square):
@@ -234,10 +247,10 @@ def fit_thorough(
         vector = fitted.copy()
         vector[free] = row
         tasks.append((vector, {}))
-    tasks += _annealing(first, annealing_runs, rng)
+    tasks += _annealing(first, round(annealing_runs * boost), rng)
     # Drawn now, used or not, so the first stage's draws never depend on
     # whether the fit escalates.
-    escalation = _annealing(first, ESCALATION_ANNEALING_RUNS, rng)
+    escalation = _annealing(first, round(ESCALATION_ANNEALING_RUNS * boost), rng)
     generations = int(
         min(MAX_SWARM_GENERATIONS, SWARM_POINT_EVALUATIONS / (SWARM_PARTICLES * len(data[0])))
     )

@@ -36,8 +36,10 @@ def test_never_worse_than_the_default_fit_on_synthetic_and_measured_spectra():
         thorough = kt.fit(circuit, (f, z), thorough=True, seed=1, starts=6)
         assert thorough.chi_square <= default.chi_square, (text, default.chi_square)
         open_params = sum(hi == float("inf") for _, hi in circuit.param_bounds())
-        first_stage = 1 + 2 * open_params + 6 + th.ANNEALING_RUNS
-        escalation = th.ESCALATION_ANNEALING_RUNS + th.SWARM_RUNS
+        # short spectra get proportionally more starts and annealing runs
+        boost = min(th.MAX_SHORT_BOOST, max(1.0, th.SHORT_SPECTRUM_POINTS / f.size))
+        first_stage = 1 + 2 * open_params + round(6 * boost) + round(th.ANNEALING_RUNS * boost)
+        escalation = round(th.ESCALATION_ANNEALING_RUNS * boost) + th.SWARM_RUNS
         assert thorough.starts in (first_stage, first_stage + escalation)
         assert 1 <= thorough.starts_at_best <= thorough.starts
         escalated.add(thorough.starts > first_stage)
