@@ -301,5 +301,26 @@ class KorvaneAgreement(unittest.TestCase):
             )
 
 
+class FitLossUnits(unittest.TestCase):
+    def test_guess_in_normalised_units_gives_the_impedance_over_z_c(self):
+        # The fit loss evaluates 10^t (t the unstandardised target) at ω/ω_c
+        # and compares with Z/Z_c: that must be the physical impedance.
+        import fit_loss
+        import standin
+
+        rng = np.random.default_rng(5)
+        for topo in T.TOPOLOGIES:
+            win = T.sample_window(rng)
+            p = T.sample_params(topo, win, rng)
+            vals = np.array([[p[n] for n in topo.param_names]])
+            z = standin.impedance(topo.circuit, vals[0], win.freqs)
+            _, _, oc, zc = P.features(win.freqs, z)
+            t = raw_targets(vals, T.scaling_rows(topo), T.log_params(topo), [oc], [zc])
+            v = np.where(T.log_params(topo) > 0, 10.0**t, t)
+            w = torch.from_numpy(TWO_PI * win.freqs[None, :] / oc)
+            got = fit_loss.impedance(topo.circuit, torch.from_numpy(v), w).numpy()[0] * zc
+            np.testing.assert_allclose(got, z, rtol=1e-9, err_msg=topo.name)
+
+
 if __name__ == "__main__":
     unittest.main()

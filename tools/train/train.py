@@ -82,6 +82,8 @@ def train(
     measured_count: int = 0,
     measured_repeat: int = 1,
     hard_repeat: int = 0,
+    fit_loss_weight: float = 0.0,
+    unlabelled_count: int = 0,
 ):
     torch.set_num_threads(int(os.environ.get("TRAIN_THREADS", "2")))
     factory = lambda: D.impedance_backend(standin)  # noqa: E731
@@ -122,6 +124,11 @@ def train(
         }
     ck_path = D.checkpoint_path(topo.name)
     ck_path.parent.mkdir(parents=True, exist_ok=True)
+    fit_data = None
+    if fit_loss_weight:
+        import fit_loss
+
+        fit_data = fit_loss.unlabelled(topo, unlabelled_count)
 
     torch.manual_seed(SEED + topo.index)
     model = GuessNet(topo.channels, topo.hidden, topo.n_params)
@@ -153,6 +160,7 @@ def train(
         mean = tr["targets"].mean(axis=0)
         std = tr["targets"].std(axis=0)
 
+    fit = None if fit_data is None else fit_loss.FitLoss(topo, fit_data, mean, std)
     x_grid = torch.from_numpy(tr["grid"])
     x_desc = torch.from_numpy(tr["desc"])
     y = torch.from_numpy(((tr["targets"] - mean) / std).astype(np.float32))
@@ -169,6 +177,8 @@ def train(
         "measured_count": measured_count,
         "measured_repeat": measured_repeat,
         "hard_repeat": hard_repeat,
+        "fit_loss_weight": fit_loss_weight,
+        "unlabelled_count": unlabelled_count,
     }
     n = y.shape[0]
     steps_per_epoch = n // batch
@@ -194,6 +204,11 @@ def train(
                 loss = gaussian_nll(mu, logvar, y[idx])
             else:
                 loss = weighted_gaussian_nll(mu, logvar, y[idx], w, beta)
+            if fit is not None:
+                # a batch of unlabelled measurement-like spectra, a quarter
+                # the size of the synthetic one, scored by their guess's fit
+                j = torch.randint(0, fit.count, (batch // 4,), generator=g)
+                loss = loss + fit_loss_weight * fit(model, j)
             opt.zero_grad(set_to_none=True)
             loss.backward()
             torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
@@ -309,6 +324,13 @@ def main():
         help="use the measured-like spectra whose label beats the default fit this many times more",
     )
     ap.add_argument(
+        "--fit-loss",
+        type=float,
+        default=0.0,
+        help="weight of the fit loss on unlabelled measurement-like spectra (fit_loss.py)",
+    )
+    ap.add_argument("--unlabelled-count", type=int, default=20000)
+    ap.add_argument(
         "--standin", action="store_true", help="dry run without korvane (never for shipped weights)"
     )
     a = ap.parse_args()
@@ -331,6 +353,8 @@ def main():
         a.measured_count,
         a.measured_repeat,
         a.hard_repeat,
+        a.fit_loss,
+        a.unlabelled_count,
     )
 
 
