@@ -19,8 +19,8 @@ parameter is 10^t (t the unstandardised target) for every kind but the
 exponents, and the element formulas keep their form (the scaling rows of
 topologies.py are exactly the factors that make this so):
 C = 1/(jω̃v), L = jω̃v, CPE = 1/(v (jω̃)^α), W = v(1 − j)/√ω̃,
-Wo = z0/(x tanh x) with x = √(jω̃τ). Series parts add impedances, parallel
-branches admittances, as in korvane and standin.py.
+Wo = z0/(x tanh x) with x = √(jω̃τ), combined by standin.combine (series
+parts add impedances, parallel branches admittances, as in korvane).
 
 Unlabelled spectra come from measured_like.measured_like (seeded apart from
 its labelled shards) and are cached under runs/<name>/unlabelled_<N>.npz.
@@ -34,11 +34,11 @@ import time
 import measured_like as M
 import numpy as np
 import preprocess
+import standin
 import topologies as T
 import torch
 
 UNLABELLED_SEED = 77_000_000  # + 1000 * topology index; apart from every other split
-_COUNT = {"R": 1, "C": 1, "L": 1, "CPE": 2, "W": 1, "Wo": 2}
 
 
 def unlabelled(topo: T.Topology, count: int) -> dict[str, np.ndarray]:
@@ -112,7 +112,6 @@ class FitLoss:
 
 def impedance(circuit: str, values: torch.Tensor, w: torch.Tensor) -> torch.Tensor:
     """Z (batch, points) of ``circuit`` at normalised ω for parameters (batch, P)."""
-    columns = [values[:, j : j + 1] for j in range(values.shape[1])]
 
     def element(code: str, v: list[torch.Tensor]) -> torch.Tensor:
         if code == "R":
@@ -131,25 +130,5 @@ def impedance(circuit: str, values: torch.Tensor, w: torch.Tensor) -> torch.Tens
             return v[0] / (x * torch.tanh(x))
         raise ValueError(code)
 
-    def split(text: str, sep: str) -> list[str]:
-        depth, start, parts = 0, 0, []
-        for i, ch in enumerate(text):
-            depth += (ch == "(") - (ch == ")")
-            if ch == sep and depth == 0:
-                parts.append(text[start:i])
-                start = i + 1
-        return [*parts, text[start:]]
-
-    def series(text: str) -> torch.Tensor:
-        total = torch.zeros_like(w, dtype=torch.complex128)
-        for part in split(text, "-"):
-            if part.startswith("("):
-                total = total + 1.0 / sum(1.0 / series(b) for b in split(part[1:-1], ","))
-            else:
-                code = part.rstrip("0123456789")
-                n = _COUNT[code]
-                total = total + element(code, columns[:n])
-                del columns[:n]
-        return total
-
-    return series(circuit)
+    columns = [values[:, j : j + 1] for j in range(values.shape[1])]
+    return standin.combine(circuit, columns, element, torch.zeros_like(w, dtype=torch.complex128))

@@ -33,37 +33,38 @@ _COUNT = {"R": 1, "C": 1, "L": 1, "CPE": 2, "W": 1, "Wo": 2}
 
 def impedance(circuit, values, freqs):
     w = TWO_PI * np.asarray(freqs, dtype=np.float64)
-    vals = list(values)
+    return combine(
+        circuit, list(values), lambda code, vals: _element(code, vals, w), np.zeros_like(w, complex)
+    )
 
-    def code_of(tok):
-        return tok.rstrip("0123456789")
+
+def split_top(text, sep):
+    """``text`` split at ``sep`` outside parentheses."""
+    depth, start, parts = 0, 0, []
+    for i, ch in enumerate(text):
+        depth += (ch == "(") - (ch == ")")
+        if ch == sep and depth == 0:
+            parts.append(text[start:i])
+            start = i + 1
+    return [*parts, text[start:]]
+
+
+def combine(circuit, values, element, zero):
+    """The circuit's impedance from ``element(code, its values)``: series parts
+    add impedances, parallel branches admittances. ``values`` (a list, in
+    parameter order) is consumed; ``zero`` is the empty sum, so the same walk
+    serves NumPy arrays and torch tensors alike."""
 
     def series(text):
-        total = np.zeros_like(w, dtype=complex)
-        depth, start, parts = 0, 0, []
-        for i, ch in enumerate(text):
-            depth += ch == "("
-            depth -= ch == ")"
-            if ch == "-" and depth == 0:
-                parts.append(text[start:i])
-                start = i + 1
-        parts.append(text[start:])
-        for part in parts:
+        total = zero
+        for part in split_top(text, "-"):
             if part.startswith("("):
-                inner, depth, start, branches = part[1:-1], 0, 0, []
-                for i, ch in enumerate(inner):
-                    depth += ch == "("
-                    depth -= ch == ")"
-                    if ch == "," and depth == 0:
-                        branches.append(inner[start:i])
-                        start = i + 1
-                branches.append(inner[start:])
-                total = total + 1.0 / sum(1.0 / series(b) for b in branches)
+                total = total + 1.0 / sum(1.0 / series(b) for b in split_top(part[1:-1], ","))
             else:
-                code = code_of(part)
+                code = part.rstrip("0123456789")
                 n = _COUNT[code]
-                total = total + _element(code, vals[:n], w)
-                del vals[:n]
+                total = total + element(code, values[:n])
+                del values[:n]
         return total
 
     return series(circuit)

@@ -32,6 +32,14 @@ from train import param_weights  # noqa: E402
 TWO_PI = 6.283185307179586
 
 
+def draws(rng):
+    """(topology, window, parameter vector) per topology, as the trainer samples them."""
+    for topo in T.TOPOLOGIES:
+        win = T.sample_window(rng)
+        p = T.sample_params(topo, win, rng)
+        yield topo, win, np.array([p[n] for n in topo.param_names])
+
+
 def rc_spectrum(f, r0=10.0, r1=100.0, c1=1e-5):
     w = TWO_PI * f
     return r0 + r1 / (1 + 1j * w * r1 * c1)
@@ -103,10 +111,7 @@ class Resampling(unittest.TestCase):
 class TargetsAndScaling(unittest.TestCase):
     def test_targets_invert_through_the_module_denormalisation(self):
         rng = np.random.default_rng(5)
-        for topo in T.TOPOLOGIES:
-            win = T.sample_window(rng)
-            p = T.sample_params(topo, win, rng)
-            vals = np.array([p[n] for n in topo.param_names])
+        for topo, _win, vals in draws(rng):
             oc, zc = 10 ** rng.uniform(-2, 5), 10 ** rng.uniform(-2, 4)
             tgt = raw_targets(vals[None], T.scaling_rows(topo), T.log_params(topo), [oc], [zc])[0]
             zeros, ones = np.zeros(topo.n_params), np.ones(topo.n_params)
@@ -288,13 +293,9 @@ class KorvaneAgreement(unittest.TestCase):
             self.skipTest("korvane is not built into this interpreter")
         import standin
 
-        rng = np.random.default_rng(2)
-        for topo in T.TOPOLOGIES:
-            win = T.sample_window(rng)
-            p = T.sample_params(topo, win, rng)
-            vals = [p[n] for n in topo.param_names]
+        for topo, win, vals in draws(np.random.default_rng(2)):
             zk = np.asarray(
-                korvane.Circuit(topo.circuit).with_values(vals).impedance(list(win.freqs))
+                korvane.Circuit(topo.circuit).with_values(list(vals)).impedance(list(win.freqs))
             )
             np.testing.assert_allclose(
                 zk, standin.impedance(topo.circuit, vals, win.freqs), rtol=1e-9, err_msg=topo.name
@@ -308,14 +309,10 @@ class FitLossUnits(unittest.TestCase):
         import fit_loss
         import standin
 
-        rng = np.random.default_rng(5)
-        for topo in T.TOPOLOGIES:
-            win = T.sample_window(rng)
-            p = T.sample_params(topo, win, rng)
-            vals = np.array([[p[n] for n in topo.param_names]])
-            z = standin.impedance(topo.circuit, vals[0], win.freqs)
+        for topo, win, vals in draws(np.random.default_rng(5)):
+            z = standin.impedance(topo.circuit, vals, win.freqs)
             _, _, oc, zc = P.features(win.freqs, z)
-            t = raw_targets(vals, T.scaling_rows(topo), T.log_params(topo), [oc], [zc])
+            t = raw_targets(vals[None], T.scaling_rows(topo), T.log_params(topo), [oc], [zc])
             v = np.where(T.log_params(topo) > 0, 10.0**t, t)
             w = torch.from_numpy(TWO_PI * win.freqs[None, :] / oc)
             got = fit_loss.impedance(topo.circuit, torch.from_numpy(v), w).numpy()[0] * zc
