@@ -1,5 +1,7 @@
 #include "python_tools/nnls_gram_binding.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -77,6 +79,15 @@ PyObject* native_nnls_gram(PyObject* /*module*/, PyObject* const* args, Py_ssize
             !x.get(args[3], "x", "d", 8, m, true) ||
             !factor.get(args[4], "factor", "d", 8, m * m, true) ||
             !order.get(args[5], "order", "qlQL", 8, m, true)) {
+            return nullptr;
+        }
+        // A NaN compares false everywhere, so the active-set tests would all
+        // fail quietly and report the zero vector as optimal.
+        const auto finite = [](std::span<const double> values) {
+            return std::ranges::all_of(values, [](double v) { return std::isfinite(v); });
+        };
+        if (!finite(h.span<const double>()) || !finite(g.span<const double>())) {
+            PyErr_SetString(PyExc_ValueError, "nnls_gram: h and g must be finite");
             return nullptr;
         }
         const tools::NnlsGramOutcome outcome = without_gil([&] {

@@ -241,3 +241,12 @@ def test_plot_and_report_show_the_result():
     assert f"{result.peaks[1].area:.4g}" in text and "95 %" in text
     assert type(rep).from_dict(rep.to_dict()) == rep
     assert "| peak 1 |" in rep.to_markdown()
+
+
+def test_native_solver_refuses_nan():
+    from korvane_tools.analysis._solvers import nnls_gram
+
+    h = np.eye(3)
+    h[1, 1] = np.nan
+    with pytest.raises(ValueError, match="finite"):
+        nnls_gram(h, np.ones(3))
