@@ -217,8 +217,13 @@ def default_chi_squares(target: T.Topology, shard) -> np.ndarray:
     return np.array(out)
 
 
-def load(target: T.Topology, split: str, count: int) -> dict[str, np.ndarray]:
-    """The first ``count`` labelled spectra (whole shards), in the trainer's keys."""
+def load(target: T.Topology, split: str, count: int, astray: bool = False) -> dict[str, np.ndarray]:
+    """The first ``count`` labelled spectra (whole shards), in the trainer's keys.
+
+    With ``astray``, also a mask of the spectra whose label beats the default
+    fit: that takes a fit per spectrum (seconds per thousand) and korvane in
+    the trainer's venv, so it is made only when asked.
+    """
     shards = -(-count // SHARD)
     missing = [k for k in range(shards) if not shard_path(target, split, k).exists()]
     if missing:
@@ -234,11 +239,12 @@ def load(target: T.Topology, split: str, count: int) -> dict[str, np.ndarray]:
         key: np.concatenate([p[key] for p in parts])[:count]
         for key in ("grid", "desc", "params", "scales")
     }
-    # Where the label beats the fit from the bundled network's guess, the
-    # guess led the fit astray: the spectra the training is for.
-    label_chi = np.concatenate([p["chi_square"] for p in parts])[:count]
-    default_chi = np.concatenate([default_chi_squares(target, p) for p in parts])[:count]
-    out["astray"] = label_chi * 1.02 < default_chi
+    if astray:
+        # Where the label beats the fit from the bundled network's guess, the
+        # guess led the fit astray: the spectra the training is for.
+        label_chi = np.concatenate([p["chi_square"] for p in parts])[:count]
+        default_chi = np.concatenate([default_chi_squares(target, p) for p in parts])[:count]
+        out["astray"] = label_chi * 1.02 < default_chi
     out["targets"] = raw_targets(
         out["params"],
         T.scaling_rows(target),

@@ -105,7 +105,7 @@ def train(
         # Repeated: a few thousand labels (each a search of many fits) beside
         # 100 000 synthetic spectra would otherwise get a few per cent of the
         # gradient steps.
-        extra = measured_like.load(topo, "train", measured_count)
+        extra = measured_like.load(topo, "train", measured_count, astray=hard_repeat > 0)
         # A best fit to a measured-like spectrum may sit in a corner (an
         # arc's resistance at 1e20 Ω turns it into a capacitor), tens of
         # standard deviations out: what the guess needs is the direction, not
@@ -114,14 +114,14 @@ def train(
         extra["targets"] = np.clip(
             extra["targets"], tr["targets"].min(axis=0), tr["targets"].max(axis=0)
         )
-        hard = {k: v[extra["astray"]] for k, v in extra.items()}
-        print(
-            f"[{topo.name}] {int(extra['astray'].sum())} of {measured_count} labels beat the default fit"
-        )
-        tr = {
-            k: np.concatenate([tr[k], *[extra[k]] * measured_repeat, *[hard[k]] * hard_repeat])
-            for k in tr
-        }
+        parts = [extra] * measured_repeat
+        if hard_repeat:
+            lost = extra.pop("astray")
+            print(
+                f"[{topo.name}] {int(lost.sum())} of {measured_count} labels beat the default fit"
+            )
+            parts += [{k: v[lost] for k, v in extra.items()}] * hard_repeat
+        tr = {k: np.concatenate([tr[k], *[p[k] for p in parts]]) for k in tr}
     ck_path = D.checkpoint_path(topo.name)
     ck_path.parent.mkdir(parents=True, exist_ok=True)
     fit_data = None
