@@ -78,6 +78,7 @@ import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
 from scipy import sparse
 from scipy.linalg.lapack import dpotri
+from scipy.ndimage import maximum_filter1d
 
 from .._blas import one_blas_thread
 from .._data import ComplexArray, Data, FloatArray, require_fittable, spectrum
@@ -109,10 +110,12 @@ _GCV_RHO = 4.0
 #: into Randles spectra.
 _OUTSIDE_WEIGHT = 1.0
 
-#: Reweighting of the derivative penalty (see :func:`_sharpen`): passes, and
-#: the floor of γ/max γ in the weight 1/(γ/max γ + floor).
+#: Reweighting of the derivative penalty (see :func:`_sharpen`): passes, the
+#: floor of γ/max γ in the weight 1/(γ/max γ + floor), and the reach (in
+#: decades of τ) over which a peak shelters its flanks from the weight.
 _REWEIGHT_PASSES = 2
 _REWEIGHT_FLOOR = 0.03
+_REWEIGHT_REACH = 0.2
 
 #: Held coefficients pulled to zero by more than this many standard deviations
 #: are not sampled for the credible band.
@@ -562,6 +565,15 @@ def _sharpen(
     at the same λ (an iteratively reweighted penalty). The ∫γ² beyond the
     measured range is weighted by the square: mass there that the data do
     not need is squeezed out, a diffusion tail (large γ) is left alone.
+
+    γ in the weight is its largest value within ``_REWEIGHT_REACH`` decades
+    (a running maximum): a narrow peak's flanks, where the true γ of an
+    α ≈ 0.95 ZARC still holds a few per cent of its resistance in
+    exponential tails e^{−α|ln τ/τ₀|}, keep the penalty of its top. Weighted
+    by their own small γ they were squeezed into the peak, which left the
+    valley beside it empty and moved area across the minimum (5–7 % of the
+    smaller resistance for ZARC pairs two decades apart, against 3.5–4 % for
+    the exact γ's own split).
     """
     gram, rhs, d, b = normal
     if _REWEIGHT_PASSES < 1:
@@ -573,8 +585,12 @@ def _sharpen(
     diagonal = np.arange(outside.size)
     order = disc.centres.size - disc.rough.shape[0]
     u, free = sol.u, sol.free
+    spacing = float(disc.centres[1] - disc.centres[0])
+    reach = int(round(_REWEIGHT_REACH * math.log(10.0) / spacing))
     for k in range(_REWEIGHT_PASSES):
         gamma = np.maximum(disc.node_phi @ u[first:], 0.0)
+        if reach:
+            gamma = maximum_filter1d(gamma, 2 * reach + 1, mode="nearest")
         top = float(np.max(gamma))
         if not top > 0:
             return sol, penalty
