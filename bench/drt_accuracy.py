@@ -26,9 +26,6 @@ import korvane
 import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
-import korvane_tools as kt  # noqa: E402
-
 F = np.logspace(5, -2, 60)
 ALPHAS = (0.75, 0.85, 0.95)
 RESISTANCES = ((40.0, 80.0), (80.0, 40.0))
@@ -62,6 +59,9 @@ def matched(found, arcs):
 
 
 def main():
+    sys.path.insert(0, str(ROOT / "python"))  # here, not on import: the tests import matched()
+    import korvane_tools as kt
+
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--seeds", type=int, default=3)
     ap.add_argument("--first-seed", type=int, default=0)

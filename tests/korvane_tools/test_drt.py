@@ -1,3 +1,6 @@
+import importlib.util
+import pathlib
+
 import korvane
 import korvane_tools as kt
 import numpy as np
@@ -5,6 +8,15 @@ import pytest
 from scipy.integrate import quad
 
 F = np.logspace(5, -2, 60)
+
+# The accuracy benchmark's scoring of found (tau, R) pairs against the true
+# arcs, so that the test and the figures it guards count alike.
+_spec = importlib.util.spec_from_file_location(
+    "drt_accuracy", pathlib.Path(__file__).parents[2] / "bench" / "drt_accuracy.py"
+)
+_bench = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_bench)
+matched = _bench.matched
 
 
 def zarcs(r0, *arcs):
@@ -25,20 +37,6 @@ def zarc_gamma(tau, r, tau0, alpha):
     """The analytic DRT of a ZARC, ohm per unit ln tau."""
     u = alpha * np.log(tau / tau0)
     return r / (2 * np.pi) * np.sin(alpha * np.pi) / (np.cosh(u) + np.cos(alpha * np.pi))
-
-
-def matched(found, arcs):
-    """(decades off, relative resistance error) per true arc from the nearest
-    of ``found`` (tau, resistance) pairs, and the largest other one's share
-    of the resistance."""
-    total = sum(r for _, r in found)
-    used, errors = set(), []
-    for r, tau, _ in arcs:
-        j = int(np.argmin([abs(np.log10(t / tau)) for t, _ in found]))
-        used.add(j)
-        errors.append((abs(np.log10(found[j][0] / tau)), abs(found[j][1] / r - 1)))
-    spurious = max((r / total for j, (_, r) in enumerate(found) if j not in used), default=0.0)
-    return errors, spurious
 
 
 # One ZARC, and pairs two and three decades apart with unequal resistances
