@@ -18,6 +18,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+import korvane
 import numpy as np
 import pandas as pd
 
@@ -302,7 +303,7 @@ def _frame(names: Sequence[str], ids: list[Any], outcomes: list[_Outcome]) -> pd
 
 
 def fit_many(
-    circuit: Any,
+    circuit: korvane.Circuit | str,
     spectra: Any,
     *,
     workers: int | None = None,
@@ -344,6 +345,8 @@ def fit_many(
     if order not in ORDERS:
         raise ValueError(f"order must be one of {ORDERS}, got {order!r}")
     fit_kwargs = {**fit_kwargs, "order": order}
+    if isinstance(circuit, str):
+        circuit = korvane.Circuit(circuit)
     ids, items = _collect(spectra)
     names = list(circuit.param_names())
     if workers is not None and workers < 1:

@@ -98,7 +98,7 @@ class ConstrainedFitResult:
 
 
 def fit(
-    circuit: korvane.Circuit,
+    circuit: korvane.Circuit | str,
     data: Data,
     *,
     fixed: Mapping[str, float] | Iterable[str] | None = None,
@@ -110,6 +110,8 @@ def fit(
 ) -> ConstrainedFitResult:
     """Fit ``circuit`` to ``data`` with parameters fixed, bounds narrowed or σ weights.
 
+    ``circuit`` is a ``korvane.Circuit`` or a circuit string such as
+    ``"R0-(R1,CPE1)"``.
     ``data`` is a dataframe or a ``(frequencies, impedances)`` pair
     (:func:`korvane_tools.spectrum`); data with non-positive or non-finite
     frequencies or non-finite impedances is refused with ``ValueError``.
@@ -141,8 +143,12 @@ def fit(
     # Checked here once, not in _fit_plain: a thorough fit's starts reuse the
     # same circuit and data, and a small fit from an explicit start takes only
     # some 30 µs, so every microsecond of Python shows.
-    if not isinstance(circuit, korvane.Circuit):
-        raise TypeError(f"circuit must be a korvane.Circuit, got {type(circuit).__name__}")
+    if isinstance(circuit, str):
+        circuit = korvane.Circuit(circuit)
+    elif not isinstance(circuit, korvane.Circuit):
+        raise TypeError(
+            f"circuit must be a korvane.Circuit or a circuit string, got {type(circuit).__name__}"
+        )
     for key in ("frequencies", "impedances"):
         if key in fit_kwargs:
             raise TypeError(f"fit() takes the measured data as `data`, not as {key!r}")

@@ -373,6 +373,19 @@ def test_the_circuit_is_handed_over_and_checked_by_type():
     assert same_bits(list(fields["params"].values()), rc_start().fit(f, z).circuit.param_values())
 
 
+def test_a_circuit_string_is_that_circuit():
+    f, z = rc_data()
+    by_text = kt.fit("R0-(R1,C1)", (f, z))
+    assert same_bits(
+        by_text.circuit.param_values(),
+        kt.fit(korvane.Circuit("R0-(R1,C1)"), (f, z)).circuit.param_values(),
+    )
+    row = kt.fit_many("R0-(R1,C1)", [(f, z)], workers=1)
+    assert same_bits(row[["R0.r", "R1.r", "C1.c"]].to_numpy()[0], by_text.circuit.param_values())
+    with pytest.raises(TypeError, match="circuit string"):
+        kt.fit(3, (f, z))
+
+
 def test_every_accepted_spelling_of_the_constraints_is_the_same_fit():
     # Dicts of names and floats are read natively; other mappings, NumPy
     # numbers and lists of bounds go through the Python layer first.
