@@ -290,8 +290,6 @@ def test_circuit_fit_arguments_pass_through_with_circuit_fit_errors():
         with pytest.raises(kind) as constrained:
             kt.fit(rc_start(), (f, z), **kwargs)
         assert str(constrained.value) == str(plain.value)
-    with pytest.raises(TypeError, match="korvane.Circuit"):
-        kt.fit("R0-(R1,C1)", (f, z))
 
 
 def test_missing_model_warning_is_circuit_fits_and_points_at_the_caller():
