@@ -25,7 +25,10 @@ bytes, so a rerun times the two fits only.
 
 With ``--weights DIR`` the default fit is also made with the weight files
 in DIR (``<topology>.eisnn``, e.g. freshly exported networks) and their share
-printed beside the bundled ones', from the same run.
+printed beside the bundled ones', from the same run. Judge a candidate
+with the thorough fit in the run: without it (``--no-thorough``) the best
+misses deeper minima on a few spectra, and a candidate that reaches the
+shallower one looks better than it is.
 
     python bench/measured_quality.py [--quick] [--per-file N] [--topologies a,b] [--weights DIR]
 """
@@ -199,7 +202,7 @@ def main():
     ap.add_argument("--per-file", type=int, default=4, help="spectra per multi-spectrum file")
     ap.add_argument("--topologies", default=",".join(TOPOLOGIES))
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="for the search")
-    ap.add_argument("--no-thorough", action="store_true", help="time the default fit only")
+    ap.add_argument("--no-thorough", action="store_true", help="time the default fit only (not for judging --weights)")
     ap.add_argument("--weights", type=pathlib.Path, help="candidate weight files to compare")
     args = ap.parse_args()
     folders = FOLDERS[:1] if args.quick else FOLDERS
