@@ -202,7 +202,11 @@ def main():
     ap.add_argument("--per-file", type=int, default=4, help="spectra per multi-spectrum file")
     ap.add_argument("--topologies", default=",".join(TOPOLOGIES))
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="for the search")
-    ap.add_argument("--no-thorough", action="store_true", help="time the default fit only (not for judging --weights)")
+    ap.add_argument(
+        "--no-thorough",
+        action="store_true",
+        help="time the default fit only (not for judging --weights)",
+    )
     ap.add_argument("--weights", type=pathlib.Path, help="candidate weight files to compare")
     args = ap.parse_args()
     folders = FOLDERS[:1] if args.quick else FOLDERS
