@@ -76,9 +76,9 @@ def _window(rng):
     return T.Window(f, log_fmin + lw, log_fmin + decades + lw)
 
 
-def measured_like(target: T.Topology, rng: np.random.Generator):
+def measured_like(target: T.Topology, rng: np.random.Generator, clean_share: float = CLEAN_SHARE):
     """(frequencies, impedances) of one training spectrum for ``target``."""
-    if rng.random() < CLEAN_SHARE:  # as data.make_spectrum draws them
+    if rng.random() < clean_share:  # as data.make_spectrum draws them
         win = T.sample_window(rng)
         p = T.canonical_order(target, T.sample_params(target, win, rng))
         f = win.freqs

@@ -84,6 +84,7 @@ def train(
     hard_repeat: int = 0,
     fit_loss_weight: float = 0.0,
     unlabelled_count: int = 0,
+    off_model: bool = False,
 ):
     torch.set_num_threads(int(os.environ.get("TRAIN_THREADS", "2")))
     factory = lambda: D.impedance_backend(standin)  # noqa: E731
@@ -128,7 +129,7 @@ def train(
     if fit_loss_weight:
         import fit_loss
 
-        fit_data = fit_loss.unlabelled(topo, unlabelled_count)
+        fit_data = fit_loss.unlabelled(topo, unlabelled_count, off_model)
 
     torch.manual_seed(SEED + topo.index)
     model = GuessNet(topo.channels, topo.hidden, topo.n_params)
@@ -179,6 +180,7 @@ def train(
         "hard_repeat": hard_repeat,
         "fit_loss_weight": fit_loss_weight,
         "unlabelled_count": unlabelled_count,
+        "off_model": off_model,
     }
     n = y.shape[0]
     steps_per_epoch = n // batch
@@ -331,6 +333,11 @@ def main():
     )
     ap.add_argument("--unlabelled-count", type=int, default=20000)
     ap.add_argument(
+        "--off-model",
+        action="store_true",
+        help="the fit loss on measurement-like spectra only, without the clean in-model share",
+    )
+    ap.add_argument(
         "--standin", action="store_true", help="dry run without korvane (never for shipped weights)"
     )
     a = ap.parse_args()
@@ -355,6 +362,7 @@ def main():
         a.hard_repeat,
         a.fit_loss,
         a.unlabelled_count,
+        a.off_model,
     )
 
 
