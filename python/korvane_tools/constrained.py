@@ -111,10 +111,10 @@ def fit(
     """Fit ``circuit`` to ``data`` with parameters fixed, bounds narrowed or σ weights.
 
     ``circuit`` is a ``korvane.Circuit`` or a circuit string such as
-    ``"R0-(R1,CPE1)"``.
-    ``data`` is a dataframe or a ``(frequencies, impedances)`` pair
-    (:func:`korvane_tools.spectrum`); data with non-positive or non-finite
-    frequencies or non-finite impedances is refused with ``ValueError``.
+    ``"R0-(R1,CPE1)"``. ``data`` is a dataframe or a ``(frequencies,
+    impedances)`` pair (:func:`korvane_tools.spectrum`); data with
+    non-positive or non-finite frequencies or non-finite impedances is
+    refused with ``ValueError``.
 
     ``fixed`` maps parameter names to the values to hold, or lists names held
     at the circuit's current values; fixed values replace the machine-learning
