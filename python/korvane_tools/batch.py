@@ -339,14 +339,13 @@ def fit_many(
     in a terminal or notebook, once the batch has run for two seconds). Ctrl-C
     stops the batch and raises ``KeyboardInterrupt``; no partial frame is made.
     """
-    from .constrained import fit  # noqa: F401 - imported before any worker runs
+    from .constrained import as_circuit, fit  # noqa: F401 - fit imported before any worker runs
     from .ordering import ORDERS
 
     if order not in ORDERS:
         raise ValueError(f"order must be one of {ORDERS}, got {order!r}")
     fit_kwargs = {**fit_kwargs, "order": order}
-    if isinstance(circuit, str):
-        circuit = korvane.Circuit(circuit)
+    circuit = as_circuit(circuit)
     ids, items = _collect(spectra)
     names = list(circuit.param_names())
     if workers is not None and workers < 1:

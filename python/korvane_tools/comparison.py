@@ -77,7 +77,7 @@ def compare(
     ``success``, ``seconds`` and ``error`` (why a circuit could not be
     fitted; its criteria are then NaN and it ranks last).
     """
-    from .constrained import fit
+    from .constrained import as_circuit, fit
     from .serial import circuit_string
 
     frequencies, impedances = spectrum(data)
@@ -87,7 +87,7 @@ def compare(
     n = 2 * frequencies.size
     rows = []
     for item in items:
-        circuit = item if isinstance(item, korvane.Circuit) else korvane.Circuit(item)
+        circuit = as_circuit(item)
         row: dict[str, Any] = {"circuit": circuit_string(circuit)}
         started = time.perf_counter()
         try:

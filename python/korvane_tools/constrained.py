@@ -97,6 +97,17 @@ class ConstrainedFitResult:
         return cast("tuple[FloatArray | None, dict[str, tuple[str, ...]]]", cached)
 
 
+def as_circuit(circuit: korvane.Circuit | str) -> korvane.Circuit:
+    """The circuit itself, or the one a circuit string such as "R0-(R1,CPE1)" describes."""
+    if isinstance(circuit, str):
+        return korvane.Circuit(circuit)
+    if not isinstance(circuit, korvane.Circuit):
+        raise TypeError(
+            f"circuit must be a korvane.Circuit or a circuit string, got {type(circuit).__name__}"
+        )
+    return circuit
+
+
 def fit(
     circuit: korvane.Circuit | str,
     data: Data,
@@ -143,12 +154,7 @@ def fit(
     # Checked here once, not in _fit_plain: a thorough fit's starts reuse the
     # same circuit and data, and a small fit from an explicit start takes only
     # some 30 µs, so every microsecond of Python shows.
-    if isinstance(circuit, str):
-        circuit = korvane.Circuit(circuit)
-    elif not isinstance(circuit, korvane.Circuit):
-        raise TypeError(
-            f"circuit must be a korvane.Circuit or a circuit string, got {type(circuit).__name__}"
-        )
+    circuit = as_circuit(circuit)
     for key in ("frequencies", "impedances"):
         if key in fit_kwargs:
             raise TypeError(f"fit() takes the measured data as `data`, not as {key!r}")
