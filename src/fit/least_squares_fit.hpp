@@ -67,12 +67,27 @@ bool replaces_best(const std::optional<LeastSquaresRun>& best, const LeastSquare
 // unclamped value not strictly inside (lo, hi), NaN included.
 std::vector<bool> parameters_at_bound(std::span<const double> p, std::span<const Bounds> bounds);
 
+// A run that ended outside the box, brought back into it before it is
+// ranked. Closed parameters (the exponents) move in search coordinates
+// without their bounds, so a run may end with alpha = 22 at a cost that no
+// point the fit may return reaches; ranked by that cost it displaced the runs
+// that ended inside, and its clamped vector cost up to 260 times the best on
+// measured spectra. So the parameters beyond a bound are clamped and frozen
+// there and the rest refitted (an active-set step), again while a refit
+// pushes another parameter out, each pass freezing at least one more. A
+// refit is kept when it converged below the cost of the clamped point it
+// started from (success true); otherwise the run is that clamped point with
+// its own success flag. `evaluations` grows by the refits' counts.
+Result<LeastSquaresRun> into_box(const Objective& objective, EvaluationContext& context,
+                                 LeastSquaresRun run, const LmConfig& config);
+
 // The multi-start and bound repair before assembly.
 struct LeastSquaresSolution {
     std::vector<double> params;  // not yet clamped
     bool success = false;
     std::uint64_t evaluations = 0;  // Σ nfev of every run, the repair included
     std::size_t candidate_runs = 0;
+    std::size_t runs_into_box = 0;  // runs that ended outside the box (into_box)
     bool repair_attempted = false;
     bool repair_accepted = false;
     // What fit_least_squares falls back on when the result would cost more

@@ -1,8 +1,9 @@
 // A least-squares fit never returns a cost above the cheapest of its starting
-// candidates that lies inside the box. Over-parameterised circuits fitted to
-// one-arc spectra are where it used to fail: a run ends with an exponent above
-// 1 and a cost no feasible point reaches, outranks every other run, and
-// clamping it back lands far above where the fit started.
+// candidates that lies inside the box, and ranks its runs by what it may
+// return. Over-parameterised circuits fitted to one-arc spectra are where both
+// used to fail: a run ended with an exponent above 1 and a cost no feasible
+// point reaches, outranked every other run, and clamping it back landed far
+// above where the fit started.
 
 #include <gtest/gtest.h>
 
@@ -108,7 +109,7 @@ TEST(NoWorseThanStart, OverParameterisedFitsOfOneArcFromTheNetworkGuess) {
     // a default fit starts from. About one fit in fifty hits the case.
     const char* circuits[] = {"R0-(R1,CPE1)-(R2-Wo2,CPE2)", "R0-(R1,CPE1)-(R2-W2,CPE2)"};
     Stream stream(3);
-    std::size_t fits = 0, fell_back = 0;
+    std::size_t fits = 0, left_box = 0;
     for (int i = 0; i < 200; ++i) {
         const Case data = one_arc(stream);
         const Circuit circuit = parse(circuits[i % 2]);
@@ -128,26 +129,25 @@ TEST(NoWorseThanStart, OverParameterisedFitsOfOneArcFromTheNetworkGuess) {
         EvaluationContext context(objective);
         const LeastSquaresSolution plain =
             solve_least_squares(objective, context, *guess, config).value();
-        const double plain_cost = objective.cost(clamp_to_bounds(plain.params, bounds)).value();
         const FitOutcome outcome =
             assemble_no_worse_than_start(objective, context, start, plain).value();
         ++fits;
-        if (plain_cost > cheapest) ++fell_back;
+        if (plain.runs_into_box > 0) ++left_box;
         EXPECT_LE(outcome.cost, cheapest) << "fit " << i << " of " << circuits[i % 2];
         EXPECT_EQ(std::bit_cast<std::uint64_t>(outcome.cost),
                   std::bit_cast<std::uint64_t>(objective.cost(outcome.params).value()));
     }
     EXPECT_EQ(fits, 200u);
-    // The set contains fits that hit the case, so the assertion above is
-    // exercised, not merely satisfied.
-    EXPECT_GT(fell_back, 0u);
+    // The set contains fits whose runs left the box, so the assertion above
+    // is exercised, not merely satisfied.
+    EXPECT_GT(left_box, 10u);
 }
 
 // The reproducer in its simplest form: the first run from the cheapest
-// candidate ends with CPE1.alpha ≈ 1.15, is never displaced, and its clamped
-// vector costs 0.0302 against 0.0128 at the start, while another run ended
-// inside the box at 0.0006. The fit returns that run.
-TEST(NoWorseThanStart, ClampedOutlierIsReplacedByTheCheapestRunInsideTheBox) {
+// candidate ends with CPE1.alpha ≈ 1.15, where clamped it would cost 0.0302
+// against 0.0128 at the start, while another run ends inside the box at
+// 0.0006. Brought into the box before it is ranked, it no longer hides that.
+TEST(NoWorseThanStart, RunOutsideTheBoxIsRankedWhereItIsBroughtBack) {
     const std::vector<double> values{3.336, 2.958, 8.638e-06, 0.972};
     const Circuit truth = with_values(parse("R0-(R1,CPE1)"), values).value();
     Case data;
@@ -166,17 +166,15 @@ TEST(NoWorseThanStart, ClampedOutlierIsReplacedByTheCheapestRunInsideTheBox) {
     const double start_cost = objective.cost(p0).value();
     const LeastSquaresSolution plain =
         solve_least_squares(objective, p0, fixed_lm_config()).value();
-    EXPECT_TRUE(plain.repair_attempted);
-    EXPECT_FALSE(plain.repair_accepted);
+    EXPECT_GE(plain.runs_into_box, 1u);
     const std::vector<Bounds> bounds = param_bounds(circuit);
-    EXPECT_GT(objective.cost(clamp_to_bounds(plain.params, bounds)).value(), 2 * start_cost);
-    ASSERT_TRUE(plain.best_inside.has_value());
+    EXPECT_TRUE(inside(plain.params, bounds));
+    EXPECT_LT(objective.cost(plain.params).value(), start_cost / 10);
 
     const Circuit start = with_values(circuit, p0).value();
     const FitOutcome outcome = fit_least_squares(objective, start, fixed_lm_config()).value();
-    EXPECT_EQ(outcome.params, plain.best_inside->params);
+    EXPECT_EQ(outcome.params, clamp_to_bounds(plain.params, bounds));
     EXPECT_TRUE(outcome.success);
-    EXPECT_LT(outcome.cost, start_cost / 10);
     EXPECT_EQ(outcome.iterations, plain.evaluations);
 }
 

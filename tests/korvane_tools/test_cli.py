@@ -136,8 +136,8 @@ def test_check_read_version_and_the_fit_alias(tmp_path, capsys, monkeypatch):
 
 
 def test_thorough_fit_from_the_command_line(tmp_path):
-    # A spectrum whose default sei_randles fit stops about 4x above the best.
-    source = SHARED_DATA / "exampleDataVersaStudio.par"
+    # A spectrum whose default sei_randles fit stops about 30x above the best.
+    source = SHARED_DATA.parent / "instrument-files-more" / "gamry" / "eisanalysis_EISPOT-test1.DTA"
     out = tmp_path / "thorough.csv"
     args = ["fit", str(source), "--circuit", "sei_randles", "--no-progress", "--order", "none"]
     assert cli.main([*args, "--thorough", "--seed", "3", "--out", str(out)]) == 0
