@@ -232,7 +232,6 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
     LeastSquaresSolution solution;
     const std::vector<bool> none_frozen(p0.size(), false);
     std::optional<LeastSquaresRun> best;
-    std::optional<LeastSquaresRun> best_inside;  // cheapest run that ended in the box
     for (const Candidate& candidate : *candidates) {
         Result<LeastSquaresRun> run =
             least_squares_run(objective, context, candidate.params, none_frozen, config);
@@ -248,10 +247,6 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
         // implausible, so the next candidate is tried.
         const bool plausible =
             converged && parameters_plausible(p0, run->params, objective.physical_bounds());
-        if (std::isfinite(run->cost) && inside_bounds(run->params, bounds) &&
-            (!best_inside || run->cost < best_inside->cost)) {
-            best_inside = *run;
-        }
         if (replaces_best(best, *run)) best = std::move(run.value());
         if (plausible) break;
     }
@@ -260,7 +255,6 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
     const std::vector<double> clamped = clamp_to_bounds(best->params, bounds);
     const std::vector<bool> frozen = parameters_at_bound(best->params, bounds);
     solution.lowest_start = lowest_feasible_start(*candidates, bounds);
-    solution.best_inside = std::move(best_inside);
     if (std::find(frozen.begin(), frozen.end(), true) == frozen.end()) {
         solution.params = std::move(best->params);
         solution.success = best->success;
@@ -310,12 +304,12 @@ LmConfig fixed_lm_config() {
 //
 // So, departing from the plain multi-start in that case only: when the
 // assembled result costs more than the cheapest candidate inside the box (or
-// its cost is NaN), the result is assembled again from the cheapest run that
-// ended inside the box if it costs no more than that candidate (with that
-// run's success flag), and otherwise from the candidate itself (with the flag
-// the fit would have reported). A result's cost is what assembly computes
-// anyway, so every other fit is untouched to the bit, its evaluation count
-// included; only a fit that falls back pays for the second assembly.
+// its cost is NaN), the result is assembled again from that candidate (with
+// the flag the fit would have reported). Every run is ranked inside the box
+// and the cheapest wins, so no other run could do better. A result's cost is
+// what assembly computes anyway, so every other fit is untouched to the bit,
+// its evaluation count included; only a fit that falls back pays for the
+// second assembly.
 Result<FitOutcome> assemble_no_worse_than_start(const Objective& objective,
                                                 EvaluationContext& context, const Circuit& start,
                                                 const LeastSquaresSolution& solution) {
@@ -324,11 +318,6 @@ Result<FitOutcome> assemble_no_worse_than_start(const Objective& objective,
     if (!outcome || !solution.lowest_start) return outcome;
     const Candidate& lowest = *solution.lowest_start;
     if (outcome->cost <= lowest.cost) return outcome;
-    const std::optional<LeastSquaresRun>& inside = solution.best_inside;
-    if (inside && inside->cost <= lowest.cost) {
-        return assemble_outcome(objective, context, start, inside->params, inside->success,
-                                solution.evaluations);
-    }
     return assemble_outcome(objective, context, start, lowest.params, solution.success,
                             solution.evaluations);
 }

@@ -92,9 +92,8 @@ struct LeastSquaresSolution {
     bool repair_accepted = false;
     // What fit_least_squares falls back on when the result would cost more
     // than where it started: the cheapest candidate inside the box with a
-    // finite cost, and the cheapest run that ended inside the box.
+    // finite cost.
     std::optional<Candidate> lowest_start;
-    std::optional<LeastSquaresRun> best_inside;
 };
 // Every evaluation goes through `context`, which the assembly then uses too.
 Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,

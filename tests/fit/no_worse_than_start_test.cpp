@@ -106,7 +106,8 @@ Case one_arc(Stream& s) {
 
 TEST(NoWorseThanStart, OverParameterisedFitsOfOneArcFromTheNetworkGuess) {
     // Two-arc Randles circuits, which have bundled models, so p0 is the guess
-    // a default fit starts from. About one fit in fifty hits the case.
+    // a default fit starts from. Most of them have a run that leaves the box
+    // (186 of the 200).
     const char* circuits[] = {"R0-(R1,CPE1)-(R2-Wo2,CPE2)", "R0-(R1,CPE1)-(R2-W2,CPE2)"};
     Stream stream(3);
     std::size_t fits = 0, left_box = 0;
@@ -140,7 +141,7 @@ TEST(NoWorseThanStart, OverParameterisedFitsOfOneArcFromTheNetworkGuess) {
     EXPECT_EQ(fits, 200u);
     // The set contains fits whose runs left the box, so the assertion above
     // is exercised, not merely satisfied.
-    EXPECT_GT(left_box, 10u);
+    EXPECT_GT(left_box, 100u);
 }
 
 // The reproducer in its simplest form: the first run from the cheapest
