@@ -39,14 +39,14 @@ def test_never_worse_than_the_default_fit_on_synthetic_and_measured_spectra():
         # short spectra get proportionally more starts and annealing runs
         boost = min(th.MAX_SHORT_BOOST, max(1.0, th.SHORT_SPECTRUM_POINTS / f.size))
         first_stage = 1 + 2 * open_params + round(6 * boost) + round(th.ANNEALING_RUNS * boost)
-        annealing = round(th.ESCALATION_ANNEALING_RUNS * boost)
-        rounds, rest = divmod(thorough.starts - first_stage - annealing - th.SWARM_RUNS, annealing)
-        if thorough.starts == first_stage:
-            rounds, rest = 0, 0
-        assert rest == 0 and 0 <= rounds <= th.CONFIRMATION_ROUNDS, thorough.starts
         assert 1 <= thorough.starts_at_best <= thorough.starts
-        # confirmation rounds stop early only once a second run reached the best
-        assert rounds == th.CONFIRMATION_ROUNDS or thorough.starts_at_best > 1 or not rounds
+        if thorough.starts > first_stage:  # escalated, then confirming rounds
+            annealing = round(th.ESCALATION_ANNEALING_RUNS * boost)
+            extra = thorough.starts - first_stage - annealing - th.SWARM_RUNS
+            rounds, rest = divmod(extra, annealing)
+            assert rest == 0 and 0 <= rounds <= th.CONFIRMATION_ROUNDS, thorough.starts
+            # the rounds stop early only once a second run has reached the best
+            assert rounds == th.CONFIRMATION_ROUNDS or thorough.starts_at_best > 1
         escalated.add(thorough.starts > first_stage)
         improved += thorough.chi_square < 0.98 * default.chi_square
     assert improved  # the measured spectra hold minima the default fit misses
