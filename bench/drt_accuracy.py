@@ -32,13 +32,23 @@ RESISTANCES = ((40.0, 80.0), (80.0, 40.0))
 LIMITS = {1e-3: (0.1, 0.05), 1e-2: (0.2, 0.10)}  # decades, relative area
 
 
-def spectrum(arcs, noise, seed):
-    values = [10.0]
+def zarcs(r0, *arcs):
+    """Impedance over F of R0 in series with (R, CPE) pairs given as (R, tau, alpha)."""
+    circuit = "R0" + "".join(f"-(R{k},CPE{k})" for k in range(1, len(arcs) + 1))
+    values = [r0]
     for r, tau, alpha in arcs:
         values += [r, tau**alpha / r, alpha]
-    z = np.asarray(korvane.Circuit("R0-(R1,CPE1)-(R2,CPE2)").with_values(values).impedance(F))
+    return np.asarray(korvane.Circuit(circuit).with_values(values).impedance(F))
+
+
+def noisy(z, level, seed):
+    """z plus complex Gaussian noise proportional to |z| (``level`` per part)."""
     rng = np.random.default_rng(seed)
-    return z + noise * np.abs(z) * (rng.standard_normal(F.size) + 1j * rng.standard_normal(F.size))
+    return z + level * np.abs(z) * (rng.standard_normal(z.size) + 1j * rng.standard_normal(z.size))
+
+
+def spectrum(arcs, noise, seed):
+    return noisy(zarcs(10.0, *arcs), noise, seed)
 
 
 def matched(found, arcs):

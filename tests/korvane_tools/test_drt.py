@@ -7,30 +7,14 @@ import numpy as np
 import pytest
 from scipy.integrate import quad
 
-F = np.logspace(5, -2, 60)
-
-# The accuracy benchmark's scoring of found (tau, R) pairs against the true
-# arcs, so that the test and the figures it guards count alike.
+# The accuracy benchmark's spectra and its scoring of found (tau, R) pairs
+# against the true arcs, so that the test and the figures it guards count alike.
 _spec = importlib.util.spec_from_file_location(
     "drt_accuracy", pathlib.Path(__file__).parents[2] / "bench" / "drt_accuracy.py"
 )
 _bench = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(_bench)
-matched = _bench.matched
-
-
-def zarcs(r0, *arcs):
-    """R0 in series with (R, CPE) pairs given as (R, tau, alpha)."""
-    circuit = "R0" + "".join(f"-(R{k},CPE{k})" for k in range(1, len(arcs) + 1))
-    values = [r0]
-    for r, tau, alpha in arcs:
-        values += [r, tau**alpha / r, alpha]
-    return korvane.Circuit(circuit).with_values(values).impedance(F)
-
-
-def noisy(z, level, seed):
-    rng = np.random.default_rng(seed)
-    return z + level * np.abs(z) * (rng.standard_normal(z.size) + 1j * rng.standard_normal(z.size))
+F, matched, zarcs, noisy = _bench.F, _bench.matched, _bench.zarcs, _bench.noisy
 
 
 def zarc_gamma(tau, r, tau0, alpha):
