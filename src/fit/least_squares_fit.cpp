@@ -260,16 +260,15 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
         solution.success = best->success;
         return solution;
     }
-    solution.repair_attempted = true;
     Result<LeastSquaresRun> refit = least_squares_run(objective, context, clamped, frozen, config);
     if (!refit) return refit.take_error();
     solution.evaluations += refit->evaluations;
 
     // The refit must beat what would be returned without it: the clamped
-    // vector. When the best run ended outside the box its own cost belongs to
-    // a point that is no candidate (and is usually lower than any feasible
-    // cost, which would reject every refit), so the clamped vector is costed
-    // instead; inside the box the two coincide and no evaluation is spent.
+    // vector. A best run still outside the box (into_box stops at a NaN it
+    // cannot freeze away) has a cost that belongs to no candidate, so the
+    // clamped vector is costed instead; on or inside the box the two
+    // coincide and no evaluation is spent.
     double fallback_cost = best->cost;
     if (!same_bits(clamped, best->params)) {
         Result<double> cost = evaluate_cost(objective, context, clamped);
@@ -277,7 +276,6 @@ Result<LeastSquaresSolution> solve_least_squares(const Objective& objective,
         fallback_cost = *cost;
     }
     if (refit->success && refit->cost < fallback_cost) {
-        solution.repair_accepted = true;
         solution.params = std::move(refit->params);
         solution.success = true;
     } else {

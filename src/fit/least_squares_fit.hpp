@@ -88,8 +88,6 @@ struct LeastSquaresSolution {
     std::uint64_t evaluations = 0;  // Σ nfev of every run, the repair included
     std::size_t candidate_runs = 0;
     std::size_t runs_into_box = 0;  // runs that ended outside the box (into_box)
-    bool repair_attempted = false;
-    bool repair_accepted = false;
     // What fit_least_squares falls back on when the result would cost more
     // than where it started: the cheapest candidate inside the box with a
     // finite cost.
